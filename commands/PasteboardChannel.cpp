@@ -1,0 +1,7 @@
+#include "app/AppDelegate.h"
+
+namespace tarvolin {
+
+void AppDelegate::tick() {}
+
+}  // namespace tarvolin
