@@ -1,0 +1,129 @@
+#include "NotificationBus.h"
+
+#include "platform/Value.h"
+
+#include <systemd/sd-bus.h>
+
+#include <stdexcept>
+#include <system_error>
+
+namespace tarvolin {
+
+namespace {
+std::string errorText(int r) { return std::system_category().message(-r); }
+}  // namespace
+
+void SdBusUnref::operator()(sd_bus* bus) const { sd_bus_flush_close_unref(bus); }
+void SdBusSlotUnref::operator()(sd_bus_slot* slot) const { sd_bus_slot_unref(slot); }
+
+SdBusPtr openBus(BusKind kind, LinuxRunLoop& loop, std::string& error) {
+    sd_bus* raw = nullptr;
+    int r = kind == BusKind::session ? sd_bus_open_user(&raw) : sd_bus_open_system(&raw);
+    if (r < 0) {
+        error = std::string(kind == BusKind::session ? "session" : "system") + " bus: " + errorText(r);
+        return nullptr;
+    }
+    SdBusPtr bus(raw);
+    r = sd_bus_attach_event(bus.get(), loop.event(), 0);
+    if (r < 0) {
+        error = "cannot attach the bus to the event loop: " + errorText(r);
+        return nullptr;
+    }
+    return bus;
+}
+
+SessionBusNotifications::SessionBusNotifications(LinuxRunLoop& loop, SystemLog& log) : log_(log) {
+    std::string error;
+    bus_ = openBus(BusKind::session, loop, error);
+    if (!bus_) log_.log("tarvolin: no " + error + "; notifications to other programs are dropped");
+}
+
+SessionBusNotifications::~SessionBusNotifications() {
+    // Posts still queued go out before the connection closes.
+    if (bus_) sd_bus_flush(bus_.get());
+}
+
+void SessionBusNotifications::postNotificationName(std::string_view name) {
+    emit(bus::kDistributedInterface, name, false);
+}
+
+void SessionBusNotifications::postNotification(std::string_view name, bool deliverImmediately) {
+    emit(bus::kDarwinInterface, name, deliverImmediately);
+}
+
+void SessionBusNotifications::emit(const char* interface, std::string_view name, bool flush) {
+    if (!bus_) return;
+    const std::string text(name);
+    int r = text.find('\0') != std::string::npos ? -EINVAL
+                                                 : sd_bus_emit_signal(bus_.get(), bus::kObjectPath, interface,
+                                                                      bus::kSignal, "s", text.c_str());
+    if (r >= 0 && flush) r = sd_bus_flush(bus_.get());
+    if (r < 0 && (!reportedFailure_ || r == -EINVAL)) {
+        // A broken bus would fail every post; say so once.
+        if (r != -EINVAL) reportedFailure_ = true;
+        log_.log("tarvolin: notification " + std::string(interface) + " " + quotedText(name) +
+                 " not sent: " + errorText(r));
+    }
+}
+
+NotificationListener::NotificationListener(LinuxRunLoop& loop, Callback callback)
+    : callback_(std::move(callback)) {
+    std::string error;
+    bus_ = openBus(BusKind::session, loop, error);
+    if (!bus_) throw std::runtime_error(error);
+    sd_bus_slot* slot = nullptr;
+    int r = sd_bus_match_signal(bus_.get(), &slot, nullptr, bus::kObjectPath, nullptr, bus::kSignal,
+                                &NotificationListener::onSignal, this);
+    if (r < 0) throw std::runtime_error("cannot subscribe to notifications: " + errorText(r));
+    slot_.reset(slot);
+}
+
+int NotificationListener::onSignal(sd_bus_message* message, void* self, sd_bus_error*) {
+    auto* listener = static_cast<NotificationListener*>(self);
+    const char* name = nullptr;
+    if (sd_bus_message_read(message, "s", &name) < 0 || name == nullptr) return 0;
+    const char* interface = sd_bus_message_get_interface(message);
+    Kind kind;
+    if (interface && std::string_view(interface) == bus::kDistributedInterface) {
+        kind = Kind::distributed;
+    } else if (interface && std::string_view(interface) == bus::kDarwinInterface) {
+        kind = Kind::darwin;
+    } else {
+        return 0;
+    }
+    std::string text(name);
+    runGuarded("notification listener", [&] { listener->callback_(kind, text); });
+    return 0;
+}
+
+SleepWatcher::SleepWatcher(LinuxRunLoop& loop, NotificationCenter& workspaceCenter, SystemLog& log)
+    : center_(workspaceCenter), log_(log) {
+    std::string error;
+    bus_ = openBus(BusKind::system, loop, error);
+    if (!bus_) {
+        log_.log("tarvolin: no " + error + "; the agent will not see the machine go to sleep");
+        return;
+    }
+    sd_bus_slot* slot = nullptr;
+    int r = sd_bus_match_signal(bus_.get(), &slot, "org.freedesktop.login1", "/org/freedesktop/login1",
+                                "org.freedesktop.login1.Manager", "PrepareForSleep",
+                                &SleepWatcher::onPrepareForSleep, this);
+    if (r < 0) {
+        log_.log("tarvolin: cannot watch for sleep: " + errorText(r));
+        return;
+    }
+    slot_.reset(slot);
+}
+
+int SleepWatcher::onPrepareForSleep(sd_bus_message* message, void* self, sd_bus_error*) {
+    auto* watcher = static_cast<SleepWatcher*>(self);
+    int start = 0;
+    // PrepareForSleep(false) is the wake-up; only the way down matters.
+    if (sd_bus_message_read(message, "b", &start) < 0 || !start) return 0;
+    runGuarded("sleep notification", [&] {
+        watcher->center_.postNotification(Notification{NSWorkspaceWillSleepNotification, {}});
+    });
+    return 0;
+}
+
+}  // namespace tarvolin

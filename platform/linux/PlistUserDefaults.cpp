@@ -1,0 +1,371 @@
+#include "PlistUserDefaults.h"
+
+#include "PrivateDir.h"
+
+#include <fcntl.h>
+#include <plist/plist.h>
+#include <sys/epoll.h>
+#include <sys/file.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <random>
+#include <stdexcept>
+#include <system_error>
+
+namespace tarvolin {
+
+namespace {
+
+struct PlistFree {
+    void operator()(void* node) const { plist_free(static_cast<plist_t>(node)); }
+};
+using PlistPtr = std::unique_ptr<void, PlistFree>;
+
+struct XmlFree {
+    void operator()(char* xml) const { plist_to_xml_free(xml); }
+};
+
+[[noreturn]] void throwErrno(const std::string& what) {
+    throw std::system_error(errno, std::generic_category(), what);
+}
+
+// None when the value (or something inside it) has no property-list form.
+PlistPtr toPlist(const Value& value, int depth) {
+    if (depth > PlistUserDefaults::kMaxDepth) return nullptr;
+    if (const auto* s = value.asString()) return PlistPtr(plist_new_string(s->c_str()));
+    if (const auto* i = value.asInteger()) return PlistPtr(plist_new_uint(static_cast<std::uint64_t>(*i)));
+    if (const auto* d = value.asReal()) return PlistPtr(plist_new_real(*d));
+    if (const auto* b = value.asBoolean()) return PlistPtr(plist_new_bool(*b ? 1 : 0));
+    if (const auto* data = value.asData()) {
+        return PlistPtr(plist_new_data(reinterpret_cast<const char*>(data->data()), data->size()));
+    }
+    if (const auto* array = value.asArray()) {
+        PlistPtr node(plist_new_array());
+        for (const auto& item : *array) {
+            PlistPtr child = toPlist(item, depth + 1);
+            if (!child) return nullptr;
+            plist_array_append_item(node.get(), child.release());
+        }
+        return node;
+    }
+    if (const auto* dict = value.asDictionary()) {
+        PlistPtr node(plist_new_dict());
+        for (const auto& [key, item] : *dict) {
+            PlistPtr child = toPlist(item, depth + 1);
+            if (!child) return nullptr;
+            plist_dict_set_item(node.get(), key.c_str(), child.release());
+        }
+        return node;
+    }
+    return nullptr;
+}
+
+// None for node types a Value cannot carry (dates, archive UIDs); such entries read as absent.
+std::optional<Value> fromPlist(plist_t node, int depth) {
+    if (node == nullptr || depth > PlistUserDefaults::kMaxDepth) return std::nullopt;
+    switch (plist_get_node_type(node)) {
+        case PLIST_STRING: {
+            char* text = nullptr;
+            plist_get_string_val(node, &text);
+            std::unique_ptr<char, decltype(&std::free)> owned(text, &std::free);
+            return Value(std::string(text ? text : ""));
+        }
+        case PLIST_UINT: {
+            std::uint64_t v = 0;
+            plist_get_uint_val(node, &v);
+            return Value::integer(static_cast<std::int64_t>(v));
+        }
+        case PLIST_REAL: {
+            double v = 0;
+            plist_get_real_val(node, &v);
+            return Value::real(v);
+        }
+        case PLIST_BOOLEAN: {
+            std::uint8_t v = 0;
+            plist_get_bool_val(node, &v);
+            return Value::boolean(v != 0);
+        }
+        case PLIST_DATA: {
+            char* bytes = nullptr;
+            std::uint64_t length = 0;
+            plist_get_data_val(node, &bytes, &length);
+            std::unique_ptr<char, decltype(&std::free)> owned(bytes, &std::free);
+            const auto* first = reinterpret_cast<const std::uint8_t*>(bytes);
+            return Value::data(bytes ? Value::Data(first, first + length) : Value::Data{});
+        }
+        case PLIST_ARRAY: {
+            Value::Array array;
+            std::uint32_t n = plist_array_get_size(node);
+            for (std::uint32_t i = 0; i < n; ++i) {
+                if (auto item = fromPlist(plist_array_get_item(node, i), depth + 1)) array.push_back(*item);
+            }
+            return Value::array(std::move(array));
+        }
+        case PLIST_DICT: {
+            Value::Dictionary dict;
+            plist_dict_iter it = nullptr;
+            plist_dict_new_iter(node, &it);
+            std::unique_ptr<void, decltype(&std::free)> ownedIter(it, &std::free);
+            for (;;) {
+                char* key = nullptr;
+                plist_t item = nullptr;
+                plist_dict_next_item(node, it, &key, &item);
+                if (item == nullptr) {
+                    std::free(key);
+                    break;
+                }
+                std::unique_ptr<char, decltype(&std::free)> ownedKey(key, &std::free);
+                if (auto converted = fromPlist(item, depth + 1)) dict.emplace(key ? key : "", *converted);
+            }
+            return Value::dictionary(std::move(dict));
+        }
+        default:
+            return std::nullopt;
+    }
+}
+
+enum class Parse { missing, ok, malformed };
+
+// The root dictionary of a domain file.
+Parse readDomainFile(int dirFd, const std::string& name, PlistPtr& root) {
+    UniqueFd fd(::openat(dirFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd) return errno == ENOENT ? Parse::missing : Parse::malformed;
+    std::string bytes;
+    char buffer[8192];
+    for (;;) {
+        ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return Parse::malformed;
+        if (n == 0) break;
+        bytes.append(buffer, static_cast<std::size_t>(n));
+        if (bytes.size() > PlistUserDefaults::kMaxFileSize) return Parse::malformed;
+    }
+    plist_t node = nullptr;
+    if (!bytes.empty()) plist_from_memory(bytes.data(), static_cast<std::uint32_t>(bytes.size()), &node);
+    root.reset(node);
+    if (!root || plist_get_node_type(root.get()) != PLIST_DICT) return Parse::malformed;
+    return Parse::ok;
+}
+
+std::string domainProblem(std::string_view name) {
+    if (name.empty() || name.size() > 200) return "a defaults domain name must have 1 to 200 bytes";
+    if (name.front() == '.') return "a defaults domain name must not start with '.'";
+    for (char c : name) {
+        if (c == '/' || c < 0x21 || c > 0x7e)
+            return "a defaults domain name must be printable ASCII without '/'";
+    }
+    return {};
+}
+
+}  // namespace
+
+PlistUserDefaults::PlistUserDefaults(int dirFd, std::string domain, NotificationCenter& center,
+                                     SystemLog& log)
+    : dirFd_(dirFd), domain_(std::move(domain)), fileName_(domain_ + ".plist"), center_(center), log_(log) {
+    std::string lockName = domain_ + ".lock";
+    lockFd_.reset(::openat(dirFd_, lockName.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!lockFd_) throwErrno("open defaults lock " + lockName);
+    announced_ = currentFileId();
+}
+
+std::optional<PlistUserDefaults::FileId> PlistUserDefaults::currentFileId() const {
+    struct stat st {};
+    if (::fstatat(dirFd_, fileName_.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return std::nullopt;
+    return FileId{st.st_dev, st.st_ino, st.st_size, st.st_mtim.tv_sec, st.st_mtim.tv_nsec};
+}
+
+void PlistUserDefaults::refreshLocked() {
+    auto id = currentFileId();
+    if (loadedOnce_ && id == loaded_) return;
+    PlistPtr root;
+    Parse result = readDomainFile(dirFd_, fileName_, root);
+    values_.clear();
+    if (result == Parse::ok) {
+        if (auto dict = fromPlist(root.get(), 0); dict && dict->asDictionary())
+            values_ = *dict->asDictionary();
+    } else if (result == Parse::malformed) {
+        log_.log("tarvolin: defaults file " + fileName_ +
+                 " is not a property list with a dictionary at its root; reading it as empty");
+    }
+    loaded_ = id;
+    loadedOnce_ = true;
+}
+
+std::optional<Value> PlistUserDefaults::objectForKey(std::string_view key) {
+    std::lock_guard lock(mutex_);
+    refreshLocked();
+    auto it = values_.find(key);
+    if (it == values_.end()) return std::nullopt;
+    return it->second;
+}
+
+Value::Dictionary PlistUserDefaults::dictionaryRepresentation() {
+    std::lock_guard lock(mutex_);
+    refreshLocked();
+    return values_;
+}
+
+void PlistUserDefaults::setObject(std::string_view key, const Value& value) { modify(key, &value); }
+
+void PlistUserDefaults::removeObject(std::string_view key) { modify(key, nullptr); }
+
+void PlistUserDefaults::modify(std::string_view key, const Value* value) {
+    if (key.find('\0') != std::string_view::npos)
+        throw std::invalid_argument("a defaults key must not contain NUL");
+    const std::string keyText(key);
+    PlistPtr node;
+    if (value) {
+        node = toPlist(*value, 0);
+        if (!node) throw std::invalid_argument("defaults cannot store " + value->description());
+    }
+    {
+        std::lock_guard lock(mutex_);
+        while (::flock(lockFd_.get(), LOCK_EX) != 0) {
+            if (errno != EINTR) throwErrno("flock " + fileName_);
+        }
+        struct Unlock {
+            int fd;
+            ~Unlock() { ::flock(fd, LOCK_UN); }
+        } unlock{lockFd_.get()};
+
+        // Edit the tree as stored, so entries of kinds we do not model survive. A file that
+        // does not parse is replaced: reads already treat it as empty.
+        PlistPtr root;
+        if (readDomainFile(dirFd_, fileName_, root) != Parse::ok) root.reset(plist_new_dict());
+        if (node) {
+            plist_dict_set_item(root.get(), keyText.c_str(), node.release());
+        } else {
+            if (!plist_dict_get_item(root.get(), keyText.c_str()))
+                return;  // nothing to remove, nothing changes
+            plist_dict_remove_item(root.get(), keyText.c_str());
+        }
+        char* xml = nullptr;
+        std::uint32_t length = 0;
+        plist_to_xml(root.get(), &xml, &length);
+        std::unique_ptr<char, XmlFree> ownedXml(xml);
+        if (!xml) throw std::runtime_error("cannot encode defaults domain " + domain_);
+
+        thread_local std::mt19937_64 random{std::random_device{}()};
+        char suffix[40];
+        std::snprintf(suffix, sizeof suffix, ".%d.%016llx", static_cast<int>(::getpid()),
+                      static_cast<unsigned long long>(random()));
+        const std::string temp = "." + domain_ + suffix;
+        UniqueFd fd(
+            ::openat(dirFd_, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+        if (!fd) throwErrno("create " + temp);
+        std::string_view rest(xml, length);
+        while (!rest.empty()) {
+            ssize_t n = ::write(fd.get(), rest.data(), rest.size());
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) {
+                int err = n < 0 ? errno : EIO;
+                ::unlinkat(dirFd_, temp.c_str(), 0);
+                throw std::system_error(err, std::generic_category(), "write defaults " + domain_);
+            }
+            rest.remove_prefix(static_cast<std::size_t>(n));
+        }
+        // Settings outlive a crash, unlike pasteboards: make the data durable before the rename.
+        if (::fsync(fd.get()) != 0 || ::renameat(dirFd_, temp.c_str(), dirFd_, fileName_.c_str()) != 0) {
+            int err = errno;
+            ::unlinkat(dirFd_, temp.c_str(), 0);
+            throw std::system_error(err, std::generic_category(), "replace defaults " + domain_);
+        }
+        struct stat st {};
+        if (::fstat(fd.get(), &st) == 0) {
+            // Our own write: announced below, so the directory watch must not announce it again.
+            announced_ = FileId{st.st_dev, st.st_ino, st.st_size, st.st_mtim.tv_sec, st.st_mtim.tv_nsec};
+        }
+        loadedOnce_ = false;  // re-read on next access: the file holds what others wrote too
+    }
+    postChange();
+}
+
+bool PlistUserDefaults::noticeFileChange() {
+    {
+        std::lock_guard lock(mutex_);
+        auto id = currentFileId();
+        if (id == announced_) return false;
+        announced_ = id;
+    }
+    postChange();
+    return true;
+}
+
+void PlistUserDefaults::postChange() {
+    center_.postNotification(
+        Notification{NSUserDefaultsDidChangeNotification, std::shared_ptr<UserDefaults>(shared_from_this())});
+}
+
+PlistUserDefaultsService::PlistUserDefaultsService(std::filesystem::path dir, UniqueFd dirFd,
+                                                   NotificationCenter& center, SystemLog& log)
+    : dir_(std::move(dir)), dirFd_(std::move(dirFd)), center_(center), log_(log) {}
+
+std::unique_ptr<PlistUserDefaultsService> PlistUserDefaultsService::open(const std::filesystem::path& dir,
+                                                                         NotificationCenter& center,
+                                                                         SystemLog& log, std::string& error) {
+    UniqueFd fd = openPrivateDirectory(dir, DirAccess::ownerWritable, error);
+    if (!fd) return nullptr;
+    return std::unique_ptr<PlistUserDefaultsService>(
+        new PlistUserDefaultsService(dir, std::move(fd), center, log));
+}
+
+std::shared_ptr<PlistUserDefaults> PlistUserDefaultsService::domain(std::string_view name) {
+    if (std::string problem = domainProblem(name); !problem.empty()) throw std::invalid_argument(problem);
+    std::lock_guard lock(mutex_);
+    auto it = domains_.find(name);
+    if (it == domains_.end()) {
+        auto store = std::make_shared<PlistUserDefaults>(dirFd_.get(), std::string(name), center_, log_);
+        it = domains_.emplace(std::string(name), std::move(store)).first;
+    }
+    return it->second;
+}
+
+std::shared_ptr<UserDefaults> PlistUserDefaultsService::standardUserDefaults() {
+    return domain(kStandardDomain);
+}
+std::shared_ptr<UserDefaults> PlistUserDefaultsService::sharedUserDefaults() { return domain(kSharedDomain); }
+
+void PlistUserDefaultsService::watchChanges(LinuxRunLoop& loop) {
+    if (inotify_) return;
+    UniqueFd fd(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    if (!fd) throwErrno("inotify_init1");
+    std::string path = "/proc/self/fd/" + std::to_string(dirFd_.get());
+    if (::inotify_add_watch(fd.get(), path.c_str(),
+                            IN_MOVED_TO | IN_CLOSE_WRITE | IN_DELETE | IN_MOVED_FROM | IN_ONLYDIR) < 0)
+        throwErrno("inotify_add_watch " + dir_.string());
+    inotify_ = std::move(fd);
+    inotifySource_ = loop.addFdSource(inotify_.get(), EPOLLIN, [this](std::uint32_t) { onInotify(); });
+}
+
+void PlistUserDefaultsService::onInotify() {
+    alignas(inotify_event) char buffer[4096];
+    std::vector<std::string> touched;
+    bool overflow = false;
+    for (;;) {
+        ssize_t n = ::read(inotify_.get(), buffer, sizeof buffer);
+        if (n <= 0) break;
+        for (ssize_t at = 0; at < n;) {
+            const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+            if ((event->mask & IN_Q_OVERFLOW) != 0) overflow = true;
+            if (event->len > 0) touched.emplace_back(event->name);
+            at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+        }
+    }
+    std::vector<std::shared_ptr<PlistUserDefaults>> stores;
+    {
+        std::lock_guard lock(mutex_);
+        for (auto& [name, store] : domains_) stores.push_back(store);
+    }
+    // Only domains someone holds can have observers; each announces a replaced file once.
+    for (auto& store : stores) {
+        bool hit = overflow;
+        for (const auto& file : touched) hit = hit || file == store->fileName();
+        if (hit) store->noticeFileChange();
+    }
+}
+
+}  // namespace tarvolin
