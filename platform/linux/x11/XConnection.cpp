@@ -16,9 +16,9 @@ bool after(unsigned a, unsigned b) { return static_cast<std::int32_t>(a - b) > 0
 
 const char* errorName(std::uint8_t code) {
     static constexpr std::array<const char*, 18> names = {
-        "Success",   "BadRequest", "BadValue",  "BadWindow",   "BadPixmap", "BadAtom",
-        "BadCursor", "BadFont",    "BadMatch",  "BadDrawable", "BadAccess", "BadAlloc",
-        "BadColor",  "BadGC",      "BadIDChoice", "BadName",   "BadLength", "BadImplementation"};
+        "Success",   "BadRequest", "BadValue",    "BadWindow",   "BadPixmap", "BadAtom",
+        "BadCursor", "BadFont",    "BadMatch",    "BadDrawable", "BadAccess", "BadAlloc",
+        "BadColor",  "BadGC",      "BadIDChoice", "BadName",     "BadLength", "BadImplementation"};
     return code < names.size() ? names[code] : "extension error";
 }
 
@@ -58,8 +58,8 @@ std::unique_ptr<Connection> Connection::open(const char* display, std::string& e
     xcb_generic_error_t* ewmhError = nullptr;
     conn->ewmhReady_ = xcb_ewmh_init_atoms_replies(&conn->ewmh_, ewmhCookies, &ewmhError) != 0;
     ErrorReply ownedEwmhError(ewmhError);
-    std::array<xcb_atom_t*, extraNames.size()> slots = {&conn->extra_.WM_DELETE_WINDOW, &conn->extra_.WM_STATE,
-                                                        &conn->extra_.WM_CHANGE_STATE,
+    std::array<xcb_atom_t*, extraNames.size()> slots = {&conn->extra_.WM_DELETE_WINDOW,
+                                                        &conn->extra_.WM_STATE, &conn->extra_.WM_CHANGE_STATE,
                                                         &conn->extra_._NET_WM_WINDOW_OPACITY};
     for (size_t i = 0; i < extraNames.size(); ++i) {
         Reply<xcb_intern_atom_reply_t> r(xcb_intern_atom_reply(conn->c_, extraCookies[i], nullptr));

@@ -18,7 +18,8 @@ xcb_get_property_cookie_t askProperty(Connection& c, xcb_window_t w, xcb_atom_t 
 }
 
 // Collects one property reply; a vanished window marks `vanished`, any other error counts as unexpected.
-Reply<xcb_get_property_reply_t> collectProperty(Connection& c, xcb_get_property_cookie_t cookie, bool& vanished) {
+Reply<xcb_get_property_reply_t> collectProperty(Connection& c, xcb_get_property_cookie_t cookie,
+                                                bool& vanished) {
     ErrorReply error;
     auto r = c.reply(xcb_get_property_reply, cookie, &error);
     if (error) {
@@ -113,7 +114,8 @@ ClientList collectRoot(Connection& c, const RootCookies& k) {
 }
 
 struct WindowCookies {
-    xcb_get_property_cookie_t pid, netName, wmName, type, state, opacity, extents, wmClass, allowed, protocols;
+    xcb_get_property_cookie_t pid, netName, wmName, type, state, opacity, extents, wmClass, allowed,
+        protocols, icon;
     xcb_get_geometry_cookie_t geometry;
     xcb_translate_coordinates_cookie_t translate;
 };
@@ -141,12 +143,13 @@ WindowCookies askWindow(Connection& c, xcb_window_t w, unsigned wants) {
         k.allowed = askProperty(c, w, a._NET_WM_ALLOWED_ACTIONS, 64);
         k.protocols = askProperty(c, w, a.WM_PROTOCOLS, 64);
     }
+    if (wants & kWantIconProbe) k.icon = askProperty(c, w, a._NET_WM_ICON, 0);
     return k;
 }
 
 template <class R, class Cookie>
-Reply<R> collectOther(Connection& c, R* (*fn)(xcb_connection_t*, Cookie, xcb_generic_error_t**), Cookie cookie,
-                      bool& vanished) {
+Reply<R> collectOther(Connection& c, R* (*fn)(xcb_connection_t*, Cookie, xcb_generic_error_t**),
+                      Cookie cookie, bool& vanished) {
     ErrorReply error;
     auto r = c.reply(fn, cookie, &error);
     if (error) {
@@ -159,7 +162,8 @@ Reply<R> collectOther(Connection& c, R* (*fn)(xcb_connection_t*, Cookie, xcb_gen
 }
 
 // Facts of one window; none when it vanished.
-std::optional<WindowFacts> collectWindow(Connection& c, xcb_window_t w, unsigned wants, const WindowCookies& k) {
+std::optional<WindowFacts> collectWindow(Connection& c, xcb_window_t w, unsigned wants,
+                                         const WindowCookies& k) {
     const auto& a = c.atoms();
     bool vanished = false;
     WindowFacts f;
@@ -219,6 +223,10 @@ std::optional<WindowFacts> collectWindow(Connection& c, xcb_window_t w, unsigned
         f.allowedActions = cardinals(allowed.get());
         f.protocols = cardinals(collectProperty(c, k.protocols, vanished).get());
     }
+    if (wants & kWantIconProbe) {
+        auto r = collectProperty(c, k.icon, vanished);
+        f.hasIcon = r && r->type != XCB_NONE && r->bytes_after > 0;
+    }
     if (vanished) return std::nullopt;
     return f;
 }
@@ -236,7 +244,8 @@ void fillPidsFromXRes(Connection& c, std::vector<WindowFacts>& windows) {
         bool vanished = false;
         auto r = collectOther(c, xcb_res_query_client_ids_reply, cookie, vanished);
         if (!r) continue;
-        for (auto it = xcb_res_query_client_ids_ids_iterator(r.get()); it.rem; xcb_res_client_id_value_next(&it)) {
+        for (auto it = xcb_res_query_client_ids_ids_iterator(r.get()); it.rem;
+             xcb_res_client_id_value_next(&it)) {
             if ((it.data->spec.mask & XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID) &&
                 xcb_res_client_id_value_value_length(it.data) >= 1) {
                 windows[i].pid = *xcb_res_client_id_value_value(it.data);
@@ -337,7 +346,8 @@ Image iconFromCardinals(const std::uint32_t* data, size_t count, int want) {
         size_t pixels = size_t{w} * h;
         if (pixels > count - i - 2) break;  // truncated or malformed: stop here
         std::uint64_t area = std::uint64_t{w} * h, bestArea = std::uint64_t{bw} * bh;
-        bool better = !best || (fits(w, h) ? !fits(bw, bh) || area < bestArea : !fits(bw, bh) && area > bestArea);
+        bool better =
+            !best || (fits(w, h) ? !fits(bw, bh) || area < bestArea : !fits(bw, bh) && area > bestArea);
         if (better) {
             best = data + i + 2;
             bw = w;
@@ -350,10 +360,11 @@ Image iconFromCardinals(const std::uint32_t* data, size_t count, int want) {
     for (size_t i = 0; i < pixels.size(); ++i) {
         std::uint32_t p = best[i], alpha = p >> 24;
         auto mul = [alpha](std::uint32_t ch) { return (ch * alpha + 127) / 255; };
-        pixels[i] = (alpha << 24) | (mul((p >> 16) & 0xff) << 16) | (mul((p >> 8) & 0xff) << 8) | mul(p & 0xff);
+        pixels[i] =
+            (alpha << 24) | (mul((p >> 16) & 0xff) << 16) | (mul((p >> 8) & 0xff) << 8) | mul(p & 0xff);
     }
-    return Image(Size{static_cast<double>(bw), static_cast<double>(bh)}, static_cast<int>(bw), static_cast<int>(bh),
-                 std::move(pixels));
+    return Image(Size{static_cast<double>(bw), static_cast<double>(bh)}, static_cast<int>(bw),
+                 static_cast<int>(bh), std::move(pixels));
 }
 
 std::string sanitizedUtf8(std::string_view s) {

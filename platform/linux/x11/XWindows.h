@@ -13,8 +13,8 @@ namespace tarvolin::x11 {
 
 // What the window manager tells about the managed windows, read in one round trip.
 struct ClientList {
-    bool ewmh = false;                   // a window manager publishes _NET_SUPPORTED
-    std::vector<xcb_atom_t> supported;   // sorted
+    bool ewmh = false;                  // a window manager publishes _NET_SUPPORTED
+    std::vector<xcb_atom_t> supported;  // sorted
     std::vector<xcb_window_t> frontFirst;
     xcb_window_t active = XCB_NONE;
 
@@ -30,6 +30,7 @@ enum Want : unsigned {
     kWantFrame = 1u << 4,
     kWantClass = 1u << 5,
     kWantCloseInfo = 1u << 6,  // allowed actions and WM_PROTOCOLS
+    kWantIconProbe = 1u << 7,  // whether _NET_WM_ICON is set, without its pixels
 };
 
 struct FrameExtents {
@@ -54,6 +55,7 @@ struct WindowFacts {
     bool allowedActionsKnown = false;
     std::vector<xcb_atom_t> allowedActions;
     std::vector<xcb_atom_t> protocols;
+    bool hasIcon = false;
 
     bool hasState(xcb_atom_t a) const;
     bool hasProtocol(xcb_atom_t a) const;
@@ -70,7 +72,8 @@ ClientList readClientList(Connection& c);
 
 // Reads facts about many windows with every request on the wire before the first
 // reply is awaited. With `withClientList`, the client list rides in the same trip.
-Survey survey(Connection& c, const std::vector<xcb_window_t>& ids, unsigned wants, bool withClientList = false);
+Survey survey(Connection& c, const std::vector<xcb_window_t>& ids, unsigned wants,
+              bool withClientList = false);
 
 // The managed windows with the facts asked for, front first: the client list and
 // then the facts, a constant number of round trips whatever the window count.

@@ -21,19 +21,24 @@ xcb_client_message_event_t clientMessage(xcb_window_t w, xcb_atom_t type) {
 
 }  // namespace
 
-void Writer::activate(xcb_window_t w, const ClientList& wm) {
-    const auto& a = c_.atoms();
-    if (wm.supports(a._NET_ACTIVE_WINDOW)) {
-        c_.sent(xcb_ewmh_request_change_active_window(c_.ewmh(), c_.screenNumber(), w,
-                                                      XCB_EWMH_CLIENT_SOURCE_TYPE_OTHER, XCB_CURRENT_TIME,
-                                                      wm.active));
-    }
-    if (wm.supports(a._NET_RESTACK_WINDOW)) {
-        c_.sent(xcb_ewmh_request_restack_window(c_.ewmh(), c_.screenNumber(), w, XCB_NONE, XCB_STACK_MODE_ABOVE));
+void Writer::raise(xcb_window_t w, const ClientList& wm) {
+    if (wm.supports(c_.atoms()._NET_RESTACK_WINDOW)) {
+        c_.sent(
+            xcb_ewmh_request_restack_window(c_.ewmh(), c_.screenNumber(), w, XCB_NONE, XCB_STACK_MODE_ABOVE));
     } else {
         const std::uint32_t above = XCB_STACK_MODE_ABOVE;
         c_.sent(xcb_configure_window(c_.xcb(), w, XCB_CONFIG_WINDOW_STACK_MODE, &above));
     }
+    c_.flush();
+}
+
+void Writer::activate(xcb_window_t w, const ClientList& wm) {
+    const auto& a = c_.atoms();
+    if (wm.supports(a._NET_ACTIVE_WINDOW)) {
+        c_.sent(xcb_ewmh_request_change_active_window(
+            c_.ewmh(), c_.screenNumber(), w, XCB_EWMH_CLIENT_SOURCE_TYPE_OTHER, XCB_CURRENT_TIME, wm.active));
+    }
+    raise(w, wm);
     if (!wm.supports(a._NET_ACTIVE_WINDOW))
         c_.sent(xcb_set_input_focus(c_.xcb(), XCB_INPUT_FOCUS_POINTER_ROOT, w, XCB_CURRENT_TIME));
     c_.flush();
@@ -65,8 +70,9 @@ void Writer::moveResize(xcb_window_t w, std::optional<std::int32_t> x, std::opti
         // North-west gravity: x and y place the frame's top-left corner.
         c_.sent(xcb_ewmh_request_moveresize_window(
             c_.ewmh(), c_.screenNumber(), w, XCB_GRAVITY_NORTH_WEST, XCB_EWMH_CLIENT_SOURCE_TYPE_OTHER,
-            static_cast<xcb_ewmh_moveresize_window_opt_flags_t>(flags), static_cast<std::uint32_t>(x.value_or(0)),
-            static_cast<std::uint32_t>(y.value_or(0)), width.value_or(0), height.value_or(0)));
+            static_cast<xcb_ewmh_moveresize_window_opt_flags_t>(flags),
+            static_cast<std::uint32_t>(x.value_or(0)), static_cast<std::uint32_t>(y.value_or(0)),
+            width.value_or(0), height.value_or(0)));
     } else {
         std::uint16_t mask = 0;
         std::uint32_t values[4];
@@ -104,7 +110,8 @@ std::optional<xcb_keycode_t> keycodeFor(Connection& c, xcb_keysym_t keysym) {
     const xcb_setup_t* setup = xcb_get_setup(c.xcb());
     const xcb_keycode_t first = setup->min_keycode;
     const auto count = static_cast<std::uint8_t>(setup->max_keycode - setup->min_keycode + 1);
-    auto map = c.reply(xcb_get_keyboard_mapping_reply, c.sent(xcb_get_keyboard_mapping(c.xcb(), first, count)));
+    auto map =
+        c.reply(xcb_get_keyboard_mapping_reply, c.sent(xcb_get_keyboard_mapping(c.xcb(), first, count)));
     if (!map || map->keysyms_per_keycode == 0) return std::nullopt;
     const xcb_keysym_t* syms = xcb_get_keyboard_mapping_keysyms(map.get());
     const auto total = static_cast<size_t>(xcb_get_keyboard_mapping_keysyms_length(map.get()));

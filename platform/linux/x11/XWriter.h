@@ -16,12 +16,15 @@ public:
 
     // Makes the window the active one and puts it on top of the stack.
     void activate(xcb_window_t w, const ClientList& wm);
+    // Puts the window on top of the stack without focusing it.
+    void raise(xcb_window_t w, const ClientList& wm);
     // Asks the window to close through its WM_DELETE_WINDOW protocol, through the
     // window manager when it offers _NET_CLOSE_WINDOW. Never kills a client.
     void close(xcb_window_t w, const ClientList& wm);
     // Moves and/or resizes the frame: position of the frame's top-left corner, client size.
     void moveResize(xcb_window_t w, std::optional<std::int32_t> x, std::optional<std::int32_t> y,
-                    std::optional<std::uint32_t> width, std::optional<std::uint32_t> height, const ClientList& wm);
+                    std::optional<std::uint32_t> width, std::optional<std::uint32_t> height,
+                    const ClientList& wm);
     // Asks the window manager to minimise the window (ICCCM WM_CHANGE_STATE).
     void iconify(xcb_window_t w);
     // Presses and releases `key` with `modifier` held, through XTest, to the focused window.

@@ -1,0 +1,402 @@
+// Accessibility elements synthesized from the X server's view of the managed windows.
+#include "X11Services.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+namespace tarvolin::x11 {
+
+namespace {
+
+constexpr std::string_view kRole = "AXRole";
+constexpr std::string_view kSubrole = "AXSubrole";
+constexpr std::string_view kTitle = "AXTitle";
+constexpr std::string_view kPosition = "AXPosition";
+constexpr std::string_view kSize = "AXSize";
+constexpr std::string_view kMinimized = "AXMinimized";
+constexpr std::string_view kMain = "AXMain";
+constexpr std::string_view kFocused = "AXFocused";
+constexpr std::string_view kParent = "AXParent";
+constexpr std::string_view kChildren = "AXChildren";
+constexpr std::string_view kWindows = "AXWindows";
+constexpr std::string_view kCloseButton = "AXCloseButton";
+constexpr std::string_view kRaise = "AXRaise";
+constexpr std::string_view kPress = "AXPress";
+
+template <class T>
+AXResult<T> fail(AXError e) {
+    return AXResult<T>::failed(e);
+}
+
+bool listed(std::initializer_list<std::string_view> names, std::string_view name) {
+    return std::find(names.begin(), names.end(), name) != names.end();
+}
+
+std::vector<std::string> strings(std::initializer_list<std::string_view> names) {
+    return {names.begin(), names.end()};
+}
+
+// X coordinates are 16-bit; a value out of range is pinned to the edge, a non-number refused.
+std::optional<std::int32_t> coordinate(double v) {
+    if (!std::isfinite(v)) return std::nullopt;
+    return static_cast<std::int32_t>(std::lround(std::clamp(v, -32768.0, 32767.0)));
+}
+std::optional<std::uint32_t> extent(double v) {
+    if (!std::isfinite(v)) return std::nullopt;
+    return static_cast<std::uint32_t>(std::lround(std::clamp(v, 1.0, 32767.0)));
+}
+
+bool managed(const ClientList& clients, xcb_window_t w) {
+    return std::find(clients.frontFirst.begin(), clients.frontFirst.end(), w) != clients.frontFirst.end();
+}
+
+}  // namespace
+
+// Answers the array requests from the whole value; the windows of one process are few.
+class NodeBase : public AXElementNode {
+public:
+    explicit NodeBase(std::shared_ptr<Core> core) : core_(std::move(core)) {}
+
+    AXResult<Value::Array> copyAttributeValues(std::string_view attribute, std::int64_t index,
+                                               std::int64_t maxCount) const override {
+        if (index < 0 || maxCount < 0) return fail<Value::Array>(AXError::illegalArgument);
+        auto v = copyAttributeValue(attribute);
+        if (!v.ok()) return fail<Value::Array>(v.error);
+        const Value::Array* all = v.value ? v.value->asArray() : nullptr;
+        if (!all) return fail<Value::Array>(AXError::illegalArgument);
+        auto first =
+            static_cast<size_t>(std::min<std::int64_t>(index, static_cast<std::int64_t>(all->size())));
+        auto last = first + static_cast<size_t>(std::min<std::int64_t>(
+                                maxCount, static_cast<std::int64_t>(all->size() - first)));
+        return AXResult<Value::Array>::success(
+            Value::Array(all->begin() + static_cast<std::ptrdiff_t>(first),
+                         all->begin() + static_cast<std::ptrdiff_t>(last)));
+    }
+
+    AXResult<std::int64_t> attributeValueCount(std::string_view attribute) const override {
+        auto v = copyAttributeValue(attribute);
+        if (!v.ok()) return fail<std::int64_t>(v.error);
+        const Value::Array* all = v.value ? v.value->asArray() : nullptr;
+        if (!all) return fail<std::int64_t>(AXError::illegalArgument);
+        return AXResult<std::int64_t>::success(static_cast<std::int64_t>(all->size()));
+    }
+
+protected:
+    // A broken connection cannot answer; a window that is gone is an invalid element.
+    AXError gone() const {
+        return core_->conn().broken() ? AXError::cannotComplete : AXError::invalidUIElement;
+    }
+
+    std::shared_ptr<Core> core_;
+};
+
+class WindowNode final : public NodeBase {
+public:
+    WindowNode(std::shared_ptr<Core> core, xcb_window_t id, std::int32_t pid)
+        : NodeBase(std::move(core)), id_(id), pid_(pid) {}
+
+    AXResult<std::int32_t> pid() const override { return AXResult<std::int32_t>::success(pid_); }
+
+    AXResult<std::vector<std::string>> copyAttributeNames() const override {
+        auto l = look(kWantCloseInfo);
+        if (!l) return fail<std::vector<std::string>>(gone());
+        auto names =
+            strings({kRole, kTitle, kPosition, kSize, kMinimized, kMain, kFocused, kParent, kChildren});
+        if (closable(l->facts, core_->conn().extra(), core_->conn().atoms()))
+            names.emplace_back(kCloseButton);
+        return AXResult<std::vector<std::string>>::success(std::move(names));
+    }
+
+    AXResult<std::vector<std::string>> copyActionNames() const override {
+        if (!look(0)) return fail<std::vector<std::string>>(gone());
+        return AXResult<std::vector<std::string>>::success(strings({kRaise}));
+    }
+
+    AXResult<std::string> copyActionDescription(std::string_view action) const override {
+        if (!look(0)) return fail<std::string>(gone());
+        if (action != kRaise) return fail<std::string>(AXError::actionUnsupported);
+        return AXResult<std::string>::success("raise");
+    }
+
+    AXResult<Value> copyAttributeValue(std::string_view attribute) const override {
+        unsigned wants = attribute == kTitle                                   ? kWantTitle
+                         : attribute == kPosition || attribute == kSize        ? kWantFrame
+                         : attribute == kMinimized || attribute == kMain       ? kWantKind
+                         : attribute == kChildren || attribute == kCloseButton ? kWantCloseInfo
+                                                                               : 0u;
+        auto l = look(wants);
+        if (!l) return fail<Value>(gone());
+        const WindowFacts& f = l->facts;
+        const auto& atoms = core_->conn().atoms();
+        auto ok = [](Value v) { return AXResult<Value>::success(std::move(v)); };
+
+        if (attribute == kRole) return ok("AXWindow");
+        if (attribute == kTitle) return ok(f.title.value_or(""));
+        if (attribute == kPosition) {
+            if (!f.frame) return fail<Value>(AXError::cannotComplete);
+            return ok(AXValue::point({double(f.frame->x), double(f.frame->y)}));
+        }
+        if (attribute == kSize) {
+            if (!f.frame) return fail<Value>(AXError::cannotComplete);
+            return ok(AXValue::size({double(f.frame->width), double(f.frame->height)}));
+        }
+        if (attribute == kMinimized) return ok(Value::boolean(f.hasState(atoms._NET_WM_STATE_HIDDEN)));
+        if (attribute == kFocused) return ok(Value::boolean(l->clients.active == id_));
+        if (attribute == kMain) return ok(Value::boolean(isFrontOfItsProcess()));
+        if (attribute == kParent) return ok(core_->applicationElement(pid_));
+        const bool canClose = closable(f, core_->conn().extra(), atoms);
+        if (attribute == kChildren) {
+            Value::Array children;
+            if (canClose) children.emplace_back(closeButton());
+            return ok(Value::array(std::move(children)));
+        }
+        if (attribute == kCloseButton && canClose) return ok(closeButton());
+        return fail<Value>(AXError::attributeUnsupported);
+    }
+
+    AXResult<bool> isAttributeSettable(std::string_view attribute) const override {
+        if (!look(0)) return fail<bool>(gone());
+        if (listed({kPosition, kSize, kMinimized}, attribute)) return AXResult<bool>::success(true);
+        if (listed({kRole, kTitle, kMain, kFocused, kParent, kChildren, kCloseButton}, attribute))
+            return AXResult<bool>::success(false);
+        return fail<bool>(AXError::attributeUnsupported);
+    }
+
+    AXError setAttributeValue(std::string_view attribute, const Value& value) const override {
+        auto l = look(kWantFrame | kWantKind);
+        if (!l) return gone();
+        Writer& out = core_->writer();
+        const AXValue* geometry = value.asAXValue();
+        if (attribute == kPosition) {
+            auto p = geometry ? geometry->pointValue() : std::nullopt;
+            if (!p) return AXError::illegalArgument;
+            auto x = coordinate(p->x), y = coordinate(p->y);
+            if (!x || !y) return AXError::illegalArgument;
+            out.moveResize(id_, x, y, std::nullopt, std::nullopt, l->clients);
+            return AXError::success;
+        }
+        if (attribute == kSize) {
+            auto s = geometry ? geometry->sizeValue() : std::nullopt;
+            if (!s) return AXError::illegalArgument;
+            auto w = extent(s->width), h = extent(s->height);
+            if (!w || !h) return AXError::illegalArgument;
+            if (!l->facts.frame) return AXError::cannotComplete;
+            // The size is the frame's; the window manager is asked for the client's.
+            const FrameExtents& e = l->facts.frame->extents;
+            auto inner = [](std::uint32_t outer, std::uint32_t deco) {
+                return outer > deco ? outer - deco : 1u;
+            };
+            out.moveResize(id_, std::nullopt, std::nullopt, inner(*w, e.left + e.right),
+                           inner(*h, e.top + e.bottom), l->clients);
+            return AXError::success;
+        }
+        if (attribute == kMinimized) {
+            auto flag = value.doubleValue();
+            if (!flag || std::isnan(*flag)) return AXError::illegalArgument;
+            const bool minimized = l->facts.hasState(core_->conn().atoms()._NET_WM_STATE_HIDDEN);
+            if (*flag != 0 && !minimized) out.iconify(id_);
+            if (*flag == 0 && minimized) out.activate(id_, l->clients);
+            return AXError::success;
+        }
+        if (listed({kRole, kTitle, kMain, kFocused, kParent, kChildren, kCloseButton}, attribute))
+            return AXError::illegalArgument;
+        return AXError::attributeUnsupported;
+    }
+
+    AXError performAction(std::string_view action) const override {
+        auto l = look(0);
+        if (!l) return gone();
+        if (action != kRaise) return AXError::actionUnsupported;
+        core_->writer().activate(id_, l->clients);
+        return AXError::success;
+    }
+
+    AXResult<std::uint32_t> windowNumber() const override { return AXResult<std::uint32_t>::success(id_); }
+
+    std::string description() const override {
+        char text[64];
+        std::snprintf(text, sizeof text, "<X11 window 0x%08x of pid %d>", id_, pid_);
+        return text;
+    }
+
+private:
+    struct Look {
+        WindowFacts facts;
+        ClientList clients;
+    };
+
+    // One trip: the facts asked for and the client list; none once the window is not managed.
+    std::optional<Look> look(unsigned wants) const {
+        if (core_->conn().broken()) return std::nullopt;
+        Survey s = survey(core_->conn(), {id_}, wants, true);
+        if (s.windows.empty() || !s.clients || !managed(*s.clients, id_)) return std::nullopt;
+        return Look{std::move(s.windows.front()), std::move(*s.clients)};
+    }
+
+    bool isFrontOfItsProcess() const {
+        Survey all = surveyManaged(core_->conn(), kWantPid | kWantKind);
+        std::vector<const WindowFacts*> mine;
+        for (const WindowFacts& w : all.windows)
+            if (w.pid && static_cast<std::int64_t>(*w.pid) == pid_) mine.push_back(&w);
+        return Core::frontWindow(mine, core_->conn().atoms()) == id_;
+    }
+
+    AXElement closeButton() const;
+
+    xcb_window_t id_;
+    std::int32_t pid_;
+};
+
+class CloseButtonNode final : public NodeBase {
+public:
+    CloseButtonNode(std::shared_ptr<Core> core, xcb_window_t window, std::int32_t pid)
+        : NodeBase(std::move(core)), window_(window), pid_(pid) {}
+
+    AXResult<std::int32_t> pid() const override { return AXResult<std::int32_t>::success(pid_); }
+
+    AXResult<std::vector<std::string>> copyAttributeNames() const override {
+        if (!look()) return fail<std::vector<std::string>>(gone());
+        return AXResult<std::vector<std::string>>::success(strings({kRole, kSubrole, kParent}));
+    }
+    AXResult<std::vector<std::string>> copyActionNames() const override {
+        if (!look()) return fail<std::vector<std::string>>(gone());
+        return AXResult<std::vector<std::string>>::success(strings({kPress}));
+    }
+    AXResult<std::string> copyActionDescription(std::string_view action) const override {
+        if (!look()) return fail<std::string>(gone());
+        if (action != kPress) return fail<std::string>(AXError::actionUnsupported);
+        return AXResult<std::string>::success("press");
+    }
+    AXResult<Value> copyAttributeValue(std::string_view attribute) const override {
+        if (!look()) return fail<Value>(gone());
+        if (attribute == kRole) return AXResult<Value>::success(Value("AXButton"));
+        if (attribute == kSubrole) return AXResult<Value>::success(Value("AXCloseButton"));
+        if (attribute == kParent) return AXResult<Value>::success(Value(core_->windowElement(window_, pid_)));
+        return fail<Value>(AXError::attributeUnsupported);
+    }
+    AXResult<bool> isAttributeSettable(std::string_view attribute) const override {
+        if (!look()) return fail<bool>(gone());
+        if (listed({kRole, kSubrole, kParent}, attribute)) return AXResult<bool>::success(false);
+        return fail<bool>(AXError::attributeUnsupported);
+    }
+    AXError setAttributeValue(std::string_view attribute, const Value&) const override {
+        if (!look()) return gone();
+        return listed({kRole, kSubrole, kParent}, attribute) ? AXError::illegalArgument
+                                                             : AXError::attributeUnsupported;
+    }
+    AXError performAction(std::string_view action) const override {
+        auto clients = look();
+        if (!clients) return gone();
+        if (action != kPress) return AXError::actionUnsupported;
+        core_->writer().close(window_, *clients);
+        return AXError::success;
+    }
+    AXResult<std::uint32_t> windowNumber() const override { return fail<std::uint32_t>(AXError::failure); }
+    std::string description() const override {
+        char text[64];
+        std::snprintf(text, sizeof text, "<X11 close button of window 0x%08x>", window_);
+        return text;
+    }
+
+private:
+    // The button exists while its window is managed and may be closed politely.
+    std::optional<ClientList> look() const {
+        if (core_->conn().broken()) return std::nullopt;
+        Survey s = survey(core_->conn(), {window_}, kWantCloseInfo, true);
+        if (s.windows.empty() || !s.clients || !managed(*s.clients, window_) ||
+            !closable(s.windows.front(), core_->conn().extra(), core_->conn().atoms()))
+            return std::nullopt;
+        return std::move(*s.clients);
+    }
+
+    xcb_window_t window_;
+    std::int32_t pid_;
+};
+
+AXElement WindowNode::closeButton() const {
+    return AXElement(std::make_shared<CloseButtonNode>(core_, id_, pid_));
+}
+
+class ApplicationNode final : public NodeBase {
+public:
+    ApplicationNode(std::shared_ptr<Core> core, std::int32_t pid) : NodeBase(std::move(core)), pid_(pid) {}
+
+    AXResult<std::int32_t> pid() const override { return AXResult<std::int32_t>::success(pid_); }
+
+    AXResult<std::vector<std::string>> copyAttributeNames() const override {
+        if (!look()) return fail<std::vector<std::string>>(AXError::cannotComplete);
+        return AXResult<std::vector<std::string>>::success(strings({kRole, kTitle, kWindows, kChildren}));
+    }
+    AXResult<std::vector<std::string>> copyActionNames() const override {
+        if (!look()) return fail<std::vector<std::string>>(AXError::cannotComplete);
+        return AXResult<std::vector<std::string>>::success({});
+    }
+    AXResult<std::string> copyActionDescription(std::string_view) const override {
+        if (!look()) return fail<std::string>(AXError::cannotComplete);
+        return fail<std::string>(AXError::actionUnsupported);
+    }
+    AXResult<Value> copyAttributeValue(std::string_view attribute) const override {
+        auto app = look();
+        if (!app) return fail<Value>(AXError::cannotComplete);
+        if (attribute == kRole) return AXResult<Value>::success(Value("AXApplication"));
+        if (attribute == kTitle)
+            return AXResult<Value>::success(app->name ? std::optional<Value>(Value(*app->name))
+                                                      : std::nullopt);
+        if (attribute == kWindows || attribute == kChildren) {
+            Value::Array windows;
+            for (xcb_window_t w : app->frontFirst) windows.emplace_back(core_->windowElement(w, pid_));
+            return AXResult<Value>::success(Value::array(std::move(windows)));
+        }
+        return fail<Value>(AXError::attributeUnsupported);
+    }
+    AXResult<bool> isAttributeSettable(std::string_view attribute) const override {
+        if (!look()) return fail<bool>(AXError::cannotComplete);
+        if (listed({kRole, kTitle, kWindows, kChildren}, attribute)) return AXResult<bool>::success(false);
+        return fail<bool>(AXError::attributeUnsupported);
+    }
+    AXError setAttributeValue(std::string_view attribute, const Value&) const override {
+        if (!look()) return AXError::cannotComplete;
+        return listed({kRole, kTitle, kWindows, kChildren}, attribute) ? AXError::illegalArgument
+                                                                       : AXError::attributeUnsupported;
+    }
+    AXError performAction(std::string_view) const override {
+        if (!look()) return AXError::cannotComplete;
+        return AXError::actionUnsupported;
+    }
+    AXResult<std::uint32_t> windowNumber() const override { return fail<std::uint32_t>(AXError::failure); }
+    std::string description() const override {
+        return "<X11 application of pid " + std::to_string(pid_) + ">";
+    }
+
+private:
+    // The process as the managed windows show it; a live process without windows has
+    // none, and a process that is gone (or never was) cannot answer.
+    std::optional<AppRecord> look() const {
+        if (core_->conn().broken() || pid_ <= 0) return std::nullopt;
+        auto apps = core_->applications();
+        if (const AppRecord* app = apps.find(pid_)) return *app;
+        if (auto name = processName(pid_)) return AppRecord{pid_, name, {}, XCB_NONE};
+        return std::nullopt;
+    }
+
+    std::int32_t pid_;
+};
+
+AXElement Core::windowElement(xcb_window_t window, std::int32_t pid) {
+    sweep(windowNodes_, windowSweepAt_);
+    if (auto node = windowNodes_[window].lock(); node && node->pid().value == pid) return AXElement(node);
+    auto node = std::make_shared<WindowNode>(shared_from_this(), window, pid);
+    windowNodes_[window] = node;
+    return AXElement(node);
+}
+
+AXElement Core::applicationElement(std::int32_t pid) {
+    sweep(appNodes_, appSweepAt_);
+    if (auto node = appNodes_[pid].lock()) return AXElement(node);
+    auto node = std::make_shared<ApplicationNode>(shared_from_this(), pid);
+    appNodes_[pid] = node;
+    return AXElement(node);
+}
+
+}  // namespace tarvolin::x11

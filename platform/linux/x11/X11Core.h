@@ -1,0 +1,79 @@
+#pragma once
+
+#include "XConnection.h"
+#include "XWindows.h"
+#include "XWriter.h"
+#include "platform/Value.h"
+
+#include <algorithm>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tarvolin::x11 {
+
+class WindowNode;
+class ApplicationNode;
+
+// A process that owns managed windows.
+struct AppRecord {
+    std::int32_t pid = 0;
+    std::optional<std::string> name;
+    std::vector<xcb_window_t> frontFirst;  // its managed windows
+    xcb_window_t iconWindow = XCB_NONE;    // the window whose icon stands for it
+};
+
+// The state every X11 service shares. Elements keep it alive, so an element that
+// outlives the services still answers (with an error once the connection is gone).
+class Core : public std::enable_shared_from_this<Core> {
+public:
+    explicit Core(std::unique_ptr<Connection> connection);
+
+    Connection& conn() { return *conn_; }
+    Writer& writer() { return writer_; }
+
+    // The processes owning managed windows, in pid order, from one survey of the
+    // managed windows with `wants` (pid and class are always asked).
+    struct Applications {
+        Survey survey;
+        std::vector<AppRecord> apps;
+        const AppRecord* find(std::int32_t pid) const;
+    };
+    Applications applications(unsigned wants = 0);
+
+    // The icon of a window (cached while the window lives: icons are read once).
+    std::vector<Image> icons(const std::vector<xcb_window_t>& windows,
+                             const std::vector<xcb_window_t>& alive);
+
+    // One element per window / process while anyone holds it, so equal handles mean the same element.
+    AXElement windowElement(xcb_window_t window, std::int32_t pid);
+    AXElement applicationElement(std::int32_t pid);
+
+    // The front-most window of the list that is not minimised, else the front-most.
+    static std::optional<xcb_window_t> frontWindow(const std::vector<const WindowFacts*>& frontFirst,
+                                                   const xcb_ewmh_connection_t& atoms);
+
+private:
+    // Forgets the elements nobody holds, when the table has doubled since the last time.
+    template <class Map>
+    static void sweep(Map& nodes, size_t& sweepAt) {
+        if (nodes.size() < sweepAt) return;
+        std::erase_if(nodes, [](const auto& entry) { return entry.second.expired(); });
+        sweepAt = std::max<size_t>(64, 2 * nodes.size());
+    }
+
+    std::unique_ptr<Connection> conn_;
+    Writer writer_;
+    std::map<xcb_window_t, std::weak_ptr<WindowNode>> windowNodes_;
+    std::map<std::int32_t, std::weak_ptr<ApplicationNode>> appNodes_;
+    size_t windowSweepAt_ = 64;
+    size_t appSweepAt_ = 64;
+    std::map<xcb_window_t, Image> iconCache_;
+};
+
+// The process name from /proc; none when the process is gone or not local.
+std::optional<std::string> processName(std::int32_t pid);
+
+}  // namespace tarvolin::x11
