@@ -143,8 +143,11 @@ private:
     int fd_;
 };
 
-FilePasteboard::FilePasteboard(int dirFd, std::string name)
-    : dirFd_(dirFd), name_(std::move(name)), fileName_(name_ + std::string(kSuffix)) {
+FilePasteboard::FilePasteboard(std::shared_ptr<const UniqueFd> dir, std::string name)
+    : dir_(std::move(dir)),
+      dirFd_(dir_->get()),
+      name_(std::move(name)),
+      fileName_(name_ + std::string(kSuffix)) {
     std::string lockName = name_ + ".lock";
     lockFd_.reset(::openat(dirFd_, lockName.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!lockFd_) throwErrno("open pasteboard lock " + lockName);
@@ -230,8 +233,16 @@ std::int64_t FilePasteboard::writeItems(const std::vector<PasteboardItem>& items
     return replaceLocked(items, storedChangeCount());
 }
 
+std::optional<std::int64_t> FilePasteboard::writeItemsIfChangeCount(
+    std::int64_t expected, const std::vector<PasteboardItem>& items) {
+    Lock lock(*this);
+    const std::int64_t current = storedChangeCount();
+    if (current != expected) return std::nullopt;
+    return replaceLocked(items, current);
+}
+
 FilePasteboardService::FilePasteboardService(std::filesystem::path dir, UniqueFd dirFd)
-    : dir_(std::move(dir)), dirFd_(std::move(dirFd)) {}
+    : dir_(std::move(dir)), dirFd_(std::make_shared<const UniqueFd>(std::move(dirFd))) {}
 
 std::unique_ptr<FilePasteboardService> FilePasteboardService::open(const std::filesystem::path& dir,
                                                                    std::string& error) {
@@ -256,10 +267,9 @@ std::shared_ptr<Pasteboard> FilePasteboardService::pasteboardWithName(std::strin
     std::lock_guard lock(mutex_);
     auto it = pasteboards_.find(name);
     if (it == pasteboards_.end()) {
-        it =
-            pasteboards_
-                .emplace(std::string(name), std::make_shared<FilePasteboard>(dirFd_.get(), std::string(name)))
-                .first;
+        it = pasteboards_
+                 .emplace(std::string(name), std::make_shared<FilePasteboard>(dirFd_, std::string(name)))
+                 .first;
     }
     return it->second;
 }
@@ -270,7 +280,7 @@ FilePasteboardService::Watch FilePasteboardService::watchChanges(LinuxRunLoop& l
     watch.inotify_.reset(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
     if (!watch.inotify_) throwErrno("inotify_init1");
     // Writes arrive by rename; IN_CLOSE_WRITE also catches a file edited in place.
-    std::string path = "/proc/self/fd/" + std::to_string(dirFd_.get());
+    std::string path = "/proc/self/fd/" + std::to_string(dirFd_->get());
     if (::inotify_add_watch(watch.inotify_.get(), path.c_str(), IN_MOVED_TO | IN_CLOSE_WRITE | IN_ONLYDIR) <
         0)
         throwErrno("inotify_add_watch " + dir_.string());

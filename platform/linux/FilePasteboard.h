@@ -28,7 +28,7 @@ public:
     static constexpr std::size_t kHeaderSize = 27;
     static constexpr std::size_t kMaxFileSize = 16u << 20;
 
-    FilePasteboard(int dirFd, std::string name);  // throws std::system_error
+    FilePasteboard(std::shared_ptr<const UniqueFd> dir, std::string name);  // throws std::system_error
 
     std::int64_t changeCount() override;
     bool canReadString() override;
@@ -37,6 +37,12 @@ public:
     bool clearContentsIfChangeCount(std::int64_t expected) override;
     // Throws std::length_error when the items exceed kMaxFileSize.
     std::int64_t writeItems(const std::vector<PasteboardItem>& items) override;
+
+    // Writes only while the change count is still `expected`: a sender that read an empty
+    // pasteboard at that count cannot overwrite a command another sender placed meanwhile.
+    // The new change count, or none when the count had moved on.
+    std::optional<std::int64_t> writeItemsIfChangeCount(std::int64_t expected,
+                                                        const std::vector<PasteboardItem>& items);
 
     // Every item, text or not, from one snapshot; a malformed file reads as empty.
     std::vector<PasteboardItem> readItems(std::int64_t* changeCount = nullptr);
@@ -47,6 +53,7 @@ private:
     std::int64_t replaceLocked(const std::vector<PasteboardItem>& items, std::int64_t previous);
     std::int64_t storedChangeCount();
 
+    std::shared_ptr<const UniqueFd> dir_;  // pasteboards may outlive their service
     int dirFd_;
     std::string name_;
     std::string fileName_;
@@ -83,7 +90,7 @@ public:
 private:
     FilePasteboardService(std::filesystem::path dir, UniqueFd dirFd);
     std::filesystem::path dir_;
-    UniqueFd dirFd_;
+    std::shared_ptr<const UniqueFd> dirFd_;
     std::mutex mutex_;
     std::map<std::string, std::shared_ptr<FilePasteboard>, std::less<>> pasteboards_;
 };

@@ -219,14 +219,25 @@ int LinuxRunLoop::onSignal(sd_event_source*, const ::signalfd_siginfo* info, voi
 }
 
 int LinuxRunLoop::run() {
-    int r = sd_event_loop(event_);
-    if (r < 0) {
-        std::fprintf(stderr, "tarvolin: event loop failed: %s\n", std::system_category().message(-r).c_str());
-        return 1;
+    // An exit() made before run() (e.g. during launch) ends this run at once.
+    while (!exitRequested_) {
+        int r = sd_event_run(event_, UINT64_MAX);
+        if (r < 0) {
+            std::fprintf(stderr, "tarvolin: event loop failed: %s\n",
+                         std::system_category().message(-r).c_str());
+            return 1;
+        }
     }
-    return r;
+    exitRequested_ = false;
+    return exitCode_;
 }
 
-void LinuxRunLoop::exit(int code) { sd_event_exit(event_, code); }
+void LinuxRunLoop::exit(int code) {
+    exitCode_ = code;
+    exitRequested_ = true;
+    // Wake a loop blocked in another iteration; harmless when called from inside it.
+    std::uint64_t one = 1;
+    [[maybe_unused]] ssize_t n = ::write(wakeFd_, &one, sizeof one);
+}
 
 }  // namespace tarvolin

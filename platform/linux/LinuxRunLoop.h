@@ -2,6 +2,7 @@
 
 #include "platform/RunLoop.h"
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -61,7 +62,7 @@ public:
     // SIGTERM and SIGINT are blocked for the thread and delivered here instead, on the loop.
     void handleTerminationSignals(std::function<void(int signal)> handler);
 
-    // Runs until exit(); returns the code given to exit().
+    // Runs until exit(); returns the code given to exit(). May be run again afterwards.
     int run();
     void exit(int code);
 
@@ -92,6 +93,8 @@ private:
     std::mutex asyncMutex_;
     std::deque<Task> async_;
 
+    std::atomic<bool> exitRequested_{false};
+    int exitCode_ = 0;
     std::function<void(int)> signalHandler_;
     SdEventSourcePtr sigterm_, sigint_;
 };

@@ -163,9 +163,14 @@ std::string domainProblem(std::string_view name) {
 
 }  // namespace
 
-PlistUserDefaults::PlistUserDefaults(int dirFd, std::string domain, NotificationCenter& center,
-                                     SystemLog& log)
-    : dirFd_(dirFd), domain_(std::move(domain)), fileName_(domain_ + ".plist"), center_(center), log_(log) {
+PlistUserDefaults::PlistUserDefaults(std::shared_ptr<const UniqueFd> dir, std::string domain,
+                                     NotificationCenter& center, SystemLog& log)
+    : dir_(std::move(dir)),
+      dirFd_(dir_->get()),
+      domain_(std::move(domain)),
+      fileName_(domain_ + ".plist"),
+      center_(center),
+      log_(log) {
     std::string lockName = domain_ + ".lock";
     lockFd_.reset(::openat(dirFd_, lockName.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!lockFd_) throwErrno("open defaults lock " + lockName);
@@ -302,7 +307,10 @@ void PlistUserDefaults::postChange() {
 
 PlistUserDefaultsService::PlistUserDefaultsService(std::filesystem::path dir, UniqueFd dirFd,
                                                    NotificationCenter& center, SystemLog& log)
-    : dir_(std::move(dir)), dirFd_(std::move(dirFd)), center_(center), log_(log) {}
+    : dir_(std::move(dir)),
+      dirFd_(std::make_shared<const UniqueFd>(std::move(dirFd))),
+      center_(center),
+      log_(log) {}
 
 std::unique_ptr<PlistUserDefaultsService> PlistUserDefaultsService::open(const std::filesystem::path& dir,
                                                                          NotificationCenter& center,
@@ -318,7 +326,7 @@ std::shared_ptr<PlistUserDefaults> PlistUserDefaultsService::domain(std::string_
     std::lock_guard lock(mutex_);
     auto it = domains_.find(name);
     if (it == domains_.end()) {
-        auto store = std::make_shared<PlistUserDefaults>(dirFd_.get(), std::string(name), center_, log_);
+        auto store = std::make_shared<PlistUserDefaults>(dirFd_, std::string(name), center_, log_);
         it = domains_.emplace(std::string(name), std::move(store)).first;
     }
     return it->second;
@@ -333,7 +341,7 @@ void PlistUserDefaultsService::watchChanges(LinuxRunLoop& loop) {
     if (inotify_) return;
     UniqueFd fd(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
     if (!fd) throwErrno("inotify_init1");
-    std::string path = "/proc/self/fd/" + std::to_string(dirFd_.get());
+    std::string path = "/proc/self/fd/" + std::to_string(dirFd_->get());
     if (::inotify_add_watch(fd.get(), path.c_str(),
                             IN_MOVED_TO | IN_CLOSE_WRITE | IN_DELETE | IN_MOVED_FROM | IN_ONLYDIR) < 0)
         throwErrno("inotify_add_watch " + dir_.string());

@@ -25,7 +25,8 @@ public:
     static constexpr std::size_t kMaxFileSize = 16u << 20;
     static constexpr int kMaxDepth = 128;
 
-    PlistUserDefaults(int dirFd, std::string domain, NotificationCenter& center, SystemLog& log);
+    PlistUserDefaults(std::shared_ptr<const UniqueFd> dir, std::string domain, NotificationCenter& center,
+                      SystemLog& log);
 
     std::optional<Value> objectForKey(std::string_view key) override;
     // Throws std::invalid_argument for values a property list cannot hold (null,
@@ -55,6 +56,7 @@ private:
     void modify(std::string_view key, const Value* value);
     void postChange();
 
+    std::shared_ptr<const UniqueFd> dir_;  // stores may outlive their service
     int dirFd_;
     std::string domain_;
     std::string fileName_;
@@ -93,7 +95,7 @@ private:
     void onInotify();
 
     std::filesystem::path dir_;
-    UniqueFd dirFd_;
+    std::shared_ptr<const UniqueFd> dirFd_;
     NotificationCenter& center_;
     SystemLog& log_;
     std::mutex mutex_;

@@ -1,0 +1,209 @@
+#pragma once
+
+#include "platform/SystemLog.h"
+#include "platform/linux/LinuxRunLoop.h"
+#include "platform/linux/UniqueFd.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tarvolin::test {
+
+// A fresh directory under the system's temp dir, removed with everything in it.
+class TempDir {
+public:
+    TempDir() {
+        std::string pattern = (std::filesystem::temp_directory_path() / "tarvolin-test-XXXXXX").string();
+        if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+        path_ = pattern;
+    }
+    ~TempDir() {
+        std::error_code ec;
+        std::filesystem::permissions(path_, std::filesystem::perms::owner_all, ec);
+        std::filesystem::remove_all(path_, ec);
+    }
+    const std::filesystem::path& path() const { return path_; }
+
+private:
+    std::filesystem::path path_;
+};
+
+// Sets an environment variable for the scope, restoring the old value.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const std::optional<std::string>& value) : name_(name) {
+        if (const char* old = std::getenv(name)) old_ = old;
+        if (value)
+            ::setenv(name, value->c_str(), 1);
+        else
+            ::unsetenv(name);
+    }
+    ~ScopedEnv() {
+        if (old_)
+            ::setenv(name_.c_str(), old_->c_str(), 1);
+        else
+            ::unsetenv(name_.c_str());
+    }
+
+private:
+    std::string name_;
+    std::optional<std::string> old_;
+};
+
+class RecordingLog final : public SystemLog {
+public:
+    void log(std::string_view line) override {
+        std::lock_guard lock(mutex_);
+        lines_.emplace_back(line);
+    }
+    std::vector<std::string> lines() {
+        std::lock_guard lock(mutex_);
+        return lines_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::vector<std::string> lines_;
+};
+
+// A child process running `body`; its exit status is body's result. Killed if still running at the end.
+class Child {
+public:
+    explicit Child(const std::function<int()>& body) {
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            int code = 99;
+            try {
+                code = body();
+            } catch (...) {
+                code = 98;
+            }
+            ::_exit(code);
+        }
+    }
+    ~Child() {
+        if (pid_ > 0 && !waited_) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+    }
+    pid_t pid() const { return pid_; }
+    // The exit code, or 128 + signal.
+    int wait() {
+        int status = 0;
+        while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+        }
+        waited_ = true;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+
+private:
+    pid_t pid_ = -1;
+    bool waited_ = false;
+};
+
+// A pipe for one-way handshakes between processes.
+struct Pipe {
+    UniqueFd read, write;
+    Pipe() {
+        int fds[2];
+        if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+        read.reset(fds[0]);
+        write.reset(fds[1]);
+    }
+    void send(std::string_view text) const {
+        if (::write(write.get(), text.data(), text.size()) != static_cast<ssize_t>(text.size()))
+            throw std::runtime_error("pipe write failed");
+    }
+    // Blocks until a line arrives (or the writer closes: then what came so far).
+    std::string receiveLine() const {
+        std::string line;
+        char c;
+        while (::read(read.get(), &c, 1) == 1 && c != '\n') line.push_back(c);
+        return line;
+    }
+};
+
+// Runs the loop until `done` holds (checked after every loop iteration wake-up through a
+// 1 ms poll) or the generous deadline passes; true when `done` held. The deadline only
+// stops a broken test from hanging.
+inline bool runLoopUntil(LinuxRunLoop& loop, const std::function<bool()>& done,
+                         std::chrono::seconds deadline = std::chrono::seconds(20)) {
+    bool met = done();
+    if (met) return true;
+    auto end = std::chrono::steady_clock::now() + deadline;
+    auto check = Timer::make(std::chrono::milliseconds(1), true, [&] {
+        if (done()) {
+            met = true;
+            loop.exit(0);
+        } else if (std::chrono::steady_clock::now() > end) {
+            loop.exit(1);
+        }
+    });
+    loop.addTimer(check);
+    loop.run();
+    return met;
+}
+
+// A private D-Bus daemon (session configuration), stopped at the end.
+class PrivateBus {
+public:
+    PrivateBus() {
+        Pipe address;
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            if (address.write.get() == 3)
+                ::fcntl(3, F_SETFD, 0);
+            else
+                ::dup2(address.write.get(), 3);
+            ::execlp("dbus-daemon", "dbus-daemon", "--session", "--nofork", "--nopidfile",
+                     "--print-address=3", static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        address.write.reset();
+        address_ = address.receiveLine();
+    }
+    ~PrivateBus() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGTERM);
+            ::waitpid(pid_, nullptr, 0);
+        }
+    }
+    const std::string& address() const { return address_; }
+    bool ok() const { return !address_.empty(); }
+
+private:
+    pid_t pid_ = -1;
+    std::string address_;
+};
+
+}  // namespace tarvolin::test
+
+namespace tarvolin::test {
+// Readable and single-line, for failure messages.
+inline std::string quoted(std::string_view text) {
+    std::string out = "\"";
+    for (unsigned char c : text) {
+        if (c < 0x20 || c >= 0x7f) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02x", c);
+            out += hex;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out + "\"";
+}
+}  // namespace tarvolin::test
