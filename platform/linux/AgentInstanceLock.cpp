@@ -1,14 +1,23 @@
 #include "AgentInstanceLock.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <charconv>
 #include <cstring>
 
 namespace tarvolin {
+
+namespace {
+struct flock wholeFile(short type) {
+    struct flock lock {};
+    lock.l_type = type;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = 0;
+    lock.l_len = 0;
+    return lock;
+}
+}  // namespace
 
 std::unique_ptr<AgentInstanceLock> AgentInstanceLock::acquire(const std::filesystem::path& runtimeDir,
                                                               std::string& error) {
@@ -18,36 +27,33 @@ std::unique_ptr<AgentInstanceLock> AgentInstanceLock::acquire(const std::filesys
         error = "cannot open " + path.string() + ": " + std::strerror(errno);
         return nullptr;
     }
-    int r;
-    do r = ::flock(fd.get(), LOCK_EX | LOCK_NB);
-    while (r != 0 && errno == EINTR);
-    if (r != 0 && errno != EWOULDBLOCK) {
+    std::unique_ptr<AgentInstanceLock> lock(new AgentInstanceLock(std::move(fd)));
+    if (!lock->tryLock() && errno != EAGAIN && errno != EACCES) {
         error = "cannot lock " + path.string() + ": " + std::strerror(errno);
         return nullptr;
     }
-    const bool held = r == 0;
-    if (held) {
-        // For tools that want to know who runs; the lock itself is what counts.
-        std::string pid = std::to_string(::getpid()) + "\n";
-        if (::ftruncate(fd.get(), 0) != 0 || ::pwrite(fd.get(), pid.data(), pid.size(), 0) < 0) {
-            // Harmless: the pid is only informative.
-        }
-    }
-    return std::unique_ptr<AgentInstanceLock>(new AgentInstanceLock(std::move(fd), held));
+    return lock;
+}
+
+bool AgentInstanceLock::tryLock() {
+    if (heldByUs_) return true;
+    struct flock lock = wholeFile(F_WRLCK);
+    int r;
+    do r = ::fcntl(fd_.get(), F_SETLK, &lock);
+    while (r != 0 && errno == EINTR);
+    heldByUs_ = r == 0;
+    return heldByUs_;
 }
 
 std::int32_t AgentInstanceLock::holderPid() const {
     if (heldByUs_) return static_cast<std::int32_t>(::getpid());
-    char text[32] = {};
-    ssize_t n = ::pread(fd_.get(), text, sizeof text - 1, 0);
-    if (n <= 0) return 0;
-    std::int32_t pid = 0;
-    auto [ptr, ec] = std::from_chars(text, text + n, pid);
-    return ec == std::errc() && pid > 0 ? pid : 0;
+    struct flock lock = wholeFile(F_WRLCK);
+    if (::fcntl(fd_.get(), F_GETLK, &lock) != 0 || lock.l_type == F_UNLCK) return 0;
+    return static_cast<std::int32_t>(lock.l_pid);
 }
 
 std::vector<RunningApplication> AgentInstanceLock::runningCopies(std::string_view bundleId,
-                                                                 std::string_view ownBundleId) const {
+                                                                 std::string_view ownBundleId) {
     std::vector<RunningApplication> copies;
     if (bundleId != ownBundleId) return copies;
     RunningApplication self;
@@ -55,7 +61,7 @@ std::vector<RunningApplication> AgentInstanceLock::runningCopies(std::string_vie
     self.localizedName = "tarvolin-agent";
     self.bundleIdentifier = std::string(ownBundleId);
     copies.push_back(self);
-    if (!heldByUs_) {
+    if (!tryLock()) {
         RunningApplication holder = self;
         holder.processIdentifier = holderPid();
         copies.push_back(holder);

@@ -11,10 +11,11 @@
 
 namespace tarvolin {
 
-// The per-user agent lock: <runtime dir>/agent.lock, held with flock for the life of
-// the process that took it. Of any number of copies started together exactly one gets
-// it. The workspace answers "which agents run?" from it, so the copy without the lock
-// sees two (itself and the holder) and ends itself, while the holder sees only itself.
+// The per-user agent lock: a write lock (fcntl record lock) on <runtime dir>/agent.lock,
+// held for the life of the process that took it and dropped by the kernel when it ends.
+// Of any number of copies started together exactly one gets it. The workspace answers
+// "which agents run?" from it: the holder sees only itself; any other copy sees itself
+// and the holder (whose pid the kernel reports), and so ends itself.
 class AgentInstanceLock {
 public:
     // Tries once, never waits. None (and a reason) only when the lock file cannot be used.
@@ -22,18 +23,19 @@ public:
                                                       std::string& error);
 
     bool heldByUs() const { return heldByUs_; }
-    // The holder's process id as it recorded it; 0 when unknown.
+    // The holder's process id; 0 when nobody holds the lock.
     std::int32_t holderPid() const;
 
-    // The running copies of the agent for `bundleId` when it is ours: this process,
-    // plus the holder when that is another process. Empty for any other bundle id.
-    std::vector<RunningApplication> runningCopies(std::string_view bundleId,
-                                                  std::string_view ownBundleId) const;
+    // The running copies of the agent when `bundleId` is ours: this process, plus the
+    // holder when that is another process. Asked after the holder has gone, this copy
+    // takes the lock over and is alone. Empty for any other bundle id.
+    std::vector<RunningApplication> runningCopies(std::string_view bundleId, std::string_view ownBundleId);
 
 private:
-    explicit AgentInstanceLock(UniqueFd fd, bool held) : fd_(std::move(fd)), heldByUs_(held) {}
+    explicit AgentInstanceLock(UniqueFd fd) : fd_(std::move(fd)) {}
+    bool tryLock();
     UniqueFd fd_;
-    bool heldByUs_;
+    bool heldByUs_ = false;
 };
 
 }  // namespace tarvolin

@@ -1,1 +1,219 @@
 #include "LinuxTestSupport.h"
+#include "platform/linux/AgentInstanceLock.h"
+#include "platform/linux/LinuxApplication.h"
+
+#include <atomic>
+#include <thread>
+
+namespace tarvolin {
+namespace {
+
+using test::Child;
+using test::Pipe;
+using test::TempDir;
+using namespace std::chrono_literals;
+
+TEST(LinuxRunLoop, DelayedTasksRunInDueOrderWithTiesInOrderAdded) {
+    LinuxRunLoop loop;
+    std::vector<std::string> order;
+    loop.dispatchAfter(30ms, [&] { order.push_back("late"); });
+    loop.dispatchAfter(10ms, [&] { order.push_back("tie-1"); });
+    loop.dispatchAfter(-5ms, [&] { order.push_back("negative delay"); });
+    loop.dispatchAfter(10ms, [&] { order.push_back("tie-2"); });
+    loop.dispatchAfter(10ms, [&] {
+        order.push_back("tie-3");
+        // Added while running: waits its own turn.
+        loop.dispatchAfter(0ms, [&] { order.push_back("nested"); });
+    });
+    const Duration start = loop.now();
+    Duration lateAt{};
+    loop.dispatchAfter(30ms, [&] {
+        lateAt = loop.now();
+        loop.exit(0);
+    });
+    EXPECT_EQ(loop.run(), 0);
+    EXPECT_EQ(order,
+              (std::vector<std::string>{"negative delay", "tie-1", "tie-2", "tie-3", "nested", "late"}));
+    EXPECT_GE(lateAt - start, Duration(30ms)) << "never earlier than asked";
+}
+
+TEST(LinuxRunLoop, RepeatingTimerKeepsItsGridAndSkipsMissedFirings) {
+    LinuxRunLoop loop;
+    std::vector<Duration> firings;
+    auto timer = Timer::make(20ms, true, [&] {
+        firings.push_back(loop.now());
+        if (firings.size() == 2) {
+            // Block past several intervals: the missed firings must not come in a burst.
+            std::this_thread::sleep_for(70ms);
+        }
+        if (firings.size() == 4) loop.exit(0);
+    });
+    const Duration added = loop.now();
+    loop.addTimer(timer);
+    loop.run();
+    ASSERT_EQ(firings.size(), 4u);
+    EXPECT_GE(firings[0] - added, Duration(20ms));
+    EXPECT_GE(firings[1] - firings[0], Duration(20ms) - Duration(1ms));
+    EXPECT_GE(firings[2] - firings[1], Duration(70ms)) << "one firing after the block, not a burst";
+    EXPECT_GE(firings[3] - firings[2], Duration(10ms))
+        << "the third firing was not followed by a made-up one";
+}
+
+TEST(LinuxRunLoop, DispatchAsyncFromManyThreadsRunsEveryTaskOnTheLoopThread) {
+    LinuxRunLoop loop;
+    constexpr int kThreads = 4, kTasks = 2000;
+    int ran = 0;
+    std::atomic<int> offThread{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&] {
+            EXPECT_FALSE(loop.isMainThread());
+            for (int i = 0; i < kTasks; ++i) {
+                loop.dispatchAsync([&] {
+                    if (!loop.isMainThread()) ++offThread;
+                    if (++ran == kThreads * kTasks) loop.exit(0);
+                });
+            }
+        });
+    }
+    EXPECT_TRUE(loop.isMainThread());
+    EXPECT_EQ(loop.run(), 0);
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(ran, kThreads * kTasks);
+    EXPECT_EQ(offThread.load(), 0);
+}
+
+TEST(LinuxRunLoop, AThrowingTaskDoesNotStopTheLoop) {
+    LinuxRunLoop loop;
+    bool after = false;
+    loop.dispatchAsync([] { throw std::runtime_error("boom"); });
+    loop.dispatchAfter(1ms, [&] {
+        after = true;
+        loop.exit(3);
+    });
+    EXPECT_EQ(loop.run(), 3);
+    EXPECT_TRUE(after);
+}
+
+struct RecordingDelegate final : ApplicationDelegate {
+    std::function<void()> onLaunch;
+    std::function<void()> onTerminate;
+    int launched = 0, terminated = 0;
+    void applicationDidFinishLaunching() override {
+        ++launched;
+        if (onLaunch) onLaunch();
+    }
+    void applicationWillTerminate() override {
+        ++terminated;
+        if (onTerminate) onTerminate();
+    }
+};
+
+// SIGTERM and SIGINT end a running agent through terminate: the delegate hears of it once
+// and the process exits with 0.
+TEST(LinuxApplication, TerminationSignalsEndTheRunThroughTerminate) {
+    for (int signo : {SIGTERM, SIGINT}) {
+        Pipe events;
+        Child agent([&] {
+            events.read.reset();
+            LinuxRunLoop loop;
+            LinuxApplication app(loop);
+            RecordingDelegate delegate;
+            delegate.onLaunch = [&] { events.send("launched\n"); };
+            delegate.onTerminate = [&] { events.send("will-terminate\n"); };
+            int code = app.run(delegate);
+            return delegate.terminated == 1 ? code : 10;
+        });
+        events.write.reset();
+        ASSERT_EQ(events.receiveLine(), "launched");
+        ASSERT_EQ(::kill(agent.pid(), signo), 0);
+        EXPECT_EQ(events.receiveLine(), "will-terminate") << strsignal(signo);
+        EXPECT_EQ(agent.wait(), 0) << strsignal(signo);
+    }
+}
+
+TEST(LinuxApplication, TerminateDuringLaunchEndsTheRunAndRunsTheDelegateOnce) {
+    LinuxRunLoop loop;
+    LinuxApplication app(loop);
+    RecordingDelegate delegate;
+    delegate.onLaunch = [&] {
+        loop.dispatchAfter(0ms, [&] { app.terminate(nullptr); });  // later duplicates are ignored
+        app.terminate(&delegate);
+    };
+    EXPECT_EQ(app.run(delegate), 0);
+    EXPECT_EQ(delegate.launched, 1);
+    EXPECT_EQ(delegate.terminated, 1);
+    EXPECT_EQ(app.bundleIdentifier(), "org.tarvolin.agent");
+}
+
+// Copies started together: exactly one holds the lock; it sees itself alone, every other
+// copy sees two (itself and the holder) and so ends itself.
+TEST(AgentInstanceLock, ExactlyOneOfManyCopiesStartedTogetherKeepsRunning) {
+    TempDir tmp;
+    constexpr int kCopies = 8;
+    Pipe start, results, finish;
+    std::vector<std::unique_ptr<Child>> copies;
+    for (int i = 0; i < kCopies; ++i) {
+        copies.push_back(std::make_unique<Child>([&] {
+            start.write.reset();
+            results.read.reset();
+            finish.write.reset();
+            start.receiveLine();
+            std::string error;
+            auto lock = AgentInstanceLock::acquire(tmp.path(), error);
+            if (!lock) return 2;
+            auto copiesSeen = lock->runningCopies("org.tarvolin.agent", "org.tarvolin.agent");
+            auto others = lock->runningCopies("org.example.other", "org.tarvolin.agent");
+            std::string line = std::to_string(::getpid()) + " " + (lock->heldByUs() ? "held " : "not ") +
+                               std::to_string(copiesSeen.size()) + " " +
+                               std::to_string(copiesSeen.back().processIdentifier) + " " +
+                               std::to_string(others.size()) + "\n";
+            results.send(line);
+            finish.receiveLine();  // keep the lock until every copy has looked
+            return 0;
+        }));
+    }
+    start.read.reset();
+    results.write.reset();
+    finish.read.reset();
+    start.write.reset();  // go
+
+    int holders = 0;
+    long holderPid = 0;
+    struct Seen {
+        long pid, count, named, others;
+        bool held;
+    };
+    std::vector<Seen> seen;
+    for (int i = 0; i < kCopies; ++i) {
+        std::string line = results.receiveLine();
+        char held[8];
+        Seen s{};
+        ASSERT_EQ(
+            std::sscanf(line.c_str(), "%ld %7s %ld %ld %ld", &s.pid, held, &s.count, &s.named, &s.others), 5)
+            << line;
+        s.held = std::string(held) == "held";
+        seen.push_back(s);
+        if (s.held) {
+            ++holders;
+            holderPid = s.pid;
+        }
+    }
+    EXPECT_EQ(holders, 1);
+    for (const auto& s : seen) {
+        EXPECT_EQ(s.others, 0) << "other bundle ids are not the lock's business";
+        EXPECT_EQ(s.count, s.held ? 1 : 2) << s.pid;
+        EXPECT_EQ(s.named, s.held ? s.pid : holderPid) << "the last copy listed is the holder";
+    }
+    finish.write.reset();
+    for (auto& copy : copies) EXPECT_EQ(copy->wait(), 0);
+
+    // Once the holder has gone, a newcomer takes over.
+    std::string error;
+    auto lock = AgentInstanceLock::acquire(tmp.path(), error);
+    ASSERT_TRUE(lock) << error;
+    EXPECT_TRUE(lock->heldByUs());
+}
+
+}  // namespace
+}  // namespace tarvolin
