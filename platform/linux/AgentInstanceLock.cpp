@@ -35,6 +35,14 @@ std::unique_ptr<AgentInstanceLock> AgentInstanceLock::acquire(const std::filesys
     return lock;
 }
 
+std::int32_t AgentInstanceLock::probeHolder(const std::filesystem::path& runtimeDir) {
+    UniqueFd fd(::open((runtimeDir / "agent.lock").c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd) return 0;
+    struct flock lock = wholeFile(F_WRLCK);
+    if (::fcntl(fd.get(), F_GETLK, &lock) != 0 || lock.l_type == F_UNLCK) return 0;
+    return static_cast<std::int32_t>(lock.l_pid);
+}
+
 bool AgentInstanceLock::tryLock() {
     if (heldByUs_) return true;
     struct flock lock = wholeFile(F_WRLCK);

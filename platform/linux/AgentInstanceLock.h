@@ -22,6 +22,10 @@ public:
     static std::unique_ptr<AgentInstanceLock> acquire(const std::filesystem::path& runtimeDir,
                                                       std::string& error);
 
+    // Who holds the lock, without trying to take it (for tools: taking it would make a
+    // starting agent think it is a duplicate). 0 when nobody does or the file is missing.
+    static std::int32_t probeHolder(const std::filesystem::path& runtimeDir);
+
     bool heldByUs() const { return heldByUs_; }
     // The holder's process id; 0 when nobody holds the lock.
     std::int32_t holderPid() const;

@@ -20,7 +20,8 @@ SdBusPtr openBus(BusKind kind, LinuxRunLoop& loop, std::string& error) {
     sd_bus* raw = nullptr;
     int r = kind == BusKind::session ? sd_bus_open_user(&raw) : sd_bus_open_system(&raw);
     if (r < 0) {
-        error = std::string(kind == BusKind::session ? "session" : "system") + " bus: " + errorText(r);
+        error = std::string("connection to the ") + (kind == BusKind::session ? "session" : "system") +
+                " bus (" + errorText(r) + ")";
         return nullptr;
     }
     SdBusPtr bus(raw);

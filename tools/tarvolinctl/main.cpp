@@ -1,0 +1,279 @@
+// tarvolinctl: the companion program of tarvolin-agent. It writes commands to the agent's
+// pasteboard or to the shared defaults, keeps the key-label table, and prints the
+// notifications the agent posts.
+#include "platform/LocalNotificationCenter.h"
+#include "platform/linux/AgentInstanceLock.h"
+#include "platform/linux/FilePasteboard.h"
+#include "platform/linux/LinuxRunLoop.h"
+#include "platform/linux/NotificationBus.h"
+#include "platform/linux/PlistUserDefaults.h"
+#include "platform/linux/PrivateDir.h"
+#include "platform/linux/StderrLog.h"
+#include "platform/plist/KeyedArchiver.h"
+#include "platform/plist/LibplistKeyedUnarchiver.h"
+
+#include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
+
+#include <chrono>
+#include <cstdio>
+#include <iostream>
+#include <thread>
+
+namespace {
+
+using namespace tarvolin;
+
+constexpr const char* kPasteboardName = "TarvolinAgentPB";
+constexpr const char* kSomeText = "SomeText";
+constexpr const char* kWinKey = "WinKey";
+
+// Exit codes beyond CLI11's own (which are non-zero for every usage error).
+constexpr int kFailed = 1;
+constexpr int kBusy = 3;
+
+struct Failure : std::runtime_error {
+    int code;
+    Failure(const std::string& what, int exitCode = kFailed) : std::runtime_error(what), code(exitCode) {}
+};
+
+std::unique_ptr<FilePasteboardService> openPasteboards() {
+    std::string error;
+    auto service = FilePasteboardService::open(runtimeDirectory(), error);
+    if (!service) throw Failure(error);
+    return service;
+}
+
+struct Defaults {
+    LocalNotificationCenter center;
+    StderrLog log;
+    std::unique_ptr<PlistUserDefaultsService> service;
+    Defaults() {
+        std::string error;
+        service = PlistUserDefaultsService::open(configDirectory(), center, log, error);
+        if (!service) throw Failure(error);
+    }
+};
+
+void warnWithoutAgent() {
+    if (AgentInstanceLock::probeHolder(runtimeDirectory()) == 0)
+        std::cerr
+            << "tarvolinctl: warning: no agent is running; the command waits until one starts and reads it\n";
+}
+
+// Places one command without overwriting one the agent has not taken yet: waits up to
+// `wait` for the pasteboard to empty, then gives up unless forced.
+void sendToPasteboard(const std::string& text, std::chrono::milliseconds wait, bool force) {
+    auto service = openPasteboards();
+    auto pb = std::static_pointer_cast<FilePasteboard>(service->pasteboardWithName(kPasteboardName));
+    auto deadline = std::chrono::steady_clock::now() + wait;
+    for (;;) {
+        PasteboardRead now = pb->readStrings();
+        if (now.texts.empty() || force) {
+            if (pb->writeItemsIfChangeCount(now.changeCount, {PasteboardItem{text}})) return;
+            continue;  // someone wrote meanwhile: look again
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            throw Failure(
+                "a command is still waiting on the pasteboard (is the agent running?); "
+                "use --force to replace it",
+                kBusy);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+void sendToDefaults(const std::string& text) {
+    Defaults defaults;
+    defaults.service->sharedUserDefaults()->setObject(kSomeText, Value(text));
+}
+
+std::string quitArgument(const std::string& app, const std::string& file) {
+    return file.empty() ? app : app + "|" + file;
+}
+
+// The key-label table as stored: a keyed archive of [{appName, key: [labels]}].
+Value::Array loadTable(UserDefaults& standard) {
+    auto stored = standard.objectForKey(kWinKey);
+    if (!stored) return {};
+    const auto* data = stored->asData();
+    if (!data) throw Failure("WinKey holds " + stored->description() + ", not an archive");
+    LibplistKeyedUnarchiver unarchiver;
+    auto root = unarchiver.unarchiveObjectWithData(*data);
+    if (!root || !root->asArray()) throw Failure("WinKey does not hold an archived list");
+    return *root->asArray();
+}
+
+void printTable(const Value::Array& table) {
+    for (const auto& entry : table) {
+        const auto* dict = entry.asDictionary();
+        if (!dict) {
+            std::cout << "(entry that is not a dictionary: " << entry.description() << ")\n";
+            continue;
+        }
+        auto app = dict->find("appName");
+        auto keys = dict->find("key");
+        std::cout << (app != dict->end() ? app->second.description() : std::string("(no appName)")) << ":";
+        if (keys != dict->end() && keys->second.asArray()) {
+            for (const auto& label : *keys->second.asArray()) std::cout << " " << label.description();
+        }
+        std::cout << "\n";
+    }
+}
+
+void checkWindowNumber(std::int64_t winId, bool pasteboard) {
+    // The pasteboard channel carries window numbers as signed 32-bit integers.
+    if (pasteboard && (winId < INT32_MIN || winId > INT32_MAX))
+        throw Failure("window number " + std::to_string(winId) + " is outside the signed 32-bit range", 2);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{"Send commands to tarvolin-agent and watch what it announces."};
+    app.require_subcommand(1);
+
+    std::string channel = "pasteboard";
+    int waitMs = 1000;
+    bool force = false;
+    auto addSendOptions = [&](CLI::App* sub) {
+        sub->add_option("--channel", channel, "pasteboard (JSON, default) or defaults (SomeText)")
+            ->check(CLI::IsMember({"pasteboard", "defaults"}));
+        sub->add_option("--wait", waitMs, "ms to wait for a pending pasteboard command to be taken")
+            ->check(CLI::Range(0, 60000));
+        sub->add_flag("--force", force, "replace a command that is still pending on the pasteboard");
+    };
+
+    std::int64_t winId = 0;
+    std::string activate, appName, fileName, text;
+    bool hasActivate = false;
+
+    auto* raise = app.add_subcommand("raise", "raise a window (optionally activating an application first)");
+    raise->add_option("WINID", winId, "window number")->required();
+    auto* activateOption = raise->add_option("--activate", activate, "application to activate first");
+    addSendOptions(raise);
+
+    auto* close = app.add_subcommand("close", "close a window");
+    close->add_option("WINID", winId, "window number")->required();
+    addSendOptions(close);
+
+    auto* quit = app.add_subcommand("quit", "quit an application that has a window");
+    quit->add_option("APP", appName, "application name as the agent lists it")->required();
+    quit->add_option("--file", fileName, "application file name (defaults to the name)");
+    addSendOptions(quit);
+
+    auto* kill = app.add_subcommand("kill", "stop the agent (through the shared defaults)");
+
+    auto* json = app.add_subcommand("json", "place raw text on the agent's pasteboard");
+    json->add_option("TEXT", text, "the text, sent unchanged")->required();
+    addSendOptions(json);
+
+    auto* sometext = app.add_subcommand("sometext", "store raw text under SomeText in the shared defaults");
+    sometext->add_option("TEXT", text, "the text, stored unchanged")->required();
+
+    auto* keys = app.add_subcommand("keys", "the key-label table (WinKey)");
+    keys->require_subcommand(1);
+    std::vector<std::string> labels;
+    auto* keysSet = keys->add_subcommand("set", "set the labels of one application's windows, in order");
+    keysSet->add_option("APP", appName, "application name")->required();
+    keysSet->add_option("LABEL", labels, "labels for its windows, lowest window number first");
+    auto* keysShow = keys->add_subcommand("show", "print the table");
+    auto* keysRemove = keys->add_subcommand("remove", "remove one application's entry");
+    keysRemove->add_option("APP", appName, "application name")->required();
+
+    auto* pasteboard = app.add_subcommand("pasteboard", "the agent's pasteboard");
+    pasteboard->require_subcommand(1);
+    auto* pbShow = pasteboard->add_subcommand("show", "print the change count and every text item");
+    auto* pbClear = pasteboard->add_subcommand("clear", "remove every item");
+
+    int count = 0;
+    auto* watch = app.add_subcommand("watch", "print the agent's notifications as they arrive");
+    watch->add_option("--count", count, "exit after this many (default: run until interrupted)")
+        ->check(CLI::NonNegativeNumber);
+
+    CLI11_PARSE(app, argc, argv);
+    hasActivate = activateOption->count() > 0;
+
+    try {
+        const bool viaDefaults = channel == "defaults";
+        if (*raise || *close || *quit) {
+            std::string verb = *raise ? "Raise" : *close ? "Close" : "Quit";
+            if (viaDefaults) {
+                if (hasActivate) throw Failure("--activate needs the pasteboard channel", 2);
+                sendToDefaults(verb + ":" +
+                               (*quit ? quitArgument(appName, fileName) : std::to_string(winId)));
+            } else {
+                nlohmann::json command;
+                if (*quit) {
+                    command = {{"cmd", "quit"}, {"winID", "Quit:" + quitArgument(appName, fileName)}};
+                } else {
+                    checkWindowNumber(winId, true);
+                    command = {{"cmd", *raise ? "raise" : "close"}, {"winID", winId}};
+                    if (hasActivate) command["activate"] = activate;
+                }
+                warnWithoutAgent();
+                sendToPasteboard(command.dump(), std::chrono::milliseconds(waitMs), force);
+            }
+        } else if (*kill) {
+            sendToDefaults("kill");
+        } else if (*json) {
+            if (viaDefaults) throw Failure("json is for the pasteboard; use sometext for the defaults", 2);
+            warnWithoutAgent();
+            sendToPasteboard(text, std::chrono::milliseconds(waitMs), force);
+        } else if (*sometext) {
+            sendToDefaults(text);
+        } else if (*keys) {
+            Defaults defaults;
+            auto standard = defaults.service->standardUserDefaults();
+            Value::Array table = loadTable(*standard);
+            if (*keysShow) {
+                printTable(table);
+            } else {
+                std::erase_if(table, [&](const Value& entry) {
+                    const auto* dict = entry.asDictionary();
+                    auto it = dict ? dict->find("appName") : Value::Dictionary::const_iterator{};
+                    return dict && it != dict->end() && it->second == Value(appName);
+                });
+                if (*keysSet) {
+                    Value::Array labelValues(labels.begin(), labels.end());
+                    table.push_back(Value::dictionary(
+                        {{"appName", Value(appName)}, {"key", Value::array(std::move(labelValues))}}));
+                }
+                auto archive = archiveKeyedBinary(Value::array(std::move(table)));
+                standard->setObject(kWinKey, Value::data(std::move(archive)));
+            }
+        } else if (*pasteboard) {
+            auto service = openPasteboards();
+            auto pb = std::static_pointer_cast<FilePasteboard>(service->pasteboardWithName(kPasteboardName));
+            if (*pbShow) {
+                std::int64_t changeCount = 0;
+                auto items = pb->readItems(&changeCount);
+                std::cout << "change count " << changeCount << ", " << items.size() << " item(s)\n";
+                for (const auto& item : items) {
+                    std::cout << (item.text ? quotedText(*item.text) : std::string("(not text)")) << "\n";
+                }
+            } else if (*pbClear) {
+                pb->clearContents();
+            }
+        } else if (*watch) {
+            LinuxRunLoop loop;
+            loop.handleTerminationSignals([&](int) { loop.exit(0); });
+            int seen = 0;
+            NotificationListener listener(loop, [&](NotificationListener::Kind kind,
+                                                    const std::string& name) {
+                std::cout << (kind == NotificationListener::Kind::distributed ? "distributed " : "darwin ")
+                          << quotedText(name) << std::endl;
+                if (count > 0 && ++seen >= count) loop.exit(0);
+            });
+            std::cerr << "tarvolinctl: watching\n";  // subscribed: posts from now on are seen
+            return loop.run();
+        }
+    } catch (const Failure& failure) {
+        std::cerr << "tarvolinctl: " << failure.what() << "\n";
+        return failure.code;
+    } catch (const std::exception& e) {
+        std::cerr << "tarvolinctl: " << e.what() << "\n";
+        return kFailed;
+    }
+    return 0;
+}
