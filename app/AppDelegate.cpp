@@ -19,7 +19,8 @@ AppDelegate::AppDelegate(Platform& platform) : platform_(platform) {}
 AppDelegate::~AppDelegate() { platform_.notificationCenter.removeObserver(this); }
 
 void AppDelegate::applicationDidFinishLaunching() {
-    setUserDefaultsController(UserDefaultsController{platform_.userDefaults.sharedUserDefaults(), std::nullopt});
+    setUserDefaultsController(
+        UserDefaultsController{platform_.userDefaults.sharedUserDefaults(), std::nullopt});
     {
         std::lock_guard lock(atomicFieldsMutex_);
         command_ = "";
@@ -28,10 +29,17 @@ void AppDelegate::applicationDidFinishLaunching() {
                                              [this](const Notification& n) { defaultsChanged(n); });
     isAccessibilityEnabled();
     setWindowInfoArray(WindowInfoList{});
+    // The sleep observation and the timer outlive the delegate, so they check that it is still there.
+    const std::weak_ptr<int> alive = lifetime_;
     platform_.workspace.notificationCenter().addObserver(this, NSWorkspaceWillSleepNotification,
-                                                         [this](const Notification& n) { receiveWakeNote(n); });
-    platform_.pasteboards.pasteboardWithName(kAgentPasteboardName)->clearContents();
-    tick_ = Timer::make(kPollInterval, true, [this] { tick(); });
+                                                         [this, alive](const Notification& n) {
+                                                             if (!alive.expired()) receiveWakeNote(n);
+                                                         });
+    pasteboard_ = platform_.pasteboards.pasteboardWithName(kAgentPasteboardName);
+    pasteboard_->clearContents();
+    tick_ = Timer::make(kPollInterval, true, [this, alive] {
+        if (!alive.expired()) tick();
+    });
     platform_.runLoop.addTimer(tick_);
     deduplicateRunningInstances();
 }
@@ -46,7 +54,9 @@ void AppDelegate::receiveWakeNote(const Notification&) { platform_.application.t
 
 void AppDelegate::applicationWillTerminate() {}
 
-bool AppDelegate::isAccessibilityEnabled() { return platform_.accessibility.isProcessTrustedWithOptions(true); }
+bool AppDelegate::isAccessibilityEnabled() {
+    return platform_.accessibility.isProcessTrustedWithOptions(true);
+}
 
 void AppDelegate::openAccessibility() { platform_.scripts.executeScript(kOpenAccessibilityScript); }
 

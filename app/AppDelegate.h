@@ -37,7 +37,7 @@ public:
     // Inventory (inventory/)
     WindowInfoRef sameWindowInfoAsLastByPid(std::int64_t pid, std::int64_t winId) const;
     void resetWindowInfo();
-    AXElement AXUIElementRefByWinId(const WindowNumberValue& winId, std::int64_t pid);
+    AXElement AXUIElementRefByWinId(const std::optional<WindowNumberValue>& winId, std::int64_t pid);
     std::int64_t winOrderIndexByWindowInfoModel(const WindowInfoRef& record) const;
     void setWinKeyToWindowInfo();
     std::string winKeyByWindowInfo(const WindowInfoRef& record);
@@ -58,12 +58,18 @@ public:
     // State
     std::string command() const;
     void setCommand(std::string value);
-    const std::optional<UserDefaultsController>& userDefaultsController() const { return userDefaultsController_; }
-    void setUserDefaultsController(std::optional<UserDefaultsController> v) { userDefaultsController_ = std::move(v); }
+    const std::optional<UserDefaultsController>& userDefaultsController() const {
+        return userDefaultsController_;
+    }
+    void setUserDefaultsController(std::optional<UserDefaultsController> v) {
+        userDefaultsController_ = std::move(v);
+    }
     const std::optional<WindowInfoList>& windowInfoArray() const { return windowInfoArray_; }
     void setWindowInfoArray(std::optional<WindowInfoList> v) { windowInfoArray_ = std::move(v); }
     const std::optional<WindowInfoList>& lastAllWindowInfoArray() const { return lastAllWindowInfoArray_; }
-    void setLastAllWindowInfoArray(std::optional<WindowInfoList> v) { lastAllWindowInfoArray_ = std::move(v); }
+    void setLastAllWindowInfoArray(std::optional<WindowInfoList> v) {
+        lastAllWindowInfoArray_ = std::move(v);
+    }
     const std::optional<std::vector<std::string>>& allShowingWinKey() const { return allShowingWinKey_; }
     void setAllShowingWinKey(std::optional<std::vector<std::string>> v) { allShowingWinKey_ = std::move(v); }
     std::shared_ptr<const void> window() const;
@@ -73,7 +79,17 @@ public:
     bool hasReplyBlock() const { return static_cast<bool>(replyBlock_); }
 
 private:
+    struct KeyPass;
+    std::string winKeyFor(const WindowInfoRef& record, const KeyPass& pass) const;
+    void raiseLater(std::int64_t winId);
+    void sendCloseKeystrokeLater();
+    // Runs `task` on the main thread later, unless the delegate is gone by then.
+    void dispatchAfter(Duration delay, std::function<void()> task);
+
     Platform& platform_;
+    // Expires with the delegate; deferred work checks it before touching the delegate.
+    std::shared_ptr<int> lifetime_ = std::make_shared<int>(0);
+    std::shared_ptr<Pasteboard> pasteboard_;  // the agent's pasteboard, taken at launch
 
     std::function<void()> replyBlock_;
     std::shared_ptr<Timer> tick_;

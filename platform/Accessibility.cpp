@@ -25,8 +25,8 @@ AXResult<std::string> copyActionDescription(const AXElement& e, std::string_view
 AXResult<Value> copyAttributeValue(const AXElement& e, std::string_view attribute) {
     return ask<Value>(e, [&](const AXElementNode& n) { return n.copyAttributeValue(attribute); });
 }
-AXResult<Value::Array> copyAttributeValues(const AXElement& e, std::string_view attribute,
-                                           std::int64_t index, std::int64_t maxCount) {
+AXResult<Value::Array> copyAttributeValues(const AXElement& e, std::string_view attribute, std::int64_t index,
+                                           std::int64_t maxCount) {
     return ask<Value::Array>(
         e, [&](const AXElementNode& n) { return n.copyAttributeValues(attribute, index, maxCount); });
 }

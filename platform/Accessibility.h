@@ -53,8 +53,7 @@ public:
     virtual AXResult<std::vector<std::string>> copyActionNames() const = 0;
     virtual AXResult<std::string> copyActionDescription(std::string_view action) const = 0;
     virtual AXResult<Value> copyAttributeValue(std::string_view attribute) const = 0;
-    virtual AXResult<Value::Array> copyAttributeValues(std::string_view attribute,
-                                                       std::int64_t index,
+    virtual AXResult<Value::Array> copyAttributeValues(std::string_view attribute, std::int64_t index,
                                                        std::int64_t maxCount) const = 0;
     virtual AXResult<std::int64_t> attributeValueCount(std::string_view attribute) const = 0;
     virtual AXResult<bool> isAttributeSettable(std::string_view attribute) const = 0;
@@ -73,8 +72,8 @@ AXResult<std::vector<std::string>> copyAttributeNames(const AXElement& e);
 AXResult<std::vector<std::string>> copyActionNames(const AXElement& e);
 AXResult<std::string> copyActionDescription(const AXElement& e, std::string_view action);
 AXResult<Value> copyAttributeValue(const AXElement& e, std::string_view attribute);
-AXResult<Value::Array> copyAttributeValues(const AXElement& e, std::string_view attribute,
-                                           std::int64_t index, std::int64_t maxCount);
+AXResult<Value::Array> copyAttributeValues(const AXElement& e, std::string_view attribute, std::int64_t index,
+                                           std::int64_t maxCount);
 AXResult<std::int64_t> getAttributeValueCount(const AXElement& e, std::string_view attribute);
 AXResult<bool> isAttributeSettable(const AXElement& e, std::string_view attribute);
 AXError setAttributeValue(const AXElement& e, std::string_view attribute, const Value& value);

@@ -33,9 +33,12 @@ using PixmanImage = std::unique_ptr<pixman_image_t, PixmanImageDeleter>;
 
 pixman_op_t pixmanOp(CompositingOperation op) {
     switch (op) {
-    case CompositingOperation::clear: return PIXMAN_OP_CLEAR;
-    case CompositingOperation::copy: return PIXMAN_OP_SRC;
-    case CompositingOperation::sourceOver: return PIXMAN_OP_OVER;
+        case CompositingOperation::clear:
+            return PIXMAN_OP_CLEAR;
+        case CompositingOperation::copy:
+            return PIXMAN_OP_SRC;
+        case CompositingOperation::sourceOver:
+            return PIXMAN_OP_OVER;
     }
     return PIXMAN_OP_SRC;
 }
@@ -89,8 +92,8 @@ Image PixmanGraphics::drawImage(Size canvas, Rect destination, const Image& imag
     const int dy = clampedInt(std::floor(dstTop));
     const int dw = clampedInt(std::ceil(destination.x + destination.width)) - dx;
     const int dh = clampedInt(std::ceil(dstTop + destination.height)) - dy;
-    pixman_image_composite32(pixmanOp(operation), src.get(), mask.get(), dst.get(), dx, dy, 0, 0, dx, dy,
-                             dw, dh);
+    pixman_image_composite32(pixmanOp(operation), src.get(), mask.get(), dst.get(), dx, dy, 0, 0, dx, dy, dw,
+                             dh);
     dst.reset();  // release pixman's view before the buffer moves
     return Image(canvas, width, height, std::move(out));
 }

@@ -115,8 +115,7 @@ public:
     bool isBoolean() const { return std::holds_alternative<bool>(v_); }
     // Numbers and booleans: the platform's boxed scalar values.
     bool isNumber() const {
-        return std::holds_alternative<std::int64_t>(v_) || std::holds_alternative<double>(v_) ||
-               isBoolean();
+        return std::holds_alternative<std::int64_t>(v_) || std::holds_alternative<double>(v_) || isBoolean();
     }
 
     const std::string* asString() const { return std::get_if<std::string>(&v_); }
@@ -140,9 +139,9 @@ public:
     friend bool operator==(const Value& a, const Value& b);
 
 private:
-    using Storage = std::variant<Null, std::string, std::int64_t, double, bool,
-                                 std::shared_ptr<const Array>, std::shared_ptr<const Dictionary>,
-                                 std::shared_ptr<const Data>, AXElement, AXValue, Url>;
+    using Storage =
+        std::variant<Null, std::string, std::int64_t, double, bool, std::shared_ptr<const Array>,
+                     std::shared_ptr<const Dictionary>, std::shared_ptr<const Data>, AXElement, AXValue, Url>;
     explicit Value(Storage s) : v_(std::move(s)) {}
     Storage v_;
 };

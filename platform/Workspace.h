@@ -43,7 +43,8 @@ public:
     virtual ~ProcessManager() = default;
     virtual std::optional<ProcessSerialNumber> getProcessForPID(std::int32_t pid) = 0;
     // Returns 0 on success, a platform status otherwise.
-    virtual std::int32_t setFrontProcessWithOptions(const ProcessSerialNumber& psn, std::uint32_t options) = 0;
+    virtual std::int32_t setFrontProcessWithOptions(const ProcessSerialNumber& psn,
+                                                    std::uint32_t options) = 0;
 };
 
 }  // namespace tarvolin

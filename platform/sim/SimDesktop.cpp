@@ -21,7 +21,8 @@ SimElement& SimElement::setAttribute(std::string name, std::optional<Value> valu
     return *this;
 }
 
-SimElement& SimElement::addAction(std::string name, std::string description, std::function<AXError()> perform) {
+SimElement& SimElement::addAction(std::string name, std::string description,
+                                  std::function<AXError()> perform) {
     actions.push_back({std::move(name), std::move(description), std::move(perform)});
     return *this;
 }
@@ -81,8 +82,8 @@ public:
         if (!all) return AXResult<Value::Array>::failed(AXError::illegalArgument);
         if (index < 0 || maxCount < 0) return AXResult<Value::Array>::failed(AXError::illegalArgument);
         Value::Array slice;
-        for (auto i = static_cast<size_t>(index); i < all->size() && slice.size() < static_cast<size_t>(maxCount);
-             ++i)
+        for (auto i = static_cast<size_t>(index);
+             i < all->size() && slice.size() < static_cast<size_t>(maxCount); ++i)
             slice.push_back((*all)[i]);
         return AXResult<Value::Array>::success(std::move(slice));
     }
@@ -94,7 +95,8 @@ public:
         if (a->count) return a->count();
         auto r = a->get();
         const Value::Array* all = r.value ? r.value->asArray() : nullptr;
-        if (!r.ok() || !all) return AXResult<std::int64_t>::failed(r.ok() ? AXError::illegalArgument : r.error);
+        if (!r.ok() || !all)
+            return AXResult<std::int64_t>::failed(r.ok() ? AXError::illegalArgument : r.error);
         return AXResult<std::int64_t>::success(static_cast<std::int64_t>(all->size()));
     }
     AXResult<bool> isAttributeSettable(std::string_view attribute) const override {
@@ -280,10 +282,13 @@ public:
     }
     bool canReadString() override {
         std::lock_guard lock(m_);
-        return std::any_of(items_.begin(), items_.end(), [](const PasteboardItem& i) { return i.text.has_value(); });
+        ++d_.counters_.pasteboardChecks;
+        return std::any_of(items_.begin(), items_.end(),
+                           [](const PasteboardItem& i) { return i.text.has_value(); });
     }
     PasteboardRead readStrings() override {
         std::lock_guard lock(m_);
+        ++d_.counters_.pasteboardReads;
         PasteboardRead r{count_, {}};
         for (const auto& i : items_)
             if (i.text) r.texts.push_back(*i.text);
@@ -292,11 +297,13 @@ public:
     std::int64_t clearContents() override {
         std::lock_guard lock(m_);
         d_.record("pasteboard.clear " + name_);
+        ++d_.counters_.pasteboardClears;
         items_.clear();
         return ++count_;
     }
     bool clearContentsIfChangeCount(std::int64_t expected) override {
         std::lock_guard lock(m_);
+        ++d_.counters_.pasteboardClears;
         if (count_ != expected) return false;
         d_.record("pasteboard.clear " + name_);
         items_.clear();
@@ -320,7 +327,9 @@ private:
 class SimPasteboardService final : public PasteboardService {
 public:
     explicit SimPasteboardService(SimDesktop& d) : d_(d) {}
-    std::shared_ptr<Pasteboard> pasteboardWithName(std::string_view name) override { return d_.pasteboard(name); }
+    std::shared_ptr<Pasteboard> pasteboardWithName(std::string_view name) override {
+        return d_.pasteboard(name);
+    }
 
 private:
     SimDesktop& d_;
@@ -474,11 +483,10 @@ SimProcess::SimProcess(SimDesktop& desktop, std::int32_t pid, std::string bundle
       mainThread_(std::this_thread::get_id()),
       services_(std::make_unique<Services>(*this)) {
     auto& s = *services_;
-    platform_ = std::make_unique<Platform>(Platform{s.application, s.runLoop, s.workspace, s.windows,
-                                                    s.accessibility, s.processes, s.pasteboards,
-                                                    s.userDefaults, notificationCenter_, s.notifications,
-                                                    s.notifications, s.scripts, s.screens, s.log,
-                                                    s.unarchiver, s.graphics});
+    platform_ = std::make_unique<Platform>(
+        Platform{s.application, s.runLoop, s.workspace, s.windows, s.accessibility, s.processes,
+                 s.pasteboards, s.userDefaults, notificationCenter_, s.notifications, s.notifications,
+                 s.scripts, s.screens, s.log, s.unarchiver, s.graphics});
 }
 
 SimProcess::~SimProcess() = default;
@@ -542,10 +550,12 @@ std::shared_ptr<SimElement> SimDesktop::applicationElement(std::int32_t pid) {
     };
     auto title = [this, pid]() -> AXResult<Value> {
         for (const auto& a : applications_)
-            if (a.processIdentifier == pid && a.localizedName) return AXResult<Value>::success(*a.localizedName);
+            if (a.processIdentifier == pid && a.localizedName)
+                return AXResult<Value>::success(*a.localizedName);
         return AXResult<Value>::success(std::nullopt);
     };
-    slot->attributes.push_back({"AXRole", [] { return AXResult<Value>::success(Value("AXApplication")); }, {}, {}});
+    slot->attributes.push_back(
+        {"AXRole", [] { return AXResult<Value>::success(Value("AXApplication")); }, {}, {}});
     slot->attributes.push_back({"AXTitle", title, {}, {}});
     slot->attributes.push_back({"AXWindows", windowsOf, {}, {}});
     slot->attributes.push_back({"AXChildren", windowsOf, {}, {}});
@@ -570,33 +580,43 @@ void SimDesktop::buildWindowElement(SimWindow& w, bool hasCloseButton) {
             if (!v) return 0.0;
             return std::visit([](auto x) { return static_cast<double>(x); }, *v);
         };
-        return pick(b ? num(b->x) : 0.0, b ? num(b->y) : 0.0, b ? num(b->width) : 0.0, b ? num(b->height) : 0.0);
+        return pick(b ? num(b->x) : 0.0, b ? num(b->y) : 0.0, b ? num(b->width) : 0.0,
+                    b ? num(b->height) : 0.0);
     };
-    e->attributes.push_back({"AXRole", live([](const SimWindow&) { return std::optional<Value>("AXWindow"); }), {}, {}});
-    e->attributes.push_back({"AXTitle", live([](const SimWindow& win) -> std::optional<Value> {
+    e->attributes.push_back(
+        {"AXRole", live([](const SimWindow&) { return std::optional<Value>("AXWindow"); }), {}, {}});
+    e->attributes.push_back({"AXTitle",
+                             live([](const SimWindow& win) -> std::optional<Value> {
                                  if (!win.description.name) return std::nullopt;
                                  return Value(*win.description.name);
                              }),
                              {},
                              {}});
-    e->attributes.push_back({"AXPosition", live([bounds](const SimWindow& win) {
-                                 return std::optional<Value>(bounds(win, [](double x, double y, double, double) {
-                                     return Value(AXValue::point({x, y}));
-                                 }));
-                             }),
-                             {},
-                             [](const Value& v) { return v.asAXValue() ? AXError::success : AXError::illegalArgument; }});
-    e->attributes.push_back({"AXSize", live([bounds](const SimWindow& win) {
-                                 return std::optional<Value>(bounds(win, [](double, double, double wd, double ht) {
-                                     return Value(AXValue::size({wd, ht}));
-                                 }));
-                             }),
-                             {},
-                             [](const Value& v) { return v.asAXValue() ? AXError::success : AXError::illegalArgument; }});
-    e->attributes.push_back({"AXMinimized", live([](const SimWindow&) { return std::optional<Value>(Value::boolean(false)); }),
-                             {},
-                             [](const Value&) { return AXError::success; }});
-    e->attributes.push_back({"AXParent", live([this, pid](const SimWindow&) {
+    e->attributes.push_back(
+        {"AXPosition",
+         live([bounds](const SimWindow& win) {
+             return std::optional<Value>(bounds(win, [](double x, double y, double, double) {
+                 return Value(AXValue::point({x, y}));
+             }));
+         }),
+         {},
+         [](const Value& v) { return v.asAXValue() ? AXError::success : AXError::illegalArgument; }});
+    e->attributes.push_back(
+        {"AXSize",
+         live([bounds](const SimWindow& win) {
+             return std::optional<Value>(bounds(win, [](double, double, double wd, double ht) {
+                 return Value(AXValue::size({wd, ht}));
+             }));
+         }),
+         {},
+         [](const Value& v) { return v.asAXValue() ? AXError::success : AXError::illegalArgument; }});
+    e->attributes.push_back(
+        {"AXMinimized",
+         live([](const SimWindow&) { return std::optional<Value>(Value::boolean(false)); }),
+         {},
+         [](const Value&) { return AXError::success; }});
+    e->attributes.push_back({"AXParent",
+                             live([this, pid](const SimWindow&) {
                                  return std::optional<Value>(handle(applicationElement(pid)));
                              }),
                              {},
@@ -609,20 +629,23 @@ void SimDesktop::buildWindowElement(SimWindow& w, bool hasCloseButton) {
             return closeWindow(number) ? AXError::success : AXError::invalidUIElement;
         });
         w.closeButton = button;
-        e->attributes.push_back({"AXChildren", live([this, button](const SimWindow&) {
+        e->attributes.push_back({"AXChildren",
+                                 live([this, button](const SimWindow&) {
                                      return std::optional<Value>(Value::array({handle(button)}));
                                  }),
                                  {},
                                  {}});
-        e->attributes.push_back({"AXCloseButton", live([this, button](const SimWindow&) {
-                                     return std::optional<Value>(handle(button));
-                                 }),
-                                 {},
-                                 {}});
+        e->attributes.push_back(
+            {"AXCloseButton",
+             live([this, button](const SimWindow&) { return std::optional<Value>(handle(button)); }),
+             {},
+             {}});
     } else {
-        e->attributes.push_back({"AXChildren", live([](const SimWindow&) { return std::optional<Value>(Value::array({})); }),
-                                 {},
-                                 {}});
+        e->attributes.push_back(
+            {"AXChildren",
+             live([](const SimWindow&) { return std::optional<Value>(Value::array({})); }),
+             {},
+             {}});
     }
     e->addAction("AXRaise", "raise", [this, number] {
         if (!window(number)) return AXError::invalidUIElement;
@@ -688,8 +711,10 @@ void SimDesktop::raiseWindow(std::int64_t number) {
     if (!target) return;
     // In front of its own application's windows, nothing else moves.
     const auto pid = target->pid;
-    auto firstOfApp = std::find_if(windows_.begin(), windows_.end(), [&](const SimWindow& w) { return w.pid == pid; });
-    auto it = std::find_if(windows_.begin(), windows_.end(), [&](const SimWindow& w) { return w.number == number; });
+    auto firstOfApp =
+        std::find_if(windows_.begin(), windows_.end(), [&](const SimWindow& w) { return w.pid == pid; });
+    auto it = std::find_if(windows_.begin(), windows_.end(),
+                           [&](const SimWindow& w) { return w.number == number; });
     std::rotate(firstOfApp, it, it + 1);
 }
 
@@ -721,7 +746,10 @@ void SimDesktop::sendCloseKeystroke() {
 
 std::shared_ptr<Pasteboard> SimDesktop::pasteboard(std::string_view name) {
     auto it = pasteboards_.find(name);
-    if (it == pasteboards_.end()) it = pasteboards_.emplace(std::string(name), std::make_shared<SimPasteboard>(*this, std::string(name))).first;
+    if (it == pasteboards_.end())
+        it =
+            pasteboards_.emplace(std::string(name), std::make_shared<SimPasteboard>(*this, std::string(name)))
+                .first;
     return it->second;
 }
 
@@ -734,7 +762,8 @@ std::shared_ptr<UserDefaults> SimDesktop::defaultsDomain(std::string_view domain
 
 void SimDesktop::postDefaultsChange(const std::shared_ptr<UserDefaults>& store) {
     for (auto& p : processes_)
-        if (!p->terminated()) p->notificationCenter_.postNotification({NSUserDefaultsDidChangeNotification, store});
+        if (!p->terminated())
+            p->notificationCenter_.postNotification({NSUserDefaultsDidChangeNotification, store});
 }
 
 void SimDesktop::postWillSleep() {
@@ -815,7 +844,9 @@ void SimDesktop::drainInboxes() {
 
 bool SimDesktop::runNextDue(Duration limit) {
     drainInboxes();
-    auto later = [](const Event& a, const Event& b) { return a.due != b.due ? a.due > b.due : a.seq > b.seq; };
+    auto later = [](const Event& a, const Event& b) {
+        return a.due != b.due ? a.due > b.due : a.seq > b.seq;
+    };
     while (!events_.empty() && events_.front().due <= limit) {
         std::pop_heap(events_.begin(), events_.end(), later);
         Event e = std::move(events_.back());

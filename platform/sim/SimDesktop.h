@@ -43,6 +43,10 @@ struct SimCounters {
     std::int64_t getWindow = 0;
     // Scripts
     std::int64_t scripts = 0;
+    // Pasteboards
+    std::int64_t pasteboardChecks = 0;
+    std::int64_t pasteboardReads = 0;
+    std::int64_t pasteboardClears = 0;
 
     std::int64_t accessibilityRequests() const {
         return createApplication + getPid + attributeNames + actionNames + actionDescription +
@@ -71,9 +75,9 @@ struct SimElement {
     std::optional<std::uint32_t> windowNumber;
     std::vector<Attribute> attributes;
     std::vector<Action> actions;
-    bool failNames = false;     // the attribute-name request fails
-    bool failActions = false;   // the action-name request fails
-    int liveHandles = 0;        // handles given out and not yet released
+    bool failNames = false;    // the attribute-name request fails
+    bool failActions = false;  // the action-name request fails
+    int liveHandles = 0;       // handles given out and not yet released
     std::int64_t handlesMade = 0;
 
     // A fixed attribute; `value` none: listed but without a value.
@@ -116,7 +120,7 @@ struct WindowSpec {
     Rect bounds{0, 0, 400, 300};
     double alpha = 1.0;
     std::int64_t layer = 0;
-    bool accessible = true;         // has an accessibility element
+    bool accessible = true;  // has an accessibility element
     bool hasCloseButton = true;
     bool closesOnKeystroke = true;  // closes on the close keystroke when frontmost
 };
@@ -167,9 +171,9 @@ public:
     AXElement handle(const std::shared_ptr<SimElement>& element);
 
     // Window actions the simulated desktop carries out.
-    void raiseWindow(std::int64_t number);             // front window of its application
-    void bringProcessForward(std::int32_t pid);        // its front window only
-    void activateApplication(std::int32_t pid);        // all its windows
+    void raiseWindow(std::int64_t number);       // front window of its application
+    void bringProcessForward(std::int32_t pid);  // its front window only
+    void activateApplication(std::int32_t pid);  // all its windows
     bool closeWindow(std::int64_t number);
     void sendCloseKeystroke();
 
@@ -271,10 +275,13 @@ private:
 // An in-process centre that also writes each registration to the desktop's trace.
 class SimNotificationCenter final : public NotificationCenter {
 public:
-    SimNotificationCenter(SimDesktop& desktop, std::string label) : desktop_(desktop), label_(std::move(label)) {}
+    SimNotificationCenter(SimDesktop& desktop, std::string label)
+        : desktop_(desktop), label_(std::move(label)) {}
     void addObserver(const void* observer, std::string name, Handler handler) override;
     void removeObserver(const void* observer) override;
-    void postNotification(const Notification& notification) override { center_.postNotification(notification); }
+    void postNotification(const Notification& notification) override {
+        center_.postNotification(notification);
+    }
 
 private:
     SimDesktop& desktop_;

@@ -12,8 +12,7 @@ namespace tarvolin::testing {
 using namespace std::chrono_literals;
 
 // A simulated desktop with one agent process on it, not yet launched.
-class AgentTest : public ::testing::Test {
-protected:
+struct SimAgent {
     sim::SimDesktop desktop;
     sim::SimProcess& process = desktop.startProcess(100);
     std::unique_ptr<AppDelegate> agent = std::make_unique<AppDelegate>(process.platform());
@@ -21,5 +20,7 @@ protected:
     void launch() { process.launch(*agent); }
     std::shared_ptr<Pasteboard> agentPasteboard() { return desktop.pasteboard(kAgentPasteboardName); }
 };
+
+class AgentTest : public ::testing::Test, protected SimAgent {};
 
 }  // namespace tarvolin::testing

@@ -39,7 +39,8 @@ TEST_F(AgentTest, StateBeforeAndRightAfterLaunch) {
     EXPECT_FALSE(agent->hasReplyBlock());
     EXPECT_EQ(agent->window(), nullptr);
     ASSERT_TRUE(agent->userDefaultsController().has_value());
-    EXPECT_EQ(agent->userDefaultsController()->defaults, desktop.defaultsDomain(sim::SimDesktop::kSharedDomain));
+    EXPECT_EQ(agent->userDefaultsController()->defaults,
+              desktop.defaultsDomain(sim::SimDesktop::kSharedDomain));
     EXPECT_FALSE(agent->userDefaultsController()->initialValues.has_value());
     ASSERT_NE(agent->tickTimer(), nullptr);
     EXPECT_EQ(agent->tickTimer()->interval, 100ms);

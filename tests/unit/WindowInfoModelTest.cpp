@@ -21,8 +21,14 @@ TEST(WindowInfoModel, CompareWinIdOrdersBySignedWindowNumber) {
         std::int64_t a, b, expected;
     };
     const Case cases[] = {
-        {5, 7, -1}, {7, 5, 1}, {5, 5, 0}, {-3, 0, -1}, {0, -3, 1},
-        {INT64_MIN, INT64_MAX, -1}, {INT64_MAX, INT64_MIN, 1}, {-1, 4294967295LL, -1},
+        {5, 7, -1},
+        {7, 5, 1},
+        {5, 5, 0},
+        {-3, 0, -1},
+        {0, -3, 1},
+        {INT64_MIN, INT64_MAX, -1},
+        {INT64_MAX, INT64_MIN, 1},
+        {-1, 4294967295LL, -1},
     };
     for (const auto& c : cases)
         EXPECT_EQ(withId(c.a).compareWinId(withId(c.b)), c.expected) << c.a << " vs " << c.b;
