@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <charconv>
 #include <cinttypes>
-#include <cmath>
 #include <cstdio>
 #include <limits>
 
