@@ -61,6 +61,10 @@ LinuxRunLoop::FdSource::~FdSource() = default;
 LinuxRunLoop::FdSource::FdSource(FdSource&&) noexcept = default;
 LinuxRunLoop::FdSource& LinuxRunLoop::FdSource::operator=(FdSource&&) noexcept = default;
 
+void LinuxRunLoop::FdSource::disable() {
+    if (source_ && source_->source) sd_event_source_set_enabled(source_->source.get(), SD_EVENT_OFF);
+}
+
 LinuxRunLoop::LinuxRunLoop()
     : mainThread_(std::this_thread::get_id()), epoch_(std::chrono::steady_clock::now()) {
     check(sd_event_new(&event_), "sd_event_new");

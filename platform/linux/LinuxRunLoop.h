@@ -37,6 +37,8 @@ public:
         FdSource(FdSource&&) noexcept;
         FdSource& operator=(FdSource&&) noexcept;
         explicit operator bool() const { return source_ != nullptr; }
+        // Stops callbacks; safe from inside the source's own callback, unlike dropping it.
+        void disable();
 
     private:
         friend class LinuxRunLoop;

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -164,6 +165,7 @@ public:
         Pipe address;
         pid_ = ::fork();
         if (pid_ == 0) {
+            ::prctl(PR_SET_PDEATHSIG, SIGTERM);  // never outlive a crashed test
             if (address.write.get() == 3)
                 ::fcntl(3, F_SETFD, 0);
             else
@@ -206,4 +208,42 @@ inline std::string quoted(std::string_view text) {
     }
     return out + "\"";
 }
+}  // namespace tarvolin::test
+
+namespace tarvolin::test {
+// An Xvfb server on a free display number (-displayfd), stopped at the end.
+class VirtualDisplay {
+public:
+    VirtualDisplay() {
+        Pipe ready;
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+            std::string fd = std::to_string(ready.write.get());
+            ::fcntl(ready.write.get(), F_SETFD, 0);
+            int devnull = ::open("/dev/null", O_WRONLY);
+            ::dup2(devnull, 2);
+            ::execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-nolisten", "tcp", "-screen", "0",
+                     "640x480x24", static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        ready.write.reset();
+        std::string number = ready.receiveLine();
+        if (!number.empty()) name_ = ":" + number;
+    }
+    ~VirtualDisplay() { stop(); }
+    void stop() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGTERM);
+            ::waitpid(pid_, nullptr, 0);
+            pid_ = -1;
+        }
+    }
+    const std::string& name() const { return name_; }
+    bool ok() const { return !name_.empty(); }
+
+private:
+    pid_t pid_ = -1;
+    std::string name_;
+};
 }  // namespace tarvolin::test

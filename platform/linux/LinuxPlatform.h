@@ -1,0 +1,68 @@
+#pragma once
+
+#include "AgentInstanceLock.h"
+#include "FilePasteboard.h"
+#include "LinuxApplication.h"
+#include "LinuxRunLoop.h"
+#include "NotificationBus.h"
+#include "PlistUserDefaults.h"
+#include "StderrLog.h"
+#include "platform/LocalNotificationCenter.h"
+#include "platform/PixmanGraphics.h"
+#include "platform/Platform.h"
+#include "platform/plist/LibplistKeyedUnarchiver.h"
+
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace tarvolin {
+
+class X11Desktop;
+
+// Every service of the Linux desktop, owned in one place, and the Platform bundle the
+// agent is built with. Objects the agent keeps from the platform (stores, pasteboards)
+// must be dropped before this is destroyed.
+class LinuxPlatform {
+public:
+    // Opens the private directories, takes the instance lock, connects the buses and the
+    // X display (nullptr: $DISPLAY). None, with a message, when the agent cannot run:
+    // no display, or a directory other users could write.
+    static std::unique_ptr<LinuxPlatform> open(std::string& error, const char* display = nullptr);
+    ~LinuxPlatform();
+    LinuxPlatform(const LinuxPlatform&) = delete;
+    LinuxPlatform& operator=(const LinuxPlatform&) = delete;
+
+    Platform& platform() { return *platform_; }
+    LinuxRunLoop& runLoop() { return loop_; }
+
+    // Called on the loop whenever a pasteboard file changes, so a command is taken at once
+    // instead of at the next timer firing.
+    void onPasteboardChanged(std::function<void()> callback);
+
+    // applicationDidFinishLaunching, the loop until the agent terminates; the exit code.
+    int run(ApplicationDelegate& delegate);
+
+private:
+    LinuxPlatform();
+
+    StderrLog log_;
+    LinuxRunLoop loop_;
+    LinuxApplication application_{loop_};
+    LocalNotificationCenter defaultCenter_;
+    LocalNotificationCenter workspaceCenter_;
+    std::unique_ptr<FilePasteboardService> pasteboards_;
+    std::function<void()> pasteboardChanged_;
+    FilePasteboardService::Watch pasteboardWatch_;
+    std::unique_ptr<PlistUserDefaultsService> defaults_;
+    std::unique_ptr<AgentInstanceLock> instanceLock_;
+    std::unique_ptr<SessionBusNotifications> notifications_;
+    std::unique_ptr<SleepWatcher> sleepWatcher_;
+    std::unique_ptr<X11Desktop> desktop_;
+    LinuxRunLoop::FdSource displaySource_;
+    LibplistKeyedUnarchiver unarchiver_;
+    PixmanGraphics graphics_;
+    std::unique_ptr<Platform> platform_;
+};
+
+}  // namespace tarvolin
