@@ -142,19 +142,34 @@ struct Pipe {
 // stops a broken test from hanging.
 inline bool runLoopUntil(LinuxRunLoop& loop, const std::function<bool()>& done,
                          std::chrono::seconds deadline = std::chrono::seconds(20)) {
-    bool met = done();
-    if (met) return true;
+    if (done()) return true;
+    // A one-shot check that re-arms itself while this call is alive; a leftover check that
+    // fires in a later run finds the flag down and touches nothing.
+    struct State {
+        bool alive = true;
+        bool met = false;
+        std::function<void()> check;
+    };
+    auto state = std::make_shared<State>();
     auto end = std::chrono::steady_clock::now() + deadline;
-    auto check = Timer::make(std::chrono::milliseconds(1), true, [&] {
+    std::weak_ptr<State> weak = state;
+    state->check = [&loop, &done, end, weak] {
+        auto s = weak.lock();
+        if (!s || !s->alive) return;
         if (done()) {
-            met = true;
+            s->met = true;
             loop.exit(0);
         } else if (std::chrono::steady_clock::now() > end) {
             loop.exit(1);
+        } else {
+            loop.dispatchAfter(std::chrono::milliseconds(1), s->check);
         }
-    });
-    loop.addTimer(check);
+    };
+    loop.dispatchAfter(std::chrono::milliseconds(1), state->check);
     loop.run();
+    state->alive = false;
+    bool met = state->met;
+    state->check = nullptr;  // breaks the cycle through the pending copies
     return met;
 }
 
