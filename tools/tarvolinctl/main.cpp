@@ -88,7 +88,17 @@ void sendToDefaults(const std::string& text) {
     defaults.service->sharedUserDefaults()->setObject(kSomeText, Value(text));
 }
 
-std::string quitArgument(const std::string& app, const std::string& file) {
+// The agent splits the quit argument at every '|' (and the defaults text at every ':') and
+// deletes every "Quit:", so names holding them would reach it as some other name.
+std::string quitArgument(const std::string& app, const std::string& file, bool viaDefaults) {
+    for (const std::string* name : {&app, &file}) {
+        if (name->find('|') != std::string::npos) throw Failure("a name cannot contain '|': " + *name, 2);
+        if (name->find("Quit:") != std::string::npos)
+            throw Failure("a name cannot contain \"Quit:\": " + *name, 2);
+        if (viaDefaults && name->find(':') != std::string::npos)
+            throw Failure("the defaults channel cannot carry ':' in a name: " + *name, 2);
+    }
+    if (app.empty()) throw Failure("the application name is empty", 2);
     return file.empty() ? app : app + "|" + file;
 }
 
@@ -201,11 +211,11 @@ int main(int argc, char** argv) {
             if (viaDefaults) {
                 if (hasActivate) throw Failure("--activate needs the pasteboard channel", 2);
                 sendToDefaults(verb + ":" +
-                               (*quit ? quitArgument(appName, fileName) : std::to_string(winId)));
+                               (*quit ? quitArgument(appName, fileName, true) : std::to_string(winId)));
             } else {
                 nlohmann::json command;
                 if (*quit) {
-                    command = {{"cmd", "quit"}, {"winID", "Quit:" + quitArgument(appName, fileName)}};
+                    command = {{"cmd", "quit"}, {"winID", "Quit:" + quitArgument(appName, fileName, false)}};
                 } else {
                     checkWindowNumber(winId, true);
                     command = {{"cmd", *raise ? "raise" : "close"}, {"winID", winId}};
