@@ -43,18 +43,23 @@ Core::Applications Core::applications(unsigned wants) {
     return out;
 }
 
-std::vector<Image> Core::icons(const std::vector<xcb_window_t>& windows,
-                               const std::vector<xcb_window_t>& alive) {
-    std::set<xcb_window_t> live(alive.begin(), alive.end());
+std::vector<Image> Core::icons(const std::vector<AppRecord>& apps) {
+    std::set<std::pair<xcb_window_t, std::int32_t>> live;
+    for (const AppRecord& app : apps)
+        for (xcb_window_t w : app.frontFirst) live.emplace(w, app.pid);
     std::erase_if(iconCache_, [&](const auto& entry) { return !live.count(entry.first); });
     std::vector<xcb_window_t> missing;
-    for (xcb_window_t w : windows)
-        if (!iconCache_.count(w)) missing.push_back(w);
+    std::vector<std::pair<xcb_window_t, std::int32_t>> missingKeys;
+    for (const AppRecord& app : apps) {
+        if (iconCache_.count({app.iconWindow, app.pid})) continue;
+        missing.push_back(app.iconWindow);
+        missingKeys.emplace_back(app.iconWindow, app.pid);
+    }
     std::vector<Image> fetched = readIcons(*conn_, missing);
-    for (size_t i = 0; i < missing.size(); ++i) iconCache_[missing[i]] = fetched[i];
+    for (size_t i = 0; i < missing.size(); ++i) iconCache_[missingKeys[i]] = fetched[i];
     std::vector<Image> out;
-    out.reserve(windows.size());
-    for (xcb_window_t w : windows) out.push_back(iconCache_[w]);
+    out.reserve(apps.size());
+    for (const AppRecord& app : apps) out.push_back(iconCache_[{app.iconWindow, app.pid}]);
     return out;
 }
 

@@ -43,9 +43,8 @@ public:
     };
     Applications applications(unsigned wants = 0);
 
-    // The icon of a window (cached while the window lives: icons are read once).
-    std::vector<Image> icons(const std::vector<xcb_window_t>& windows,
-                             const std::vector<xcb_window_t>& alive);
+    // The icons of the apps' icon windows (cached while the window lives: an app's icon is read once).
+    std::vector<Image> icons(const std::vector<AppRecord>& apps);
 
     // One element per window / process while anyone holds it, so equal handles mean the same element.
     AXElement windowElement(xcb_window_t window, std::int32_t pid);
@@ -70,7 +69,8 @@ private:
     std::map<std::int32_t, std::weak_ptr<ApplicationNode>> appNodes_;
     size_t windowSweepAt_ = 64;
     size_t appSweepAt_ = 64;
-    std::map<xcb_window_t, Image> iconCache_;
+    // By window and owner: X reuses the ids of windows that are gone.
+    std::map<std::pair<xcb_window_t, std::int32_t>, Image> iconCache_;
 };
 
 // The process name from /proc; none when the process is gone or not local.

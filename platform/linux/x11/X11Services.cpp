@@ -49,10 +49,7 @@ std::optional<std::vector<WindowDescription>> X11WindowService::copyWindowInfo(
 std::vector<RunningApplication> X11Workspace::runningApplications() {
     if (core_->conn().broken()) return {};
     auto apps = core_->applications(kWantIconProbe);
-    std::vector<xcb_window_t> iconWindows, alive;
-    for (const AppRecord& app : apps.apps) iconWindows.push_back(app.iconWindow);
-    for (const WindowFacts& w : apps.survey.windows) alive.push_back(w.id);
-    std::vector<Image> icons = core_->icons(iconWindows, alive);
+    std::vector<Image> icons = core_->icons(apps.apps);
     std::vector<RunningApplication> out;
     out.reserve(apps.apps.size());
     for (size_t i = 0; i < apps.apps.size(); ++i)
