@@ -209,6 +209,7 @@ public:
         if (!l) return gone();
         if (action != kRaise) return AXError::actionUnsupported;
         core_->writer().activate(id_, l->clients);
+        core_->noteRaised(pid_, id_);
         return AXError::success;
     }
 

@@ -50,6 +50,17 @@ public:
     AXElement windowElement(xcb_window_t window, std::int32_t pid);
     AXElement applicationElement(std::int32_t pid);
 
+    // The window manager restacks after a request, not at once: a raise is remembered
+    // so that bringing its process forward right after picks the raised window.
+    void noteRaised(std::int32_t pid, xcb_window_t window) { raised_[pid] = window; }
+    std::optional<xcb_window_t> takeRaised(std::int32_t pid) {
+        auto it = raised_.find(pid);
+        if (it == raised_.end()) return std::nullopt;
+        xcb_window_t w = it->second;
+        raised_.erase(it);
+        return w;
+    }
+
     // The front-most window of the list that is not minimised, else the front-most.
     static std::optional<xcb_window_t> frontWindow(const std::vector<const WindowFacts*>& frontFirst,
                                                    const xcb_ewmh_connection_t& atoms);
@@ -67,6 +78,7 @@ private:
     Writer writer_;
     std::map<xcb_window_t, std::weak_ptr<WindowNode>> windowNodes_;
     std::map<std::int32_t, std::weak_ptr<ApplicationNode>> appNodes_;
+    std::map<std::int32_t, xcb_window_t> raised_;
     size_t windowSweepAt_ = 64;
     size_t appSweepAt_ = 64;
     // By window and owner: X reuses the ids of windows that are gone.

@@ -79,6 +79,11 @@ std::int32_t X11ProcessManager::setFrontProcessWithOptions(const ProcessSerialNu
         if (w.pid && *w.pid == psn.lowLongOfPSN) mine.push_back(&w);
     auto front = Core::frontWindow(mine, core_->conn().atoms());
     if (!front) return kProcessNotFound;
+    // A window just raised is its process's front window even if the stack does not show it yet.
+    if (auto raised = core_->takeRaised(static_cast<std::int32_t>(psn.lowLongOfPSN))) {
+        if (std::any_of(mine.begin(), mine.end(), [&](const WindowFacts* w) { return w->id == *raised; }))
+            front = raised;
+    }
     Writer& out = core_->writer();
     if (!(options & kSetFrontProcessFrontWindowOnly)) {
         // All of its windows come forward, keeping their order; the front one last so it ends on top.
