@@ -94,6 +94,8 @@ public:
     void sync();
 
     bool openboxAlive() { return wm_ && wm_->running(); }
+    pid_t serverPid() const { return xvfb_ ? xvfb_->pid() : -1; }
+    pid_t windowManagerPid() const { return wm_ ? wm_->pid() : -1; }
     // Ends the window manager and the X server, as when the display goes away.
     void stopServer();
 
