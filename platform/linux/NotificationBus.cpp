@@ -2,6 +2,7 @@
 
 #include "platform/Value.h"
 
+#include <fcntl.h>
 #include <systemd/sd-bus.h>
 
 #include <stdexcept>
@@ -114,16 +115,56 @@ SleepWatcher::SleepWatcher(LinuxRunLoop& loop, NotificationCenter& workspaceCent
         return;
     }
     slot_.reset(slot);
+    requestDelayLock();
+}
+
+void SleepWatcher::requestDelayLock() {
+    if (inhibitor_ || inhibitCall_) return;
+    sd_bus_slot* call = nullptr;
+    // Asynchronous: a slow or missing logind must not hold up the launch.
+    int r = sd_bus_call_method_async(bus_.get(), &call, "org.freedesktop.login1", "/org/freedesktop/login1",
+                                     "org.freedesktop.login1.Manager", "Inhibit",
+                                     &SleepWatcher::onInhibitReply, this, "ssss", "sleep", "tarvolin-agent",
+                                     "Ends itself before the machine sleeps", "delay");
+    if (r >= 0) inhibitCall_.reset(call);
+}
+
+int SleepWatcher::onInhibitReply(sd_bus_message* message, void* self, sd_bus_error*) {
+    auto* watcher = static_cast<SleepWatcher*>(self);
+    watcher->inhibitCall_.reset();
+    int fd = -1;
+    if (const sd_bus_error* error = sd_bus_message_get_error(message)) {
+        if (!watcher->reportedInhibitFailure_) {
+            watcher->reportedInhibitFailure_ = true;
+            watcher->log_.log(std::string("tarvolin: no sleep delay from logind (") +
+                              (error->message ? error->message
+                               : error->name  ? error->name
+                                              : "unknown error") +
+                              "); the machine may sleep before the agent has ended");
+        }
+        return 0;
+    }
+    if (sd_bus_message_read(message, "h", &fd) >= 0 && fd >= 0) {
+        // The message owns its descriptor; keep our own copy.
+        watcher->inhibitor_.reset(::fcntl(fd, F_DUPFD_CLOEXEC, 3));
+    }
+    return 0;
 }
 
 int SleepWatcher::onPrepareForSleep(sd_bus_message* message, void* self, sd_bus_error*) {
     auto* watcher = static_cast<SleepWatcher*>(self);
     int start = 0;
-    // PrepareForSleep(false) is the wake-up; only the way down matters.
-    if (sd_bus_message_read(message, "b", &start) < 0 || !start) return 0;
+    if (sd_bus_message_read(message, "b", &start) < 0) return 0;
+    if (!start) {
+        // Awake again (the agent did not end): be ready for the next time.
+        watcher->requestDelayLock();
+        return 0;
+    }
     runGuarded("sleep notification", [&] {
         watcher->center_.postNotification(Notification{NSWorkspaceWillSleepNotification, {}});
     });
+    // Handled: logind need not wait for us any longer.
+    watcher->inhibitor_.reset();
     return 0;
 }
 

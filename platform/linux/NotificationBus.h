@@ -1,6 +1,7 @@
 #pragma once
 
 #include "LinuxRunLoop.h"
+#include "UniqueFd.h"
 #include "platform/Notifications.h"
 #include "platform/SystemLog.h"
 
@@ -71,18 +72,27 @@ private:
 };
 
 // Posts the workspace's will-sleep notification when logind announces PrepareForSleep(true)
-// on the system bus. Without a system bus it logs one line and does nothing.
+// on the system bus. It holds a logind "delay" inhibitor meanwhile, so the machine waits
+// (up to logind's InhibitDelayMaxSec) until the notification has been handled; the
+// inhibitor is let go right after, and taken again on wake-up. Without a system bus it
+// logs one line and does nothing; without logind it only watches.
 class SleepWatcher {
 public:
     SleepWatcher(LinuxRunLoop& loop, NotificationCenter& workspaceCenter, SystemLog& log);
     bool connected() const { return slot_ != nullptr; }
+    bool holdsDelayLock() const { return static_cast<bool>(inhibitor_); }
 
 private:
     static int onPrepareForSleep(sd_bus_message* message, void* self, sd_bus_error* error);
+    static int onInhibitReply(sd_bus_message* message, void* self, sd_bus_error* error);
+    void requestDelayLock();
     NotificationCenter& center_;
     SystemLog& log_;
     SdBusPtr bus_;
     SdBusSlotPtr slot_;
+    SdBusSlotPtr inhibitCall_;
+    UniqueFd inhibitor_;
+    bool reportedInhibitFailure_ = false;
 };
 
 }  // namespace tarvolin
