@@ -399,6 +399,31 @@ TEST_F(X11DesktopTest, AWindowThatVanishesIsLeftOutWithoutAnError) {
     EXPECT_FALSE(find(list(), gone));
 }
 
+TEST_F(X11DesktopTest, AReusedWindowIdBelongsToItsNewOwner) {
+    // X hands a quitting client's id range to the next client: the same window id
+    // may come back with another owner, and what was known about it must not stick.
+    auto& first = start({"--window", "--class", "f:First", "--icon", "32x32:ff0000ff"});
+    xcb_window_t id = first.windows[0];
+    auto before = list();
+    ASSERT_TRUE(find(before, id));
+    EXPECT_EQ(i(find(before, id)->ownerPid), first.pid());
+    ASSERT_EQ(desktop_->workspace().runningApplications().size(), 1u);
+    ASSERT_TRUE(session_->stopClient(first));
+
+    auto& second = start({"--window", "--class", "s:Second"});
+    auto after = list();
+    ASSERT_EQ(after.size(), 1u);
+    EXPECT_EQ(i(after[0].ownerPid), second.pid());
+    auto apps = desktop_->workspace().runningApplications();
+    ASSERT_EQ(apps.size(), 1u);
+    EXPECT_EQ(apps[0].processIdentifier, second.pid());
+    EXPECT_EQ(apps[0].localizedName, "Second");
+    // openbox gives icon-less windows its own icon: anything but the old blue square.
+    EXPECT_FALSE(apps[0].icon.pixelWidth() == 32 && apps[0].icon.pixel(0, 0) == 0xff0000ffu)
+        << "the icon of the window that had the id before";
+    if (second.windows[0] != id) GTEST_SKIP() << "the X server did not reuse the id this time";
+}
+
 TEST_F(X11DesktopTest, RoundTripsPerScanDoNotGrowWithTheWindows) {
     auto countScan = [&] {
         std::uint64_t before = desktop_->roundTrips();

@@ -236,11 +236,15 @@ private:
     }
 
     bool isFrontOfItsProcess() const {
-        Survey all = surveyManaged(core_->conn(), kWantPid | kWantKind);
-        std::vector<const WindowFacts*> mine;
+        Survey all = core_->managed(kWantPid);
+        std::vector<xcb_window_t> mine;
         for (const WindowFacts& w : all.windows)
-            if (w.pid && static_cast<std::int64_t>(*w.pid) == pid_) mine.push_back(&w);
-        return Core::frontWindow(mine, core_->conn().atoms()) == id_;
+            if (w.pid && static_cast<std::int64_t>(*w.pid) == pid_) mine.push_back(w.id);
+        // Only its own windows' states are asked for.
+        Survey own = survey(core_->conn(), mine, kWantKind);
+        std::vector<const WindowFacts*> frontFirst;
+        for (const WindowFacts& w : own.windows) frontFirst.push_back(&w);
+        return Core::frontWindow(frontFirst, core_->conn().atoms()) == id_;
     }
 
     AXElement closeButton() const;

@@ -6,7 +6,42 @@
 
 namespace tarvolin::x11 {
 
-Core::Core(std::unique_ptr<Connection> connection) : conn_(std::move(connection)), writer_(*conn_) {}
+Core::Core(std::unique_ptr<Connection> connection) : conn_(std::move(connection)), writer_(*conn_) {
+    conn_->onDestroyed([this](xcb_window_t w) { identities_.erase(w); });
+}
+
+Survey Core::managed(unsigned wants) {
+    ClientList clients = readClientList(*conn_);
+    // Every destruction that happened before the list was read has arrived by now:
+    // the server sends events and replies in order.
+    conn_->processEvents();
+    std::set<xcb_window_t> present(clients.frontFirst.begin(), clients.frontFirst.end());
+    std::erase_if(identities_, [&](const auto& entry) { return !present.count(entry.first); });
+
+    const unsigned identity = kWantPid | kWantClass;
+    const bool wantIdentity = (wants & identity) != 0;
+    std::vector<unsigned> asked(clients.frontFirst.size(), wants & ~identity);
+    for (size_t i = 0; i < asked.size(); ++i) {
+        xcb_window_t w = clients.frontFirst[i];
+        if (!wantIdentity || identities_.count(w)) continue;
+        // Watched before it is asked about, so that its end cannot go unnoticed.
+        writer_.watch(w);
+        asked[i] |= identity;
+    }
+    Survey s = survey(*conn_, clients.frontFirst, asked);
+    if (wantIdentity) {
+        for (WindowFacts& f : s.windows) {
+            if (auto it = identities_.find(f.id); it != identities_.end()) {
+                f.pid = it->second.pid;
+                f.wmClass = it->second.wmClass;
+            } else {
+                identities_[f.id] = Identity{f.pid, f.wmClass};
+            }
+        }
+    }
+    s.clients = std::move(clients);
+    return s;
+}
 
 const AppRecord* Core::Applications::find(std::int32_t pid) const {
     auto it = std::find_if(apps.begin(), apps.end(), [pid](const AppRecord& a) { return a.pid == pid; });
@@ -15,7 +50,7 @@ const AppRecord* Core::Applications::find(std::int32_t pid) const {
 
 Core::Applications Core::applications(unsigned wants) {
     Applications out;
-    out.survey = surveyManaged(*conn_, wants | kWantPid | kWantClass);
+    out.survey = managed(wants | kWantPid | kWantClass);
     std::map<std::int32_t, AppRecord> byPid;
     std::map<std::int32_t, xcb_window_t> namedBy;
     std::map<std::int32_t, bool> iconSet;  // the oldest (lowest id) window with a class names the app
@@ -56,10 +91,15 @@ std::vector<Image> Core::icons(const std::vector<AppRecord>& apps) {
         missingKeys.emplace_back(app.iconWindow, app.pid);
     }
     std::vector<Image> fetched = readIcons(*conn_, missing);
-    for (size_t i = 0; i < missing.size(); ++i) iconCache_[missingKeys[i]] = fetched[i];
+    // An app may set its icon after mapping its window: only an icon found is kept.
+    for (size_t i = 0; i < missing.size(); ++i)
+        if (fetched[i]) iconCache_[missingKeys[i]] = fetched[i];
     std::vector<Image> out;
     out.reserve(apps.size());
-    for (const AppRecord& app : apps) out.push_back(iconCache_[{app.iconWindow, app.pid}]);
+    for (const AppRecord& app : apps) {
+        auto it = iconCache_.find({app.iconWindow, app.pid});
+        out.push_back(it == iconCache_.end() ? Image() : it->second);
+    }
     return out;
 }
 

@@ -34,6 +34,11 @@ public:
     Connection& conn() { return *conn_; }
     Writer& writer() { return writer_; }
 
+    // The managed windows, front first, with the facts asked for. The owner and class
+    // of a window do not change while it lives: they are asked once per window, and
+    // forgotten when the X server announces its end (X reuses window ids).
+    Survey managed(unsigned wants);
+
     // The processes owning managed windows, in pid order, from one survey of the
     // managed windows with `wants` (pid and class are always asked).
     struct Applications {
@@ -79,6 +84,11 @@ private:
     std::map<xcb_window_t, std::weak_ptr<WindowNode>> windowNodes_;
     std::map<std::int32_t, std::weak_ptr<ApplicationNode>> appNodes_;
     std::map<std::int32_t, xcb_window_t> raised_;
+    struct Identity {
+        std::optional<std::uint32_t> pid;
+        std::optional<std::string> wmClass;
+    };
+    std::map<xcb_window_t, Identity> identities_;
     size_t windowSweepAt_ = 64;
     size_t appSweepAt_ = 64;
     // By window and owner: X reuses the ids of windows that are gone.

@@ -22,7 +22,7 @@ std::optional<std::vector<WindowDescription>> X11WindowService::copyWindowInfo(
     std::uint32_t option, std::uint32_t /*relativeToWindow*/) {
     Connection& c = core_->conn();
     if (c.broken()) return std::nullopt;
-    Survey s = surveyManaged(c, kWantPid | kWantTitle | kWantKind | kWantAlpha | kWantFrame);
+    Survey s = core_->managed(kWantPid | kWantTitle | kWantKind | kWantAlpha | kWantFrame);
     std::vector<WindowDescription> out;
     out.reserve(s.windows.size());
     for (const WindowFacts& w : s.windows) {
@@ -63,7 +63,7 @@ std::vector<RunningApplication> X11Workspace::runningApplicationsWithBundleIdent
 
 std::optional<ProcessSerialNumber> X11ProcessManager::getProcessForPID(std::int32_t pid) {
     if (pid <= 0 || core_->conn().broken()) return std::nullopt;
-    Survey s = surveyManaged(core_->conn(), kWantPid);
+    Survey s = core_->managed(kWantPid);
     for (const WindowFacts& w : s.windows)
         if (w.pid && static_cast<std::int64_t>(*w.pid) == pid)
             return ProcessSerialNumber{0, static_cast<std::uint32_t>(pid)};
@@ -73,7 +73,7 @@ std::optional<ProcessSerialNumber> X11ProcessManager::getProcessForPID(std::int3
 std::int32_t X11ProcessManager::setFrontProcessWithOptions(const ProcessSerialNumber& psn,
                                                            std::uint32_t options) {
     if (psn.highLongOfPSN != 0 || core_->conn().broken()) return kProcessNotFound;
-    Survey s = surveyManaged(core_->conn(), kWantPid | kWantKind);
+    Survey s = core_->managed(kWantPid | kWantKind);
     std::vector<const WindowFacts*> mine;
     for (const WindowFacts& w : s.windows)
         if (w.pid && *w.pid == psn.lowLongOfPSN) mine.push_back(&w);

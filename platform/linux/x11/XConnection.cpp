@@ -119,6 +119,9 @@ bool Connection::processEvents() {
         if (ev->response_type == 0) {
             const auto& e = *reinterpret_cast<const xcb_generic_error_t*>(ev.get());
             if (!isVanished(e)) noteUnexpected(e);
+        } else if ((ev->response_type & 0x7f) == XCB_DESTROY_NOTIFY) {
+            if (onDestroyed_)
+                onDestroyed_(reinterpret_cast<const xcb_destroy_notify_event_t*>(ev.get())->window);
         }
     }
     return !broken();

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -85,8 +86,10 @@ public:
     // Sends what is buffered.
     void flush() { xcb_flush(c_); }
 
-    // Drains queued events; false once the connection is broken.
+    // Drains queued events; false once the connection is broken. Every announced
+    // window destruction goes to the handler.
     bool processEvents();
+    void onDestroyed(std::function<void(xcb_window_t)> handler) { onDestroyed_ = std::move(handler); }
 
     std::uint64_t roundTrips() const { return roundTrips_; }
     std::uint64_t unexpectedErrors() const { return unexpectedErrors_; }
@@ -116,6 +119,7 @@ private:
     std::uint64_t roundTrips_ = 0;
     std::uint64_t unexpectedErrors_ = 0;
     std::string lastUnexpected_;
+    std::function<void(xcb_window_t)> onDestroyed_;
 };
 
 }  // namespace tarvolin::x11

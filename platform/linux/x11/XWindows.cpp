@@ -232,11 +232,11 @@ std::optional<WindowFacts> collectWindow(Connection& c, xcb_window_t w, unsigned
 }
 
 // Owners of windows without _NET_WM_PID, from the X-Resource extension.
-void fillPidsFromXRes(Connection& c, std::vector<WindowFacts>& windows) {
+void fillPidsFromXRes(Connection& c, std::vector<WindowFacts>& windows, const std::vector<bool>& askedPid) {
     if (!c.hasXRes()) return;
     std::vector<std::pair<size_t, xcb_res_query_client_ids_cookie_t>> asked;
     for (size_t i = 0; i < windows.size(); ++i) {
-        if (windows[i].pid) continue;
+        if (!askedPid[i] || windows[i].pid) continue;
         xcb_res_client_id_spec_t spec{windows[i].id, XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID};
         asked.emplace_back(i, c.sent(xcb_res_query_client_ids(c.xcb(), 1, &spec)));
     }
@@ -267,27 +267,29 @@ bool WindowFacts::hasProtocol(xcb_atom_t a) const { return contains(protocols, a
 ClientList readClientList(Connection& c) { return collectRoot(c, askRoot(c)); }
 
 Survey survey(Connection& c, const std::vector<xcb_window_t>& ids, unsigned wants, bool withClientList) {
+    return survey(c, ids, std::vector<unsigned>(ids.size(), wants), withClientList);
+}
+
+Survey survey(Connection& c, const std::vector<xcb_window_t>& ids, const std::vector<unsigned>& wants,
+              bool withClientList) {
     std::optional<RootCookies> root;
     if (withClientList) root = askRoot(c);
     std::vector<WindowCookies> cookies;
     cookies.reserve(ids.size());
-    for (xcb_window_t w : ids) cookies.push_back(askWindow(c, w, wants));
+    for (size_t i = 0; i < ids.size(); ++i) cookies.push_back(askWindow(c, ids[i], wants[i]));
 
     Survey out;
     if (root) out.clients = collectRoot(c, *root);
     out.windows.reserve(ids.size());
+    std::vector<bool> askedPid;
     for (size_t i = 0; i < ids.size(); ++i) {
-        if (auto f = collectWindow(c, ids[i], wants, cookies[i])) out.windows.push_back(std::move(*f));
+        if (auto f = collectWindow(c, ids[i], wants[i], cookies[i])) {
+            out.windows.push_back(std::move(*f));
+            askedPid.push_back((wants[i] & kWantPid) != 0);
+        }
     }
-    if (wants & kWantPid) fillPidsFromXRes(c, out.windows);
+    fillPidsFromXRes(c, out.windows, askedPid);
     return out;
-}
-
-Survey surveyManaged(Connection& c, unsigned wants) {
-    ClientList clients = readClientList(c);
-    Survey s = survey(c, clients.frontFirst, wants);
-    s.clients = std::move(clients);
-    return s;
 }
 
 std::optional<std::int64_t> layerOf(const WindowFacts& w, const xcb_ewmh_connection_t& a) {

@@ -74,10 +74,9 @@ ClientList readClientList(Connection& c);
 // reply is awaited. With `withClientList`, the client list rides in the same trip.
 Survey survey(Connection& c, const std::vector<xcb_window_t>& ids, unsigned wants,
               bool withClientList = false);
-
-// The managed windows with the facts asked for, front first: the client list and
-// then the facts, a constant number of round trips whatever the window count.
-Survey surveyManaged(Connection& c, unsigned wants);
+// The same with the facts asked chosen per window (`wants[i]` for `ids[i]`).
+Survey survey(Connection& c, const std::vector<xcb_window_t>& ids, const std::vector<unsigned>& wants,
+              bool withClientList = false);
 
 // Window layer in the platform's levels; none for desktop windows, which are never listed.
 std::optional<std::int64_t> layerOf(const WindowFacts& w, const xcb_ewmh_connection_t& atoms);

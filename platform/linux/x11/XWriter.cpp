@@ -21,6 +21,11 @@ xcb_client_message_event_t clientMessage(xcb_window_t w, xcb_atom_t type) {
 
 }  // namespace
 
+void Writer::watch(xcb_window_t w) {
+    const std::uint32_t mask = XCB_EVENT_MASK_STRUCTURE_NOTIFY;
+    c_.sent(xcb_change_window_attributes(c_.xcb(), w, XCB_CW_EVENT_MASK, &mask));
+}
+
 void Writer::raise(xcb_window_t w, const ClientList& wm) {
     if (wm.supports(c_.atoms()._NET_RESTACK_WINDOW)) {
         c_.sent(

@@ -16,6 +16,8 @@ public:
 
     // Makes the window the active one and puts it on top of the stack.
     void activate(xcb_window_t w, const ClientList& wm);
+    // Asks to hear when the window is destroyed (and so when its id may be reused).
+    void watch(xcb_window_t w);
     // Puts the window on top of the stack without focusing it.
     void raise(xcb_window_t w, const ClientList& wm);
     // Asks the window to close through its WM_DELETE_WINDOW protocol, through the
