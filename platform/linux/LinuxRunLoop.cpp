@@ -99,7 +99,6 @@ bool LinuxRunLoop::isMainThread() const { return std::this_thread::get_id() == m
 
 void LinuxRunLoop::addTimer(std::shared_ptr<Timer> timer) {
     if (!timer) return;
-    if (timer->repeats && timer->interval < kMinimumRepeat) timer->interval = kMinimumRepeat;
     Duration due = now() + std::max(timer->interval, Duration::zero());
     schedule(due, Scheduled{std::move(timer), {}});
 }
@@ -151,8 +150,9 @@ void LinuxRunLoop::runDue() {
             if (timer->repeats) {
                 // The next firing on the timer's own grid after now: late firings are not made up.
                 Duration after = now();
-                Duration next = due + timer->interval;
-                if (next <= after) next += ((after - next) / timer->interval + 1) * timer->interval;
+                const Duration interval = std::max(timer->interval, kMinimumRepeat);
+                Duration next = due + interval;
+                if (next <= after) next += ((after - next) / interval + 1) * interval;
                 due_.emplace(next, std::move(entry));
             }
         } else {

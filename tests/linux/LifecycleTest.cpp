@@ -59,6 +59,25 @@ TEST(LinuxRunLoop, RepeatingTimerKeepsItsGridAndSkipsMissedFirings) {
         << "the third firing was not followed by a made-up one";
 }
 
+TEST(LinuxRunLoop, AZeroIntervalRepeatingTimerDoesNotSpinTheLoop) {
+    LinuxRunLoop loop;
+    int firings = 0;
+    bool otherWorkRan = false;
+    auto timer = Timer::make(Duration::zero(), true, [&] { ++firings; });
+    const Duration start = loop.now();
+    loop.addTimer(timer);
+    loop.dispatchAfter(20ms, [&] {
+        otherWorkRan = true;
+        loop.exit(0);
+    });
+    loop.run();
+    const auto elapsedMs = std::chrono::duration_cast<std::chrono::milliseconds>(loop.now() - start).count();
+    EXPECT_TRUE(otherWorkRan);
+    EXPECT_GE(firings, 1);
+    EXPECT_LE(firings, elapsedMs + 1) << "at most one firing per millisecond";
+    EXPECT_EQ(timer->interval, Duration::zero()) << "the caller's timer is left as given";
+}
+
 TEST(LinuxRunLoop, DispatchAsyncFromManyThreadsRunsEveryTaskOnTheLoopThread) {
     LinuxRunLoop loop;
     constexpr int kThreads = 4, kTasks = 2000;
