@@ -457,6 +457,48 @@ TEST_F(X11DesktopTest, ScreensComeFromRandRWithTheOriginAtThePrimarysBottomLeft)
     EXPECT_EQ(frames.front(), (Rect{0, 0, 1280, 1024}));
 }
 
+TEST(X11DesktopWithoutWindowManager, ListsTopLevelsAndStillClosesPolitely) {
+    std::string error;
+    auto session = XSession::start(error, /*windowManager=*/false);
+    ASSERT_TRUE(session) << error;
+    LocalNotificationCenter center;
+    auto desktop = X11Desktop::connect(session->display().c_str(), center, error);
+    ASSERT_TRUE(desktop) << error;
+    auto client = session->startClient({"--window", "--title", "Older", "--geometry", "200x100+10+20",
+                                        "--window", "--title", "Newer", "--geometry", "200x100+30+40"},
+                                       error);
+    ASSERT_TRUE(client) << error;
+    const xcb_window_t older = client->windows[0], newer = client->windows[1];
+
+    auto list = desktop->windows().copyWindowInfo(kCGWindowListExcludeDesktopElements, 0);
+    ASSERT_TRUE(list);
+    ASSERT_EQ(list->size(), 2u);
+    EXPECT_EQ((*list)[0].number, WindowNumberValue(std::int64_t{newer})) << "front first";
+    EXPECT_EQ((*list)[1].name, "Older");
+    ASSERT_TRUE((*list)[1].bounds);
+    EXPECT_EQ((*list)[1].bounds->x, WindowNumberValue(std::int64_t{10})) << "no frame: the window itself";
+    EXPECT_EQ((*list)[1].bounds->width, WindowNumberValue(std::int64_t{200}));
+
+    AXElement app = desktop->accessibility().createApplication(client->pid());
+    auto windows = ax::copyAttributeValues(app, "AXWindows", 0, 10);
+    ASSERT_TRUE(windows.value && windows.value->size() == 2u);
+    AXElement olderElement = *(*windows.value)[1].asElement();
+    ASSERT_EQ(ax::getWindow(olderElement).value, older);
+
+    // Raised by restacking and focusing it directly.
+    ASSERT_EQ(ax::performAction(olderElement, "AXRaise"), AXError::success);
+    EXPECT_TRUE(session->waitFor([&] { return session->topLevelsFrontFirst().front() == older; }));
+
+    // Closed by WM_DELETE_WINDOW sent to the client itself.
+    auto button = ax::copyAttributeValue(olderElement, "AXCloseButton");
+    ASSERT_TRUE(button.value && button.value->asElement());
+    ASSERT_EQ(ax::performAction(*button.value->asElement(), "AXPress"), AXError::success);
+    EXPECT_EQ(client->process->readLine(10s), "closed " + std::to_string(older));
+    desktop->processEvents();
+    EXPECT_EQ(desktop->unexpectedErrors(), 0u) << desktop->lastUnexpectedError();
+    EXPECT_TRUE(session->stopClient(*client));
+}
+
 TEST(X11DesktopConnection, FailsClearlyWithoutADisplay) {
     LocalNotificationCenter center;
     std::string error;

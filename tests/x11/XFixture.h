@@ -61,9 +61,9 @@ struct TestClient {
 
 class XSession {
 public:
-    // Starts Xvfb and openbox and waits until the window manager is up; null with
-    // `error` set when that fails.
-    static std::unique_ptr<XSession> start(std::string& error);
+    // Starts Xvfb and openbox (unless `windowManager` is false) and waits until the
+    // window manager is up; null with `error` set when that fails.
+    static std::unique_ptr<XSession> start(std::string& error, bool windowManager = true);
     ~XSession();
 
     const std::string& display() const { return display_; }
@@ -75,7 +75,7 @@ public:
     bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds timeout = 10s);
 
     // Starts a client with `args` (client options, see the client's usage) and waits
-    // until the window manager manages all its windows.
+    // until the window manager manages all its windows (without one: until they are mapped).
     std::optional<TestClient> startClient(const std::vector<std::string>& args, std::string& error);
 
     // Stops a client and waits until the window manager has let go of its windows:
@@ -87,6 +87,9 @@ public:
     std::vector<xcb_window_t> stackingFrontFirst();
     xcb_window_t activeWindow();
     bool managed(xcb_window_t w);
+    bool exists(xcb_window_t w);
+    // Top-level windows as the X server stacks them, front first (frames, without a window manager clients).
+    std::vector<xcb_window_t> topLevelsFrontFirst();
     bool waitUntilGone(xcb_window_t w, std::chrono::milliseconds timeout = 10s);
     bool waitUntilActive(xcb_window_t w, std::chrono::milliseconds timeout = 10s);
     std::vector<std::uint32_t> cardinals(xcb_window_t w, const char* property);

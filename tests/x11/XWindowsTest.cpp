@@ -1,4 +1,5 @@
-// The pure parts of the window survey: icons and text decoding.
+// The pure parts of the X11 backend: icons, text decoding, screen frames.
+#include "platform/linux/x11/X11Services.h"
 #include "platform/linux/x11/XWindows.h"
 
 #include <gtest/gtest.h>
@@ -66,6 +67,32 @@ TEST(TextDecoding, MalformedUtf8IsReplacedAndLatin1Converted) {
     EXPECT_EQ(sanitizedUtf8("\xed\xa0\x80"), "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd");  // surrogate
     EXPECT_EQ(latin1ToUtf8("caf\xe9"), "caf\xc3\xa9");
 }
+
+struct ScreenCase {
+    const char* what;
+    std::vector<MonitorRect> monitors;
+    std::vector<Rect> frames;
+};
+
+class ScreenFrames : public ::testing::TestWithParam<ScreenCase> {};
+
+TEST_P(ScreenFrames, FlipAboutThePrimary) {
+    EXPECT_EQ(bottomLeftFrames(GetParam().monitors), GetParam().frames);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Screens, ScreenFrames,
+    ::testing::Values(ScreenCase{"one", {{0, 0, 1280, 1024, true}}, {{0, 0, 1280, 1024}}},
+                      ScreenCase{"none", {}, {}},
+                      ScreenCase{"primary listed second, shorter, to the right",
+                                 {{0, 0, 1920, 1200, false}, {1920, 0, 1280, 1024, true}},
+                                 {{0, 0, 1280, 1024}, {-1920, -176, 1920, 1200}}},
+                      ScreenCase{"second below the primary",
+                                 {{0, 0, 1920, 1080, true}, {0, 1080, 1280, 1024, false}},
+                                 {{0, 0, 1920, 1080}, {0, -1024, 1280, 1024}}},
+                      ScreenCase{"no primary marked: the first",
+                                 {{100, 50, 800, 600, false}, {900, 50, 800, 600, false}},
+                                 {{0, 0, 800, 600}, {800, 0, 800, 600}}}));
 
 }  // namespace
 }  // namespace tarvolin::x11

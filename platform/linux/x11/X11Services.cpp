@@ -94,13 +94,21 @@ std::int32_t X11ProcessManager::setFrontProcessWithOptions(const ProcessSerialNu
     return 0;
 }
 
+std::vector<Rect> bottomLeftFrames(std::vector<MonitorRect> monitors) {
+    if (monitors.empty()) return {};
+    std::stable_partition(monitors.begin(), monitors.end(), [](const MonitorRect& m) { return m.primary; });
+    const MonitorRect primary = monitors.front();
+    std::vector<Rect> out;
+    out.reserve(monitors.size());
+    for (const MonitorRect& m : monitors)
+        out.push_back(
+            Rect{m.x - primary.x, (primary.y + primary.height) - (m.y + m.height), m.width, m.height});
+    return out;
+}
+
 std::vector<Rect> X11Screens::screenFrames() {
     Connection& c = core_->conn();
-    struct Monitor {
-        double x, y, w, h;
-        bool primary;
-    };
-    std::vector<Monitor> monitors;
+    std::vector<MonitorRect> monitors;
     if (c.hasMonitors() && !c.broken()) {
         auto r = c.reply(xcb_randr_get_monitors_reply, c.sent(xcb_randr_get_monitors(c.xcb(), c.root(), 1)));
         if (r) {
@@ -110,17 +118,11 @@ std::vector<Rect> X11Screens::screenFrames() {
                                     double(it.data->height), it.data->primary != 0});
         }
     }
+    // Without RandR monitors, the whole screen is the one monitor.
     if (monitors.empty())
         monitors.push_back(
             {0, 0, double(c.screen().width_in_pixels), double(c.screen().height_in_pixels), true});
-    std::stable_partition(monitors.begin(), monitors.end(), [](const Monitor& m) { return m.primary; });
-    const Monitor& primary = monitors.front();
-    std::vector<Rect> out;
-    out.reserve(monitors.size());
-    // Origin at the primary's bottom-left, y upwards.
-    for (const Monitor& m : monitors)
-        out.push_back(Rect{m.x - primary.x, (primary.y + primary.h) - (m.y + m.h), m.w, m.h});
-    return out;
+    return bottomLeftFrames(std::move(monitors));
 }
 
 ScriptResult X11ScriptHost::executeScript(std::string_view source) {

@@ -69,6 +69,15 @@ private:
     std::shared_ptr<Core> core_;
 };
 
+// Monitors in X's top-left convention to frames in the platform's: primary first,
+// origin at the primary's bottom-left, y upwards. The first monitor stands in for
+// a primary when none is marked.
+struct MonitorRect {
+    double x = 0, y = 0, width = 0, height = 0;
+    bool primary = false;
+};
+std::vector<Rect> bottomLeftFrames(std::vector<MonitorRect> monitors);
+
 class X11ScriptHost final : public ScriptHost {
 public:
     explicit X11ScriptHost(std::shared_ptr<Core> core) : core_(std::move(core)) {}
