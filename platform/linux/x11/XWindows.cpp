@@ -237,8 +237,8 @@ void fillPidsFromXRes(Connection& c, std::vector<WindowFacts>& windows, const st
     std::vector<std::pair<size_t, xcb_res_query_client_ids_cookie_t>> asked;
     for (size_t i = 0; i < windows.size(); ++i) {
         if (!askedPid[i] || windows[i].pid) continue;
-        xcb_res_client_id_spec_t spec{windows[i].id, XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID};
-        asked.emplace_back(i, c.sent(xcb_res_query_client_ids(c.xcb(), 1, &spec)));
+        xcb_res_client_id_spec_t query{windows[i].id, XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID};
+        asked.emplace_back(i, c.sent(xcb_res_query_client_ids(c.xcb(), 1, &query)));
     }
     for (auto& [i, cookie] : asked) {
         bool vanished = false;

@@ -29,7 +29,7 @@
 
 namespace {
 
-struct Spec {
+struct WindowOptions {
     std::optional<std::string> title, wmName;
     std::string type = "normal";
     bool above = false;
@@ -48,8 +48,8 @@ struct Spec {
     std::exit(2);
 }
 
-std::vector<Spec> parse(int argc, char** argv) {
-    std::vector<Spec> specs;
+std::vector<WindowOptions> parse(int argc, char** argv) {
+    std::vector<WindowOptions> windows;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         auto next = [&]() -> std::string {
@@ -57,11 +57,11 @@ std::vector<Spec> parse(int argc, char** argv) {
             return argv[++i];
         };
         if (a == "--window") {
-            specs.emplace_back();
+            windows.emplace_back();
             continue;
         }
-        if (specs.empty()) usage("options must follow --window");
-        Spec& s = specs.back();
+        if (windows.empty()) usage("options must follow --window");
+        WindowOptions& s = windows.back();
         if (a == "--title") {
             s.title = next();
         } else if (a == "--wm-name") {
@@ -103,7 +103,7 @@ std::vector<Spec> parse(int argc, char** argv) {
             usage("unknown option " + a);
         }
     }
-    return specs;
+    return windows;
 }
 
 struct Client {
@@ -136,7 +136,7 @@ struct Client {
                             static_cast<std::uint32_t>(t.size()), t.data());
     }
 
-    xcb_window_t create(const Spec& s) {
+    xcb_window_t create(const WindowOptions& s) {
         xcb_window_t w = xcb_generate_id(c);
         const std::uint32_t values[] = {screen->white_pixel,
                                         XCB_EVENT_MASK_KEY_PRESS | XCB_EVENT_MASK_STRUCTURE_NOTIFY};
@@ -210,8 +210,8 @@ xcb_keycode_t keycodeOf(xcb_connection_t* c, xcb_keysym_t sym) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::vector<Spec> specs = parse(argc, argv);
-    if (specs.empty()) usage("no --window given");
+    std::vector<WindowOptions> windows = parse(argc, argv);
+    if (windows.empty()) usage("no --window given");
     Client cl;
     int screenNumber = 0;
     cl.c = xcb_connect(nullptr, &screenNumber);
@@ -222,7 +222,7 @@ int main(int argc, char** argv) {
     cl.protocols = cl.atom("WM_PROTOCOLS");
     cl.deleteWindow = cl.atom("WM_DELETE_WINDOW");
     cl.keyW = keycodeOf(cl.c, 0x77);
-    for (const Spec& s : specs) cl.windows.push_back(cl.create(s));
+    for (const WindowOptions& s : windows) cl.windows.push_back(cl.create(s));
     // Every request is processed once a round trip returns.
     std::free(xcb_get_input_focus_reply(cl.c, xcb_get_input_focus(cl.c), nullptr));
     std::printf("ready");
