@@ -51,3 +51,25 @@ INSTANTIATE_TEST_SUITE_P(
 
 }  // namespace
 }  // namespace tarvolin::x11
+
+namespace tarvolin::x11 {
+namespace {
+
+// Arbitrary text, heavy in quotes and backslashes, never crashes and is either one
+// of the four scripts or an error with a message.
+TEST(ScriptParserArbitraryText, GivesADefinedResult) {
+    const std::string alphabet = "\"\\ tellhapiconquvsdkwymw\n\xc3\xa9";
+    std::uint32_t state = 12345;
+    auto next = [&] { return state = state * 1664525u + 1013904223u; };
+    for (int round = 0; round < 20000; ++round) {
+        std::string text = round % 2 ? "tell the application \"" : "";
+        for (std::uint32_t n = next() % 48; n > 0; --n) text += alphabet[next() % alphabet.size()];
+        auto parsed = parseScript(text);
+        if (auto* e = std::get_if<ScriptError>(&parsed)) {
+            EXPECT_FALSE(e->message.empty()) << text;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace tarvolin::x11
