@@ -14,7 +14,8 @@ LinuxPlatform::LinuxPlatform() = default;
 
 LinuxPlatform::~LinuxPlatform() = default;
 
-std::unique_ptr<LinuxPlatform> LinuxPlatform::open(std::string& error, [[maybe_unused]] const char* display) {
+std::unique_ptr<LinuxPlatform> LinuxPlatform::open(std::string& error, [[maybe_unused]] const char* display,
+                                                   [[maybe_unused]] Role role) {
 #ifndef TARVOLIN_HAVE_X11
     error = "this build has no X11 support";
     return nullptr;
@@ -26,16 +27,19 @@ std::unique_ptr<LinuxPlatform> LinuxPlatform::open(std::string& error, [[maybe_u
         if (!p->pasteboards_) return nullptr;
         p->defaults_ = PlistUserDefaultsService::open(configDirectory(), p->defaultCenter_, p->log_, error);
         if (!p->defaults_) return nullptr;
-        p->defaults_->watchChanges(p->loop_);
-        p->instanceLock_ = AgentInstanceLock::acquire(runtimeDir, error);
-        if (!p->instanceLock_) return nullptr;
-
+        const bool agent = role == Role::agent;
+        if (agent) {
+            p->defaults_->watchChanges(p->loop_);
+            p->instanceLock_ = AgentInstanceLock::acquire(runtimeDir, error);
+            if (!p->instanceLock_) return nullptr;
+            p->sleepWatcher_ = std::make_unique<SleepWatcher>(p->loop_, p->workspaceCenter_, p->log_);
+        }
         p->notifications_ = std::make_unique<SessionBusNotifications>(p->loop_, p->log_);
-        p->sleepWatcher_ = std::make_unique<SleepWatcher>(p->loop_, p->workspaceCenter_, p->log_);
 
         AgentInstanceLock* lock = p->instanceLock_.get();
         p->desktop_ = X11Desktop::connect(display, p->workspaceCenter_, error, [lock](std::string_view id) {
-            return lock->runningCopies(id, LinuxApplication::kBundleIdentifier);
+            return lock ? lock->runningCopies(id, LinuxApplication::kBundleIdentifier)
+                        : std::vector<RunningApplication>{};
         });
         if (!p->desktop_) return nullptr;
         LinuxPlatform* self = p.get();

@@ -25,10 +25,15 @@ class X11Desktop;
 // must be dropped before this is destroyed.
 class LinuxPlatform {
 public:
+    // The agent itself, or a program that only looks at the desktop as the agent sees it
+    // (it takes no instance lock, so it never counts as a running copy, and watches nothing).
+    enum class Role { agent, observer };
+
     // Opens the private directories, takes the instance lock, connects the buses and the
     // X display (nullptr: $DISPLAY). None, with a message, when the agent cannot run:
     // no display, or a directory other users could write.
-    static std::unique_ptr<LinuxPlatform> open(std::string& error, const char* display = nullptr);
+    static std::unique_ptr<LinuxPlatform> open(std::string& error, const char* display = nullptr,
+                                               Role role = Role::agent);
     ~LinuxPlatform();
     LinuxPlatform(const LinuxPlatform&) = delete;
     LinuxPlatform& operator=(const LinuxPlatform&) = delete;

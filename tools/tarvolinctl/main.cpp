@@ -1,6 +1,7 @@
 // tarvolinctl: the companion program of tarvolin-agent. It writes commands to the agent's
 // pasteboard or to the shared defaults, keeps the key-label table, and prints the
 // notifications the agent posts.
+#include "Windows.h"
 #include "platform/LocalNotificationCenter.h"
 #include "platform/linux/AgentInstanceLock.h"
 #include "platform/linux/FilePasteboard.h"
@@ -201,6 +202,10 @@ int main(int argc, char** argv) {
     watch->add_option("--count", count, "exit after this many (default: run until interrupted)")
         ->check(CLI::NonNegativeNumber);
 
+    bool asJson = false;
+    auto* windows = app.add_subcommand("windows", "print the window inventory as the agent sees it");
+    windows->add_flag("--json", asJson, "as a JSON list");
+
     CLI11_PARSE(app, argc, argv);
     hasActivate = activateOption->count() > 0;
 
@@ -265,6 +270,8 @@ int main(int argc, char** argv) {
             } else if (*pbClear) {
                 pb->clearContents();
             }
+        } else if (*windows) {
+            return printWindows(asJson);
         } else if (*watch) {
             LinuxRunLoop loop;
             loop.handleTerminationSignals([&](int) { loop.exit(0); });
