@@ -1,5 +1,6 @@
 #include "SimDesktop.h"
 
+#include "platform/ScriptParser.h"
 #include "platform/plist/LibplistKeyedUnarchiver.h"
 
 #include <algorithm>
@@ -777,49 +778,28 @@ std::vector<std::string> SimDesktop::logTexts() const {
     return out;
 }
 
-namespace {
-
-// The application name in a `tell the application "NAME" to VERB` script.
-std::optional<std::string> scriptTarget(std::string_view source, std::string_view verb) {
-    constexpr std::string_view head = "tell the application \"";
-    if (source.substr(0, head.size()) != head) return std::nullopt;
-    std::string name;
-    size_t i = head.size();
-    for (; i < source.size() && source[i] != '"'; ++i) {
-        if (source[i] == '\\') {
-            if (++i == source.size()) return std::nullopt;
-        }
-        name += source[i];
-    }
-    if (i == source.size()) return std::nullopt;
-    if (source.substr(i + 1) != std::string(" to ") + std::string(verb)) return std::nullopt;
-    return name;
-}
-
-}  // namespace
-
 ScriptResult SimDesktop::defaultScriptBehaviour(std::string_view source, SimDesktop& d) {
-    if (source == "tell the application \"System Events\" to keystroke\"w\" using command down") {
+    const ParsedScript parsed = parseScript(source);
+    if (const auto* e = std::get_if<ScriptError>(&parsed)) return {false, "", e->message};
+    if (std::holds_alternative<CloseKeystroke>(parsed)) {
         d.sendCloseKeystroke();
         return {true, "", ""};
     }
-    for (std::string_view verb : {"quit", "activate"}) {
-        auto name = scriptTarget(source, verb);
-        if (!name) continue;
-        for (const auto& a : d.applications_) {
-            if (a.localizedName != *name) continue;
-            const auto pid = a.processIdentifier;
-            if (verb == "activate") {
-                d.activateApplication(pid);
-            } else {
-                std::erase_if(d.windows_, [&](const SimWindow& w) { return w.pid == pid; });
-                d.removeApplication(pid);
-            }
-            return {true, "", ""};
+    const bool quit = std::holds_alternative<QuitApplication>(parsed);
+    const std::string& name =
+        quit ? std::get<QuitApplication>(parsed).name : std::get<ActivateApplication>(parsed).name;
+    for (const auto& a : d.applications_) {
+        if (a.localizedName != name) continue;
+        const auto pid = a.processIdentifier;
+        if (quit) {
+            std::erase_if(d.windows_, [&](const SimWindow& w) { return w.pid == pid; });
+            d.removeApplication(pid);
+        } else {
+            d.activateApplication(pid);
         }
-        return {false, "", "application \"" + *name + "\" is not running"};
+        return {true, "", ""};
     }
-    return {false, "", "script not understood"};
+    return {false, "", "application \"" + name + "\" is not running"};
 }
 
 // ---------------------------------------------------------------- virtual time

@@ -1,6 +1,6 @@
 #include "X11Services.h"
 
-#include "ScriptParser.h"
+#include "platform/ScriptParser.h"
 
 #include <xcb/randr.h>
 

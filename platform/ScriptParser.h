@@ -4,9 +4,9 @@
 #include <string_view>
 #include <variant>
 
-namespace tarvolin::x11 {
+namespace tarvolin {
 
-// The scripts the X11 script host understands, and nothing more.
+// The scripts every script host understands, and nothing more.
 struct QuitApplication {
     std::string name;
     friend bool operator==(const QuitApplication&, const QuitApplication&) = default;
@@ -29,4 +29,4 @@ using ParsedScript = std::variant<QuitApplication, ActivateApplication, CloseKey
 // Parses one script. Application names are string literals with the \" and \\ escapes.
 ParsedScript parseScript(std::string_view source);
 
-}  // namespace tarvolin::x11
+}  // namespace tarvolin

@@ -3,7 +3,7 @@
 #include <optional>
 #include <vector>
 
-namespace tarvolin::x11 {
+namespace tarvolin {
 
 namespace {
 
@@ -83,4 +83,4 @@ ParsedScript parseScript(std::string_view source) {
     return ScriptError{"unsupported script: only quit, activate and the Command-W keystroke are understood"};
 }
 
-}  // namespace tarvolin::x11
+}  // namespace tarvolin

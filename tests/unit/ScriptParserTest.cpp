@@ -1,8 +1,8 @@
-#include "platform/linux/x11/ScriptParser.h"
+#include "platform/ScriptParser.h"
 
 #include <gtest/gtest.h>
 
-namespace tarvolin::x11 {
+namespace tarvolin {
 namespace {
 
 struct Case {
@@ -50,9 +50,9 @@ INSTANTIATE_TEST_SUITE_P(
         R"(do shell script "rm -rf /")"));
 
 }  // namespace
-}  // namespace tarvolin::x11
+}  // namespace tarvolin
 
-namespace tarvolin::x11 {
+namespace tarvolin {
 namespace {
 
 // Arbitrary text, heavy in quotes and backslashes, never crashes and is either one
@@ -72,4 +72,4 @@ TEST(ScriptParserArbitraryText, GivesADefinedResult) {
 }
 
 }  // namespace
-}  // namespace tarvolin::x11
+}  // namespace tarvolin
