@@ -52,7 +52,7 @@ private:
     int status_ = 0;
 };
 
-// A test client (tests/x11/client) and the windows it made, in the order asked.
+// A sample-windows client (tools/sample-windows) and the windows it made, in the order asked.
 struct TestClient {
     std::unique_ptr<Child> process;
     std::vector<xcb_window_t> windows;

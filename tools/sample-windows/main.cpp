@@ -1,9 +1,9 @@
-// A small X client for the backend tests: windows with given titles, owners, classes,
+// A small X client for the demo and the backend tests: windows with given titles, owners, classes,
 // types, opacity and icons. Prints "ready ID..." once its windows are mapped, and a
 // line for every window it closes. Windows close on WM_DELETE_WINDOW (when they speak
 // it) and on Control+W; the client exits when its last window is gone or stdin ends.
 //
-// Usage: tarvolin_x11_client [--window OPTIONS]...
+// Usage: tarvolin-sample-windows [--window OPTIONS]...
 //   --title TEXT        _NET_WM_NAME and WM_NAME      --wm-name TEXT   WM_NAME only
 //   --type T            normal|dialog|utility|dock|desktop|toolbar
 //   --above             _NET_WM_STATE_ABOVE           --opacity F      0..1
@@ -44,7 +44,7 @@ struct WindowOptions {
 };
 
 [[noreturn]] void usage(const std::string& why) {
-    std::fprintf(stderr, "tarvolin_x11_client: %s\n", why.c_str());
+    std::fprintf(stderr, "tarvolin-sample-windows: %s\n", why.c_str());
     std::exit(2);
 }
 
