@@ -118,6 +118,10 @@ TEST_F(AgentTest, DestructionWithdrawsTheDefaultsObservation) {
     // A change after the delegate is gone reaches nobody.
     desktop.defaultsDomain(sim::SimDesktop::kSharedDomain)->setObject("SomeText", Value("kill"));
     EXPECT_FALSE(process.terminated());
+    // The timer, the sleep observation and delayed work outlive it without touching it.
+    desktop.postWillSleep();
+    desktop.runFor(1s);
+    EXPECT_FALSE(process.terminated());
 }
 
 TEST_F(AgentTest, PollTimerFiresEveryTenthOfASecondFromTheFirstPassAfterLaunch) {
