@@ -28,8 +28,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <random>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -61,19 +61,17 @@ int runAgent(bool wake) {
 
 std::vector<std::string> splitList(const std::string& text) {
     std::vector<std::string> out;
-    for (std::size_t start = 0;;) {
-        std::size_t comma = text.find(',', start);
-        out.push_back(text.substr(start, comma - start));
-        if (comma == std::string::npos) return out;
-        start = comma + 1;
-    }
+    std::istringstream in(text + ",");  // so that "a," yields a last, empty item too
+    for (std::string item; std::getline(in, item, ',');) out.push_back(item);
+    return out;
 }
 
-int positive(const std::string& text, const char* what) {
+int parseCount(const std::string& text, const char* what, int least) {
     int v = 0;
     auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
-    if (ec != std::errc() || end != text.data() + text.size() || v <= 0 || v > 100000)
-        throw Failure(std::string(what) + ": not a count from 1 to 100000: \"" + text + "\"");
+    if (ec != std::errc() || end != text.data() + text.size() || v < least || v > 100000)
+        throw Failure(std::string(what) + ": not a count from " + std::to_string(least) + " to 100000: \"" +
+                      text + "\"");
     return v;
 }
 
@@ -105,10 +103,11 @@ std::string cpusOf(pid_t pid) {
 }
 
 std::string loadAverage() {
-    std::ifstream in("/proc/loadavg");
-    std::string a, b, c;
-    in >> a >> b >> c;
-    return a + " " + b + " " + c;
+    double load[3] = {0, 0, 0};
+    char text[64];
+    ::getloadavg(load, 3);
+    std::snprintf(text, sizeof text, "%.2f %.2f %.2f", load[0], load[1], load[2]);
+    return text;
 }
 
 class TempDir {
@@ -362,10 +361,11 @@ int main(int argc, char** argv) {
             const std::string value = argv[i + 1];
             if (option == "--counts") {
                 counts.clear();
-                for (const auto& c : splitList(value)) counts.push_back(positive(c, "--counts"));
+                for (const auto& c : splitList(value))
+                    counts.push_back(parseCount(c, "--counts", 2));  // two to alternate
                 std::sort(counts.begin(), counts.end());
             } else if (option == "--commands") {
-                commands = positive(value, "--commands");
+                commands = parseCount(value, "--commands", 1);
             } else if (option == "--placements" || option == "--modes") {
                 auto& list = option == "--modes" ? modes : placements;
                 list = splitList(value);
@@ -378,30 +378,25 @@ int main(int argc, char** argv) {
                               " (--counts N,.. --commands N --placements one,across --modes wake,poll,ctl)");
             }
         }
-        if (::sysconf(_SC_NPROCESSORS_ONLN) < 2 &&
-            std::find(placements.begin(), placements.end(), "across") != placements.end())
-            throw Failure("the \"across\" placement needs two CPUs");
         const std::string self = fs::read_symlink("/proc/self/exe").string();
 
         std::printf("load average at start: %s\n", loadAverage().c_str());
         std::printf("%7s  %-9s %-5s %9s %9s %9s %5s\n", "windows", "placement", "mode", "p50 ms", "p99 ms",
                     "mean ms", "n");
         std::fflush(stdout);
-        std::vector<std::string> pinnings;
         for (const auto& placement : placements) {
             Bench bench(placement == "across", self);
-            for (int count : counts) {
-                bench.growTo(count);
+            for (int windows : counts) {
+                bench.growTo(windows);
                 for (const auto& mode : modes) {
                     const Stats s = bench.measure(mode, commands);
-                    std::printf("%7d  %-9s %-5s %9.2f %9.2f %9.2f %5zu\n", count, placement.c_str(),
+                    std::printf("%7d  %-9s %-5s %9.2f %9.2f %9.2f %5zu\n", windows, placement.c_str(),
                                 mode.c_str(), s.p50, s.p99, s.mean, s.n);
                     std::fflush(stdout);
                 }
             }
-            pinnings.push_back(placement + ": " + bench.pinning());
+            std::printf("CPUs %s: %s\n", placement.c_str(), bench.pinning().c_str());
         }
-        for (const auto& p : pinnings) std::printf("CPUs %s\n", p.c_str());
         std::printf("load average at end: %s\n", loadAverage().c_str());
         return 0;
     } catch (const std::exception& e) {
