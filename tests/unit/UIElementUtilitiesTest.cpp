@@ -32,135 +32,100 @@ protected:
         return e;
     }
     sim::SimCounters& counters() { return desktop.counters(); }
+    // Both forms of the description; `verbose` defaults to the terse text.
+    void expectDescribed(const std::optional<Value>& v, const char* terse, const char* verbose = nullptr) {
+        EXPECT_EQ(U::descriptionOfValue(v, false), terse) << terse;
+        EXPECT_EQ(U::descriptionOfValue(v, true), verbose ? verbose : terse) << terse;
+    }
 };
 
 // ---------------------------------------------------------------- geometry values
 
 TEST(UIElementUtilitiesGeometryText, EveryKindInBothForms) {
     constexpr double inf = std::numeric_limits<double>::infinity();
-    constexpr auto i64max = std::numeric_limits<std::int64_t>::max();
-    constexpr auto i64min = std::numeric_limits<std::int64_t>::min();
+    using L = std::numeric_limits<std::int64_t>;
+    const char *P = "<AXPointValue ", *S = "<AXSizeValue ", *R = "<AXRectValue  ", *N = "<AXRangeValue ";
     struct Case {
         AXValue value;
+        const char* tag;  // the verbose form is the terse one in the kind's tag
         const char* terse;
-        const char* verbose;
     };
     const Case cases[] = {
-        {AXValue::point({10, 20.5}), "x=10 y=20.5", "<AXPointValue x=10 y=20.5>"},
-        {AXValue::point({1e6, 1e-5}), "x=1e+06 y=1e-05", "<AXPointValue x=1e+06 y=1e-05>"},
-        {AXValue::point({-0.0, 123456789}), "x=-0 y=1.23457e+08", "<AXPointValue x=-0 y=1.23457e+08>"},
-        {AXValue::point({inf, -inf}), "x=inf y=-inf", "<AXPointValue x=inf y=-inf>"},
-        {AXValue::size({1440, 0.1}), "w=1440 h=0.1", "<AXSizeValue w=1440 h=0.1>"},
-        {AXValue::size({1e300, 5e-324}), "w=1e+300 h=4.94066e-324", "<AXSizeValue w=1e+300 h=4.94066e-324>"},
-        {AXValue::rect({0, 25, 800, 600}), "x=0 y=25 w=800 h=600", "<AXRectValue  x=0 y=25 w=800 h=600>"},
-        {AXValue::rect({-1.5, 2.25, 999999, 1000000}), "x=-1.5 y=2.25 w=999999 h=1e+06",
-         "<AXRectValue  x=-1.5 y=2.25 w=999999 h=1e+06>"},
-        {AXValue::range({3, 0}), "pos=3 len=0", "<AXRangeValue pos=3 len=0>"},
-        {AXValue::range({-5, i64max}), "pos=-5 len=9223372036854775807",
-         "<AXRangeValue pos=-5 len=9223372036854775807>"},
-        {AXValue::range({i64min, -1}), "pos=-9223372036854775808 len=-1",
-         "<AXRangeValue pos=-9223372036854775808 len=-1>"},
+        {AXValue::point({10, 20.5}), P, "x=10 y=20.5"},
+        {AXValue::point({1e6, 1e-5}), P, "x=1e+06 y=1e-05"},
+        {AXValue::point({-0.0, 123456789}), P, "x=-0 y=1.23457e+08"},
+        {AXValue::point({inf, -inf}), P, "x=inf y=-inf"},
+        {AXValue::size({1440, 0.1}), S, "w=1440 h=0.1"},
+        {AXValue::size({1e300, 5e-324}), S, "w=1e+300 h=4.94066e-324"},
+        {AXValue::rect({0, 25, 800, 600}), R, "x=0 y=25 w=800 h=600"},
+        {AXValue::rect({-1.5, 2.25, 999999, 1000000}), R, "x=-1.5 y=2.25 w=999999 h=1e+06"},
+        {AXValue::range({3, 0}), N, "pos=3 len=0"},
+        {AXValue::range({-5, L::max()}), N, "pos=-5 len=9223372036854775807"},
+        {AXValue::range({L::min(), -1}), N, "pos=-9223372036854775808 len=-1"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(U::stringDescriptionOfAXValue(c.value, false), c.terse);
-        EXPECT_EQ(U::stringDescriptionOfAXValue(c.value, true), c.verbose);
+        EXPECT_EQ(U::stringDescriptionOfAXValue(c.value, true), std::string(c.tag) + c.terse + ">");
     }
-}
-
-TEST(UIElementUtilitiesGeometryText, UnreadableOrUnknownKindsReadAsQuestionMarks) {
     // Error values, kind 0, unknown kinds, and a point kind that carries no payload.
     for (std::uint32_t kind : {0u, 1u, 2u, 3u, 4u, 5u, 99u}) {
-        EXPECT_EQ(U::stringDescriptionOfAXValue(AXValue::opaque(kind), false), "AXValue???") << kind;
-        EXPECT_EQ(U::stringDescriptionOfAXValue(AXValue::opaque(kind), true), "AXValue???") << kind;
+        for (bool verbose : {false, true})
+            EXPECT_EQ(U::stringDescriptionOfAXValue(AXValue::opaque(kind), verbose), "AXValue???") << kind;
     }
 }
 
 // ---------------------------------------------------------------- any value
 
 TEST_F(UIElementUtilitiesTest, ValuesOtherThanElementsAreDescribedWithoutRequests) {
-    struct Case {
-        Value value;
-        const char* terse;
-        const char* verbose;
-    };
-    const Case cases[] = {
-        {Value(AXValue::point({10, 20.5})), "x=10 y=20.5", "<AXPointValue x=10 y=20.5>"},
-        {Value(AXValue::opaque(5)), "AXValue???", "AXValue???"},
-        // Kind 0 is "not a geometry value", so it gets its own text rather than "AXValue???".
-        {Value(AXValue::opaque(0)), "<AXValue type=0 >", "<AXValue type=0 >"},
-        {Value::array({Value("a"), Value::integer(1), handle(element())}), "<array of size 3>",
-         "<array of size 3>"},
-        {Value::array({}), "<array of size 0>", "<array of size 0>"},
-        {Value("plain text"), "plain text", "plain text"},
-        {Value(""), "", ""},
-        {Value::integer(-7), "-7", "-7"},
-        {Value::boolean(true), "1", "1"},
-        {Value(Url{"file:///tmp/x"}), "file:///tmp/x", "file:///tmp/x"},
-    };
+    const Value array3 = Value::array({Value("a"), Value::integer(1), handle(element())});
     desktop.resetCounters();
-    for (const auto& c : cases) {
-        EXPECT_EQ(U::descriptionOfValue(c.value, false), c.terse);
-        EXPECT_EQ(U::descriptionOfValue(c.value, true), c.verbose);
-    }
+    expectDescribed(Value(AXValue::point({10, 20.5})), "x=10 y=20.5", "<AXPointValue x=10 y=20.5>");
+    expectDescribed(Value(AXValue::opaque(5)), "AXValue???");
+    // Kind 0 is "not a geometry value", so it gets its own text rather than "AXValue???".
+    expectDescribed(Value(AXValue::opaque(0)), "<AXValue type=0 >");
+    expectDescribed(array3, "<array of size 3>");
+    expectDescribed(Value::array({}), "<array of size 0>");
+    expectDescribed(Value("plain text"), "plain text");
+    expectDescribed(Value(""), "");
+    expectDescribed(Value::integer(-7), "-7");
+    expectDescribed(Value::boolean(true), "1");
+    expectDescribed(Value(Url{"file:///tmp/x"}), "file:///tmp/x");
     EXPECT_FALSE(U::descriptionOfValue(std::nullopt, false).has_value());
     EXPECT_FALSE(U::descriptionOfValue(std::nullopt, true).has_value());
     EXPECT_EQ(counters().accessibilityRequests(), 0);
 }
 
 TEST_F(UIElementUtilitiesTest, ElementsAreDescribedByRoleAndListedTitle) {
-    auto untitledFlag = element("flag");
-    untitledFlag->setAttribute("AXRole", Value("AXCheckBox")).setAttribute("AXTitle", std::nullopt);
-    auto numbered = element("cell");
-    numbered->setAttribute("AXRole", Value("AXCell")).setAttribute("AXTitle", Value::integer(7));
+    auto untitledFlag = withRole("AXCheckBox");
+    untitledFlag->setAttribute("AXTitle", std::nullopt);
+    auto numbered = withRole("AXCell");
+    numbered->setAttribute("AXTitle", Value::integer(7));
     auto roleWithoutValue = element("odd");
     roleWithoutValue->setAttribute("AXRole", std::nullopt);
     // The title is read only through the name list, so an unlisted one is not found.
-    auto unlistedTitle = element("hidden");
+    auto unlistedTitle = withRole("AXGroup", "never seen");
     unlistedTitle->failNames = true;
-    unlistedTitle->setAttribute("AXRole", Value("AXGroup")).setAttribute("AXTitle", Value("never seen"));
 
-    struct Case {
-        std::shared_ptr<sim::SimElement> element;
-        const char* text;
-    };
-    const Case cases[] = {
-        {withRole("AXApplication", "Untitled"), "<AXApplication: \u201CUntitled\u201D>"},
-        {withRole("AXApplication", ""), "<AXApplication: \u201C\u201D>"},
-        {withRole("AXButton"), "<AXButton>"},
-        {untitledFlag, "<AXCheckBox>"},
-        {numbered, "<AXCell: \u201C7\u201D>"},
-        {roleWithoutValue, "<(null)>"},
-        {unlistedTitle, "<AXGroup>"},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(U::descriptionOfValue(Value(handle(c.element)), false), c.text);
-        EXPECT_EQ(U::descriptionOfValue(Value(handle(c.element)), true), c.text);
-    }
+    auto v = [&](const std::shared_ptr<sim::SimElement>& e) { return Value(handle(e)); };
+    expectDescribed(v(withRole("AXApplication", "Untitled")), "<AXApplication: \u201CUntitled\u201D>");
+    expectDescribed(v(withRole("AXApplication", "")), "<AXApplication: \u201C\u201D>");
+    expectDescribed(v(withRole("AXButton")), "<AXButton>");
+    expectDescribed(v(untitledFlag), "<AXCheckBox>");
+    expectDescribed(v(numbered), "<AXCell: \u201C7\u201D>");
+    expectDescribed(v(roleWithoutValue), "<(null)>");
+    expectDescribed(v(unlistedTitle), "<AXGroup>");
 }
 
 TEST_F(UIElementUtilitiesTest, ElementWhoseRoleCannotBeReadGetsItsOwnStableText) {
-    auto e = withRole("AXWindow", "Doc");
+    AXElement h = handle(withRole("AXWindow", "Doc"));
     desktop.setProcessResponsive(kPid, false);
-    AXElement h = handle(e);
     desktop.resetCounters();
-    const auto first = U::descriptionOfValue(Value(h), false);
-    EXPECT_EQ(first, Value(h).description());
-    EXPECT_EQ(first, "<AXUIElement AXWindow>");
-    EXPECT_EQ(U::descriptionOfValue(Value(h), false), first);
+    EXPECT_EQ(U::descriptionOfValue(Value(h), false), "<AXUIElement AXWindow>");
+    EXPECT_EQ(U::descriptionOfValue(Value(h), false), "<AXUIElement AXWindow>");
     // Only the role copy was attempted each time.
     EXPECT_EQ(counters().attributeValue, 2);
     EXPECT_EQ(counters().accessibilityRequests(), 2);
-
     EXPECT_EQ(U::descriptionOfValue(Value(AXElement()), false), "<AXUIElement null>");
-}
-
-TEST_F(UIElementUtilitiesTest, DescribingAnElementCostsRoleNamesAndTitle) {
-    AXElement h = handle(withRole("AXWindow", "Doc"));
-    desktop.resetCounters();
-    EXPECT_EQ(U::descriptionOfValue(Value(h), false), "<AXWindow: \u201CDoc\u201D>");
-    EXPECT_EQ(counters().attributeValue, 2);
-    EXPECT_EQ(counters().attributeNames, 1);
-    EXPECT_EQ(counters().accessibilityRequests(), 3);
 }
 
 // ---------------------------------------------------------------- queries
@@ -205,9 +170,8 @@ TEST_F(UIElementUtilitiesTest, IsApplicationNeedsTheApplicationRoleAsText) {
 }
 
 TEST_F(UIElementUtilitiesTest, FailedQueriesGiveZeroFalseOrNone) {
-    auto e = element();
-    e->setAttribute("AXPosition", Value(AXValue::point({1, 2})), true)
-        .setAttribute("AXRole", Value("AXWindow"));
+    auto e = withRole("AXWindow");
+    e->setAttribute("AXPosition", Value(AXValue::point({1, 2})), true);
     int raised = 0;
     e->addAction("AXRaise", "raise", [&] {
         ++raised;
@@ -235,48 +199,39 @@ TEST_F(UIElementUtilitiesTest, FailedQueriesGiveZeroFalseOrNone) {
 
 // ---------------------------------------------------------------- one attribute
 
+// AXChildren and AXRows are counted, not copied; a failed count falls back to the copied value.
 TEST_F(UIElementUtilitiesTest, ChildrenAndRowsAreCountedWithoutCopyingTheirValues) {
-    auto e = element();
+    using Count = AXResult<std::int64_t>;
+    auto counted = element(), uncounted = element();
     int copies = 0;
-    auto copied = [&copies] {
-        ++copies;
-        return answer(Value::array({}));
-    };
-    e->attributes.push_back({"AXChildren", copied, [] { return AXResult<std::int64_t>::success(5000); }, {}});
-    e->attributes.push_back({"AXRows", copied, [] { return AXResult<std::int64_t>::success(0); }, {}});
-    AXElement h = handle(e);
+    auto copied = [&copies] { return ++copies, answer(Value::array({})); };
+    counted->attributes.push_back({"AXChildren", copied, [] { return Count::success(5000); }, {}});
+    counted->attributes.push_back({"AXRows", copied, [] { return Count::success(0); }, {}});
+    auto noCount = [] { return Count::failed(AXError::failure); };
+    uncounted->attributes.push_back({"AXChildren",
+                                     [] {
+                                         return answer(Value::array({Value("a"), Value("b"), Value("c")}));
+                                     },
+                                     noCount,
+                                     {}});
+    uncounted->attributes.push_back({"AXRows", [] { return answer(Value("not an array")); }, noCount, {}});
 
     desktop.resetCounters();
-    EXPECT_EQ(U::descriptionForUIElement(h, "AXChildren", false), "<array of size 5000>");
-    EXPECT_EQ(U::descriptionForUIElement(h, "AXRows", true), "<array of size 0>");
+    EXPECT_EQ(U::descriptionForUIElement(handle(counted), "AXChildren", false), "<array of size 5000>");
+    EXPECT_EQ(U::descriptionForUIElement(handle(counted), "AXRows", true), "<array of size 0>");
     EXPECT_EQ(copies, 0);
     EXPECT_EQ(counters().attributeValue, 0);
     EXPECT_EQ(counters().attributeValueCount, 2);
-}
 
-TEST_F(UIElementUtilitiesTest, FailedCountFallsBackToTheCopiedValue) {
-    auto e = element();
-    auto noCount = [] { return AXResult<std::int64_t>::failed(AXError::failure); };
-    e->attributes.push_back({"AXChildren",
-                             [] {
-                                 return answer(Value::array({Value("a"), Value("b"), Value("c")}));
-                             },
-                             noCount,
-                             {}});
-    e->attributes.push_back({"AXRows", [] { return answer(Value("not an array")); }, noCount, {}});
-    AXElement h = handle(e);
-
-    desktop.resetCounters();
-    EXPECT_EQ(U::descriptionForUIElement(h, "AXChildren", false), "<array of size 3>");
-    EXPECT_EQ(U::descriptionForUIElement(h, "AXRows", false), "not an array");
-    EXPECT_EQ(counters().attributeValueCount, 2);
+    EXPECT_EQ(U::descriptionForUIElement(handle(uncounted), "AXChildren", false), "<array of size 3>");
+    EXPECT_EQ(U::descriptionForUIElement(handle(uncounted), "AXRows", false), "not an array");
+    EXPECT_EQ(counters().attributeValueCount, 4);
     EXPECT_EQ(counters().attributeValue, 2);
 }
 
 TEST_F(UIElementUtilitiesTest, OtherAttributesAreCopiedAndDescribedWithTheFlag) {
     auto e = element();
-    e->setAttribute("AXPosition", Value(AXValue::point({10, 20.5})));
-    e->setAttribute("AXEmpty", std::nullopt);
+    e->setAttribute("AXPosition", Value(AXValue::point({10, 20.5}))).setAttribute("AXEmpty", std::nullopt);
     AXElement h = handle(e);
 
     desktop.resetCounters();
@@ -297,7 +252,6 @@ TEST_F(UIElementUtilitiesTest, SnapshotOfAWindowOnTheDesktopAndItsCost) {
     AXElement win = desktop.handle(desktop.window(31)->element);
 
     desktop.resetCounters();
-    const Value::Dictionary snapshot = U::attributeDictionaryOfUIElement(win);
     const Value::Dictionary expected = {
         {"AXRole", Value("AXWindow")},
         {"AXTitle", Value("Untitled")},
@@ -308,7 +262,7 @@ TEST_F(UIElementUtilitiesTest, SnapshotOfAWindowOnTheDesktopAndItsCost) {
         {"AXChildren", Value("<array of size 1>")},
         {"AXCloseButton", Value("<AXButton>")},
     };
-    EXPECT_EQ(snapshot, expected);
+    EXPECT_EQ(U::attributeDictionaryOfUIElement(win), expected);
 
     // One name list; one request per attribute (the children by count); then role, names and
     // title for the parent, and role and names for the close button, which lists no title.
@@ -318,29 +272,22 @@ TEST_F(UIElementUtilitiesTest, SnapshotOfAWindowOnTheDesktopAndItsCost) {
     EXPECT_EQ(counters().accessibilityRequests(), 14);
 }
 
+// Also: of a repeated name, the last one's value is kept.
 TEST_F(UIElementUtilitiesTest, SnapshotMarksAttributesWithoutDescriptionWithNull) {
     auto e = withRole("AXGroup");
     e->setAttribute("AXSubrole", std::nullopt);
     e->attributes.push_back({"AXValue", [] { return AXResult<Value>::failed(AXError::noValue); }, {}, {}});
     e->attributes.push_back(
         {"AXChildren", [] { return AXResult<Value>::failed(AXError::cannotComplete); }, {}, {}});
+    int answers = 0;
+    auto counting = [&answers] { return answer(Value(++answers == 1 ? "first" : "second")); };
+    e->attributes.push_back({"AXHelp", counting, {}, {}});
+    e->attributes.push_back({"AXHelp", counting, {}, {}});
 
     const Value::Dictionary expected = {
-        {"AXRole", Value("AXGroup")},
-        {"AXSubrole", Value::null()},
-        {"AXValue", Value::null()},
-        {"AXChildren", Value::null()},
+        {"AXRole", Value("AXGroup")},  {"AXSubrole", Value::null()}, {"AXValue", Value::null()},
+        {"AXChildren", Value::null()}, {"AXHelp", Value("second")},
     };
-    EXPECT_EQ(U::attributeDictionaryOfUIElement(handle(e)), expected);
-}
-
-TEST_F(UIElementUtilitiesTest, SnapshotKeepsTheLastOfARepeatedName) {
-    auto e = element();
-    auto answers = std::make_shared<int>(0);
-    auto counting = [answers] { return answer(Value(++*answers == 1 ? "first" : "second")); };
-    e->attributes.push_back({"AXValue", counting, {}, {}});
-    e->attributes.push_back({"AXValue", counting, {}, {}});
-    const Value::Dictionary expected = {{"AXValue", Value("second")}};
     EXPECT_EQ(U::attributeDictionaryOfUIElement(handle(e)), expected);
 }
 
