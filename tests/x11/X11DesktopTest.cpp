@@ -52,7 +52,13 @@ protected:
         }
     }
 
-    TestClient& start(const std::vector<std::string>& args) {
+    // A client with one window per entry, each entry holding that window's options.
+    TestClient& start(const std::vector<std::vector<std::string>>& windows) {
+        std::vector<std::string> args;
+        for (const auto& w : windows) {
+            args.push_back("--window");
+            args.insert(args.end(), w.begin(), w.end());
+        }
         std::string error;
         auto c = session_->startClient(args, error);
         if (!c) ADD_FAILURE() << error;
@@ -117,22 +123,15 @@ XSession* X11DesktopTest::session_ = nullptr;
 std::string X11DesktopTest::sessionError_;
 
 TEST_F(X11DesktopTest, WindowListDescribesTheManagedWindows) {
-    auto& a = start({"--window",      "--title",       "Alpha \xe2\x9c\x93",
-                     "--geometry",    "300x200+50+60", "--window",
-                     "--type",        "utility",       "--title",
-                     "Tool",          "--geometry",    "120x80+400+60",
-                     "--window",      "--title",       "Pinned",
-                     "--above",       "--geometry",    "100x100+500+300",
-                     "--window",      "--type",        "dock",
-                     "--title",       "Panel",         "--geometry",
-                     "1280x30+0+994", "--window",      "--type",
-                     "desktop",       "--title",       "Wallpaper",
-                     "--geometry",    "1280x1024+0+0", "--window",
-                     "--title",       "Ghost",         "--opacity",
-                     "0.5",           "--window",      "--geometry",
-                     "90x90+700+700", "--window",      "--wm-name",
-                     "caf\xe9"});
-    auto& b = start({"--window", "--no-pid", "--title", "Anonymous"});
+    auto& a = start({{"--title", "Alpha \xe2\x9c\x93", "--geometry", "300x200+50+60"},
+                     {"--type", "utility", "--title", "Tool", "--geometry", "120x80+400+60"},
+                     {"--title", "Pinned", "--above", "--geometry", "100x100+500+300"},
+                     {"--type", "dock", "--title", "Panel", "--geometry", "1280x30+0+994"},
+                     {"--type", "desktop", "--title", "Wallpaper", "--geometry", "1280x1024+0+0"},
+                     {"--title", "Ghost", "--opacity", "0.5"},
+                     {"--geometry", "90x90+700+700"},
+                     {"--wm-name", "caf\xe9"}});
+    auto& b = start({{"--no-pid", "--title", "Anonymous"}});
     ASSERT_EQ(a.windows.size(), 8u);
     auto l = list();
 
@@ -168,13 +167,12 @@ TEST_F(X11DesktopTest, WindowListDescribesTheManagedWindows) {
     EXPECT_TRUE(find(*withDesktop, a.windows[4])) << "unless the caller asks for them";
 
     // Bounds: the frame in root coordinates, decorations included.
-    const WindowDescription* alpha = find(l, a.windows[0]);
-    Rect frame = frameOf(a.windows[0]);
-    ASSERT_TRUE(alpha->bounds);
-    EXPECT_EQ(i(alpha->bounds->x), frame.x);
-    EXPECT_EQ(i(alpha->bounds->y), frame.y);
-    EXPECT_EQ(i(alpha->bounds->width), frame.width);
-    EXPECT_EQ(i(alpha->bounds->height), frame.height);
+    const auto& bounds = find(l, a.windows[0])->bounds;
+    ASSERT_TRUE(bounds);
+    const Rect frame = frameOf(a.windows[0]);
+    EXPECT_EQ((Rect{double(i(bounds->x)), double(i(bounds->y)), double(i(bounds->width)),
+                    double(i(bounds->height))}),
+              frame);
     EXPECT_GT(frame.height, 200) << "openbox decorates normal windows";
 
     // Order: the window manager's stacking order, front first.
@@ -186,9 +184,10 @@ TEST_F(X11DesktopTest, WindowListDescribesTheManagedWindows) {
 }
 
 TEST_F(X11DesktopTest, RunningApplicationsAreTheWindowOwnersWithNameAndIcon) {
-    auto& a = start({"--window", "--class", "alpha:AlphaApp", "--icon", "16x16:ffff0000", "--icon",
-                     "48x48:800000ff", "--icon", "64x64:ff00ff00", "--window", "--class", "alpha:AlphaApp"});
-    auto& b = start({"--window", "--class", "beta:BetaApp"});
+    auto& a = start({{"--class", "alpha:AlphaApp", "--icon", "16x16:ffff0000", "--icon", "48x48:800000ff",
+                      "--icon", "64x64:ff00ff00"},
+                     {"--class", "alpha:AlphaApp"}});
+    auto& b = start({{"--class", "beta:BetaApp"}});
     auto apps = desktop_->workspace().runningApplications();
     ASSERT_TRUE(std::is_sorted(apps.begin(), apps.end(), [](const auto& x, const auto& y) {
         return x.processIdentifier < y.processIdentifier;
@@ -206,9 +205,9 @@ TEST_F(X11DesktopTest, RunningApplicationsAreTheWindowOwnersWithNameAndIcon) {
 }
 
 TEST_F(X11DesktopTest, RaiseMakesTheWindowActiveAndFront) {
-    auto& a = start({"--window", "--title", "Back", "--geometry", "300x300+100+100", "--window", "--title",
-                     "Middle", "--geometry", "300x300+150+150"});
-    auto& b = start({"--window", "--title", "Front", "--geometry", "300x300+200+200"});
+    auto& a = start({{"--title", "Back", "--geometry", "300x300+100+100"},
+                     {"--title", "Middle", "--geometry", "300x300+150+150"}});
+    auto& b = start({{"--title", "Front", "--geometry", "300x300+200+200"}});
     ASSERT_TRUE(session_->waitUntilActive(b.windows[0]));
     AXElement back = windowElement(a.pid(), a.windows[0]);
     ASSERT_TRUE(back);
@@ -235,7 +234,7 @@ TEST_F(X11DesktopTest, RaiseMakesTheWindowActiveAndFront) {
 }
 
 TEST_F(X11DesktopTest, WindowElementDescribesAndMovesTheWindow) {
-    auto& a = start({"--window", "--title", "Editor", "--geometry", "320x240+40+50", "--class", "ed:Editor"});
+    auto& a = start({{"--title", "Editor", "--geometry", "320x240+40+50", "--class", "ed:Editor"}});
     AXElement e = windowElement(a.pid(), a.windows[0]);
     ASSERT_TRUE(e);
     EXPECT_EQ(ax::getWindow(e).value, a.windows[0]);
@@ -287,7 +286,7 @@ TEST_F(X11DesktopTest, WindowElementDescribesAndMovesTheWindow) {
 }
 
 TEST_F(X11DesktopTest, CloseButtonClosesOnlyWindowsThatSpeakTheCloseProtocol) {
-    auto& a = start({"--window", "--title", "Closable", "--window", "--title", "Stubborn", "--unclosable"});
+    auto& a = start({{"--title", "Closable"}, {"--title", "Stubborn", "--unclosable"}});
     AXElement closable = windowElement(a.pid(), a.windows[0]);
     AXElement stubborn = windowElement(a.pid(), a.windows[1]);
     ASSERT_TRUE(closable && stubborn);
@@ -319,8 +318,8 @@ TEST_F(X11DesktopTest, CloseButtonClosesOnlyWindowsThatSpeakTheCloseProtocol) {
 }
 
 TEST_F(X11DesktopTest, CloseKeystrokeReachesTheFocusedWindow) {
-    auto& a = start({"--window", "--title", "Stubborn", "--unclosable"});
-    auto& other = start({"--window", "--title", "Bystander"});
+    auto& a = start({{"--title", "Stubborn", "--unclosable"}});
+    auto& other = start({{"--title", "Bystander"}});
     ASSERT_TRUE(session_->waitUntilActive(other.windows[0]));
     // As the agent closes a window without a close button: raise it, then the keystroke.
     AXElement e = windowElement(a.pid(), a.windows[0]);
@@ -335,9 +334,9 @@ TEST_F(X11DesktopTest, CloseKeystrokeReachesTheFocusedWindow) {
 }
 
 TEST_F(X11DesktopTest, QuitClosesEveryWindowOfTheApplicationPolitely) {
-    auto& q = start({"--window", "--class", "q:Quitter", "--window", "--class", "q:Quitter"});
-    auto& q2 = start({"--window", "--class", "q:Quitter"});  // a second process of the same name
-    auto& other = start({"--window", "--class", "o:Other"});
+    auto& q = start({{"--class", "q:Quitter"}, {"--class", "q:Quitter"}});
+    auto& q2 = start({{"--class", "q:Quitter"}});  // a second process of the same name
+    auto& other = start({{"--class", "o:Other"}});
     ScriptResult r = desktop_->scripts().executeScript(R"(tell the application "Quitter" to quit)");
     EXPECT_TRUE(r.ok) << r.error;
     for (xcb_window_t w : {q.windows[0], q.windows[1], q2.windows[0]})
@@ -346,7 +345,7 @@ TEST_F(X11DesktopTest, QuitClosesEveryWindowOfTheApplicationPolitely) {
     EXPECT_TRUE(session_->managed(other.windows[0]));
 
     // A window that can only be killed is left open, and the caller is told.
-    auto& s = start({"--window", "--class", "s:Sticky", "--window", "--class", "s:Sticky", "--unclosable"});
+    auto& s = start({{"--class", "s:Sticky"}, {"--class", "s:Sticky", "--unclosable"}});
     r = desktop_->scripts().executeScript(R"(tell the application "Sticky" to quit)");
     EXPECT_FALSE(r.ok);
     EXPECT_NE(r.error.find("1 window"), std::string::npos) << r.error;
@@ -356,7 +355,7 @@ TEST_F(X11DesktopTest, QuitClosesEveryWindowOfTheApplicationPolitely) {
 }
 
 TEST_F(X11DesktopTest, ScriptErrorsAreReportedNotActedOn) {
-    auto& a = start({"--window", "--class", "a:Apple"});
+    auto& a = start({{"--class", "a:Apple"}});
     for (const char* script :
          {R"(tell the application "Nobody" to quit)", R"(tell the application "Apple " to quit)",
           R"(tell the application "apple" to activate)",
@@ -371,9 +370,8 @@ TEST_F(X11DesktopTest, ScriptErrorsAreReportedNotActedOn) {
 }
 
 TEST_F(X11DesktopTest, ActivateBringsTheApplicationsFrontWindowForward) {
-    auto& a = start({"--window", "--class", "a:Apple", "--title", "A1", "--window", "--class", "a:Apple",
-                     "--title", "A2"});
-    auto& b = start({"--window", "--class", "b:Banana"});
+    auto& a = start({{"--class", "a:Apple", "--title", "A1"}, {"--class", "a:Apple", "--title", "A2"}});
+    auto& b = start({{"--class", "b:Banana"}});
     ASSERT_TRUE(session_->waitUntilActive(b.windows[0]));
     ScriptResult r = desktop_->scripts().executeScript(R"(tell the application "Apple" to activate)");
     EXPECT_TRUE(r.ok) << r.error;
@@ -382,7 +380,7 @@ TEST_F(X11DesktopTest, ActivateBringsTheApplicationsFrontWindowForward) {
 }
 
 TEST_F(X11DesktopTest, AWindowThatVanishesIsLeftOutWithoutAnError) {
-    auto& a = start({"--window", "--title", "Stays", "--window", "--title", "Goes"});
+    auto& a = start({{"--title", "Stays"}, {"--title", "Goes"}});
     xcb_window_t gone = a.windows[1];
     a.process->writeLine("destroy 1");
     ASSERT_EQ(a.process->readLine(10s), "destroyed " + std::to_string(gone));
@@ -402,7 +400,7 @@ TEST_F(X11DesktopTest, AWindowThatVanishesIsLeftOutWithoutAnError) {
 TEST_F(X11DesktopTest, AReusedWindowIdBelongsToItsNewOwner) {
     // X hands a quitting client's id range to the next client: the same window id
     // may come back with another owner, and what was known about it must not stick.
-    auto& first = start({"--window", "--class", "f:First", "--icon", "32x32:ff0000ff"});
+    auto& first = start({{"--class", "f:First", "--icon", "32x32:ff0000ff"}});
     xcb_window_t id = first.windows[0];
     auto before = list();
     ASSERT_TRUE(find(before, id));
@@ -410,7 +408,7 @@ TEST_F(X11DesktopTest, AReusedWindowIdBelongsToItsNewOwner) {
     ASSERT_EQ(desktop_->workspace().runningApplications().size(), 1u);
     ASSERT_TRUE(session_->stopClient(first));
 
-    auto& second = start({"--window", "--class", "s:Second"});
+    auto& second = start({{"--class", "s:Second"}});
     auto after = list();
     ASSERT_EQ(after.size(), 1u);
     EXPECT_EQ(i(after[0].ownerPid), second.pid());
@@ -430,12 +428,11 @@ TEST_F(X11DesktopTest, RoundTripsPerScanDoNotGrowWithTheWindows) {
         auto l = list();
         return std::pair{desktop_->roundTrips() - before, l.size()};
     };
-    std::vector<std::string> few, many;
-    for (int k = 0; k < 5; ++k)
-        few.insert(few.end(), {"--window", "--geometry", "50x50+" + std::to_string(k * 10) + "+0"});
+    std::vector<std::vector<std::string>> few, many;
+    for (int k = 0; k < 5; ++k) few.push_back({"--geometry", "50x50+" + std::to_string(k * 10) + "+0"});
     for (int k = 0; k < 60; ++k) {
-        many.insert(many.end(), {"--window", "--geometry", "50x50+" + std::to_string(k * 10) + "+100"});
-        if (k % 2) many.push_back("--no-pid");  // half of them need the X-Resource pass
+        many.push_back({"--geometry", "50x50+" + std::to_string(k * 10) + "+100"});
+        if (k % 2) many.back().push_back("--no-pid");  // half of them need the X-Resource pass
     }
     start(few);
     auto [tripsFew, countFew] = countScan();
