@@ -173,42 +173,54 @@ inline bool runLoopUntil(LinuxRunLoop& loop, const std::function<bool()>& done,
     return met;
 }
 
-// A private D-Bus daemon (session configuration), stopped at the end.
-class PrivateBus {
+// A server program started with `args`, where "{fd}" stands for a descriptor on which it reports
+// one line once ready (the bus address, the display number); stopped at the end.
+class ReportingDaemon {
 public:
-    PrivateBus() {
-        Pipe address;
+    explicit ReportingDaemon(std::vector<std::string> args) {
+        Pipe report;
+        const std::string fd = std::to_string(report.write.get());
+        std::vector<char*> argv;
+        for (auto& arg : args) {
+            if (auto at = arg.find("{fd}"); at != std::string::npos) arg.replace(at, 4, fd);
+            argv.push_back(arg.data());
+        }
+        argv.push_back(nullptr);
         pid_ = ::fork();
         if (pid_ == 0) {
             ::prctl(PR_SET_PDEATHSIG, SIGTERM);  // never outlive a crashed test
-            if (address.write.get() == 3)
-                ::fcntl(3, F_SETFD, 0);
-            else
-                ::dup2(address.write.get(), 3);
-            ::execlp("dbus-daemon", "dbus-daemon", "--session", "--nofork", "--nopidfile",
-                     "--print-address=3", static_cast<char*>(nullptr));
+            ::fcntl(report.write.get(), F_SETFD, 0);
+            int devnull = ::open("/dev/null", O_WRONLY);
+            ::dup2(devnull, 2);
+            ::execvp(argv[0], argv.data());
             ::_exit(127);
         }
-        address.write.reset();
-        address_ = address.receiveLine();
+        report.write.reset();
+        line_ = report.receiveLine();
     }
-    ~PrivateBus() {
+    ~ReportingDaemon() { stop(); }
+    void stop() {
         if (pid_ > 0) {
             ::kill(pid_, SIGTERM);
             ::waitpid(pid_, nullptr, 0);
+            pid_ = -1;
         }
     }
-    const std::string& address() const { return address_; }
-    bool ok() const { return !address_.empty(); }
+    bool ok() const { return !line_.empty(); }
 
-private:
+protected:
     pid_t pid_ = -1;
-    std::string address_;
+    std::string line_;
 };
 
-}  // namespace tarvolin::test
+// A private D-Bus daemon (session configuration).
+class PrivateBus : public ReportingDaemon {
+public:
+    PrivateBus()
+        : ReportingDaemon({"dbus-daemon", "--session", "--nofork", "--nopidfile", "--print-address={fd}"}) {}
+    const std::string& address() const { return line_; }
+};
 
-namespace tarvolin::test {
 // Readable and single-line, for failure messages.
 inline std::string quoted(std::string_view text) {
     std::string out = "\"";
@@ -223,42 +235,15 @@ inline std::string quoted(std::string_view text) {
     }
     return out + "\"";
 }
-}  // namespace tarvolin::test
-
-namespace tarvolin::test {
-// An Xvfb server on a free display number (-displayfd), stopped at the end.
-class VirtualDisplay {
+// An Xvfb server on a free display number.
+class VirtualDisplay : public ReportingDaemon {
 public:
-    VirtualDisplay() {
-        Pipe ready;
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-            std::string fd = std::to_string(ready.write.get());
-            ::fcntl(ready.write.get(), F_SETFD, 0);
-            int devnull = ::open("/dev/null", O_WRONLY);
-            ::dup2(devnull, 2);
-            ::execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-nolisten", "tcp", "-screen", "0",
-                     "640x480x24", static_cast<char*>(nullptr));
-            ::_exit(127);
-        }
-        ready.write.reset();
-        std::string number = ready.receiveLine();
-        if (!number.empty()) name_ = ":" + number;
-    }
-    ~VirtualDisplay() { stop(); }
-    void stop() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGTERM);
-            ::waitpid(pid_, nullptr, 0);
-            pid_ = -1;
-        }
-    }
+    VirtualDisplay()
+        : ReportingDaemon({"Xvfb", "-displayfd", "{fd}", "-nolisten", "tcp", "-screen", "0", "640x480x24"}),
+          name_(ok() ? ":" + line_ : "") {}
     const std::string& name() const { return name_; }
-    bool ok() const { return !name_.empty(); }
 
 private:
-    pid_t pid_ = -1;
     std::string name_;
 };
 }  // namespace tarvolin::test
