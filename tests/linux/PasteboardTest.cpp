@@ -31,13 +31,10 @@ std::shared_ptr<FilePasteboard> board(FilePasteboardService& service,
 TEST(PasteboardNames, RefusesNamesThatAreNotPlainFileNames) {
     TempDir tmp;
     auto service = openService(tmp.path() / "pb");
-    const std::string nul("a\0b", 3);
-    for (std::string_view name :
-         {std::string_view(""), std::string_view("a/b"), std::string_view(".."), std::string_view(".hidden"),
-          std::string_view(nul), std::string_view("tab\there"), std::string_view("caf\xc3\xa9"),
-          std::string_view(std::string(129, 'x'))}) {
+    for (const std::string& name : {std::string(""), std::string("a/b"), std::string(".."),
+                                    std::string(".hidden"), std::string("a\0b", 3), std::string("tab\there"),
+                                    std::string("caf\xc3\xa9"), std::string(129, 'x')})
         EXPECT_THROW(service->pasteboardWithName(name), std::invalid_argument) << test::quoted(name);
-    }
     EXPECT_EQ(service->pasteboardWithName("TarvolinAgentPB"), service->pasteboardWithName("TarvolinAgentPB"));
     EXPECT_NO_THROW(service->pasteboardWithName(std::string(128, 'x')));
     EXPECT_NO_THROW(service->pasteboardWithName("with space.and-dots"));
@@ -45,8 +42,7 @@ TEST(PasteboardNames, RefusesNamesThatAreNotPlainFileNames) {
 
 TEST(Pasteboard, ItemsChangeCountsAndTheCheapTextTest) {
     TempDir tmp;
-    auto service = openService(tmp.path() / "pb");
-    auto pb = board(*service);
+    auto pb = board(*openService(tmp.path() / "pb"));
     EXPECT_FALSE(pb->canReadString());
     EXPECT_EQ(pb->changeCount(), 0);
     EXPECT_TRUE(pb->readStrings().texts.empty());
@@ -78,8 +74,7 @@ TEST(Pasteboard, ItemsChangeCountsAndTheCheapTextTest) {
 
 TEST(Pasteboard, CompareAndClearAndCompareAndWrite) {
     TempDir tmp;
-    auto service = openService(tmp.path() / "pb");
-    auto pb = board(*service);
+    auto pb = board(*openService(tmp.path() / "pb"));
     auto seen = pb->writeItems({{"first"}});
     // Another process writes between our read and our clear: the clear must not remove its command.
     Child writer([&] {
@@ -101,9 +96,8 @@ TEST(Pasteboard, CompareAndClearAndCompareAndWrite) {
 
 TEST(Pasteboard, MalformedOrForeignFilesReadAsEmpty) {
     TempDir tmp;
-    auto service = openService(tmp.path() / "pb");
-    auto pb = board(*service);
-    const auto file = service->directory() / pb->fileName();
+    auto pb = board(*openService(tmp.path() / "pb"));
+    const auto file = tmp.path() / "pb" / pb->fileName();
     const std::vector<std::string> bad = {
         "",
         "garbage",
@@ -127,8 +121,7 @@ TEST(Pasteboard, MalformedOrForeignFilesReadAsEmpty) {
 
 TEST(Pasteboard, RefusesContentsBeyondTheLimit) {
     TempDir tmp;
-    auto service = openService(tmp.path() / "pb");
-    auto pb = board(*service);
+    auto pb = board(*openService(tmp.path() / "pb"));
     pb->writeItems({{"kept"}});
     EXPECT_THROW(pb->writeItems({{std::string(FilePasteboard::kMaxFileSize, 'x')}}), std::length_error);
     EXPECT_EQ(pb->readStrings().texts, std::vector<std::string>{"kept"});
@@ -140,8 +133,7 @@ TEST(Pasteboard, RefusesContentsBeyondTheLimit) {
 TEST(Pasteboard, ConcurrentWritersAndConsumerLoseAndTearNothing) {
     TempDir tmp;
     const auto dir = tmp.path() / "pb";
-    auto service = openService(dir);
-    auto pb = board(*service);
+    auto pb = board(*openService(dir));
     constexpr int kWriters = 2;
     constexpr int kPerWriter = 150;
     auto payload = [](int writer, int i) {
@@ -242,30 +234,26 @@ TEST(PrivateDirectories, RefuseDirectoriesOthersCanReach) {
         bool defaultsAccept;
     };
     namespace fs = std::filesystem;
+    auto mode = [](mode_t m) {
+        return [m](const fs::path& p) { fs::create_directory(p), ::chmod(p.c_str(), m); };
+    };
     const std::vector<Case> cases = {
         {"missing (created private)", [](const fs::path&) {}, true, true},
-        {"mode 0700", [](const fs::path& p) { fs::create_directory(p), ::chmod(p.c_str(), 0700); }, true,
-         true},
-        {"mode 0755", [](const fs::path& p) { fs::create_directory(p), ::chmod(p.c_str(), 0755); }, false,
-         true},
-        {"mode 0770", [](const fs::path& p) { fs::create_directory(p), ::chmod(p.c_str(), 0770); }, false,
-         false},
-        {"mode 0777", [](const fs::path& p) { fs::create_directory(p), ::chmod(p.c_str(), 0777); }, false,
-         false},
-        {"mode 0702", [](const fs::path& p) { fs::create_directory(p), ::chmod(p.c_str(), 0702); }, false,
-         false},
+        {"mode 0700", mode(0700), true, true},
+        {"mode 0755", mode(0755), false, true},
+        {"mode 0770", mode(0770), false, false},
+        {"mode 0777", mode(0777), false, false},
+        {"mode 0702", mode(0702), false, false},
         {"a symbolic link to a private directory",
-         [](const fs::path& p) {
-             fs::create_directory(p.string() + "-real");
-             ::chmod((p.string() + "-real").c_str(), 0700);
+         [&](const fs::path& p) {
+             mode(0700)(p.string() + "-real");
              fs::create_directory_symlink(p.string() + "-real", p);
          },
          false, false},
         {"a regular file", [](const fs::path& p) { std::ofstream(p) << "x"; }, false, false},
         {"owned by another user",
-         [](const fs::path& p) {
-             fs::create_directory(p);
-             ::chmod(p.c_str(), 0700);
+         [&](const fs::path& p) {
+             mode(0700)(p);
              // Only root can hand a directory to someone else; elsewhere this case shows as accepted.
              if (::chown(p.c_str(), ::geteuid() + 1, static_cast<gid_t>(-1)) != 0) fs::remove(p);
          },
