@@ -22,6 +22,16 @@ struct DefaultsFixture : ::testing::Test {
         EXPECT_TRUE(service) << error;
         return service;
     }
+    // A process with its own service, center and log running `body`.
+    std::unique_ptr<Child> anotherProcess(const std::function<void(PlistUserDefaultsService&)>& body) {
+        return std::make_unique<Child>([&] {
+            LocalNotificationCenter own;
+            test::RecordingLog ownLog;
+            std::string error;
+            body(*PlistUserDefaultsService::open(dir, own, ownLog, error));
+            return 0;
+        });
+    }
     void writeFile(const std::string& name, const std::string& bytes) {
         std::ofstream(dir / name, std::ios::binary) << bytes;
     }
@@ -42,8 +52,7 @@ TEST_F(DefaultsFixture, ValuesRoundTripThroughTheFileAndAnotherReader) {
     };
     for (const auto& [key, value] : values) store->setObject(key, value);
 
-    std::string error;
-    auto readerService = PlistUserDefaultsService::open(dir, center, log, error);
+    auto readerService = open();
     auto reader = readerService->sharedUserDefaults();
     for (const auto& [key, value] : values) {
         auto got = reader->objectForKey(key);
@@ -137,15 +146,9 @@ TEST_F(DefaultsFixture, ChangesByAnyProcessPostOneNotificationEach) {
         seen.emplace_back(store, store->objectForKey("SomeText"));
     });
     auto writeFromAnotherProcess = [&](const char* domain, const char* text) {
-        Child writer([&] {
-            LocalNotificationCenter own;
-            test::RecordingLog ownLog;
-            std::string error;
-            auto other = PlistUserDefaultsService::open(dir, own, ownLog, error);
-            other->domain(domain)->setObject("SomeText", Value(text));
-            return 0;
-        });
-        ASSERT_EQ(writer.wait(), 0);
+        auto writer =
+            anotherProcess([&](auto& other) { other.domain(domain)->setObject("SomeText", Value(text)); });
+        ASSERT_EQ(writer->wait(), 0);
     };
 
     writeFromAnotherProcess("org.tarvolin.shared", "Raise:7");
@@ -178,26 +181,19 @@ TEST_F(DefaultsFixture, ChangesByAnyProcessPostOneNotificationEach) {
 TEST_F(DefaultsFixture, ConcurrentWritersOfDifferentKeysLoseNothing) {
     auto service = open();
     constexpr int kWriters = 3, kKeys = 40;
+    auto key = [](int w, int k) { return "w" + std::to_string(w) + "k" + std::to_string(k); };
     std::vector<std::unique_ptr<Child>> writers;
     for (int w = 0; w < kWriters; ++w) {
-        writers.push_back(std::make_unique<Child>([&, w] {
-            LocalNotificationCenter own;
-            test::RecordingLog ownLog;
-            std::string error;
-            auto store = PlistUserDefaultsService::open(dir, own, ownLog, error)->sharedUserDefaults();
-            for (int k = 0; k < kKeys; ++k) {
-                store->setObject("w" + std::to_string(w) + "k" + std::to_string(k), Value::integer(k));
-            }
-            return 0;
+        writers.push_back(anotherProcess([&, w](auto& other) {
+            auto store = other.sharedUserDefaults();
+            for (int k = 0; k < kKeys; ++k) store->setObject(key(w, k), Value::integer(k));
         }));
     }
     for (auto& writer : writers) ASSERT_EQ(writer->wait(), 0);
     auto all = service->sharedUserDefaults();
     for (int w = 0; w < kWriters; ++w) {
-        for (int k = 0; k < kKeys; ++k) {
-            EXPECT_EQ(all->objectForKey("w" + std::to_string(w) + "k" + std::to_string(k)),
-                      Value::integer(k));
-        }
+        for (int k = 0; k < kKeys; ++k)
+            EXPECT_EQ(all->objectForKey(key(w, k)), Value::integer(k)) << key(w, k);
     }
 }
 
