@@ -55,8 +55,9 @@ TEST(LinuxRunLoop, RepeatingTimerKeepsItsGridAndSkipsMissedFirings) {
     EXPECT_GE(firings[0] - added, Duration(20ms));
     EXPECT_GE(firings[1] - firings[0], Duration(20ms) - Duration(1ms));
     EXPECT_GE(firings[2] - firings[1], Duration(70ms)) << "one firing after the block, not a burst";
-    EXPECT_GE(firings[3] - firings[2], Duration(10ms))
-        << "the third firing was not followed by a made-up one";
+    // Lower bounds only, which load cannot break: made-up firings would come in a burst
+    // right after the block, well within 90 ms of the second firing.
+    EXPECT_GE(firings[3] - firings[1], Duration(90ms)) << "the missed firings were made up";
 }
 
 TEST(LinuxRunLoop, AZeroIntervalRepeatingTimerDoesNotSpinTheLoop) {
