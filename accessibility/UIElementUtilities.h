@@ -34,7 +34,8 @@ public:
 
     // Value descriptions and the attribute snapshot
     static std::string stringDescriptionOfAXValue(const AXValue& value, bool beingVerbose);
-    static std::optional<std::string> descriptionOfValue(const std::optional<Value>& value, bool beingVerbose);
+    static std::optional<std::string> descriptionOfValue(const std::optional<Value>& value,
+                                                         bool beingVerbose);
     static std::optional<std::string> descriptionForUIElement(const AXElement& element,
                                                               std::string_view attribute, bool beingVerbose);
     static Value::Dictionary attributeDictionaryOfUIElement(const AXElement& element);
