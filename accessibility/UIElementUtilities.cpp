@@ -1,5 +1,7 @@
 #include "UIElementUtilities.h"
 
+#include "platform/AccessibilityNames.h"
+
 #include <algorithm>
 #include <cinttypes>
 #include <cstdarg>
@@ -8,13 +10,6 @@
 namespace tarvolin {
 
 namespace {
-
-constexpr std::string_view kAXParent = "AXParent";
-constexpr std::string_view kAXRole = "AXRole";
-constexpr std::string_view kAXTitle = "AXTitle";
-constexpr std::string_view kAXChildren = "AXChildren";
-constexpr std::string_view kAXRows = "AXRows";
-constexpr std::string_view kAXApplication = "AXApplication";
 
 std::string format(const char* pattern, ...) __attribute__((format(printf, 1, 2)));
 
@@ -38,7 +33,7 @@ std::string format(const char* pattern, ...) {
 std::string objectText(const std::optional<Value>& value) { return value ? value->description() : "(null)"; }
 
 std::string describeElement(const AXElement& element) {
-    auto role = ax::copyAttributeValue(element, kAXRole);
+    auto role = ax::copyAttributeValue(element, kAXRoleAttribute);
     if (!role.ok()) return Value(element).description();
     // A title counts only when the element lists it, whatever its kind.
     auto title = UIElementUtilities::titleOfUIElement(element);
@@ -87,21 +82,21 @@ bool UIElementUtilities::canSetAttribute(std::string_view attribute, const AXEle
 }
 
 std::optional<Value> UIElementUtilities::parentOfUIElement(const AXElement& element) {
-    return valueOfAttribute(kAXParent, element);
+    return valueOfAttribute(kAXParentAttribute, element);
 }
 
 std::optional<Value> UIElementUtilities::roleOfUIElement(const AXElement& element) {
-    return valueOfAttribute(kAXRole, element);
+    return valueOfAttribute(kAXRoleAttribute, element);
 }
 
 std::optional<Value> UIElementUtilities::titleOfUIElement(const AXElement& element) {
-    return valueOfAttribute(kAXTitle, element);
+    return valueOfAttribute(kAXTitleAttribute, element);
 }
 
 bool UIElementUtilities::isApplicationUIElement(const AXElement& element) {
     auto role = roleOfUIElement(element);
     const std::string* text = role ? role->asString() : nullptr;
-    return text && *text == kAXApplication;
+    return text && *text == kAXApplicationRole;
 }
 
 // ---------------------------------------------------------------- descriptions
@@ -150,7 +145,7 @@ std::optional<std::string> UIElementUtilities::descriptionForUIElement(const AXE
                                                                        std::string_view attribute,
                                                                        bool beingVerbose) {
     // These can hold thousands of elements; their count is all a description needs.
-    if (attribute == kAXChildren || attribute == kAXRows) {
+    if (attribute == kAXChildrenAttribute || attribute == kAXRowsAttribute) {
         auto count = ax::getAttributeValueCount(element, attribute);
         if (count.ok() && count.value) return format("<array of size %" PRId64 ">", *count.value);
     }

@@ -1,4 +1,5 @@
 #include "UIElementUtilities.h"
+#include "platform/AccessibilityNames.h"
 
 #include <algorithm>
 #include <charconv>
@@ -9,10 +10,6 @@
 namespace tarvolin {
 
 namespace {
-
-constexpr std::string_view kAXPosition = "AXPosition";
-constexpr std::string_view kAXSize = "AXSize";
-constexpr std::string_view kAXDescription = "AXDescription";
 
 // Parent chains come from other processes; a broken one must not make the walk endless.
 constexpr size_t kMaxLineageDepth = 256;
@@ -154,7 +151,7 @@ std::string UIElementUtilities::stringDescriptionOfUIElement(const AXElement& el
 }
 
 std::string UIElementUtilities::descriptionOfAXDescriptionOfUIElement(const AXElement& element) {
-    auto description = valueOfAttribute(kAXDescription, element);
+    auto description = valueOfAttribute(kAXDescriptionAttribute, element);
     if (!description || *description == Value("")) return "No Description";
     return description->description();
 }
@@ -196,8 +193,8 @@ Rect UIElementUtilities::flippedScreenBounds(Screens& screens, Rect bounds) {
 }
 
 Rect UIElementUtilities::frameOfUIElement(Screens& screens, const AXElement& element) {
-    auto position = valueOfAttribute(kAXPosition, element);
-    auto size = valueOfAttribute(kAXSize, element);
+    auto position = valueOfAttribute(kAXPositionAttribute, element);
+    auto size = valueOfAttribute(kAXSizeAttribute, element);
     const AXValue* positionValue = position ? position->asAXValue() : nullptr;
     const AXValue* sizeValue = size ? size->asAXValue() : nullptr;
     auto origin = positionValue ? positionValue->pointValue() : std::nullopt;

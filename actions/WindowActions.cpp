@@ -1,4 +1,5 @@
 #include "app/AppDelegate.h"
+#include "platform/AccessibilityNames.h"
 #include "platform/NumberConversion.h"
 
 namespace tarvolin {
@@ -23,17 +24,17 @@ void AppDelegate::activateWindowByIndex(std::int64_t winId) {
 
 void AppDelegate::activateWindow(const WindowInfoRef& record) {
     const std::int64_t pid = record->pid();
-    ax::performAction(record->uiEle(), "AXRaise");
+    ax::performAction(record->uiEle(), kAXRaiseAction);
     if (auto psn = platform_.processes.getProcessForPID(low32(pid)))
         platform_.processes.setFrontProcessWithOptions(*psn, kSetFrontProcessFrontWindowOnly);
     platform_.darwinNotifications.postNotification(kFinderBackNotification, true);
 }
 
 void AppDelegate::closeWin(const WindowInfoRef& record) {
-    auto button = ax::copyAttributeValue(record->uiEle(), "AXCloseButton");
+    auto button = ax::copyAttributeValue(record->uiEle(), kAXCloseButtonAttribute);
     const AXElement* closeButton = button.ok() && button.value ? button.value->asElement() : nullptr;
     if (closeButton && *closeButton) {
-        ax::performAction(*closeButton, "AXPress");
+        ax::performAction(*closeButton, kAXPressAction);
         return;
     }
     activateWindow(record);

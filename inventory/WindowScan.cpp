@@ -1,5 +1,7 @@
 #include "inventory/WindowScan.h"
 
+#include "platform/AccessibilityNames.h"
+
 #include "accessibility/UIElementUtilities.h"
 #include "app/AppDelegate.h"
 #include "platform/NumberConversion.h"
@@ -35,9 +37,9 @@ std::string numberText(const std::optional<WindowNumberValue>& v) {
 }  // namespace
 
 std::optional<Value::Array> childrenOfUIElement(const AXElement& element) {
-    auto count = ax::getAttributeValueCount(element, "AXChildren");
+    auto count = ax::getAttributeValueCount(element, kAXChildrenAttribute);
     if (!count.ok() || !count.value) return std::nullopt;
-    auto children = ax::copyAttributeValues(element, "AXChildren", 0, *count.value);
+    auto children = ax::copyAttributeValues(element, kAXChildrenAttribute, 0, *count.value);
     if (!children.ok()) return std::nullopt;
     return children.value;
 }
@@ -56,7 +58,7 @@ AXElement AppDelegate::AXUIElementRefByWinId(const std::optional<WindowNumberVal
     // The application element and the window list go when this returns; only the
     // element handed back lives on, for as long as records refer to it.
     AXElement application = platform_.accessibility.createApplication(low32(pid));
-    auto windows = ax::copyAttributeValues(application, "AXWindows", 0, kMaxWindowElements);
+    auto windows = ax::copyAttributeValues(application, kAXWindowsAttribute, 0, kMaxWindowElements);
     if (!windows.value) return {};
     for (const Value& v : *windows.value) {
         const AXElement* element = v.asElement();

@@ -1,6 +1,8 @@
 // Accessibility elements synthesized from the X server's view of the managed windows.
 #include "X11Services.h"
 
+#include "platform/AccessibilityNames.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -8,21 +10,6 @@
 namespace tarvolin::x11 {
 
 namespace {
-
-constexpr std::string_view kRole = "AXRole";
-constexpr std::string_view kSubrole = "AXSubrole";
-constexpr std::string_view kTitle = "AXTitle";
-constexpr std::string_view kPosition = "AXPosition";
-constexpr std::string_view kSize = "AXSize";
-constexpr std::string_view kMinimized = "AXMinimized";
-constexpr std::string_view kMain = "AXMain";
-constexpr std::string_view kFocused = "AXFocused";
-constexpr std::string_view kParent = "AXParent";
-constexpr std::string_view kChildren = "AXChildren";
-constexpr std::string_view kWindows = "AXWindows";
-constexpr std::string_view kCloseButton = "AXCloseButton";
-constexpr std::string_view kRaise = "AXRaise";
-constexpr std::string_view kPress = "AXPress";
 
 template <class T>
 AXResult<T> fail(AXError e) {
@@ -101,64 +88,70 @@ public:
     AXResult<std::vector<std::string>> copyAttributeNames() const override {
         auto l = look(kWantCloseInfo);
         if (!l) return fail<std::vector<std::string>>(gone());
-        auto names =
-            strings({kRole, kTitle, kPosition, kSize, kMinimized, kMain, kFocused, kParent, kChildren});
+        auto names = strings({kAXRoleAttribute, kAXTitleAttribute, kAXPositionAttribute, kAXSizeAttribute,
+                              kAXMinimizedAttribute, kAXMainAttribute, kAXFocusedAttribute,
+                              kAXParentAttribute, kAXChildrenAttribute});
         if (closable(l->facts, core_->conn().extra(), core_->conn().atoms()))
-            names.emplace_back(kCloseButton);
+            names.emplace_back(kAXCloseButtonAttribute);
         return AXResult<std::vector<std::string>>::success(std::move(names));
     }
 
     AXResult<std::vector<std::string>> copyActionNames() const override {
         if (!look(0)) return fail<std::vector<std::string>>(gone());
-        return AXResult<std::vector<std::string>>::success(strings({kRaise}));
+        return AXResult<std::vector<std::string>>::success(strings({kAXRaiseAction}));
     }
 
     AXResult<std::string> copyActionDescription(std::string_view action) const override {
         if (!look(0)) return fail<std::string>(gone());
-        if (action != kRaise) return fail<std::string>(AXError::actionUnsupported);
+        if (action != kAXRaiseAction) return fail<std::string>(AXError::actionUnsupported);
         return AXResult<std::string>::success("raise");
     }
 
     AXResult<Value> copyAttributeValue(std::string_view attribute) const override {
-        unsigned wants = attribute == kTitle                                   ? kWantTitle
-                         : attribute == kPosition || attribute == kSize        ? kWantFrame
-                         : attribute == kMinimized || attribute == kMain       ? kWantKind
-                         : attribute == kChildren || attribute == kCloseButton ? kWantCloseInfo
-                                                                               : 0u;
+        unsigned wants = attribute == kAXTitleAttribute                                        ? kWantTitle
+                         : attribute == kAXPositionAttribute || attribute == kAXSizeAttribute  ? kWantFrame
+                         : attribute == kAXMinimizedAttribute || attribute == kAXMainAttribute ? kWantKind
+                         : attribute == kAXChildrenAttribute || attribute == kAXCloseButtonAttribute
+                             ? kWantCloseInfo
+                             : 0u;
         auto l = look(wants);
         if (!l) return fail<Value>(gone());
         const WindowFacts& f = l->facts;
         const auto& atoms = core_->conn().atoms();
         auto ok = [](Value v) { return AXResult<Value>::success(std::move(v)); };
 
-        if (attribute == kRole) return ok("AXWindow");
-        if (attribute == kTitle) return ok(f.title.value_or(""));
-        if (attribute == kPosition) {
+        if (attribute == kAXRoleAttribute) return ok("AXWindow");
+        if (attribute == kAXTitleAttribute) return ok(f.title.value_or(""));
+        if (attribute == kAXPositionAttribute) {
             if (!f.frame) return fail<Value>(AXError::cannotComplete);
             return ok(AXValue::point({double(f.frame->x), double(f.frame->y)}));
         }
-        if (attribute == kSize) {
+        if (attribute == kAXSizeAttribute) {
             if (!f.frame) return fail<Value>(AXError::cannotComplete);
             return ok(AXValue::size({double(f.frame->width), double(f.frame->height)}));
         }
-        if (attribute == kMinimized) return ok(Value::boolean(f.hasState(atoms._NET_WM_STATE_HIDDEN)));
-        if (attribute == kFocused) return ok(Value::boolean(l->clients.active == id_));
-        if (attribute == kMain) return ok(Value::boolean(isFrontOfItsProcess()));
-        if (attribute == kParent) return ok(core_->applicationElement(pid_));
+        if (attribute == kAXMinimizedAttribute)
+            return ok(Value::boolean(f.hasState(atoms._NET_WM_STATE_HIDDEN)));
+        if (attribute == kAXFocusedAttribute) return ok(Value::boolean(l->clients.active == id_));
+        if (attribute == kAXMainAttribute) return ok(Value::boolean(isFrontOfItsProcess()));
+        if (attribute == kAXParentAttribute) return ok(core_->applicationElement(pid_));
         const bool canClose = closable(f, core_->conn().extra(), atoms);
-        if (attribute == kChildren) {
+        if (attribute == kAXChildrenAttribute) {
             Value::Array children;
             if (canClose) children.emplace_back(closeButton());
             return ok(Value::array(std::move(children)));
         }
-        if (attribute == kCloseButton && canClose) return ok(closeButton());
+        if (attribute == kAXCloseButtonAttribute && canClose) return ok(closeButton());
         return fail<Value>(AXError::attributeUnsupported);
     }
 
     AXResult<bool> isAttributeSettable(std::string_view attribute) const override {
         if (!look(0)) return fail<bool>(gone());
-        if (listed({kPosition, kSize, kMinimized}, attribute)) return AXResult<bool>::success(true);
-        if (listed({kRole, kTitle, kMain, kFocused, kParent, kChildren, kCloseButton}, attribute))
+        if (listed({kAXPositionAttribute, kAXSizeAttribute, kAXMinimizedAttribute}, attribute))
+            return AXResult<bool>::success(true);
+        if (listed({kAXRoleAttribute, kAXTitleAttribute, kAXMainAttribute, kAXFocusedAttribute,
+                    kAXParentAttribute, kAXChildrenAttribute, kAXCloseButtonAttribute},
+                   attribute))
             return AXResult<bool>::success(false);
         return fail<bool>(AXError::attributeUnsupported);
     }
@@ -168,7 +161,7 @@ public:
         if (!l) return gone();
         Writer& out = core_->writer();
         const AXValue* geometry = value.asAXValue();
-        if (attribute == kPosition) {
+        if (attribute == kAXPositionAttribute) {
             auto p = geometry ? geometry->pointValue() : std::nullopt;
             if (!p) return AXError::illegalArgument;
             auto x = coordinate(p->x), y = coordinate(p->y);
@@ -176,7 +169,7 @@ public:
             out.moveResize(id_, x, y, std::nullopt, std::nullopt, l->clients);
             return AXError::success;
         }
-        if (attribute == kSize) {
+        if (attribute == kAXSizeAttribute) {
             auto s = geometry ? geometry->sizeValue() : std::nullopt;
             if (!s) return AXError::illegalArgument;
             auto w = extent(s->width), h = extent(s->height);
@@ -191,7 +184,7 @@ public:
                            inner(*h, e.top + e.bottom), l->clients);
             return AXError::success;
         }
-        if (attribute == kMinimized) {
+        if (attribute == kAXMinimizedAttribute) {
             auto flag = value.doubleValue();
             if (!flag || std::isnan(*flag)) return AXError::illegalArgument;
             const bool minimized = l->facts.hasState(core_->conn().atoms()._NET_WM_STATE_HIDDEN);
@@ -199,7 +192,9 @@ public:
             if (*flag == 0 && minimized) out.activate(id_, l->clients);
             return AXError::success;
         }
-        if (listed({kRole, kTitle, kMain, kFocused, kParent, kChildren, kCloseButton}, attribute))
+        if (listed({kAXRoleAttribute, kAXTitleAttribute, kAXMainAttribute, kAXFocusedAttribute,
+                    kAXParentAttribute, kAXChildrenAttribute, kAXCloseButtonAttribute},
+                   attribute))
             return AXError::illegalArgument;
         return AXError::attributeUnsupported;
     }
@@ -207,7 +202,7 @@ public:
     AXError performAction(std::string_view action) const override {
         auto l = look(0);
         if (!l) return gone();
-        if (action != kRaise) return AXError::actionUnsupported;
+        if (action != kAXRaiseAction) return AXError::actionUnsupported;
         core_->writer().activate(id_, l->clients);
         core_->noteRaised(pid_, id_);
         return AXError::success;
@@ -262,38 +257,42 @@ public:
 
     AXResult<std::vector<std::string>> copyAttributeNames() const override {
         if (!look()) return fail<std::vector<std::string>>(gone());
-        return AXResult<std::vector<std::string>>::success(strings({kRole, kSubrole, kParent}));
+        return AXResult<std::vector<std::string>>::success(
+            strings({kAXRoleAttribute, kAXSubroleAttribute, kAXParentAttribute}));
     }
     AXResult<std::vector<std::string>> copyActionNames() const override {
         if (!look()) return fail<std::vector<std::string>>(gone());
-        return AXResult<std::vector<std::string>>::success(strings({kPress}));
+        return AXResult<std::vector<std::string>>::success(strings({kAXPressAction}));
     }
     AXResult<std::string> copyActionDescription(std::string_view action) const override {
         if (!look()) return fail<std::string>(gone());
-        if (action != kPress) return fail<std::string>(AXError::actionUnsupported);
+        if (action != kAXPressAction) return fail<std::string>(AXError::actionUnsupported);
         return AXResult<std::string>::success("press");
     }
     AXResult<Value> copyAttributeValue(std::string_view attribute) const override {
         if (!look()) return fail<Value>(gone());
-        if (attribute == kRole) return AXResult<Value>::success(Value("AXButton"));
-        if (attribute == kSubrole) return AXResult<Value>::success(Value("AXCloseButton"));
-        if (attribute == kParent) return AXResult<Value>::success(Value(core_->windowElement(window_, pid_)));
+        if (attribute == kAXRoleAttribute) return AXResult<Value>::success(Value("AXButton"));
+        if (attribute == kAXSubroleAttribute) return AXResult<Value>::success(Value("AXCloseButton"));
+        if (attribute == kAXParentAttribute)
+            return AXResult<Value>::success(Value(core_->windowElement(window_, pid_)));
         return fail<Value>(AXError::attributeUnsupported);
     }
     AXResult<bool> isAttributeSettable(std::string_view attribute) const override {
         if (!look()) return fail<bool>(gone());
-        if (listed({kRole, kSubrole, kParent}, attribute)) return AXResult<bool>::success(false);
+        if (listed({kAXRoleAttribute, kAXSubroleAttribute, kAXParentAttribute}, attribute))
+            return AXResult<bool>::success(false);
         return fail<bool>(AXError::attributeUnsupported);
     }
     AXError setAttributeValue(std::string_view attribute, const Value&) const override {
         if (!look()) return gone();
-        return listed({kRole, kSubrole, kParent}, attribute) ? AXError::illegalArgument
-                                                             : AXError::attributeUnsupported;
+        return listed({kAXRoleAttribute, kAXSubroleAttribute, kAXParentAttribute}, attribute)
+                   ? AXError::illegalArgument
+                   : AXError::attributeUnsupported;
     }
     AXError performAction(std::string_view action) const override {
         auto clients = look();
         if (!clients) return gone();
-        if (action != kPress) return AXError::actionUnsupported;
+        if (action != kAXPressAction) return AXError::actionUnsupported;
         core_->writer().close(window_, *clients);
         return AXError::success;
     }
@@ -331,7 +330,8 @@ public:
 
     AXResult<std::vector<std::string>> copyAttributeNames() const override {
         if (!look()) return fail<std::vector<std::string>>(AXError::cannotComplete);
-        return AXResult<std::vector<std::string>>::success(strings({kRole, kTitle, kWindows, kChildren}));
+        return AXResult<std::vector<std::string>>::success(
+            strings({kAXRoleAttribute, kAXTitleAttribute, kAXWindowsAttribute, kAXChildrenAttribute}));
     }
     AXResult<std::vector<std::string>> copyActionNames() const override {
         if (!look()) return fail<std::vector<std::string>>(AXError::cannotComplete);
@@ -344,11 +344,11 @@ public:
     AXResult<Value> copyAttributeValue(std::string_view attribute) const override {
         auto app = look();
         if (!app) return fail<Value>(AXError::cannotComplete);
-        if (attribute == kRole) return AXResult<Value>::success(Value("AXApplication"));
-        if (attribute == kTitle)
+        if (attribute == kAXRoleAttribute) return AXResult<Value>::success(Value("AXApplication"));
+        if (attribute == kAXTitleAttribute)
             return AXResult<Value>::success(app->name ? std::optional<Value>(Value(*app->name))
                                                       : std::nullopt);
-        if (attribute == kWindows || attribute == kChildren) {
+        if (attribute == kAXWindowsAttribute || attribute == kAXChildrenAttribute) {
             Value::Array windows;
             for (xcb_window_t w : app->frontFirst) windows.emplace_back(core_->windowElement(w, pid_));
             return AXResult<Value>::success(Value::array(std::move(windows)));
@@ -357,13 +357,17 @@ public:
     }
     AXResult<bool> isAttributeSettable(std::string_view attribute) const override {
         if (!look()) return fail<bool>(AXError::cannotComplete);
-        if (listed({kRole, kTitle, kWindows, kChildren}, attribute)) return AXResult<bool>::success(false);
+        if (listed({kAXRoleAttribute, kAXTitleAttribute, kAXWindowsAttribute, kAXChildrenAttribute},
+                   attribute))
+            return AXResult<bool>::success(false);
         return fail<bool>(AXError::attributeUnsupported);
     }
     AXError setAttributeValue(std::string_view attribute, const Value&) const override {
         if (!look()) return AXError::cannotComplete;
-        return listed({kRole, kTitle, kWindows, kChildren}, attribute) ? AXError::illegalArgument
-                                                                       : AXError::attributeUnsupported;
+        return listed({kAXRoleAttribute, kAXTitleAttribute, kAXWindowsAttribute, kAXChildrenAttribute},
+                      attribute)
+                   ? AXError::illegalArgument
+                   : AXError::attributeUnsupported;
     }
     AXError performAction(std::string_view) const override {
         if (!look()) return AXError::cannotComplete;
