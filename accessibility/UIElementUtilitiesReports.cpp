@@ -1,4 +1,5 @@
 #include "UIElementUtilities.h"
+
 #include "platform/AccessibilityNames.h"
 
 #include <algorithm>
