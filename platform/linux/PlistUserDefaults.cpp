@@ -1,5 +1,7 @@
 #include "PlistUserDefaults.h"
 
+#include "platform/plist/PlistSupport.h"
+
 #include "PrivateDir.h"
 
 #include <fcntl.h>
@@ -19,11 +21,6 @@
 namespace tarvolin {
 
 namespace {
-
-struct PlistFree {
-    void operator()(void* node) const { plist_free(static_cast<plist_t>(node)); }
-};
-using PlistPtr = std::unique_ptr<void, PlistFree>;
 
 struct XmlFree {
     void operator()(char* xml) const { plist_to_xml_free(xml); }
@@ -68,35 +65,6 @@ PlistPtr toPlist(const Value& value, int depth) {
 std::optional<Value> fromPlist(plist_t node, int depth) {
     if (node == nullptr || depth > PlistUserDefaults::kMaxDepth) return std::nullopt;
     switch (plist_get_node_type(node)) {
-        case PLIST_STRING: {
-            char* text = nullptr;
-            plist_get_string_val(node, &text);
-            std::unique_ptr<char, decltype(&std::free)> owned(text, &std::free);
-            return Value(std::string(text ? text : ""));
-        }
-        case PLIST_UINT: {
-            std::uint64_t v = 0;
-            plist_get_uint_val(node, &v);
-            return Value::integer(static_cast<std::int64_t>(v));
-        }
-        case PLIST_REAL: {
-            double v = 0;
-            plist_get_real_val(node, &v);
-            return Value::real(v);
-        }
-        case PLIST_BOOLEAN: {
-            std::uint8_t v = 0;
-            plist_get_bool_val(node, &v);
-            return Value::boolean(v != 0);
-        }
-        case PLIST_DATA: {
-            char* bytes = nullptr;
-            std::uint64_t length = 0;
-            plist_get_data_val(node, &bytes, &length);
-            std::unique_ptr<char, decltype(&std::free)> owned(bytes, &std::free);
-            const auto* first = reinterpret_cast<const std::uint8_t*>(bytes);
-            return Value::data(bytes ? Value::Data(first, first + length) : Value::Data{});
-        }
         case PLIST_ARRAY: {
             Value::Array array;
             std::uint32_t n = plist_array_get_size(node);
@@ -124,7 +92,7 @@ std::optional<Value> fromPlist(plist_t node, int depth) {
             return Value::dictionary(std::move(dict));
         }
         default:
-            return std::nullopt;
+            return plistScalar(node);
     }
 }
 

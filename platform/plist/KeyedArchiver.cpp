@@ -1,5 +1,7 @@
 #include "platform/plist/KeyedArchiver.h"
 
+#include "platform/plist/PlistSupport.h"
+
 #include <plist/plist.h>
 
 #include <map>
@@ -10,11 +12,6 @@
 namespace tarvolin {
 
 namespace {
-
-struct PlistFree {
-    void operator()(void* p) const { plist_free(static_cast<plist_t>(p)); }
-};
-using PlistPtr = std::unique_ptr<void, PlistFree>;
 
 class Encoder {
 public:

@@ -1,5 +1,7 @@
 #include "platform/plist/LibplistKeyedUnarchiver.h"
 
+#include "platform/plist/PlistSupport.h"
+
 #include <plist/plist.h>
 
 #include <cstdlib>
@@ -13,21 +15,10 @@ namespace tarvolin {
 
 namespace {
 
-struct PlistFree {
-    void operator()(void* p) const { plist_free(static_cast<plist_t>(p)); }
-};
-using PlistPtr = std::unique_ptr<void, PlistFree>;
-
 bool isType(plist_t node, plist_type type) { return node && plist_get_node_type(node) == type; }
 
-std::string_view stringOf(plist_t node) {
-    uint64_t length = 0;
-    const char* p = plist_get_string_ptr(node, &length);
-    return p ? std::string_view(p, length) : std::string_view();
-}
-
 bool isString(plist_t node, std::string_view text) {
-    return isType(node, PLIST_STRING) && stringOf(node) == text;
+    return isType(node, PLIST_STRING) && plistString(node) == text;
 }
 
 // A UID: a PLIST_UID node, or the XML form libplist 2.2 leaves as a dictionary {CF$UID: n}.
@@ -72,36 +63,16 @@ private:
     std::optional<Value> decodeObject(plist_t object) {
         switch (plist_get_node_type(object)) {
             case PLIST_STRING:
-                return Value(std::string(stringOf(object)));
-            case PLIST_UINT: {
-                uint64_t v = 0;
-                plist_get_uint_val(object, &v);
-                return Value::integer(static_cast<std::int64_t>(v));
-            }
-            case PLIST_REAL: {
-                double v = 0;
-                plist_get_real_val(object, &v);
-                return Value::real(v);
-            }
-            case PLIST_BOOLEAN: {
-                uint8_t v = 0;
-                plist_get_bool_val(object, &v);
-                return Value::boolean(v != 0);
-            }
+            case PLIST_UINT:
+            case PLIST_REAL:
+            case PLIST_BOOLEAN:
             case PLIST_DATA:
-                return dataOf(object);
+                return plistScalar(object);
             case PLIST_DICT:
                 return decodeInstance(object);
             default:
                 return std::nullopt;  // a bare array, date, UID or key is not an archived object
         }
-    }
-
-    static Value dataOf(plist_t node) {
-        uint64_t length = 0;
-        const char* p = plist_get_data_ptr(node, &length);
-        const auto* bytes = reinterpret_cast<const std::uint8_t*>(p);
-        return Value::data(p ? Value::Data(bytes, bytes + length) : Value::Data());
     }
 
     std::optional<std::string> className(plist_t instance) {
@@ -111,7 +82,7 @@ private:
         if (!isType(entry, PLIST_DICT)) return std::nullopt;
         plist_t name = plist_dict_get_item(entry, "$classname");
         if (!isType(name, PLIST_STRING)) return std::nullopt;
-        return std::string(stringOf(name));
+        return std::string(plistString(name));
     }
 
     std::optional<Value> decodeInstance(plist_t instance) {
@@ -139,12 +110,12 @@ private:
         if (*cls == "NSString" || *cls == "NSMutableString") {
             plist_t text = member("NS.string");
             if (!isType(text, PLIST_STRING)) return std::nullopt;
-            return Value(std::string(stringOf(text)));
+            return Value(std::string(plistString(text)));
         }
         if (*cls == "NSData" || *cls == "NSMutableData") {
             plist_t bytes = member("NS.data");
             if (!isType(bytes, PLIST_DATA)) return std::nullopt;
-            return dataOf(bytes);
+            return plistScalar(bytes);
         }
         if (*cls == "NSURL") {
             // Only an absolute URL: resolving against a base URL is not done here.
