@@ -109,6 +109,15 @@ protected:
         return c ? std::move(*c) : TestClient{};
     }
 
+    // Two windows of an application called Notes, and one of Term.
+    TestClient notesClient() {
+        return client({"--window", "--title", "A", "--class", "notes:Notes", "--geometry", "300x200+10+10",
+                       "--window", "--title", "B", "--class", "notes:Notes", "--geometry", "300x200+60+60"});
+    }
+    TestClient termClient() {
+        return client({"--window", "--title", "T", "--class", "term:Term", "--geometry", "300x200+100+100"});
+    }
+
     std::unique_ptr<Child> watch() {
         Child::Options options;
         options.env = env;
@@ -189,10 +198,8 @@ TEST_F(AgentEndToEnd, InventoryMatchesTheRealWindows) {
 }
 
 TEST_F(AgentEndToEnd, RaiseMakesTheWindowActiveAndFrontAndPostsFinderBack) {
-    auto notes =
-        client({"--window", "--title", "A", "--class", "notes:Notes", "--geometry", "300x200+10+10",
-                "--window", "--title", "B", "--class", "notes:Notes", "--geometry", "300x200+60+60"});
-    auto term = client({"--window", "--title", "T", "--class", "term:Term", "--geometry", "300x200+100+100"});
+    auto notes = notesClient();
+    auto term = termClient();
     startAgent();
     auto watcher = watch();
     for (xcb_window_t w : {notes.windows[0], term.windows[0], notes.windows[1]}) {
@@ -206,7 +213,7 @@ TEST_F(AgentEndToEnd, RaiseMakesTheWindowActiveAndFrontAndPostsFinderBack) {
 TEST_F(AgentEndToEnd, ActivateThenRaiseHalfASecondLater) {
     auto notes =
         client({"--window", "--title", "A", "--class", "notes:Notes", "--geometry", "300x200+10+10"});
-    auto term = client({"--window", "--title", "T", "--class", "term:Term", "--geometry", "300x200+100+100"});
+    auto term = termClient();
     startAgent();
     ASSERT_EQ(ctl({"raise", id(notes.windows[0]), "--activate", "Term"}).status, 0);
     EXPECT_TRUE(x->waitUntilActive(term.windows[0]));
@@ -233,10 +240,8 @@ TEST_F(AgentEndToEnd, CloseUsesTheCloseButtonOrFallsBackToTheKeystroke) {
 }
 
 TEST_F(AgentEndToEnd, QuitClosesEveryWindowOfTheApplicationAndSaysHello) {
-    auto notes =
-        client({"--window", "--title", "A", "--class", "notes:Notes", "--geometry", "300x200+10+10",
-                "--window", "--title", "B", "--class", "notes:Notes", "--geometry", "300x200+60+60"});
-    auto term = client({"--window", "--title", "T", "--class", "term:Term", "--geometry", "300x200+100+100"});
+    auto notes = notesClient();
+    auto term = termClient();
     startAgent();
     auto watcher = watch();
     ASSERT_EQ(ctl({"quit", "Notes"}).status, 0);
@@ -248,9 +253,7 @@ TEST_F(AgentEndToEnd, QuitClosesEveryWindowOfTheApplicationAndSaysHello) {
 }
 
 TEST_F(AgentEndToEnd, CommandsThroughTheSharedDefaults) {
-    auto notes =
-        client({"--window", "--title", "A", "--class", "notes:Notes", "--geometry", "300x200+10+10",
-                "--window", "--title", "B", "--class", "notes:Notes", "--geometry", "300x200+60+60"});
+    auto notes = notesClient();
     startAgent();
     ASSERT_EQ(ctl({"raise", id(notes.windows[0]), "--channel", "defaults"}).status, 0);
     EXPECT_TRUE(x->waitUntilActive(notes.windows[0]));
