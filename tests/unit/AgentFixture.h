@@ -39,13 +39,15 @@ struct SimAgent {
         return desktop.addWindow(spec);
     }
     // Launched, with Editor (pid 10) windows 1 and 2, Terminal (20) window 3, and Viewer (30)
-    // window 4, which has no close button.
+    // window 4, which has no close button, and the windows at the 32-bit edges.
     void commandDesktop() {
         desktop.addApplication(10, "Editor");
         desktop.addApplication(20, "Terminal");
         desktop.addApplication(30, "Viewer");
         for (auto [pid, number] : {std::pair{10, 1}, {10, 2}, {20, 3}, {30, 4}})
             addWindow(pid, number, "Doc", number != 4);
+        addWindow(30, 2147483647);
+        addWindow(30, -2147483648);
         launch();
         desktop.resetCounters();
     }

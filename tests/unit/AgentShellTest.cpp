@@ -83,18 +83,5 @@ TEST_F(AgentTest, DestructionWithdrawsTheDefaultsObservation) {
     EXPECT_FALSE(process.terminated());
 }
 
-TEST_F(AgentTest, PollTimerFiresEveryTenthOfASecondFromTheFirstPassAfterLaunch) {
-    launch();
-    std::vector<Duration> firings;
-    auto original = agent->tickTimer()->task;
-    agent->tickTimer()->task = [&] {
-        firings.push_back(desktop.now());
-        original();
-    };
-    desktop.runFor(1s);
-    ASSERT_EQ(firings.size(), 10u);
-    for (size_t i = 0; i < firings.size(); ++i) EXPECT_EQ(firings[i], 100ms * static_cast<int>(i + 1));
-}
-
 }  // namespace
 }  // namespace tarvolin::testing

@@ -2,7 +2,10 @@
 
 #include "commands/LogText.h"
 
+#include <nlohmann/json.hpp>
+
 #include <algorithm>
+#include <fstream>
 #include <thread>
 
 namespace tarvolin::testing {
@@ -10,133 +13,53 @@ namespace {
 
 using ::testing::Contains;
 
-constexpr auto kQuitEditor = R"(tell the application "Editor" to quit)";
-constexpr auto kQuitTerminal = R"(tell the application "Terminal" to quit)";
 constexpr auto kKeystroke = R"(tell the application "System Events" to keystroke"w" using command down)";
 
-// One command on a fresh command desktop, through the pasteboard (JSON) or SomeText.
-struct Case {
-    bool pasteboard;
-    std::string text;
-    std::int64_t front;  // front window afterwards
-    size_t windows;      // windows left
-    const char* script;  // the one script run, or none
-    size_t hellos, finderBacks;
-    std::int64_t scans;  // on the pasteboard, none means the text was not consumed
+class CommandTest : public AgentTest {
+protected:
+    void SetUp() override { commandDesktop(); }
 };
 
-constexpr bool P = true, D = false;
-const Case kCases[] = {
-    {P, R"({"cmd":"raise","winID":2})", 2, 4, nullptr, 0, 1, 1},
-    {P, R"({"cmd":"raise","winID":"2"})", 2, 4, nullptr, 0, 1, 1},
-    {P, R"({"cmd":"raise","winID":"  3abc"})", 3, 4, nullptr, 0, 1, 1},
-    {P, R"({"cmd":"raise","winID":2.9})", 2, 4, nullptr, 0, 1, 1},
-    {P, R"({"cmd":"close","winID":2})", 1, 3, nullptr, 0, 0, 2},
-    {P, R"({"cmd":"close","winID":"3"})", 1, 3, nullptr, 0, 0, 2},
-    {P, R"({"cmd":"close","winID":4})", 1, 3, kKeystroke, 0, 1, 2},  // no close button: raise, then keystroke
-    {P, R"({"cmd":"quit","winID":"Quit:Editor|Quit:Editor.app"})", 3, 2, kQuitEditor, 1, 0, 2},
-    {P, R"({"cmd":"quit","winID":"Quit:Terminal"})", 1, 3, kQuitTerminal, 1, 0, 2},
-    {P, R"({"cmd":"quit","winID":"Quit:Nobody|Nobody.app"})", 1, 4, nullptr, 0, 0, 2},
-    // No command: consumed with one scan.
-    {P, R"({"cmd":"Raise","winID":1})", 1, 4, nullptr, 0, 0, 1},
-    {P, R"({"cmd":"kill"})", 1, 4, nullptr, 0, 0, 1},
-    {P, R"({"winID":1})", 1, 4, nullptr, 0, 0, 1},
-    {P, "[1,2]", 1, 4, nullptr, 0, 0, 1},
-    {P, R"({"cmd":5,"winID":1})", 1, 4, nullptr, 0, 0, 1},
-    {P, R"({"cmd":"raise","winID":null})", 1, 4, nullptr, 0, 0, 1},
-    {P, R"({"cmd":"raise","winID":[1]})", 1, 4, nullptr, 0, 0, 1},
-    {P, R"({"cmd":"raise","winID":1,"activate":null})", 1, 4, nullptr, 0, 0, 1},
-    {P, R"({"cmd":"quit","winID":7})", 1, 4, nullptr, 0, 0, 1},
-    // Not JSON (or not an object or list): left on the pasteboard, logged at every poll.
-    {P, "not json", 1, 4, nullptr, 0, 0, 0},
-    {P, "", 1, 4, nullptr, 0, 0, 0},
-    {P, R"("a bare string")", 1, 4, nullptr, 0, 0, 0},
-    {P, "42", 1, 4, nullptr, 0, 0, 0},
-    {P, "null", 1, 4, nullptr, 0, 0, 0},
-    {P, R"({"cmd":"raise")", 1, 4, nullptr, 0, 0, 0},
-    {P, "{\"cmd\":\"\xff\"}", 1, 4, nullptr, 0, 0, 0},
-    // SomeText is never consumed; a known verb scans once.
-    {D, "Raise:2", 2, 4, nullptr, 0, 1, 1},
-    {D, "Raise: \t 3", 3, 4, nullptr, 0, 1, 1},
-    {D, "Raise:junk:3", 3, 4, nullptr, 0, 1, 1},
-    {D, "Raise:3:junk", 1, 4, nullptr, 0, 0, 1},  // the last piece holds no number
-    {D, "Raise", 1, 4, nullptr, 0, 0, 1},
-    {D, "Raise:99999999999999999999", 1, 4, nullptr, 0, 0, 1},
-    {D, "Close:2", 1, 3, nullptr, 0, 0, 1},
-    {D, "Close:4", 1, 3, kKeystroke, 0, 1, 1},
-    {D, "Quit:Editor|Editor.app", 3, 2, kQuitEditor, 1, 0, 1},
-    {D, "Quit:Terminal", 1, 3, kQuitTerminal, 1, 0, 1},
-    {D, "Quit:Nobody|Nobody.app", 1, 4, nullptr, 0, 0, 1},
-    {D, "raise:2", 1, 4, nullptr, 0, 0, 0},
-    {D, "Hello:2", 1, 4, nullptr, 0, 0, 0},
-};
-
+// Every command of both channels, from tests/data/commands.json (which says what each field means).
 TEST(CommandChannels, EveryCommandOfBothChannels) {
-    for (const auto& c : kCases) {
+    std::ifstream in(std::string(TARVOLIN_TESTDATA_DIR) + "/commands.json");
+    const auto cases = nlohmann::json::parse(in).at("cases");
+    EXPECT_EQ(cases.size(), 47u);
+    for (const auto& c : cases) {
+        const bool pasteboard = c.contains("pasteboard");
+        const auto& command = pasteboard ? c["pasteboard"] : c.at("someText");
+        const std::string text = command.is_string() ? command.get<std::string>() : command.dump();
+        const auto scans = c.value("scans", std::int64_t{0});
+        const auto script = c.value("script", std::string());
         SimAgent s;
         s.commandDesktop();
-        if (c.pasteboard)
-            s.send(c.text);
+        if (pasteboard)
+            s.send(text);
         else
-            s.someText(Value(c.text));
+            s.someText(Value(text));
         s.desktop.runFor(300ms);
-        EXPECT_EQ(s.front(), c.front) << c.text;
-        EXPECT_EQ(s.desktop.windowOrder().size(), c.windows) << c.text;
-        EXPECT_EQ(s.scriptSources(),
-                  c.script ? std::vector<std::string>{c.script} : std::vector<std::string>{})
-            << c.text;
-        EXPECT_EQ(s.hellos(), c.hellos) << c.text;
-        EXPECT_EQ(s.finderBacks(), c.finderBacks) << c.text;
-        EXPECT_EQ(s.scans(), c.scans) << c.text;
+        EXPECT_EQ(s.front(), c.value("front", std::int64_t{1})) << text;
+        EXPECT_EQ(s.desktop.windowOrder().size(), c.value("windows", size_t{6})) << text;
+        EXPECT_EQ(s.scriptSources(), script.empty() ? std::vector<std::string>{} : std::vector{script})
+            << text;
+        EXPECT_EQ(s.hellos(), c.value("hellos", size_t{0})) << text;
+        EXPECT_EQ(s.finderBacks(), c.value("finderBacks", size_t{0})) << text;
+        EXPECT_EQ(s.scans(), scans) << text;
         const auto log = s.desktop.logTexts();
-        EXPECT_EQ(std::count(log.begin(), log.end(), ""), c.script ? 1 : 0) << "a script's line: " << c.text;
-        if (c.pasteboard) {
-            EXPECT_EQ(s.agentPasteboard()->canReadString(), c.scans == 0) << c.text;
-            EXPECT_EQ(std::count(log.begin(), log.end(), loggableList({c.text})), c.scans ? 1 : 3) << c.text;
+        EXPECT_EQ(std::count(log.begin(), log.end(), ""), script.empty() ? 0 : 1)
+            << "a script's line: " << text;
+        if (pasteboard) {
+            EXPECT_EQ(s.agentPasteboard()->canReadString(), scans == 0) << text;
+            EXPECT_EQ(std::count(log.begin(), log.end(), loggableList({text})), scans ? 1 : 3) << text;
         } else {
-            EXPECT_THAT(log, Contains(loggableText(c.text))) << c.text;
-            EXPECT_EQ(s.shared()->objectForKey("SomeText"), Value(c.text)) << c.text;
+            EXPECT_THAT(log, Contains(loggableText(text))) << text;
+            EXPECT_EQ(s.shared()->objectForKey("SomeText"), Value(text)) << text;
         }
-        EXPECT_FALSE(s.process.terminated()) << c.text;
+        EXPECT_FALSE(s.process.terminated()) << text;
     }
 }
 
-// Window numbers are 32-bit: the edges match, anything beyond matches no window.
-TEST_F(AgentTest, WindowNumbersAtAndBeyondThe32BitEdges) {
-    commandDesktop();
-    addWindow(10, 2147483647);
-    addWindow(10, -2147483648);
-    struct Edge {
-        std::string id;
-        std::int64_t front;  // 0: nothing raised
-    };
-    const Edge cases[] = {{"2147483647", 2147483647},
-                          {"-2147483648", -2147483648},
-                          {"\"2147483647\"", 2147483647},
-                          {"\"-2147483648\"", -2147483648},
-                          {"2147483647.5", 2147483647},
-                          {"4294967297", 0},
-                          {"-4294967295", 0},
-                          {"4294967297.5", 0},
-                          {"\"4294967297\"", 0},
-                          {"1e300", 0}};
-    for (const auto& c : cases) {
-        const auto backs = finderBacks();
-        send(R"({"cmd":"raise","winID":)" + c.id + "}");
-        poll();
-        EXPECT_EQ(finderBacks(), backs + (c.front ? 1 : 0)) << c.id;
-        if (c.front) {
-            EXPECT_EQ(front(), c.front) << c.id;
-        } else {
-            send(R"({"cmd":"close","winID":)" + c.id + "}");
-            poll();
-        }
-    }
-    EXPECT_EQ(desktop.windowOrder().size(), 6u);
-}
-
-TEST_F(AgentTest, IdlePollOnlyAsksWhetherTextIsReadable) {
-    commandDesktop();
+TEST_F(CommandTest, IdlePollOnlyAsksWhetherTextIsReadable) {
     desktop.runFor(1s);
     agentPasteboard()->writeItems({{std::nullopt}});  // an item that holds no text
     desktop.runFor(1s);
@@ -145,8 +68,7 @@ TEST_F(AgentTest, IdlePollOnlyAsksWhetherTextIsReadable) {
     EXPECT_THAT(desktop.logTexts(), IsEmpty());
 }
 
-TEST_F(AgentTest, RaiseAfterActivationWaitsHalfASecondFromTheScriptsReturn) {
-    commandDesktop();
+TEST_F(CommandTest, RaiseAfterActivationWaitsHalfASecondFromTheScriptsReturn) {
     desktop.setScriptBehaviour([](std::string_view source, sim::SimDesktop& d) {
         d.advanceClock(200ms);  // a slow script blocks the main thread
         return sim::SimDesktop::defaultScriptBehaviour(source, d);
@@ -169,25 +91,9 @@ TEST_F(AgentTest, RaiseAfterActivationWaitsHalfASecondFromTheScriptsReturn) {
     }
 }
 
-TEST_F(AgentTest, TwoDelayedRaisesRunInTheOrderTheyWereScheduled) {
-    commandDesktop();
-    send(R"({"cmd":"raise","winID":1,"activate":"Terminal"})");
-    poll();
-    desktop.runFor(200ms);
-    send(R"({"cmd":"raise","winID":3,"activate":"Editor"})");
-    poll();
-    desktop.runFor(200ms);  // the first is due
-    EXPECT_EQ(front(), 1);
-    desktop.runFor(300ms);
-    EXPECT_EQ(front(), 3);
-    EXPECT_EQ(finderBacks(), 2u);
-}
-
-TEST_F(AgentTest, CloseKeystrokeFollowsTheRaiseByATenthOfASecond) {
-    commandDesktop();
+TEST_F(CommandTest, CloseKeystrokeFollowsTheRaiseByATenthOfASecond) {
     send(R"({"cmd":"close","winID":4})");
     poll();
-    EXPECT_EQ(finderBacks(), 1u);
     EXPECT_EQ(desktop.frontProcess(), 30);
     desktop.runFor(100ms - 1ns);
     EXPECT_THAT(scriptSources(), IsEmpty());
@@ -196,8 +102,7 @@ TEST_F(AgentTest, CloseKeystrokeFollowsTheRaiseByATenthOfASecond) {
     EXPECT_EQ(desktop.window(4), nullptr);
 }
 
-TEST_F(AgentTest, CommandWrittenDuringTheScanIsNotLostAndOnlyTheFirstTextIsParsed) {
-    commandDesktop();
+TEST_F(CommandTest, CommandWrittenDuringTheScanIsNotLostAndOnlyTheFirstTextIsParsed) {
     bool written = false;
     desktop.onWindowListRequest([&] {
         if (!std::exchange(written, true))
@@ -213,8 +118,7 @@ TEST_F(AgentTest, CommandWrittenDuringTheScanIsNotLostAndOnlyTheFirstTextIsParse
     EXPECT_FALSE(agentPasteboard()->canReadString());
 }
 
-TEST_F(AgentTest, ApplicationNamesCannotBreakOutOfTheScript) {
-    commandDesktop();
+TEST_F(CommandTest, ApplicationNamesCannotBreakOutOfTheScript) {
     desktop.addApplication(50, R"(Ed"it\or)");
     addWindow(50, 9);
     send(R"({"cmd":"quit","winID":"Quit:Ed\"it\\or|Ed\"it\\or.app"})");
@@ -230,11 +134,11 @@ TEST_F(AgentTest, ApplicationNamesCannotBreakOutOfTheScript) {
     EXPECT_NE(desktop.window(1), nullptr);
 }
 
-TEST_F(AgentTest, LoggedTextsAreEscapedAndBoundedAtACharacter) {
-    commandDesktop();
-    send("not json\nforged line\x01");
+TEST_F(CommandTest, LoggedTextsAreEscapedAndBoundedAtACharacter) {
+    send("not json\nforged line\x01\xff");
     poll();
-    EXPECT_THAT(desktop.logTexts(), ElementsAre(R"(("not json\nforged line\x01"))"));
+    EXPECT_THAT(desktop.logTexts(), ElementsAre(R"(("not json\nforged line\x01)"
+                                                "\xff\")"));
     // 1,023 bytes and a two-byte character across the limit: the cut falls before the character.
     send(std::string(1023, 'x') + "\xc3\xa9" + std::string(100000, 'y'));
     poll();
@@ -256,14 +160,15 @@ TEST(CommandChannels, SomeTextKillStopsTheAgentWithOrWithoutAnArgument) {
     }
 }
 
-TEST_F(AgentTest, SomeTextChangesThatHoldNoCommand) {
-    commandDesktop();
+TEST_F(CommandTest, SomeTextChangesThatHoldNoCommand) {
     someText(Value("Raise:2"));
     shared()->setObject("Other", Value("x"));  // any change to the store runs the command again
     EXPECT_EQ(finderBacks(), 2u);
     const auto lines = desktop.logLines().size();
     shared()->removeObject("SomeText");
     process.standardUserDefaults()->setObject("WinKey", Value::data({}));  // the agent's own store
+    // A change notice that names no store.
+    process.platform().notificationCenter.postNotification({NSUserDefaultsDidChangeNotification, {}});
     EXPECT_EQ(desktop.logLines().size(), lines);
     for (const Value& v : {Value::integer(2), Value::array({Value("Raise:2")}), Value::data({1, 0xab})})
         someText(v);
@@ -272,8 +177,7 @@ TEST_F(AgentTest, SomeTextChangesThatHoldNoCommand) {
     EXPECT_EQ(desktop.logTexts().back(), "{length = 2, bytes = 0x01ab}");
 }
 
-TEST_F(AgentTest, SomeTextLogsTheValueHeldAfterTheCommand) {
-    commandDesktop();
+TEST_F(CommandTest, SomeTextLogsTheValueHeldAfterTheCommand) {
     desktop.setScriptBehaviour([this](std::string_view, sim::SimDesktop&) {
         shared()->setObject("SomeText", Value("changed\nby the companion"));
         return ScriptResult{true, "", ""};
@@ -282,8 +186,7 @@ TEST_F(AgentTest, SomeTextLogsTheValueHeldAfterTheCommand) {
     EXPECT_EQ(desktop.logTexts().back(), R"(changed\nby the companion)");
 }
 
-TEST_F(AgentTest, SomeTextFromAnotherThreadIsHandledOnTheMainThread) {
-    commandDesktop();
+TEST_F(CommandTest, SomeTextFromAnotherThreadIsHandledOnTheMainThread) {
     std::thread([this] { someText(Value("Raise:3")); }).join();
     EXPECT_EQ(scans(), 0);
     desktop.runPending();

@@ -2,7 +2,6 @@
 
 #include "inventory/WindowScan.h"
 
-#include <climits>
 #include <cmath>
 #include <limits>
 
@@ -24,19 +23,15 @@ TEST_F(WindowScanTest, KeepsOnlyLayerZeroFullyOpaqueWindowsInListOrder) {
         std::optional<WindowNumberValue> layer, alpha;
         bool kept;
     };
+    // clang-format off
     const Case cases[] = {
-        {std::int64_t{0}, 1.0, true},
-        {std::int64_t{25}, 1.0, false},
-        {std::int64_t{3}, 1.0, false},
-        {std::int64_t{-1}, 1.0, false},
-        {std::int64_t{0}, 0.99, false},
-        {std::int64_t{0}, 0.0, false},
-        {std::int64_t{0}, std::nullopt, false},
-        {std::nullopt, 1.0, true},
-        {std::int64_t{0}, std::int64_t{1}, true},
-        {0.7, 1.0, true},
+        {std::int64_t{0}, 1.0, true},   {std::int64_t{25}, 1.0, false},   {std::int64_t{3}, 1.0, false},
+        {std::int64_t{-1}, 1.0, false}, {std::int64_t{0}, 0.99, false},   {std::int64_t{0}, 0.0, false},
+        {std::nullopt, 1.0, true},      {std::int64_t{0}, std::nullopt, false},
+        {0.7, 1.0, true},               {std::int64_t{0}, std::int64_t{1}, true},
         {std::int64_t{0}, std::nan(""), false},
     };
+    // clang-format on
     std::vector<std::int64_t> expected;
     std::int64_t number = 0;
     for (const auto& c : cases) {
@@ -86,23 +81,36 @@ TEST_F(WindowScanTest, NewWindowsGetTitleBoundsElementSnapshotAndLogLine) {
         EXPECT_EQ(ax::getWindow(r->uiEle()).value, static_cast<std::uint32_t>(number)) << "its own element";
         EXPECT_EQ(r->uiEleChildren()->size(), 1u);  // its close button
     }
+    // The application's icon scaled to 32 points with its alpha, or a blank one.
+    EXPECT_EQ(record(1)->icon().size(), (Size{32, 32}));
+    ASSERT_EQ(record(1)->icon().pixelWidth(), 32);
+    for (auto [x, y] : {std::pair{0, 0}, {16, 16}, {31, 31}})
+        EXPECT_EQ(record(1)->icon().pixel(x, y), 0x80402010u);
+    EXPECT_EQ(record(6)->icon().pixelWidth(), 32);
+    EXPECT_EQ(record(6)->icon().pixel(5, 5), 0u);
     EXPECT_EQ(record(1)->uiEleAttributes()->at("AXTitle"), Value("Notes.txt"));
-    EXPECT_EQ(record(1)->uiEleAttributes()->at("AXRole"), Value("AXWindow"));
     EXPECT_THAT(desktop.logTexts(), ElementsAre("1 : 10", "2 : 10", "3 : 10", "4 : 10", "5 : 10", "6 : 20"));
 }
 
+// Also when its process has gone; a new window of a gone process is left out.
 TEST_F(WindowScanTest, WindowAlreadyInTheInventoryCarriesItsFactsOver) {
     addWindow(10, 7);
+    addWindow(20, 1);
     agent->resetWindowInfo();
     const auto first = record(7);
     auto& w = *desktop.window(7);
     w.description.name = "Renamed";
     w.description.bounds = WindowBounds{1.0, 2.0, 3.0, 4.0};
     desktop.addApplication(10, "Imposter");  // not consulted for a carried-over window
+    desktop.removeApplication(20);
+    addWindow(20, 2);
+    addWindow(99, 3);  // no such application ever
     desktop.resetCounters();
     agent->resetWindowInfo();
     const auto second = record(7);
 
+    EXPECT_EQ(inventoryIds(), (std::vector<std::int64_t>{7, 1}));
+    EXPECT_EQ(record(1)->appName(), "Terminal");
     EXPECT_NE(second, first);
     EXPECT_TRUE(second->icon().sameObject(first->icon()));
     EXPECT_EQ(second->appName(), "Editor");
@@ -112,20 +120,8 @@ TEST_F(WindowScanTest, WindowAlreadyInTheInventoryCarriesItsFactsOver) {
     EXPECT_EQ(second->x() + second->y() + second->width() + second->height(), 10);
     EXPECT_FALSE(second->uiEleChildren().has_value());
     EXPECT_EQ(second->key(), "");
-    EXPECT_THAT(desktop.logTexts(), ElementsAre("7 : 10")) << "logged when new only";
+    EXPECT_THAT(desktop.logTexts(), ElementsAre("7 : 10", "1 : 20")) << "logged when new only";
     EXPECT_EQ(desktop.counters().accessibilityRequests(), 0);
-    EXPECT_EQ(desktop.counters().runningApplicationsRequests + desktop.counters().windowListRequests, 2);
-}
-
-TEST_F(WindowScanTest, WindowOfAGoneProcessIsLeftOutWhenNewAndKeptWhenCarriedOver) {
-    addWindow(20, 1);
-    agent->resetWindowInfo();
-    desktop.removeApplication(20);
-    addWindow(20, 2);
-    addWindow(99, 3);  // no such application ever
-    agent->resetWindowInfo();
-    EXPECT_EQ(inventoryIds(), std::vector<std::int64_t>{1});
-    EXPECT_EQ(record(1)->appName(), "Terminal");
 }
 
 TEST_F(WindowScanTest, FirstOfTwoEarlierRecordsWithTheSameIdentityIsCarriedOver) {
@@ -174,18 +170,6 @@ TEST_F(WindowScanTest, ElementLookupMatchesTheLow32BitsOfTheWindowNumber) {
     EXPECT_FALSE(r->uiEleChildren().has_value());
 }
 
-TEST_F(WindowScanTest, IconIsTheApplicationIconScaledTo32PointsWithItsAlpha) {
-    addWindow(10, 1);
-    addWindow(20, 2);  // an application without an icon
-    agent->resetWindowInfo();
-    const Image& icon = record(1)->icon();
-    EXPECT_EQ(icon.size(), (Size{32, 32}));
-    ASSERT_EQ(icon.pixelWidth(), 32);
-    for (auto [x, y] : {std::pair{0, 0}, {16, 16}, {31, 31}}) EXPECT_EQ(icon.pixel(x, y), 0x80402010u);
-    EXPECT_EQ(record(2)->icon().pixelWidth(), 32);
-    EXPECT_EQ(record(2)->icon().pixel(5, 5), 0u);
-}
-
 TEST_F(WindowScanTest, ElementIsReleasedOnceItsWindowHasLeftTheInventory) {
     addWindow(10, 1);
     addWindow(10, 2);
@@ -209,27 +193,6 @@ TEST(ChildrenOfUIElement, GivesNoneWhenTheCountOrTheCopyFails) {
     desktop.setProcessResponsive(1, false);
     EXPECT_FALSE(childrenOfUIElement(desktop.handle(e)).has_value());
     EXPECT_FALSE(childrenOfUIElement(AXElement()).has_value());
-}
-
-TEST(WindowInfoModel, CompareWinIdOrdersBySignedWindowNumber) {
-    auto withId = [](std::int64_t id) {
-        WindowInfoModel m;
-        m.setWinId(id);
-        return m;
-    };
-    struct Case {
-        std::int64_t a, b, expected;
-    };
-    const Case cases[] = {{5, 7, -1},
-                          {7, 5, 1},
-                          {5, 5, 0},
-                          {-3, 0, -1},
-                          {0, -3, 1},
-                          {INT64_MIN, INT64_MAX, -1},
-                          {INT64_MAX, INT64_MIN, 1},
-                          {-1, 4294967295LL, -1}};
-    for (const auto& c : cases)
-        EXPECT_EQ(withId(c.a).compareWinId(withId(c.b)), c.expected) << c.a << " vs " << c.b;
 }
 
 }  // namespace
