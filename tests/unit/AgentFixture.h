@@ -30,13 +30,8 @@ struct SimAgent {
 
     sim::SimWindow& addWindow(std::int32_t pid, std::int64_t number, std::optional<std::string> title = "Doc",
                               bool closeButton = true, bool accessible = true) {
-        sim::WindowSpec spec;
-        spec.pid = pid;
-        spec.number = number;
-        spec.title = std::move(title);
-        spec.hasCloseButton = closeButton;
-        spec.accessible = accessible;
-        return desktop.addWindow(spec);
+        return desktop.addWindow(
+            {pid, number, std::move(title), {0, 0, 400, 300}, 1.0, 0, accessible, closeButton});
     }
     // Launched, with Editor (pid 10) windows 1 and 2, Terminal (20) window 3, and Viewer (30)
     // window 4, which has no close button, and the windows at the 32-bit edges.

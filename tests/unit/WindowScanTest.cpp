@@ -1,7 +1,5 @@
 #include "AgentFixture.h"
 
-#include "inventory/WindowScan.h"
-
 #include <cmath>
 #include <limits>
 
@@ -182,17 +180,6 @@ TEST_F(WindowScanTest, ElementIsReleasedOnceItsWindowHasLeftTheInventory) {
     agent->resetWindowInfo();
     EXPECT_EQ(element->liveHandles, 0);
     EXPECT_EQ(desktop.window(2)->element->liveHandles, 1);
-}
-
-TEST(ChildrenOfUIElement, GivesNoneWhenTheCountOrTheCopyFails) {
-    sim::SimDesktop desktop;
-    auto e = desktop.makeElement(1, "parent");
-    EXPECT_FALSE(childrenOfUIElement(desktop.handle(e)).has_value());  // no AXChildren at all
-    e->setAttribute("AXChildren", Value::array({Value("a"), Value("b")}));
-    EXPECT_EQ(childrenOfUIElement(desktop.handle(e))->size(), 2u);
-    desktop.setProcessResponsive(1, false);
-    EXPECT_FALSE(childrenOfUIElement(desktop.handle(e)).has_value());
-    EXPECT_FALSE(childrenOfUIElement(AXElement()).has_value());
 }
 
 }  // namespace
