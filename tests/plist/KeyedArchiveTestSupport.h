@@ -9,15 +9,10 @@
 #include <plist/plist.h>
 #include <nlohmann/json.hpp>
 
-#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <memory>
-#include <optional>
 #include <stdexcept>
-#include <string>
-#include <vector>
 
 namespace tarvolin::plisttest {
 

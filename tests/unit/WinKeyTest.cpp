@@ -23,9 +23,6 @@ protected:
         desktop.addApplication(30, std::nullopt);  // an application without a name
         launch();
     }
-    void storeTable(Value::Array table) {
-        storeWinKey(Value::data(archiveKeyedBinary(Value::array(std::move(table)))));
-    }
     void storeWinKey(Value v) { process.standardUserDefaults()->setObject("WinKey", std::move(v)); }
     void windows(std::int32_t pid, std::vector<std::int64_t> numbers) {
         for (auto n : numbers) addWindow(pid, n);
@@ -43,7 +40,7 @@ protected:
 };
 
 TEST_F(WinKeyTest, LabelsGoToAnApplicationsWindowsInAscendingWindowNumber) {
-    storeTable({entry("Editor", {"a", "b"})});
+    storeWinKey(Value::data(archiveKeyedBinary(Value::array({entry("Editor", {"a", "b"})}))));
     windows(10, {30, 12});
     windows(20, {99});
     windows(10, {25});
@@ -63,42 +60,35 @@ TEST_F(WinKeyTest, LabelsGoToAnApplicationsWindowsInAscendingWindowNumber) {
     EXPECT_EQ(agent->appWinIdIndex(stranger), 0);
 }
 
+// More in the archived vectors below.
 TEST_F(WinKeyTest, TableEdgeCases) {
-    struct Case {
-        const char* what;
-        Value::Array table;
-        std::vector<std::string> expected;  // Editor 1, Editor 2, Terminal 3
+    auto table = [](Value::Array entries) {
+        return Value::data(archiveKeyedBinary(Value::array(std::move(entries))));
     };
-    // More in the archived vectors below.
-    const Case cases[] = {
-        {"own entries", {entry("Terminal", {"t"}), entry("Editor", {"e1", "e2"})}, {"e1", "e2", "t"}},
-        {"entries of other shapes are skipped",
-         {Value("not an entry"),
-          Value::dictionary({{"appName", Value::integer(7)}, {"key", Value::array({})}}),
-          Value::dictionary({{"key", Value::array({Value("n")})}}),
-          Value::dictionary({{"appName", Value("Editor")}, {"key", Value("not a list")}}),
-          entry("Editor", {"ok"})},
-         {"ok", "", ""}},
-        {"labels that are not text",
-         {Value::dictionary(
-              {{"appName", Value("Editor")}, {"key", Value::array({Value::integer(1), Value("b")})}}),
-          Value::dictionary({{"appName", Value("Terminal")}, {"key", Value::null()}})},
+    const std::pair<Value, std::vector<std::string>> cases[] = {
+        // Editor 1, Editor 2, Terminal 3
+        {table({Value("not an entry"),
+                Value::dictionary({{"appName", Value::integer(7)}, {"key", Value::array({})}}),
+                Value::dictionary({{"key", Value::array({Value("n")})}}),
+                Value::dictionary({{"appName", Value("Editor")}, {"key", Value("not a list")}}),
+                entry("Editor", {"ok"})}),
+         {"ok", "", ""}},  // entries of other shapes are skipped
+        {table({Value::dictionary(
+                    {{"appName", Value("Editor")}, {"key", Value::array({Value::integer(1), Value("b")})}}),
+                Value::dictionary({{"appName", Value("Terminal")}, {"key", Value::null()}})}),
          {"", "b", ""}},
+        // An undecodable table, one that is not data, or one whose root is not a list labels nothing.
+        {Value::data({0x62, 0x70, 0x6c, 0x69, 0x73, 0x74}), {"", "", ""}},
+        {Value::array({entry("Editor", {"a"})}), {"", "", ""}},
+        {Value::data(archiveKeyedBinary(entry("Editor", {"a"}))), {"", "", ""}},
     };
     windows(10, {1, 2});
     windows(20, {3});
-    for (const auto& c : cases) {
-        storeTable(c.table);
-        EXPECT_EQ(labels(), c.expected) << c.what;
-    }
-    // A missing or undecodable table, or one whose root is not a list, labels nothing.
-    for (const Value& stored :
-         {Value::data({0x62, 0x70, 0x6c, 0x69, 0x73, 0x74}), Value::array({entry("Editor", {"a"})}),
-          Value::data(archiveKeyedBinary(entry("Editor", {"a"})))}) {
+    for (const auto& [stored, expected] : cases) {
         storeWinKey(stored);
-        EXPECT_THAT(labels(), ElementsAre("", "", "")) << stored.description();
-        EXPECT_TRUE(agent->loadAllWinKey().empty());
+        EXPECT_EQ(labels(), expected) << stored.description();
     }
+    EXPECT_TRUE(agent->loadAllWinKey().empty());
 }
 
 TEST_F(WinKeyTest, ArchivedVectorsGiveTheirManifestLabels) {

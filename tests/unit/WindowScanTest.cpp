@@ -154,32 +154,26 @@ TEST_F(WindowScanTest, EmptyOrAbsentWindowListEmptiesBothListsAndAssignsNoLabels
     }
 }
 
-TEST_F(WindowScanTest, ElementLookupMatchesTheLow32BitsOfTheWindowNumber) {
+// Each record holds the one handle of its element, found by the low 32 bits of the window number;
+// the lookup's list and application element are gone, and the element goes with its window.
+TEST_F(WindowScanTest, ElementLookupAndLifetime) {
     const std::int64_t wide = (std::int64_t{1} << 32) + 42;
     addWindow(10, wide);
-    addWindow(10, 3, std::nullopt, true, false);
+    addWindow(10, 3, std::nullopt, true, false);  // without an element: kept with an empty snapshot
+    addWindow(10, 1);
     agent->resetWindowInfo();
     EXPECT_EQ(ax::getWindow(record(wide)->uiEle()).value, 42u);
-    EXPECT_THAT(desktop.logTexts(), ElementsAre("4294967338 : 10", "3 : 10"));
-    // A window without an element is kept with an empty snapshot.
-    auto r = record(3);
-    EXPECT_FALSE(r->uiEle());
-    EXPECT_TRUE(r->uiEleAttributes()->empty());
-    EXPECT_FALSE(r->uiEleChildren().has_value());
-}
-
-TEST_F(WindowScanTest, ElementIsReleasedOnceItsWindowHasLeftTheInventory) {
-    addWindow(10, 1);
-    addWindow(10, 2);
-    agent->resetWindowInfo();
+    EXPECT_THAT(desktop.logTexts(), ElementsAre("4294967338 : 10", "3 : 10", "1 : 10"));
+    EXPECT_FALSE(record(3)->uiEle());
+    EXPECT_TRUE(record(3)->uiEleAttributes()->empty());
+    EXPECT_FALSE(record(3)->uiEleChildren().has_value());
     auto element = desktop.window(1)->element;
-    // The record holds the one handle; the lookup's list and application element are gone.
     EXPECT_EQ(element->liveHandles, 1);
     EXPECT_EQ(desktop.applicationElement(10)->liveHandles, 0);
     desktop.removeWindow(1);
     agent->resetWindowInfo();
     EXPECT_EQ(element->liveHandles, 0);
-    EXPECT_EQ(desktop.window(2)->element->liveHandles, 1);
+    EXPECT_EQ(desktop.window(wide)->element->liveHandles, 1);
 }
 
 }  // namespace
