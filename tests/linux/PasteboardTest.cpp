@@ -24,7 +24,7 @@ std::shared_ptr<FilePasteboard> board(const std::filesystem::path& dir,
     return std::static_pointer_cast<FilePasteboard>(service->pasteboardWithName(name));
 }
 
-TEST(Pasteboard, ItemsChangeCountsNamesAndTheCheapTextTest) {
+TEST(Pasteboard, FileFormatChangeCountsNamesAndTheCheapTextTest) {
     TempDir tmp;
     auto pb = board(tmp.path() / "pb");
     EXPECT_FALSE(pb->canReadString());
@@ -57,37 +57,7 @@ TEST(Pasteboard, ItemsChangeCountsNamesAndTheCheapTextTest) {
     EXPECT_THROW(pb->writeItems({{std::string(FilePasteboard::kMaxFileSize, 'x')}}), std::length_error);
     EXPECT_EQ(pb->changeCount(), expected) << "too large: refused, and the contents kept";
 
-    std::string error;
-    auto service = FilePasteboardService::open(tmp.path() / "pb", error);
-    for (const std::string& name : {std::string(""), std::string("a/b"), std::string(".."),
-                                    std::string(".hidden"), std::string("a\0b", 3), std::string("tab\there"),
-                                    std::string("caf\xc3\xa9"), std::string(129, 'x')})
-        EXPECT_THROW(service->pasteboardWithName(name), std::invalid_argument) << name;
-    EXPECT_EQ(service->pasteboardWithName("TarvolinAgentPB"), service->pasteboardWithName("TarvolinAgentPB"));
-    EXPECT_NO_THROW(service->pasteboardWithName(std::string(128, 'x')));
-    EXPECT_NO_THROW(service->pasteboardWithName("with space.and-dots"));
-}
-
-TEST(Pasteboard, CompareAndClearAndCompareAndWrite) {
-    TempDir tmp;
-    auto pb = board(tmp.path() / "pb");
-    auto seen = pb->writeItems({{"first"}});
-    // Another process writes between our read and our clear: the clear must not remove its command.
-    Child writer([&] { return board(tmp.path() / "pb")->writeItems({{"second"}}) == seen + 1 ? 0 : 1; });
-    ASSERT_EQ(writer.wait(), 0);
-    EXPECT_FALSE(pb->clearContentsIfChangeCount(seen));
-    EXPECT_EQ(pb->readStrings().texts, Texts{"second"});
-    EXPECT_TRUE(pb->clearContentsIfChangeCount(seen + 1));
-    EXPECT_FALSE(pb->canReadString());
-
-    EXPECT_FALSE(pb->writeItemsIfChangeCount(seen, {{"stale"}}));
-    EXPECT_EQ(pb->writeItemsIfChangeCount(seen + 2, {{"fresh"}}), seen + 3);
-    EXPECT_EQ(pb->readStrings().texts, Texts{"fresh"});
-}
-
-TEST(Pasteboard, MalformedOrForeignFilesReadAsEmptyUntilTheNextWrite) {
-    TempDir tmp;
-    auto pb = board(tmp.path() / "pb");
+    // A malformed or foreign file reads as empty, until the next write.
     const auto file = tmp.path() / "pb" / pb->fileName();
     for (const std::string bytes :
          {"", "garbage", "TVPB1 00000000000000000007\nT 100\nshort\n",
@@ -100,6 +70,16 @@ TEST(Pasteboard, MalformedOrForeignFilesReadAsEmptyUntilTheNextWrite) {
         pb->writeItems({{"ok"}});
         EXPECT_EQ(pb->readStrings().texts, Texts{"ok"});
     }
+
+    std::string error;
+    auto service = FilePasteboardService::open(tmp.path() / "pb", error);
+    for (const std::string& name : {std::string(""), std::string("a/b"), std::string(".."),
+                                    std::string(".hidden"), std::string("a\0b", 3), std::string("tab\there"),
+                                    std::string("caf\xc3\xa9"), std::string(129, 'x')})
+        EXPECT_THROW(service->pasteboardWithName(name), std::invalid_argument) << name;
+    EXPECT_EQ(service->pasteboardWithName("TarvolinAgentPB"), service->pasteboardWithName("TarvolinAgentPB"));
+    EXPECT_NO_THROW(service->pasteboardWithName(std::string(128, 'x')));
+    EXPECT_NO_THROW(service->pasteboardWithName("with space.and-dots"));
 }
 
 // Two writer processes and one consumer, as the companion and the agent would use it: every
