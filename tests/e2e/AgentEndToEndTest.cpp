@@ -157,6 +157,7 @@ TEST_F(AgentEndToEnd, ActivateThenRaiseHalfASecondLater) {
     auto n = notes();
     auto t = term();
     startAgent();
+    ASSERT_TRUE(waitUntilActive(*desktop, t.windows[0])) << "the newest window has the focus";
     ASSERT_EQ(ctl({"raise", id(t.windows[0]), "--activate", "Notes"}).status, 0);
     EXPECT_TRUE(waitUntilActive(*desktop, n.windows[1])) << "the application's front window";
     const auto activated = std::chrono::steady_clock::now();
