@@ -7,8 +7,6 @@
 namespace tarvolin {
 namespace {
 
-using test::Child;
-
 struct DefaultsFixture : ::testing::Test {
     test::TempDir tmp;
     std::filesystem::path dir = tmp.path() / "config" / "tarvolin";

@@ -12,7 +12,6 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <functional>
 
 namespace tarvolin {
 using namespace std::chrono_literals;
@@ -141,3 +140,9 @@ struct ScopedBus {
 };
 
 }  // namespace tarvolin::test
+
+namespace tarvolin {
+using test::Child;
+using test::Pipe;
+using test::TempDir;
+}  // namespace tarvolin

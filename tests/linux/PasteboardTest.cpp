@@ -11,9 +11,6 @@
 namespace tarvolin {
 namespace {
 
-using test::Child;
-using test::Pipe;
-using test::TempDir;
 using Texts = std::vector<std::string>;
 
 std::shared_ptr<FilePasteboard> board(const std::filesystem::path& dir,
