@@ -1,15 +1,12 @@
 // The agent binary on a private desktop: real X server, window manager, session bus
 // and files, commanded through the companion program as a user would.
-#include "XFixture.h"
+#include "XTestSupport.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
 #include <nlohmann/json.hpp>
 
-#include <sys/stat.h>
-#include <sys/wait.h>
-
-#include <algorithm>
-#include <cstdlib>
 #include <filesystem>
 #include <thread>
 
@@ -18,54 +15,46 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class TempDir {
-public:
-    TempDir() {
-        std::string pattern = (fs::temp_directory_path() / "tarvolin-e2e-XXXXXX").string();
-        path_ = ::mkdtemp(pattern.data());
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
-};
+std::string id(xcb_window_t w) { return std::to_string(w); }
 
 class AgentEndToEnd : public ::testing::Test {
 protected:
     void SetUp() override {
         std::string error;
-        x = XSession::start(error);
-        ASSERT_TRUE(x) << error;
-        Child::Options busOptions;
-        busOptions.pipeStdout = true;
-        bus = Child::spawn({"dbus-daemon", "--session", "--nofork", "--nopidfile", "--print-address=1"},
-                           busOptions);
-        ASSERT_TRUE(bus);
-        auto address = bus->readLine(10s);
-        ASSERT_TRUE(address) << "no session bus";
-        ::mkdir((runtime.path() + "/run").c_str(), 0700);
-        env = {"DISPLAY=" + x->display(), "DBUS_SESSION_BUS_ADDRESS=" + *address,
-               "XDG_RUNTIME_DIR=" + runtime.path() + "/run", "XDG_CONFIG_HOME=" + runtime.path() + "/config"};
+        desktop = XvfbDesktop::start({}, error);
+        ASSERT_TRUE(desktop) << error;
+        std::string pattern = (fs::temp_directory_path() / "tarvolin-e2e-XXXXXX").string();
+        ASSERT_TRUE(::mkdtemp(pattern.data()));
+        home = pattern;
+        ::mkdir((home / "run").c_str(), 0700);
+        env = desktop->environment();
+        env.insert(env.end(), {"XDG_RUNTIME_DIR=" + (home / "run").string(),
+                               "XDG_CONFIG_HOME=" + (home / "config").string()});
     }
 
     void TearDown() override {
         if (agent && agent->running()) {
-            // The agent must still be alive, and end cleanly when asked.
+            // Still alive, and ends cleanly when asked.
             ::kill(agent->pid(), SIGTERM);
-            auto status = agent->wait(10s);
-            ASSERT_TRUE(status);
-            EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
+            EXPECT_EQ(exitCode(*agent), 0);
         }
+        fs::remove_all(home);
+    }
+
+    static int exitCode(Process& p) {
+        auto status = p.wait(10s);
+        return status ? Process::exitCode(*status) : -1;
+    }
+
+    std::unique_ptr<Process> spawn(std::vector<std::string> argv, bool pipeStdout = false) {
+        Process::Options options;
+        options.env = env;
+        options.pipeStdout = pipeStdout;
+        return Process::spawn(argv, options);
     }
 
     void startAgent() {
-        Child::Options options;
-        options.env = env;
-        agent = Child::spawn({TARVOLIN_AGENT}, options);
+        agent = spawn({TARVOLIN_AGENT});
         ASSERT_TRUE(agent);
         barrier();
     }
@@ -74,229 +63,190 @@ protected:
         int status;
         std::string out;
     };
-    Result ctl(std::vector<std::string> args) {
-        args.insert(args.begin(), TARVOLINCTL);
-        Child::Options options;
-        options.env = env;
-        options.pipeStdout = true;
-        auto child = Child::spawn(args, options);
+    Result ctl(std::vector<std::string> args, bool companion = true) {
+        if (companion) args.insert(args.begin(), TARVOLINCTL);
+        auto child = spawn(args, true);
         std::string out;
         while (auto line = child->readLine(10s)) out += *line + "\n";
-        auto status = child->wait(10s);
-        return {status && WIFEXITED(*status) ? WEXITSTATUS(*status) : -1, out};
-    }
-
-    bool pasteboardEmpty() {
-        auto r = ctl({"pasteboard", "show"});
-        return r.status == 0 && r.out.find("\"") == std::string::npos;
+        return {exitCode(*child), out};
     }
 
     // A command that does nothing, taken: everything sent before it has been acted on.
     void barrier() {
         ASSERT_EQ(ctl({"json", R"({"cmd":"barrier"})", "--force"}).status, 0);
-        bool taken = false;
-        for (int i = 0; i < 500 && !taken; ++i) {
-            taken = pasteboardEmpty();
-            if (!taken) std::this_thread::sleep_for(10ms);
+        for (int i = 0; i < 500; ++i) {
+            auto r = ctl({"pasteboard", "show"});
+            if (r.status == 0 && r.out.find('"') == std::string::npos) return;
+            std::this_thread::sleep_for(10ms);
         }
-        ASSERT_TRUE(taken) << "the agent did not take a command";
+        FAIL() << "the agent did not take a command";
     }
 
-    TestClient client(const std::vector<std::string>& args) {
+    TestClient client(const std::vector<std::vector<std::string>>& windows) {
         std::string error;
-        auto c = x->startClient(args, error);
+        auto c = startClient(*desktop, windows, error);
         EXPECT_TRUE(c) << error;
         return c ? std::move(*c) : TestClient{};
     }
-
-    // Two windows of an application called Notes, and one of Term.
-    TestClient notesClient() {
-        return client({"--window", "--title", "A", "--class", "notes:Notes", "--geometry", "300x200+10+10",
-                       "--window", "--title", "B", "--class", "notes:Notes", "--geometry", "300x200+60+60"});
+    TestClient notes() {  // two windows of Notes
+        return client({{"--title", "A", "--class", "notes:Notes", "--geometry", "300x200+10+10"},
+                       {"--title", "B", "--class", "notes:Notes", "--geometry", "300x200+60+60"}});
     }
-    TestClient termClient() {
-        return client({"--window", "--title", "T", "--class", "term:Term", "--geometry", "300x200+100+100"});
+    TestClient term() {
+        return client({{"--title", "T", "--class", "term:Term", "--geometry", "300x200+100+100"}});
     }
 
-    std::unique_ptr<Child> watch() {
-        Child::Options options;
-        options.env = env;
-        options.pipeStdout = true;
-        // Its "watching" line (on stderr) says it has subscribed.
-        auto w = Child::spawn({"sh", "-c", std::string("exec ") + TARVOLINCTL + " watch 2>&1"}, options);
-        EXPECT_TRUE(w);
+    // Prints the agent's notifications; its "watching" line (on stderr) says it has subscribed.
+    std::unique_ptr<Process> watch() {
+        auto w = spawn({"sh", "-c", std::string("exec ") + TARVOLINCTL + " watch 2>&1"}, true);
         EXPECT_EQ(w->readLine(10s), "tarvolinctl: watching");
         return w;
     }
 
-    std::unique_ptr<XSession> x;
-    std::unique_ptr<Child> bus;
-    TempDir runtime;
+    std::unique_ptr<XvfbDesktop> desktop;
+    fs::path home;
     std::vector<std::string> env;
-    std::unique_ptr<Child> agent;
+    std::unique_ptr<Process> agent;
 };
 
-std::string id(xcb_window_t w) { return std::to_string(w); }
-
 TEST_F(AgentEndToEnd, InventoryMatchesTheRealWindows) {
-    auto notes =
-        client({"--window",      "--title",       "Notes A",     "--class",    "notes:Notes",   "--geometry",
-                "300x200+10+10", "--window",      "--title",     "",           "--class",       "notes:Notes",
-                "--geometry",    "320x240+60+60", "--window",    "--title",    "Palette",       "--type",
-                "utility",       "--class",       "notes:Notes", "--geometry", "100x100+500+10"});
-    auto others = client({"--window",    "--title",
-                          "Dock",        "--type",
-                          "dock",        "--class",
-                          "dock:Dock",   "--geometry",
-                          "1280x30+0+0", "--window",
-                          "--title",     "Faded",
-                          "--opacity",   "0.5",
-                          "--class",     "fade:Fade",
-                          "--geometry",  "200x200+300+300",
-                          "--window",    "--title",
-                          "Above",       "--above",
-                          "--class",     "fade:Fade",
-                          "--geometry",  "200x200+400+400"});
+    auto n = client({{"--title", "Notes A", "--class", "notes:Notes", "--geometry", "300x200+10+10"},
+                     {"--title", "", "--class", "notes:Notes", "--geometry", "320x240+60+60"},
+                     {"--title", "Palette", "--type", "utility", "--class", "notes:Notes", "--geometry",
+                      "100x100+500+10"}});
+    client({{"--title", "Dock", "--type", "dock", "--class", "dock:Dock", "--geometry", "1280x30+0+0"},
+            {"--title", "Faded", "--opacity", "0.5", "--class", "fade:Fade", "--geometry", "200x200+300+300"},
+            {"--title", "Above", "--above", "--class", "fade:Fade", "--geometry", "200x200+400+400"}});
     ASSERT_EQ(ctl({"keys", "set", "Notes", "k0", "k1"}).status, 0);
     auto r = ctl({"windows", "--json"});
     ASSERT_EQ(r.status, 0) << r.out;
     const auto list = nlohmann::json::parse(r.out);
 
-    // The ordinary windows, front first, as the X server stacks them.
-    std::vector<xcb_window_t> expected;
-    for (xcb_window_t w : x->stackingFrontFirst())
-        if (w == notes.windows[0] || w == notes.windows[1] || w == notes.windows[2]) expected.push_back(w);
+    // The ordinary windows, front first as the X server stacks them, labelled by ascending number.
+    std::vector<xcb_window_t> expected, byNumber = n.windows;
+    for (xcb_window_t w : stackingFrontFirst(*desktop))
+        if (std::count(n.windows.begin(), n.windows.end(), w)) expected.push_back(w);
+    std::sort(byNumber.begin(), byNumber.end());
+    std::map<xcb_window_t, std::pair<std::string, std::string>> titleAndKey;
+    for (int k : {0, 1, 2}) titleAndKey[n.windows[k]].first = std::vector{"Notes A", "", "Palette"}[k];
+    for (int k : {0, 1, 2}) titleAndKey[byNumber[k]].second = std::vector{"k0", "k1", ""}[k];
     ASSERT_EQ(list.size(), expected.size()) << list.dump(1);
     for (size_t i = 0; i < expected.size(); ++i) {
         const auto& e = list[i];
         EXPECT_EQ(e["winId"], expected[i]);
-        EXPECT_EQ(e["pid"], notes.pid());
+        EXPECT_EQ(e["pid"], n.pid());
         EXPECT_EQ(e["appName"], "Notes");
+        EXPECT_EQ((std::pair<std::string, std::string>(e["title"], e["key"])), titleAndKey.at(expected[i]));
     }
-    auto entry = [&](xcb_window_t w) {
-        for (const auto& e : list)
-            if (e["winId"] == w) return e;
-        return nlohmann::json();
-    };
-    EXPECT_EQ(entry(notes.windows[0])["title"], "Notes A");
-    EXPECT_EQ(entry(notes.windows[1])["title"], "");
-    EXPECT_EQ(entry(notes.windows[2])["title"], "Palette");
-    // Frame bounds: the client area and the decorations around it.
-    const auto a = entry(notes.windows[0]);
-    EXPECT_GE(a["width"], 300);
-    EXPECT_LE(a["width"], 340);
-    EXPECT_GE(a["height"], 200);
-    EXPECT_LE(a["height"], 260);
-    EXPECT_LE(a["x"], 10);
-    EXPECT_LE(a["y"], 10);
-    // Labels go by ascending window number.
-    std::vector<xcb_window_t> byNumber(notes.windows.begin(), notes.windows.end());
-    std::sort(byNumber.begin(), byNumber.end());
-    EXPECT_EQ(entry(byNumber[0])["key"], "k0");
-    EXPECT_EQ(entry(byNumber[1])["key"], "k1");
-    EXPECT_EQ(entry(byNumber[2])["key"], "");
 }
 
 TEST_F(AgentEndToEnd, RaiseMakesTheWindowActiveAndFrontAndPostsFinderBack) {
-    auto notes = notesClient();
-    auto term = termClient();
+    auto n = notes();
+    auto t = term();
     startAgent();
     auto watcher = watch();
-    for (xcb_window_t w : {notes.windows[0], term.windows[0], notes.windows[1]}) {
+    for (xcb_window_t w : {n.windows[0], t.windows[0], n.windows[1]}) {
         ASSERT_EQ(ctl({"raise", id(w)}).status, 0);
-        EXPECT_TRUE(x->waitUntilActive(w)) << w;
-        EXPECT_TRUE(x->waitFor([&] { return x->stackingFrontFirst().front() == w; })) << w;
+        EXPECT_TRUE(waitUntilActive(*desktop, w)) << w;
+        EXPECT_TRUE(waitUntilFront(*desktop, w)) << w;
         EXPECT_EQ(watcher->readLine(10s), R"(darwin "FinderBack")");
     }
 }
 
 TEST_F(AgentEndToEnd, ActivateThenRaiseHalfASecondLater) {
-    auto notes =
-        client({"--window", "--title", "A", "--class", "notes:Notes", "--geometry", "300x200+10+10"});
-    auto term = termClient();
+    auto n = notes();
+    auto t = term();
     startAgent();
-    ASSERT_EQ(ctl({"raise", id(notes.windows[0]), "--activate", "Term"}).status, 0);
-    EXPECT_TRUE(x->waitUntilActive(term.windows[0]));
+    ASSERT_TRUE(waitUntilActive(*desktop, t.windows[0])) << "the newest window has the focus";
+    ASSERT_EQ(ctl({"raise", id(t.windows[0]), "--activate", "Notes"}).status, 0);
+    EXPECT_TRUE(waitUntilActive(*desktop, n.windows[1])) << "the application's front window";
     const auto activated = std::chrono::steady_clock::now();
-    EXPECT_TRUE(x->waitUntilActive(notes.windows[0]));
+    EXPECT_TRUE(waitUntilActive(*desktop, t.windows[0]));
     EXPECT_GE(std::chrono::steady_clock::now() - activated, 400ms);
 }
 
 TEST_F(AgentEndToEnd, CloseUsesTheCloseButtonOrFallsBackToTheKeystroke) {
-    auto closable =
-        client({"--window", "--title", "C", "--class", "notes:Notes", "--geometry", "300x200+10+10"});
-    auto stubborn = client({"--window", "--title", "S", "--class", "term:Term", "--geometry",
-                            "300x200+100+100", "--unclosable"});
+    auto n = notes();
+    auto stubborn = client({{"--class", "term:Term", "--geometry", "300x200+100+100", "--unclosable"}});
     startAgent();
     auto watcher = watch();
-    ASSERT_EQ(ctl({"close", id(closable.windows[0])}).status, 0);
-    EXPECT_TRUE(x->waitUntilGone(closable.windows[0]));
-    EXPECT_EQ(closable.process->readLine(10s), "closed " + id(closable.windows[0]));
+    ASSERT_EQ(ctl({"close", id(n.windows[0])}).status, 0);
+    EXPECT_TRUE(waitUntilGone(*desktop, n.windows[0]));
+    EXPECT_EQ(n.process->readLine(10s), "closed " + id(n.windows[0]));
 
     ASSERT_EQ(ctl({"close", id(stubborn.windows[0])}).status, 0);
     EXPECT_EQ(watcher->readLine(10s), R"(darwin "FinderBack")");  // raised first
-    EXPECT_TRUE(x->waitUntilGone(stubborn.windows[0]));
+    EXPECT_TRUE(waitUntilGone(*desktop, stubborn.windows[0]));
     EXPECT_EQ(stubborn.process->readLine(10s), "keyclosed " + id(stubborn.windows[0]));
 }
 
+// Every window it can close politely: one that takes no close request stays.
 TEST_F(AgentEndToEnd, QuitClosesEveryWindowOfTheApplicationAndSaysHello) {
-    auto notes = notesClient();
-    auto term = termClient();
+    auto n = notes();
+    auto t = term();
+    auto stubborn = client({{"--class", "notes:Notes", "--unclosable"}});
     startAgent();
     auto watcher = watch();
     ASSERT_EQ(ctl({"quit", "Notes"}).status, 0);
     EXPECT_EQ(watcher->readLine(10s), R"(distributed "HelloFromProcessOne")");
-    EXPECT_TRUE(x->waitUntilGone(notes.windows[0]));
-    EXPECT_TRUE(x->waitUntilGone(notes.windows[1]));
+    EXPECT_TRUE(waitUntilGone(*desktop, n.windows[0]));
+    EXPECT_TRUE(waitUntilGone(*desktop, n.windows[1]));
     barrier();
-    EXPECT_TRUE(x->managed(term.windows[0]));
+    EXPECT_TRUE(desktop->x().managed(t.windows[0]));
+    EXPECT_TRUE(desktop->x().managed(stubborn.windows[0]));
 }
 
-TEST_F(AgentEndToEnd, CommandsThroughTheSharedDefaults) {
-    auto notes = notesClient();
+TEST_F(AgentEndToEnd, CommandsThroughTheSharedDefaultsAndKill) {
+    auto n = notes();
     startAgent();
-    ASSERT_EQ(ctl({"raise", id(notes.windows[0]), "--channel", "defaults"}).status, 0);
-    EXPECT_TRUE(x->waitUntilActive(notes.windows[0]));
-    ASSERT_EQ(ctl({"close", id(notes.windows[1]), "--channel", "defaults"}).status, 0);
-    EXPECT_TRUE(x->waitUntilGone(notes.windows[1]));
-}
-
-TEST_F(AgentEndToEnd, KillStopsTheAgent) {
-    startAgent();
+    ASSERT_EQ(ctl({"raise", id(n.windows[0]), "--channel", "defaults"}).status, 0);
+    EXPECT_TRUE(waitUntilActive(*desktop, n.windows[0]));
+    ASSERT_EQ(ctl({"close", id(n.windows[1]), "--channel", "defaults"}).status, 0);
+    EXPECT_TRUE(waitUntilGone(*desktop, n.windows[1]));
     ASSERT_EQ(ctl({"kill"}).status, 0);
-    auto status = agent->wait(10s);
-    ASSERT_TRUE(status);
-    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
+    EXPECT_EQ(exitCode(*agent), 0);
 }
 
 TEST_F(AgentEndToEnd, OnlyOneOfSeveralCopiesKeepsRunning) {
-    std::vector<std::unique_ptr<Child>> copies;
-    Child::Options options;
-    options.env = env;
-    for (int i = 0; i < 4; ++i) copies.push_back(Child::spawn({TARVOLIN_AGENT}, options));
+    std::vector<std::unique_ptr<Process>> copies;
+    for (int i = 0; i < 4; ++i) copies.push_back(spawn({TARVOLIN_AGENT}));
     auto running = [&] {
         return std::count_if(copies.begin(), copies.end(), [](auto& c) { return c->running(); });
     };
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (running() > 1 && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(10ms);
+    for (int i = 0; i < 1000 && running() > 1; ++i) std::this_thread::sleep_for(10ms);
     ASSERT_EQ(running(), 1);
     for (auto& c : copies) {
-        if (c->running()) {
+        if (c->running())
             agent = std::move(c);
-            continue;
-        }
-        auto status = c->wait(0ms);
-        EXPECT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0);  // an orderly end
+        else
+            EXPECT_EQ(exitCode(*c), 0) << "an orderly end";
     }
     barrier();  // the survivor serves
+    ::kill(agent->pid(), SIGINT);
+    EXPECT_EQ(exitCode(*agent), 0) << "SIGINT ends it in the orderly way too";
 }
 
-TEST_F(AgentEndToEnd, AgentEndsWithAClearMessageWhenTheDisplayGoesAway) {
+// Bad arguments are refused with a message and send nothing; a command the agent has not
+// taken yet is not overwritten unless forced.
+TEST_F(AgentEndToEnd, TheCompanionRefusesBadArgumentsAndKeepsAPendingCommand) {
+    for (const char* bad : {"raise abc", "raise 2147483648", "raise 1 --activate X --channel defaults",
+                            "quit 'A|B'", "quit A:B --channel defaults", "watch --count -1"}) {
+        auto r = ctl({"sh", "-c", std::string("exec ") + TARVOLINCTL + " " + bad + " 2>&1"}, false);
+        EXPECT_NE(r.status, 0) << bad;
+        EXPECT_FALSE(r.out.empty()) << bad << ": no message";
+    }
+    EXPECT_EQ(ctl({"pasteboard", "show"}).out.find('"'), std::string::npos) << "nothing sent";
+    ASSERT_EQ(ctl({"close", "1"}).status, 0);
+    EXPECT_EQ(ctl({"close", "2", "--wait", "20"}).status, 3);
+    EXPECT_NE(ctl({"pasteboard", "show"}).out.find(R"(\"winID\":1)"), std::string::npos);
+    EXPECT_EQ(ctl({"close", "2", "--force"}).status, 0);
+    EXPECT_NE(ctl({"pasteboard", "show"}).out.find(R"(\"winID\":2)"), std::string::npos);
+}
+
+TEST_F(AgentEndToEnd, AgentEndsWithAFailureWhenTheDisplayGoesAway) {
     startAgent();
-    x->stopServer();
-    auto status = agent->wait(10s);
-    ASSERT_TRUE(status);
-    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) != 0);
+    desktop->stopServer();
+    EXPECT_NE(exitCode(*agent), 0);
 }
 
 }  // namespace

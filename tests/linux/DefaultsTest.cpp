@@ -7,11 +7,8 @@
 namespace tarvolin {
 namespace {
 
-using test::Child;
-using test::TempDir;
-
 struct DefaultsFixture : ::testing::Test {
-    TempDir tmp;
+    test::TempDir tmp;
     std::filesystem::path dir = tmp.path() / "config" / "tarvolin";
     LocalNotificationCenter center;
     test::RecordingLog log;
@@ -22,24 +19,23 @@ struct DefaultsFixture : ::testing::Test {
         EXPECT_TRUE(service) << error;
         return service;
     }
-    // A process with its own service, center and log running `body`.
-    std::unique_ptr<Child> anotherProcess(const std::function<void(PlistUserDefaultsService&)>& body) {
+    // Another process with its own service writing `entries` into `domain`.
+    std::unique_ptr<Child> writer(const char* domain,
+                                  const std::vector<std::pair<std::string, Value>>& entries) {
         return std::make_unique<Child>([&] {
             LocalNotificationCenter own;
-            test::RecordingLog ownLog;
             std::string error;
-            body(*PlistUserDefaultsService::open(dir, own, ownLog, error));
+            auto store = PlistUserDefaultsService::open(dir, own, log, error)->domain(domain);
+            for (const auto& [key, value] : entries) store->setObject(key, value);
             return 0;
         });
     }
-    void writeFile(const std::string& name, const std::string& bytes) {
-        std::ofstream(dir / name, std::ios::binary) << bytes;
+    void writeFile(const std::string& bytes) {
+        std::ofstream(dir / "org.tarvolin.shared.plist", std::ios::binary) << bytes;
     }
 };
 
-TEST_F(DefaultsFixture, ValuesRoundTripThroughTheFileAndAnotherReader) {
-    auto service = open();
-    auto store = service->sharedUserDefaults();
+TEST_F(DefaultsFixture, ValuesRoundTripThroughTheFileToAnotherProcess) {
     const std::vector<std::pair<std::string, Value>> values = {
         {"SomeText", Value("Raise:42")},
         {"Unicode", Value("caf\xc3\xa9 \xe2\x9c\x93 <&> \"q\"")},
@@ -50,86 +46,63 @@ TEST_F(DefaultsFixture, ValuesRoundTripThroughTheFileAndAnotherReader) {
         {"List", Value::array({Value("a"), Value::integer(2), Value::array({})})},
         {"Table", Value::dictionary({{"appName", Value("Editor")}, {"key", Value::array({Value("a")})}})},
     };
-    for (const auto& [key, value] : values) store->setObject(key, value);
-
-    auto readerService = open();
-    auto reader = readerService->sharedUserDefaults();
-    for (const auto& [key, value] : values) {
-        auto got = reader->objectForKey(key);
-        ASSERT_TRUE(got) << key;
-        EXPECT_EQ(*got, value) << key << ": " << got->description();
-    }
+    // Writers of different keys in other processes at once lose nothing.
+    std::vector<std::unique_ptr<Child>> writers;
+    auto numbered = [&](int k) {
+        auto entries = values;
+        for (auto& entry : entries) entry.first += std::to_string(k);
+        return entries;
+    };
+    for (int k = 0; k < 8; ++k) writers.push_back(writer("org.tarvolin.shared", numbered(k)));
+    for (auto& w : writers) ASSERT_EQ(w->wait(), 0);
+    auto service = open();
+    auto store = service->sharedUserDefaults();
+    for (int k = 0; k < 8; ++k)
+        for (const auto& [key, value] : numbered(k)) EXPECT_EQ(store->objectForKey(key), value) << key;
+    store->setObject("SomeText", Value("x"));
     store->removeObject("SomeText");
-    EXPECT_FALSE(reader->objectForKey("SomeText"));
-    EXPECT_TRUE(reader->objectForKey("Flag"));
+    EXPECT_FALSE(open()->sharedUserDefaults()->objectForKey("SomeText"));
     EXPECT_FALSE(service->standardUserDefaults()->objectForKey("Flag")) << "domains are separate files";
-    EXPECT_TRUE(std::filesystem::exists(dir / "org.tarvolin.shared.plist"));
-    EXPECT_TRUE(log.lines().empty());
+    EXPECT_EQ(service->domain("org.tarvolin.shared"), store);
+    for (std::string_view name : {"", "../evil", "a/b", ".hidden", "sp ace"})
+        EXPECT_THROW(service->domain(name), std::invalid_argument) << name;
+    EXPECT_TRUE(log.lines.empty());
 }
 
-TEST_F(DefaultsFixture, RefusesValuesWithoutAPropertyListFormAndKeepsTheFile) {
-    auto store = open()->sharedUserDefaults();
-    store->setObject("SomeText", Value("kept"));
-    int posted = 0;
-    center.addObserver(this, NSUserDefaultsDidChangeNotification, [&](const Notification&) { ++posted; });
-    for (const Value& bad : {Value::null(), Value(AXValue::point({1, 2})), Value(Url{"file:///x"}),
-                             Value::array({Value("ok"), Value::null()})}) {
-        EXPECT_THROW(store->setObject("SomeText", bad), std::invalid_argument) << bad.description();
-    }
-    EXPECT_THROW(store->setObject(std::string_view("a\0b", 3), Value("x")), std::invalid_argument);
+TEST_F(DefaultsFixture, RefusesValuesWithoutAPropertyListFormAndKeepsUnmodelledEntries) {
+    open();
+    writeFile(
+        "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>When</key><date>2020-01-02T03:04:05Z</date>"
+        "<key>SomeText</key><string>kept</string></dict></plist>");
+    auto service = open();
+    auto store = service->sharedUserDefaults();
+    EXPECT_FALSE(store->objectForKey("When")) << "dates have no value form here";
+    EXPECT_THROW(store->setObject("SomeText", Value::null()), std::invalid_argument)
+        << "no property-list form";
     EXPECT_EQ(store->objectForKey("SomeText"), Value("kept"));
-    EXPECT_EQ(posted, 0);
-    center.removeObserver(this);
+    store->setObject("SomeText", Value("Raise:1"));
+    std::ifstream in(dir / "org.tarvolin.shared.plist");
+    EXPECT_NE(std::string(std::istreambuf_iterator<char>(in), {}).find("<date>2020-01-02T03:04:05Z</date>"),
+              std::string::npos);
 }
 
 TEST_F(DefaultsFixture, UnreadableFilesReadAsNoValuesAndAreLoggedOnce) {
-    struct Case {
-        const char* what;
-        std::string bytes;
-    };
-    const std::vector<Case> cases = {
-        {"empty", ""},
-        {"not a plist", "this is not a property list"},
-        {"truncated XML", "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>SomeText</key><str"},
-        {"array root",
-         "<?xml version=\"1.0\"?><plist version=\"1.0\"><array><string>x</string></array></plist>"},
-        {"string root", "<?xml version=\"1.0\"?><plist version=\"1.0\"><string>Raise:1</string></plist>"},
-    };
-    for (const auto& c : cases) {
-        TempDir own;
-        dir = own.path() / "tarvolin";
-        auto service = open();
-        std::size_t linesBefore = log.lines().size();
-        writeFile("org.tarvolin.shared.plist", c.bytes);
-        auto store = service->sharedUserDefaults();
-        EXPECT_FALSE(store->objectForKey("SomeText")) << c.what;
-        EXPECT_FALSE(store->objectForKey("SomeText")) << c.what;
-        EXPECT_EQ(log.lines().size(), linesBefore + 1) << c.what << ": one line per broken file";
-        // Writing over it gives a good file again.
-        store->setObject("SomeText", Value("Close:5"));
-        EXPECT_EQ(store->objectForKey("SomeText"), Value("Close:5")) << c.what;
-    }
-    // A missing file is simply empty, and not worth a log line.
-    TempDir own;
-    dir = own.path() / "tarvolin";
-    std::size_t linesBefore = log.lines().size();
-    EXPECT_FALSE(open()->standardUserDefaults()->objectForKey("WinKey"));
-    EXPECT_EQ(log.lines().size(), linesBefore);
-}
-
-TEST_F(DefaultsFixture, EntriesOfUnmodelledKindsSurviveAWrite) {
     auto service = open();
-    writeFile(
-        "org.tarvolin.shared.plist",
-        "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>When</key><date>2020-01-02T03:04:05Z</date>"
-        "<key>SomeText</key><string>kill</string></dict></plist>");
     auto store = service->sharedUserDefaults();
-    EXPECT_EQ(store->objectForKey("SomeText"), Value("kill"));
-    EXPECT_FALSE(store->objectForKey("When")) << "dates have no value form here";
-    store->setObject("SomeText", Value("Raise:1"));
-    std::ifstream in(dir / "org.tarvolin.shared.plist");
-    std::string text((std::istreambuf_iterator<char>(in)), {});
-    EXPECT_NE(text.find("<date>2020-01-02T03:04:05Z</date>"), std::string::npos) << text;
+    EXPECT_FALSE(service->standardUserDefaults()->objectForKey("WinKey"));
+    EXPECT_TRUE(log.lines.empty()) << "a missing file is simply empty";
+    std::size_t lines = 0;
+    for (const char* bytes :
+         {"", "this is not a property list",
+          "<?xml version=\"1.0\"?><plist version=\"1.0\"><array><string>x</string></array></plist>",
+          "<?xml version=\"1.0\"?><plist version=\"1.0\"><string>Raise:1</string></plist>"}) {
+        writeFile(bytes);
+        EXPECT_FALSE(store->objectForKey("SomeText")) << bytes;
+        EXPECT_FALSE(store->objectForKey("SomeText")) << bytes;
+        EXPECT_EQ(log.lines.size(), ++lines) << bytes << ": one line per broken file";
+        store->setObject("SomeText", Value("Close:5"));  // writing over it gives a good file again
+        EXPECT_EQ(open()->sharedUserDefaults()->objectForKey("SomeText"), Value("Close:5")) << bytes;
+    }
 }
 
 // The agent's observer sees a change made by another process, through inotify, with the
@@ -140,69 +113,35 @@ TEST_F(DefaultsFixture, ChangesByAnyProcessPostOneNotificationEach) {
     LinuxRunLoop loop;
     service->watchChanges(loop);
     auto shared = service->sharedUserDefaults();
+    auto standard = service->standardUserDefaults();
     std::vector<std::pair<std::shared_ptr<UserDefaults>, std::optional<Value>>> seen;
     center.addObserver(this, NSUserDefaultsDidChangeNotification, [&](const Notification& n) {
         auto store = std::any_cast<std::shared_ptr<UserDefaults>>(n.object);
         seen.emplace_back(store, store->objectForKey("SomeText"));
     });
-    auto writeFromAnotherProcess = [&](const char* domain, const char* text) {
-        auto writer =
-            anotherProcess([&](auto& other) { other.domain(domain)->setObject("SomeText", Value(text)); });
-        ASSERT_EQ(writer->wait(), 0);
+    auto write = [&](const char* domain, const char* text) {
+        ASSERT_EQ(writer(domain, {{"SomeText", Value(text)}})->wait(), 0);
     };
+    auto expectNext = [&](const std::shared_ptr<UserDefaults>& store, std::optional<Value> value) {
+        ASSERT_TRUE(test::runLoopUntil(loop, [&] { return seen.size() > 0; }));
+        EXPECT_EQ(seen.size(), 1u) << "announced more than once";
+        EXPECT_EQ(seen[0], std::pair(store, value));
+        seen.clear();
+    };
+    write("org.tarvolin.shared", "Raise:7");
+    expectNext(shared, Value("Raise:7"));
+    write("org.tarvolin.shared", "Raise:7");
+    expectNext(shared, Value("Raise:7"));  // the same text again is a new command
 
-    writeFromAnotherProcess("org.tarvolin.shared", "Raise:7");
-    ASSERT_TRUE(test::runLoopUntil(loop, [&] { return seen.size() >= 1; }));
-    EXPECT_EQ(seen[0].first, shared);
-    EXPECT_EQ(seen[0].second, Value("Raise:7"));
-
-    writeFromAnotherProcess("org.tarvolin.shared", "Raise:7");
-    ASSERT_TRUE(test::runLoopUntil(loop, [&] { return seen.size() >= 2; }))
-        << "same text again is a new command";
-    EXPECT_EQ(seen[1].second, Value("Raise:7"));
-
-    shared->setObject("SomeText", Value("Close:3"));  // own write: posted at once
-    ASSERT_EQ(seen.size(), 3u);
-    EXPECT_EQ(seen[2].second, Value("Close:3"));
+    shared->setObject("SomeText", Value("Close:3"));
+    EXPECT_EQ(seen.size(), 1u) << "own write: posted at once";
+    seen.clear();
     // A later external change to the other domain proves the loop has drained the own write's events.
-    auto standard = service->standardUserDefaults();
-    writeFromAnotherProcess("org.tarvolin.agent", "x");
-    ASSERT_TRUE(test::runLoopUntil(loop, [&] { return seen.size() >= 4; }));
-    ASSERT_EQ(seen.size(), 4u) << "own write announced twice";
-    EXPECT_EQ(seen[3].first, standard);
-
+    write("org.tarvolin.agent", "x");
+    expectNext(standard, Value("x"));
     std::filesystem::remove(dir / "org.tarvolin.shared.plist");
-    ASSERT_TRUE(test::runLoopUntil(loop, [&] { return seen.size() >= 5; })) << "removal is a change";
-    EXPECT_EQ(seen[4].first, shared);
-    EXPECT_FALSE(seen[4].second);
+    expectNext(shared, std::nullopt);  // removal is a change
     center.removeObserver(this);
-}
-
-TEST_F(DefaultsFixture, ConcurrentWritersOfDifferentKeysLoseNothing) {
-    auto service = open();
-    constexpr int kWriters = 3, kKeys = 40;
-    auto key = [](int w, int k) { return "w" + std::to_string(w) + "k" + std::to_string(k); };
-    std::vector<std::unique_ptr<Child>> writers;
-    for (int w = 0; w < kWriters; ++w) {
-        writers.push_back(anotherProcess([&, w](auto& other) {
-            auto store = other.sharedUserDefaults();
-            for (int k = 0; k < kKeys; ++k) store->setObject(key(w, k), Value::integer(k));
-        }));
-    }
-    for (auto& writer : writers) ASSERT_EQ(writer->wait(), 0);
-    auto all = service->sharedUserDefaults();
-    for (int w = 0; w < kWriters; ++w) {
-        for (int k = 0; k < kKeys; ++k)
-            EXPECT_EQ(all->objectForKey(key(w, k)), Value::integer(k)) << key(w, k);
-    }
-}
-
-TEST_F(DefaultsFixture, DomainNamesMustBePlainFileNames) {
-    auto service = open();
-    for (std::string_view name : {"", "../evil", "a/b", ".hidden", "sp ace"}) {
-        EXPECT_THROW(service->domain(name), std::invalid_argument) << name;
-    }
-    EXPECT_EQ(service->domain("org.tarvolin.shared"), service->sharedUserDefaults());
 }
 
 }  // namespace

@@ -3,22 +3,19 @@
 #include "platform/SystemLog.h"
 #include "platform/linux/LinuxRunLoop.h"
 #include "platform/linux/UniqueFd.h"
+#include "tools/headless/Desktop.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <cstdlib>
 #include <filesystem>
-#include <functional>
-#include <mutex>
-#include <optional>
-#include <string>
-#include <vector>
+
+namespace tarvolin {
+using namespace std::chrono_literals;
+}  // namespace tarvolin
 
 namespace tarvolin::test {
 
@@ -44,61 +41,36 @@ private:
 // Sets an environment variable for the scope, restoring the old value.
 class ScopedEnv {
 public:
-    ScopedEnv(const char* name, const std::optional<std::string>& value) : name_(name) {
+    ScopedEnv(const char* name, const std::string& value) : name_(name) {
         if (const char* old = std::getenv(name)) old_ = old;
-        if (value)
-            ::setenv(name, value->c_str(), 1);
-        else
-            ::unsetenv(name);
+        ::setenv(name, value.c_str(), 1);
     }
-    ~ScopedEnv() {
-        if (old_)
-            ::setenv(name_.c_str(), old_->c_str(), 1);
-        else
-            ::unsetenv(name_.c_str());
-    }
+    ~ScopedEnv() { old_ ? ::setenv(name_.c_str(), old_->c_str(), 1) : ::unsetenv(name_.c_str()); }
 
 private:
     std::string name_;
     std::optional<std::string> old_;
 };
 
-class RecordingLog final : public SystemLog {
-public:
-    void log(std::string_view line) override {
-        std::lock_guard lock(mutex_);
-        lines_.emplace_back(line);
-    }
-    std::vector<std::string> lines() {
-        std::lock_guard lock(mutex_);
-        return lines_;
-    }
-
-private:
-    std::mutex mutex_;
-    std::vector<std::string> lines_;
+struct RecordingLog final : SystemLog {
+    std::vector<std::string> lines;
+    void log(std::string_view line) override { lines.emplace_back(line); }
 };
 
-// A child process running `body`; its exit status is body's result. Killed if still running at the end.
+// Another process running `body`; its exit code is body's result. Killed if still running at the end.
 class Child {
 public:
     explicit Child(const std::function<int()>& body) {
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            int code = 99;
-            try {
-                code = body();
-            } catch (...) {
-                code = 98;
-            }
-            ::_exit(code);
+        if ((pid_ = ::fork()) != 0) return;
+        int code = 98;
+        try {
+            code = body();
+        } catch (...) {
         }
+        ::_exit(code);
     }
     ~Child() {
-        if (pid_ > 0 && !waited_) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
+        if (pid_ > 0 && !waited_) ::kill(pid_, SIGKILL), ::waitpid(pid_, nullptr, 0);
     }
     pid_t pid() const { return pid_; }
     // The exit code, or 128 + signal.
@@ -107,7 +79,7 @@ public:
         while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
         }
         waited_ = true;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        return headless::Process::exitCode(status);
     }
 
 private:
@@ -137,113 +109,40 @@ struct Pipe {
     }
 };
 
-// Runs the loop until `done` holds (checked after every loop iteration wake-up through a
-// 1 ms poll) or the generous deadline passes; true when `done` held. The deadline only
-// stops a broken test from hanging.
-inline bool runLoopUntil(LinuxRunLoop& loop, const std::function<bool()>& done,
-                         std::chrono::seconds deadline = std::chrono::seconds(20)) {
+// Runs the loop until `done` holds, checked every millisecond; false when the generous
+// deadline (there only so a broken test cannot hang) passes first.
+inline bool runLoopUntil(LinuxRunLoop& loop, const std::function<bool()>& done) {
     if (done()) return true;
-    // A one-shot check that re-arms itself while this call is alive; a leftover check that
-    // fires in a later run finds the flag down and touches nothing.
-    struct State {
-        bool alive = true;
-        bool met = false;
-        std::function<void()> check;
+    // The check re-arms itself while this call is alive; a leftover copy that fires in a
+    // later run finds it gone and touches nothing.
+    auto check = std::make_shared<std::function<void()>>();
+    const auto end = std::chrono::steady_clock::now() + 20s;
+    bool met = false;
+    std::weak_ptr<std::function<void()>> weak = check;
+    *check = [&, end, weak] {
+        if (weak.expired()) return;
+        if ((met = done()) || std::chrono::steady_clock::now() > end) return loop.exit(0);
+        loop.dispatchAfter(1ms, *weak.lock());
     };
-    auto state = std::make_shared<State>();
-    auto end = std::chrono::steady_clock::now() + deadline;
-    std::weak_ptr<State> weak = state;
-    state->check = [&loop, &done, end, weak] {
-        auto s = weak.lock();
-        if (!s || !s->alive) return;
-        if (done()) {
-            s->met = true;
-            loop.exit(0);
-        } else if (std::chrono::steady_clock::now() > end) {
-            loop.exit(1);
-        } else {
-            loop.dispatchAfter(std::chrono::milliseconds(1), s->check);
-        }
-    };
-    loop.dispatchAfter(std::chrono::milliseconds(1), state->check);
+    loop.dispatchAfter(1ms, *check);
     loop.run();
-    state->alive = false;
-    bool met = state->met;
-    state->check = nullptr;  // breaks the cycle through the pending copies
     return met;
 }
 
-// A server program started with `args`, where "{fd}" stands for a descriptor on which it reports
-// one line once ready (the bus address, the display number); stopped at the end.
-class ReportingDaemon {
-public:
-    explicit ReportingDaemon(std::vector<std::string> args) {
-        Pipe report;
-        const std::string fd = std::to_string(report.write.get());
-        std::vector<char*> argv;
-        for (auto& arg : args) {
-            if (auto at = arg.find("{fd}"); at != std::string::npos) arg.replace(at, 4, fd);
-            argv.push_back(arg.data());
-        }
-        argv.push_back(nullptr);
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::prctl(PR_SET_PDEATHSIG, SIGTERM);  // never outlive a crashed test
-            ::fcntl(report.write.get(), F_SETFD, 0);
-            int devnull = ::open("/dev/null", O_WRONLY);
-            ::dup2(devnull, 2);
-            ::execvp(argv[0], argv.data());
-            ::_exit(127);
-        }
-        report.write.reset();
-        line_ = report.receiveLine();
+// A private bus (dbus-daemon, session configuration) named by `variable` for the scope.
+struct ScopedBus {
+    std::string error;
+    std::unique_ptr<headless::Bus> bus = headless::Bus::start(error);
+    std::optional<ScopedEnv> env;
+    explicit ScopedBus(const char* variable) {
+        if (bus) env.emplace(variable, bus->address());
     }
-    ~ReportingDaemon() { stop(); }
-    void stop() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGTERM);
-            ::waitpid(pid_, nullptr, 0);
-            pid_ = -1;
-        }
-    }
-    bool ok() const { return !line_.empty(); }
-
-protected:
-    pid_t pid_ = -1;
-    std::string line_;
 };
 
-// A private D-Bus daemon (session configuration).
-class PrivateBus : public ReportingDaemon {
-public:
-    PrivateBus()
-        : ReportingDaemon({"dbus-daemon", "--session", "--nofork", "--nopidfile", "--print-address={fd}"}) {}
-    const std::string& address() const { return line_; }
-};
-
-// Readable and single-line, for failure messages.
-inline std::string quoted(std::string_view text) {
-    std::string out = "\"";
-    for (unsigned char c : text) {
-        if (c < 0x20 || c >= 0x7f) {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\x%02x", c);
-            out += hex;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + "\"";
-}
-// An Xvfb server on a free display number.
-class VirtualDisplay : public ReportingDaemon {
-public:
-    VirtualDisplay()
-        : ReportingDaemon({"Xvfb", "-displayfd", "{fd}", "-nolisten", "tcp", "-screen", "0", "640x480x24"}),
-          name_(ok() ? ":" + line_ : "") {}
-    const std::string& name() const { return name_; }
-
-private:
-    std::string name_;
-};
 }  // namespace tarvolin::test
+
+namespace tarvolin {
+using test::Child;
+using test::Pipe;
+using test::TempDir;
+}  // namespace tarvolin
