@@ -7,7 +7,7 @@ work=$(mktemp -d /tmp/tarvolin-package.XXXXXX)
 pids=()
 trap 'for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; wait 2>/dev/null || true; rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
-until_true() { for _ in $(seq 1000); do "$@" >/dev/null 2>&1 && return 0; sleep 0.01; done; fail "timed out: $*"; }
+until_true() { for _ in $(seq 3000); do "$@" >/dev/null 2>&1 && return 0; sleep 0.01; done; fail "timed out: $*"; }
 active() { xprop -root _NET_ACTIVE_WINDOW | grep -qi "$(printf '0x%x' "$1")\$"; }
 managed() { xprop -root _NET_CLIENT_LIST | grep -qi "$(printf '0x%x' "$1")\b"; }
 
