@@ -2,12 +2,11 @@
 # The Debian package as a user gets it: made by CPack, checked by lintian, unpacked into a
 # fresh root, and its programs, manual pages, completions and unit used from there.
 set -euo pipefail
-build=$(realpath "$1")
-work=$(mktemp -d /tmp/tarvolin-package.XXXXXX)
-pids=()
+build=$(realpath "$1") work=$(mktemp -d /tmp/tarvolin-package.XXXXXX) pids=()
 trap 'for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; wait 2>/dev/null || true; rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
-until_true() { for _ in $(seq 3000); do "$@" >/dev/null 2>&1 && return 0; sleep 0.01; done; fail "timed out: $*"; }
+wait_for() { local end=$((SECONDS + $1)); shift; until "$@" >/dev/null 2>&1; do ((SECONDS < end)) || return 1; sleep 0.01; done; }
+until_true() { wait_for 30 "$@" || fail "timed out: $*"; }
 active() { xprop -root _NET_ACTIVE_WINDOW | grep -qi "$(printf '0x%x' "$1")\$"; }
 managed() { xprop -root _NET_CLIENT_LIST | grep -qi "$(printf '0x%x' "$1")\b"; }
 
@@ -33,7 +32,7 @@ TABLE
 for page in tarvolin-agent tarvolinctl; do
   man=$(MANWIDTH=80 man --warnings -l "$root/usr/share/man/man1/$page.1.gz" 2>"$work/man.err")
   [ ! -s "$work/man.err" ] || fail "$page(1): $(cat "$work/man.err")"
-  for want in SYNOPSIS ENVIRONMENT FILES EXAMPLES XDG_RUNTIME_DIR XDG_CONFIG_HOME DISPLAY org.tarvolin.Agent; do
+  for want in SYNOPSIS ENVIRONMENT FILES STATUS EXAMPLES XDG_RUNTIME_DIR XDG_CONFIG_HOME DISPLAY org.tarvolin.Agent; do
     grep -q "$want" <<<"$man" || fail "$page(1) lacks $want"
   done
 done
@@ -42,32 +41,38 @@ done
 share=$root/usr/share
 source "$share/bash-completion/completions/tarvolinctl"
 COMP_WORDS=(tarvolinctl "") COMP_CWORD=1 && _tarvolinctl
-for sub in $("$bin/tarvolinctl" --help | sed -n '/^Subcommands:/,/^$/s/^  \([a-z]\+\) .*/\1/p'); do
+subcommands=$("$bin/tarvolinctl" --help | sed -n '/^Subcommands:/,/^$/s/^  \([a-z]\+\) .*/\1/p')
+[[ $subcommands == *raise*windows* ]] || fail "no subcommands in tarvolinctl --help"
+for sub in $subcommands; do
   [[ " ${COMPREPLY[*]} " == *" $sub "* ]] || fail "bash does not complete $sub"
-  grep -qw "$sub" "$share/zsh/vendor-completions/_tarvolinctl" "$share/fish/vendor_completions.d/tarvolinctl.fish" ||
-    fail "zsh or fish does not complete $sub"
+  grep -q "'$sub:" "$share/zsh/vendor-completions/_tarvolinctl" || fail "zsh does not complete $sub"
+  grep -q -- "-a $sub " "$share/fish/vendor_completions.d/tarvolinctl.fish" || fail "fish does not complete $sub"
 done
 
 # The unit runs the agent where it was installed: /usr for the package, the prefix otherwise.
 grep -qx "ExecStart=/usr/bin/tarvolin-agent" "$root/usr/lib/systemd/user/tarvolin-agent.service" || fail "package unit"
 cmake --install "$build" --prefix "$work/prefix" >/dev/null
-grep -qx "ExecStart=$work/prefix/bin/tarvolin-agent" "$work/prefix/lib/systemd/user/tarvolin-agent.service" ||
-  fail "installed unit"
+grep -qx "ExecStart=$work/prefix/bin/tarvolin-agent" "$work/prefix/lib/systemd/user/tarvolin-agent.service" || fail "unit"
 
 # A private desktop (Xvfb, openbox, a session bus) with two sample windows $w1 and $w2.
 private_desktop() {
   exec {fd}<> <(:)
   Xvfb -displayfd "$fd" -screen 0 800x600x24 -nolisten tcp >/dev/null 2>&1 & pids+=($!)
-  read -r -t 10 -u "$fd" display && export DISPLAY=:$display
+  read -r -t 30 -u "$fd" display && export DISPLAY=:$display
   openbox --sm-disable >/dev/null 2>&1 & pids+=($!)
-  until_true xprop -root _NET_SUPPORTING_WM_CHECK
   dbus-daemon --session --nofork --nopidfile --print-address=1 >"$work/bus" 2>/dev/null & pids+=($!)
   until_true test -s "$work/bus" && export DBUS_SESSION_BUS_ADDRESS=$(head -n 1 "$work/bus")
   mkfifo "$work/hold" && exec {hold}<>"$work/hold"
-  "$build/tools/sample-windows/tarvolin-sample-windows" --window --title One --geometry 200x200+10+10 \
-    --window --title Two --geometry 200x200+300+10 <&"$hold" >"$work/windows" & pids+=($!)
-  until_true grep -q ready "$work/windows" && read -r _ w1 w2 <"$work/windows"
-  until_true managed "$w1" && until_true managed "$w2"
+  # openbox announces itself before it handles map requests, and a window mapped in between
+  # stays unmanaged: the windows are made anew until openbox manages both.
+  for _ in $(seq 20); do
+    "$build/tools/sample-windows/tarvolin-sample-windows" --window --title One --geometry 200x200+10+10 \
+      --window --title Two --geometry 200x200+300+10 <&"$hold" >"$work/windows" & client=$!
+    until_true grep -q ready "$work/windows" && read -r _ w1 w2 <"$work/windows"
+    wait_for 3 managed "$w1" && wait_for 3 managed "$w2" && pids+=("$client") && return
+    kill "$client" 2>/dev/null || true; wait "$client" || true; rm -f "$work/windows"
+  done
+  fail "openbox does not manage the sample windows"
 }
 export XDG_RUNTIME_DIR=$work/run XDG_CONFIG_HOME=$work/config && mkdir -m 700 "$XDG_RUNTIME_DIR"
 private_desktop
