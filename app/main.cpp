@@ -1,11 +1,12 @@
 #include "app/AppDelegate.h"
+#include "app/CommandLine.h"
 #include "platform/linux/LinuxPlatform.h"
 
 #include <cstdio>
 #include <string>
 
-// The agent defines no options of its own.
-int main(int, char**) {
+int main(int argc, char** argv) {
+    if (auto status = tarvolin::handleAgentArguments(argc, argv)) return *status;
     std::string error;
     auto desktop = tarvolin::LinuxPlatform::open(error);
     if (!desktop) {

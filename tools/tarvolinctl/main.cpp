@@ -12,6 +12,7 @@
 #include "platform/linux/StderrLog.h"
 #include "platform/plist/KeyedArchiver.h"
 #include "platform/plist/LibplistKeyedUnarchiver.h"
+#include "tarvolin/Version.h"
 
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
@@ -28,6 +29,42 @@ using namespace tarvolin;
 constexpr const char* kPasteboardName = "TarvolinAgentPB";
 constexpr const char* kSomeText = "SomeText";
 constexpr const char* kWinKey = "WinKey";
+
+// After the subcommands in --help; help2man makes the manual page's sections of its headings.
+constexpr const char* kHelpFooter =
+    R"(A pasteboard command never replaces one the agent has not taken yet: the tool waits
+--wait ms for the pasteboard to empty, then gives up unless --force is given. The
+watch command prints the agent's D-Bus signals org.tarvolin.Agent.Darwin.Notification
+and org.tarvolin.Agent.Distributed.Notification from /org/tarvolin/Agent.
+
+Environment:
+  XDG_RUNTIME_DIR    holds tarvolin/, the agent's pasteboard and instance lock
+                     (/tmp/tarvolin-UID/ when unset)
+  XDG_CONFIG_HOME    holds tarvolin/, the user defaults (~/.config when unset)
+  DISPLAY            the X display that the windows command lists
+  DBUS_SESSION_BUS_ADDRESS
+                     the session bus that the watch command listens on
+
+Files:
+  $XDG_RUNTIME_DIR/tarvolin/TarvolinAgentPB.pb
+                     the agent's command pasteboard
+  $XDG_CONFIG_HOME/tarvolin/org.tarvolin.agent.plist
+                     the key-label table (WinKey)
+  $XDG_CONFIG_HOME/tarvolin/org.tarvolin.shared.plist
+                     the shared defaults (SomeText)
+
+Exit status:
+  0                  done
+  1                  failure
+  2                  a bad argument (CLI11's own codes, 100 and up, too)
+  3                  a pasteboard command is still pending
+
+Examples:
+  $ tarvolinctl windows
+  $ tarvolinctl raise 12582919 --activate Terminal
+  $ tarvolinctl quit Notes --channel defaults
+  $ tarvolinctl watch --count 1
+)";
 
 // Exit codes beyond CLI11's own (which are non-zero for every usage error).
 constexpr int kFailed = 1;
@@ -143,6 +180,8 @@ void checkWindowNumber(std::int64_t winId, bool pasteboard) {
 int main(int argc, char** argv) {
     CLI::App app{"Send commands to tarvolin-agent and watch what it announces."};
     app.require_subcommand(1);
+    app.set_version_flag("--version", std::string("tarvolinctl ") + kVersion);
+    app.footer(kHelpFooter);
 
     std::string channel = "pasteboard";
     int waitMs = 1000;

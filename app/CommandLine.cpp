@@ -1,0 +1,91 @@
+#include "app/CommandLine.h"
+
+#include "tarvolin/Version.h"
+
+#include <cstdio>
+#include <string_view>
+
+namespace tarvolin {
+
+namespace {
+
+// The manual page is made from this text by help2man: "Environment:", "Files:",
+// "Examples:" and every other heading followed by an indented line become its sections.
+constexpr const char* kHelp = R"(Usage: tarvolin-agent [--help | --version]
+Keep an inventory of the desktop's windows and raise, close or quit them on command.
+
+The agent runs in the background of a user's X11 desktop session (with a window
+manager that follows EWMH) and takes its commands from tarvolinctl(1): JSON on the
+pasteboard TarvolinAgentPB, and text under the key SomeText of the user defaults it
+shares with its companion. One copy runs per user; a second copy ends itself at once.
+Log lines go to standard error (the journal under systemd). SIGTERM and SIGINT end
+the agent in the orderly way; so does logind's PrepareForSleep. The agent has no
+options beyond these two:
+
+Options:
+  --help             display this help and exit
+  --version          output version information and exit
+
+Environment:
+  DISPLAY            the X display the agent works on
+  XDG_RUNTIME_DIR    holds tarvolin/, the pasteboard and the instance lock
+                     (/tmp/tarvolin-UID/ when unset)
+  XDG_CONFIG_HOME    holds tarvolin/, the user defaults (~/.config when unset)
+  DBUS_SESSION_BUS_ADDRESS
+                     the session bus the agent posts its notifications on
+
+Files:
+  $XDG_RUNTIME_DIR/tarvolin/TarvolinAgentPB.pb
+                     the command pasteboard, polled ten times a second
+  $XDG_RUNTIME_DIR/tarvolin/agent.lock
+                     locked while an agent runs
+  $XDG_CONFIG_HOME/tarvolin/org.tarvolin.agent.plist
+                     the key-label table (WinKey)
+  $XDG_CONFIG_HOME/tarvolin/org.tarvolin.shared.plist
+                     the shared defaults (SomeText)
+
+The runtime directory must be the user's own with mode 0700, the configuration
+directory the user's own and not writable by others; the agent refuses to start otherwise.
+
+D-Bus signals:
+  org.tarvolin.Agent.Darwin.Notification
+                     "FinderBack" after every raise
+  org.tarvolin.Agent.Distributed.Notification
+                     "HelloFromProcessOne" after a quit
+
+Both come from /org/tarvolin/Agent on the session bus, with the name as their one
+string argument.
+
+Exit status:
+  0                  ended on purpose: a stop command, SIGTERM or SIGINT, going to
+                     sleep, or another copy already running
+  1                  cannot work: no display, a directory others can write
+  2                  a usage error; the agent did not start
+
+Examples:
+  $ systemctl --user enable --now tarvolin-agent.service
+  $ tarvolin-agent & tarvolinctl windows
+)";
+
+}  // namespace
+
+std::optional<int> handleAgentArguments(int argc, char** argv) {
+    if (argc < 2) return std::nullopt;
+    const std::string_view arg = argv[1];
+    if (argc == 2 && arg == "--help") {
+        std::fputs(kHelp, stdout);
+        return 0;
+    }
+    if (argc == 2 && arg == "--version") {
+        std::printf("tarvolin-agent %s\n", kVersion);
+        return 0;
+    }
+    // With a known option first, the unexpected argument is the one after it.
+    const bool known = arg == "--help" || arg == "--version";
+    std::fprintf(stderr,
+                 "tarvolin-agent: unexpected argument '%s'\nUsage: tarvolin-agent [--help | --version]\n",
+                 known ? argv[2] : argv[1]);
+    return 2;
+}
+
+}  // namespace tarvolin

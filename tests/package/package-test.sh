@@ -1,0 +1,87 @@
+#!/usr/bin/env bash
+# The Debian package as a user gets it: made by CPack, checked by lintian, unpacked into a
+# fresh root, and its programs, manual pages, completions and unit used from there.
+set -euo pipefail
+build=$(realpath "$1") work=$(mktemp -d /tmp/tarvolin-package.XXXXXX) pids=()
+trap 'for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; wait 2>/dev/null || true; rm -rf "$work"' EXIT
+fail() { echo "FAIL: $*" >&2; exit 1; }
+wait_for() { local end=$((SECONDS + $1)); shift; until "$@" >/dev/null 2>&1; do ((SECONDS < end)) || return 1; sleep 0.01; done; }
+until_true() { wait_for 30 "$@" || fail "timed out: $*"; }
+active() { xprop -root _NET_ACTIVE_WINDOW | grep -qi "$(printf '0x%x' "$1")\$"; }
+managed() { xprop -root _NET_CLIENT_LIST | grep -qi "$(printf '0x%x' "$1")\b"; }
+
+cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work/out" >"$work/cpack.log" || { cat "$work/cpack.log"; fail cpack; }
+deb=$(echo "$work"/out/tarvolin_*.deb)
+dpkg-deb -f "$deb" Depends | grep -E 'libsystemd0.*libxcb1|libxcb1.*libsystemd0' || fail "Depends: $(dpkg-deb -f "$deb" Depends)"
+lintian --fail-on error "$deb" || fail "lintian reports an error"
+root=$work/root bin=$work/root/usr/bin version=$(dpkg-deb -f "$deb" Version) && dpkg -x "$deb" "$root"
+
+# Program, arguments | exit status | text in the output. The agent must refuse before it starts.
+while IFS='|' read -r command status text; do
+  got=0; out=$(env -u DISPLAY "$bin"/$command 2>&1) || got=$?
+  [ "$got" = "$status" ] && grep -qF -- "$text" <<<"$out" || fail "$command: exit $got: $out"
+done <<TABLE
+tarvolin-agent --version|0|tarvolin-agent $version
+tarvolin-agent --help|0|Usage: tarvolin-agent [--help | --version]
+tarvolin-agent --verbose|2|unexpected argument '--verbose'
+tarvolin-agent --help more|2|unexpected argument 'more'
+tarvolinctl --version|0|tarvolinctl $version
+tarvolinctl --help|0|Exit status:
+TABLE
+
+for page in tarvolin-agent tarvolinctl; do
+  man=$(MANWIDTH=80 man --warnings -l "$root/usr/share/man/man1/$page.1.gz" 2>"$work/man.err")
+  [ ! -s "$work/man.err" ] || fail "$page(1): $(cat "$work/man.err")"
+  for want in SYNOPSIS ENVIRONMENT FILES STATUS EXAMPLES XDG_RUNTIME_DIR XDG_CONFIG_HOME DISPLAY org.tarvolin.Agent; do
+    grep -q "$want" <<<"$man" || fail "$page(1) lacks $want"
+  done
+done
+
+# Every subcommand that --help lists is completed by bash, zsh and fish.
+share=$root/usr/share
+source "$share/bash-completion/completions/tarvolinctl"
+COMP_WORDS=(tarvolinctl "") COMP_CWORD=1 && _tarvolinctl
+subcommands=$("$bin/tarvolinctl" --help | sed -n '/^Subcommands:/,/^$/s/^  \([a-z]\+\) .*/\1/p')
+[[ $subcommands == *raise*windows* ]] || fail "no subcommands in tarvolinctl --help"
+for sub in $subcommands; do
+  [[ " ${COMPREPLY[*]} " == *" $sub "* ]] || fail "bash does not complete $sub"
+  grep -q "'$sub:" "$share/zsh/vendor-completions/_tarvolinctl" || fail "zsh does not complete $sub"
+  grep -q -- "-a $sub " "$share/fish/vendor_completions.d/tarvolinctl.fish" || fail "fish does not complete $sub"
+done
+
+# The unit runs the agent where it was installed: /usr for the package, the prefix otherwise.
+grep -qx "ExecStart=/usr/bin/tarvolin-agent" "$root/usr/lib/systemd/user/tarvolin-agent.service" || fail "package unit"
+cmake --install "$build" --prefix "$work/prefix" >/dev/null
+grep -qx "ExecStart=$work/prefix/bin/tarvolin-agent" "$work/prefix/lib/systemd/user/tarvolin-agent.service" || fail "unit"
+
+# A private desktop (Xvfb, openbox, a session bus) with two sample windows $w1 and $w2.
+private_desktop() {
+  exec {fd}<> <(:)
+  Xvfb -displayfd "$fd" -screen 0 800x600x24 -nolisten tcp >/dev/null 2>&1 & pids+=($!)
+  read -r -t 30 -u "$fd" display && export DISPLAY=:$display
+  openbox --sm-disable >/dev/null 2>&1 & pids+=($!)
+  dbus-daemon --session --nofork --nopidfile --print-address=1 >"$work/bus" 2>/dev/null & pids+=($!)
+  until_true test -s "$work/bus" && export DBUS_SESSION_BUS_ADDRESS=$(head -n 1 "$work/bus")
+  mkfifo "$work/hold" && exec {hold}<>"$work/hold"
+  # openbox announces itself before it handles map requests, and a window mapped in between
+  # stays unmanaged: the windows are made anew until openbox manages both.
+  for _ in $(seq 20); do
+    "$build/tools/sample-windows/tarvolin-sample-windows" --window --title One --geometry 200x200+10+10 \
+      --window --title Two --geometry 200x200+300+10 <&"$hold" >"$work/windows" & client=$!
+    until_true grep -q ready "$work/windows" && read -r _ w1 w2 <"$work/windows"
+    wait_for 3 managed "$w1" && wait_for 3 managed "$w2" && pids+=("$client") && return
+    kill "$client" 2>/dev/null || true; wait "$client" || true; rm -f "$work/windows"
+  done
+  fail "openbox does not manage the sample windows"
+}
+export XDG_RUNTIME_DIR=$work/run XDG_CONFIG_HOME=$work/config && mkdir -m 700 "$XDG_RUNTIME_DIR"
+private_desktop
+"$bin/tarvolin-agent" 2>"$work/agent.log" & agent=$! && pids+=("$agent")
+"$bin/tarvolinctl" watch --count 1 >"$work/notes" 2>"$work/watch.err" & watcher=$! && pids+=("$watcher")
+until_true grep -q watching "$work/watch.err"
+active "$w1" && target=$w2 || target=$w1
+"$bin/tarvolinctl" raise "$target" --wait 10000 2>/dev/null
+until_true active "$target"
+wait "$watcher" && grep -q FinderBack "$work/notes" || fail "no FinderBack after the raise"
+"$bin/tarvolinctl" kill && wait "$agent" || fail "agent: exit $?, $(cat "$work/agent.log")"
+echo "package test: $(basename "$deb") installed, used and raised $target"
