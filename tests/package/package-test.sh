@@ -2,6 +2,8 @@
 # The Debian package as a user gets it: made by CPack, checked by lintian, unpacked into a
 # fresh root, and its programs, manual pages, completions and unit used from there.
 set -euo pipefail
+# All of it runs on a private desktop of its own, which tarvolin-headless ends afterwards.
+[ -n "${TARVOLIN_ON_DESKTOP:-}" ] || TARVOLIN_ON_DESKTOP=1 exec "$1/tools/headless/tarvolin-headless" -- "$0" "$@"
 build=$(realpath "$1") work=$(mktemp -d /tmp/tarvolin-package.XXXXXX) pids=()
 trap 'for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; wait 2>/dev/null || true; rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
@@ -54,28 +56,17 @@ grep -qx "ExecStart=/usr/bin/tarvolin-agent" "$root/usr/lib/systemd/user/tarvoli
 cmake --install "$build" --prefix "$work/prefix" >/dev/null
 grep -qx "ExecStart=$work/prefix/bin/tarvolin-agent" "$work/prefix/lib/systemd/user/tarvolin-agent.service" || fail "unit"
 
-# A private desktop (Xvfb, openbox, a session bus) with two sample windows $w1 and $w2.
-private_desktop() {
-  exec {fd}<> <(:)
-  Xvfb -displayfd "$fd" -screen 0 800x600x24 -nolisten tcp >/dev/null 2>&1 & pids+=($!)
-  read -r -t 30 -u "$fd" display && export DISPLAY=:$display
-  openbox --sm-disable >/dev/null 2>&1 & pids+=($!)
-  dbus-daemon --session --nofork --nopidfile --print-address=1 >"$work/bus" 2>/dev/null & pids+=($!)
-  until_true test -s "$work/bus" && export DBUS_SESSION_BUS_ADDRESS=$(head -n 1 "$work/bus")
+# Two sample windows $w1 and $w2 on the private desktop this part runs on.
+sample_windows() {
   mkfifo "$work/hold" && exec {hold}<>"$work/hold"
-  # openbox announces itself before it handles map requests, and a window mapped in between
-  # stays unmanaged: the windows are made anew until openbox manages both.
-  for _ in $(seq 20); do
-    "$build/tools/sample-windows/tarvolin-sample-windows" --window --title One --geometry 200x200+10+10 \
-      --window --title Two --geometry 200x200+300+10 <&"$hold" >"$work/windows" & client=$!
-    until_true grep -q ready "$work/windows" && read -r _ w1 w2 <"$work/windows"
-    wait_for 3 managed "$w1" && wait_for 3 managed "$w2" && pids+=("$client") && return
-    kill "$client" 2>/dev/null || true; wait "$client" || true; rm -f "$work/windows"
-  done
-  fail "openbox does not manage the sample windows"
+  "$build/tools/sample-windows/tarvolin-sample-windows" --window --title One --geometry 200x200+10+10 \
+    --window --title Two --geometry 200x200+300+10 <&"$hold" >"$work/windows" &
+  pids+=($!)
+  until_true grep -q ready "$work/windows" && read -r _ w1 w2 <"$work/windows"
+  until_true managed "$w1" && until_true managed "$w2"
 }
 export XDG_RUNTIME_DIR=$work/run XDG_CONFIG_HOME=$work/config && mkdir -m 700 "$XDG_RUNTIME_DIR"
-private_desktop
+sample_windows
 "$bin/tarvolin-agent" 2>"$work/agent.log" & agent=$! && pids+=("$agent")
 "$bin/tarvolinctl" watch --count 1 >"$work/notes" 2>"$work/watch.err" & watcher=$! && pids+=("$watcher")
 until_true grep -q watching "$work/watch.err"
