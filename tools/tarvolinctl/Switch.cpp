@@ -9,6 +9,7 @@
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -230,7 +231,14 @@ MenuAnswer runMenu(const std::vector<std::string>& argv, const std::string& inpu
     sigemptyset(&defaults);
     sigaddset(&defaults, SIGPIPE);
     posix_spawnattr_setsigdefault(&attributes, &defaults);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+    // A menu run by sh is sh's child, so a menu that must be ended is ended as a process
+    // group; but one started from a terminal stays in its foreground group, where a
+    // terminal menu can read keys and Ctrl+C reaches it.
+    UniqueFd tty(::open("/dev/tty", O_RDONLY | O_CLOEXEC | O_NOCTTY));
+    const bool ownGroup = !tty || ::tcgetpgrp(tty.get()) != ::getpgrp();
+    posix_spawnattr_setpgroup(&attributes, 0);
+    posix_spawnattr_setflags(
+        &attributes, static_cast<short>(POSIX_SPAWN_SETSIGDEF | (ownGroup ? POSIX_SPAWN_SETPGROUP : 0)));
     std::vector<char*> args;
     for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
@@ -280,11 +288,11 @@ MenuAnswer runMenu(const std::vector<std::string>& argv, const std::string& inpu
     while (::waitpid(pid, &status, WNOHANG) == 0) {
         if (answer.end == MenuAnswer::End::timedOut || left() == 0) {
             answer.end = MenuAnswer::End::timedOut;
-            ::kill(pid, SIGTERM);
+            ::kill(ownGroup ? -pid : pid, SIGTERM);
             for (int i = 0; i < 100 && ::waitpid(pid, &status, WNOHANG) == 0; ++i)
                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
             if (::waitpid(pid, &status, WNOHANG) == 0) {
-                ::kill(pid, SIGKILL);
+                ::kill(ownGroup ? -pid : pid, SIGKILL);
                 ::waitpid(pid, &status, 0);
             }
             return answer;
