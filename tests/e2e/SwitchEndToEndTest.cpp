@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -48,7 +49,7 @@ protected:
                             "--window", "--title", "B", "--class", "notes:Notes", "--icon", "16x16:ff3366cc"},
                            error);
         term = x->startClient(
-            {"--window", "--title", "T", "--class", "term:Term", "--icon", "48x48:80202020"}, error);
+            {"--window", "--title", "T\nU", "--class", "term:Term", "--icon", "48x48:80202020"}, error);
         ASSERT_TRUE(notes && term) << error;
         ASSERT_EQ(ctl({"keys", "set", "Notes", "k0", "k1"}).status, 0);
     }
@@ -88,7 +89,7 @@ protected:
 
 TEST_F(SwitchEndToEnd, RofiGetsTheInventoryWithIconsAndTheChoiceIsRaised) {
     agent = Child::spawn({TARVOLIN_AGENT}, {env});
-    std::ofstream(dir / "bin/rofi.answer") << "Term  T\n";
+    std::ofstream(dir / "bin/rofi.answer") << "Term  T U\n";
     auto round = [&] {  // the icon file of the last line
         const auto list = nlohmann::json::parse(ctl({"windows", "--json"}).out);
         EXPECT_EQ(list.size(), 3u);
@@ -99,10 +100,10 @@ TEST_F(SwitchEndToEnd, RofiGetsTheInventoryWithIconsAndTheChoiceIsRaised) {
         std::string row, icon;
         for (const auto& e : list) {
             EXPECT_TRUE(std::getline(rows, row));
-            const std::string key = e["key"];
-            EXPECT_EQ(
-                row.substr(0, row.find('\0')),
-                (key.empty() ? "" : key + "  ") + std::string(e["appName"]) + "  " + std::string(e["title"]));
+            std::string key = e["key"], title = e["title"];
+            std::replace(title.begin(), title.end(), '\n', ' ');  // a title cannot split its line
+            EXPECT_EQ(row.substr(0, row.find('\0')),
+                      (key.empty() ? "" : key + "  ") + std::string(e["appName"]) + "  " + title);
             const std::string option = row.substr(row.find('\0') + 1);
             EXPECT_EQ(option.rfind("icon\x1f", 0), 0u) << option;
             icon = option.substr(5);
@@ -142,7 +143,7 @@ TEST_F(SwitchEndToEnd, ActionsOnTheChosenTargetAndAnswersThatSendNothing) {
         {"", {"--menu", ""}, 2, "rofi, wofi, fuzzel, bemenu or dmenu", nullptr},
         {"k1", {}, 0, "", [&] { return x->activeWindow() == high; }},
         {"k0", {"--action", "close"}, 0, "", [&] { return !x->exists(low); }},
-        {"Term  T",
+        {"Term  T U",
          {"--action", "quit"},
          0,
          "",
