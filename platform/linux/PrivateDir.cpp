@@ -44,6 +44,11 @@ std::filesystem::path configDirectory() {
     return homeDirectory() / ".config" / "tarvolin";
 }
 
+std::filesystem::path cacheDirectory() {
+    if (const char* dir = nonEmptyEnv("XDG_CACHE_HOME")) return std::filesystem::path(dir) / "tarvolin";
+    return homeDirectory() / ".cache" / "tarvolin";
+}
+
 UniqueFd openPrivateDirectory(const std::filesystem::path& path, DirAccess access, std::string& error) {
     if (!path.is_absolute()) {
         error = "directory " + path.string() + " is not an absolute path";

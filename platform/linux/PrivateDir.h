@@ -14,6 +14,9 @@ std::filesystem::path runtimeDirectory();
 // Where the defaults domains live: $XDG_CONFIG_HOME/tarvolin, or ~/.config/tarvolin.
 std::filesystem::path configDirectory();
 
+// Where files that can be made again live: $XDG_CACHE_HOME/tarvolin, or ~/.cache/tarvolin.
+std::filesystem::path cacheDirectory();
+
 enum class DirAccess {
     ownerOnly,      // nobody else may read or write (mode 0700)
     ownerWritable,  // others may read, only the owner may write

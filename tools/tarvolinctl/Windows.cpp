@@ -20,13 +20,9 @@ public:
 
 }  // namespace
 
-int printWindows(bool json) {
-    std::string error;
+std::optional<std::vector<WindowEntry>> scanWindows(std::string& error) {
     auto desktop = LinuxPlatform::open(error, nullptr, LinuxPlatform::Role::observer);
-    if (!desktop) {
-        std::cerr << "tarvolinctl: " << error << "\n";
-        return 1;
-    }
+    if (!desktop) return std::nullopt;
     NoLog quiet;
     const Platform& p = desktop->platform();
     Platform platform{p.application,
@@ -47,20 +43,33 @@ int printWindows(bool json) {
                       p.graphics};
     AppDelegate agent(platform);
     agent.resetWindowInfo();
-
-    nlohmann::json list = nlohmann::json::array();
+    std::vector<WindowEntry> entries;
     for (const auto& r : *agent.windowInfoArray()) {
-        nlohmann::json title =
-            r->originalWinName() ? nlohmann::json(*r->originalWinName()) : nlohmann::json();
-        list.push_back({{"winId", r->winId()},
-                        {"pid", r->pid()},
-                        {"appName", r->appName() ? nlohmann::json(*r->appName()) : nlohmann::json()},
-                        {"title", title},
-                        {"x", r->x()},
-                        {"y", r->y()},
-                        {"width", r->width()},
-                        {"height", r->height()},
-                        {"key", r->key().value_or("")}});
+        entries.push_back({r->winId(), r->pid(), r->appName(), r->originalWinName(),
+                           r->winName().value_or(""), r->x(), r->y(), r->width(), r->height(),
+                           r->key().value_or(""), r->icon()});
+    }
+    return entries;
+}
+
+int printWindows(bool json) {
+    std::string error;
+    auto entries = scanWindows(error);
+    if (!entries) {
+        std::cerr << "tarvolinctl: " << error << "\n";
+        return 1;
+    }
+    nlohmann::json list = nlohmann::json::array();
+    for (const auto& e : *entries) {
+        list.push_back({{"winId", e.winId},
+                        {"pid", e.pid},
+                        {"appName", e.appName ? nlohmann::json(*e.appName) : nlohmann::json()},
+                        {"title", e.title ? nlohmann::json(*e.title) : nlohmann::json()},
+                        {"x", e.x},
+                        {"y", e.y},
+                        {"width", e.width},
+                        {"height", e.height},
+                        {"key", e.key}});
     }
     if (json) {
         // Replace bytes that are not UTF-8 (titles come from other programs) rather than fail.
@@ -69,12 +78,12 @@ int printWindows(bool json) {
     }
     std::printf("%-10s %-7s %-16s %-24s %-22s %s\n", "WINDOW", "PID", "APPLICATION", "TITLE", "BOUNDS",
                 "KEY");
-    for (const auto& r : *agent.windowInfoArray()) {
-        const std::string bounds = std::to_string(r->width()) + "x" + std::to_string(r->height()) + "+" +
-                                   std::to_string(r->x()) + "+" + std::to_string(r->y());
-        std::printf("%-10lld %-7lld %-16s %-24s %-22s %s\n", static_cast<long long>(r->winId()),
-                    static_cast<long long>(r->pid()), r->appName().value_or("").c_str(),
-                    r->winName().value_or("").c_str(), bounds.c_str(), r->key().value_or("").c_str());
+    for (const auto& e : *entries) {
+        const std::string bounds = std::to_string(e.width) + "x" + std::to_string(e.height) + "+" +
+                                   std::to_string(e.x) + "+" + std::to_string(e.y);
+        std::printf("%-10lld %-7lld %-16s %-24s %-22s %s\n", static_cast<long long>(e.winId),
+                    static_cast<long long>(e.pid), e.appName.value_or("").c_str(), e.winName.c_str(),
+                    bounds.c_str(), e.key.c_str());
     }
     return 0;
 }

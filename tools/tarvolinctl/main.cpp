@@ -1,6 +1,7 @@
 // tarvolinctl: the companion program of tarvolin-agent. It writes commands to the agent's
 // pasteboard or to the shared defaults, keeps the key-label table, and prints the
 // notifications the agent posts.
+#include "Switch.h"
 #include "Windows.h"
 #include "platform/LocalNotificationCenter.h"
 #include "platform/linux/AgentInstanceLock.h"
@@ -175,6 +176,20 @@ void checkWindowNumber(std::int64_t winId, bool pasteboard) {
         throw Failure("window number " + std::to_string(winId) + " is outside the signed 32-bit range", 2);
 }
 
+constexpr const char* kSwitchHelp = R"(
+Each window is one line, front (most recently used) first: KEY  Application  Title.
+Type a key label and Enter to pick its window. Escape or an empty choice sends nothing
+and exits 1; no menu program found exits 2. Menus tried in order: rofi -dmenu -i
+-show-icons, wofi --dmenu, fuzzel --dmenu, bemenu, dmenu -i. rofi shows each
+application's icon, kept as a PNG under $XDG_CACHE_HOME/tarvolin/icons/
+(~/.cache/tarvolin/icons/ when unset).
+
+Bind it to a key, in openbox's rc.xml (<keyboard> section):
+  <keybind key="W-Tab"><action name="Execute"><command>tarvolinctl switch</command></action></keybind>
+in sway's config:
+  bindsym $mod+Tab exec tarvolinctl switch
+  bindsym $mod+Shift+q exec tarvolinctl switch --action close --menu 'wofi --dmenu -p close')";
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -245,6 +260,19 @@ int main(int argc, char** argv) {
     auto* windows = app.add_subcommand("windows", "print the window inventory as the agent sees it");
     windows->add_flag("--json", asJson, "as a JSON list");
 
+    std::string menu, action = "raise";
+    int timeoutSeconds = 120;
+    auto* switcher = app.add_subcommand(
+        "switch", "pick a window in your menu program (rofi, wofi, fuzzel, bemenu, dmenu) and raise it");
+    auto* menuOption = switcher->add_option(
+        "--menu", menu, "menu command, run by /bin/sh -c (default: $TARVOLIN_MENU, else the first found)");
+    switcher
+        ->add_option("--action", action, "what to do with the chosen window: raise (default), close, quit")
+        ->check(CLI::IsMember({"raise", "close", "quit"}));
+    switcher->add_option("--timeout", timeoutSeconds, "seconds to wait for a choice before ending the menu")
+        ->check(CLI::Range(1, 86400));
+    switcher->footer(kSwitchHelp);
+
     CLI11_PARSE(app, argc, argv);
     hasActivate = activateOption->count() > 0;
 
@@ -311,6 +339,22 @@ int main(int argc, char** argv) {
             }
         } else if (*windows) {
             return printWindows(asJson);
+        } else if (*switcher) {
+            SwitchOptions options;
+            if (menuOption->count() > 0) options.menu = menu;
+            options.timeout = std::chrono::seconds(timeoutSeconds);
+            return switchWindow(options, [&](const WindowEntry& chosen) {
+                nlohmann::json command;
+                if (action == "quit") {
+                    command = {{"cmd", "quit"},
+                               {"winID", "Quit:" + quitArgument(chosen.appName.value_or(""), "", false)}};
+                } else {
+                    checkWindowNumber(chosen.winId, true);
+                    command = {{"cmd", action}, {"winID", chosen.winId}};
+                }
+                warnWithoutAgent();
+                sendToPasteboard(command.dump(), std::chrono::milliseconds(waitMs), force);
+            });
         } else if (*watch) {
             LinuxRunLoop loop;
             loop.handleTerminationSignals([&](int) { loop.exit(0); });

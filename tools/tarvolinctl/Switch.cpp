@@ -1,0 +1,377 @@
+#include "Switch.h"
+
+#include "platform/linux/PrivateDir.h"
+#include "platform/linux/UniqueFd.h"
+
+#include <fcntl.h>
+#include <png.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <map>
+#include <set>
+#include <sstream>
+#include <system_error>
+#include <thread>
+
+extern char** environ;
+
+namespace tarvolin {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr std::size_t kMaxAnswer = 64 * 1024;  // the first line is all that counts
+constexpr int kIconPixels = 32;
+
+std::string withoutControls(std::string text) {
+    for (char& c : text)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = ' ';
+    return text;
+}
+
+std::string trimmed(std::string_view text) {
+    const auto first = text.find_first_not_of(" \t");
+    if (first == std::string_view::npos) return {};
+    return std::string(text.substr(first, text.find_last_not_of(" \t") - first + 1));
+}
+
+bool executable(const fs::path& file) {
+    struct stat st {};
+    return ::stat(file.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(file.c_str(), X_OK) == 0;
+}
+
+// The application's name as a file name: letters, digits, '-', '_' and inner dots kept,
+// every other byte as %XX, so names cannot reach outside the folder or collide.
+std::string iconFileName(const std::string& app) {
+    std::string name;
+    for (std::size_t i = 0; i < app.size(); ++i) {
+        const auto c = static_cast<unsigned char>(app[i]);
+        if (std::isalnum(c) || c == '-' || c == '_' || (c == '.' && i > 0)) {
+            name += static_cast<char>(c);
+        } else {
+            char hex[4];
+            std::snprintf(hex, sizeof hex, "%%%02X", c);
+            name += hex;
+        }
+    }
+    if (name.size() > 200) {  // within NAME_MAX, still one file per name
+        std::uint64_t hash = 14695981039346656037ull;
+        for (unsigned char c : app) hash = (hash ^ c) * 1099511628211ull;
+        char hex[17];
+        std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(hash));
+        name = name.substr(0, 180) + "-" + hex;
+    }
+    return name + ".png";
+}
+
+// The icon as PNG bytes; empty when there is nothing to show.
+std::vector<unsigned char> encodePng(const Image& icon) {
+    if (icon.pixelWidth() != kIconPixels || icon.pixelHeight() != kIconPixels) return {};
+    std::vector<unsigned char> rgba;
+    rgba.reserve(icon.pixels().size() * 4);
+    bool visible = false;
+    for (std::uint32_t p : icon.pixels()) {
+        const std::uint32_t a = p >> 24;
+        visible = visible || a != 0;
+        for (int shift : {16, 8, 0}) {
+            const std::uint32_t c = (p >> shift) & 0xff;  // premultiplied
+            rgba.push_back(
+                static_cast<unsigned char>(a == 0 ? 0 : std::min<std::uint32_t>(255, (c * 255 + a / 2) / a)));
+        }
+        rgba.push_back(static_cast<unsigned char>(a));
+    }
+    if (!visible) return {};
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    image.width = image.height = kIconPixels;
+    image.format = PNG_FORMAT_RGBA;
+    png_alloc_size_t size = 0;
+    if (!png_image_write_to_memory(&image, nullptr, &size, 0, rgba.data(), 0, nullptr)) return {};
+    std::vector<unsigned char> png(size);
+    if (!png_image_write_to_memory(&image, png.data(), &size, 0, rgba.data(), 0, nullptr)) return {};
+    png.resize(size);
+    return png;
+}
+
+// Leaves `bytes` in `file` unless it already holds them; a reader sees the old file or the new one.
+bool writeIfChanged(const fs::path& file, const std::vector<unsigned char>& bytes) {
+    std::ifstream in(file, std::ios::binary);
+    if (in && std::vector<unsigned char>(std::istreambuf_iterator<char>(in), {}) == bytes) return true;
+    std::error_code ec;
+    fs::create_directories(file.parent_path(), ec);
+    std::string temp = (file.parent_path() / ("." + file.filename().string() + ".XXXXXX")).string();
+    UniqueFd fd(::mkstemp(temp.data()));
+    if (!fd) return false;
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd.get(), bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += static_cast<std::size_t>(n);
+    }
+    if (done == bytes.size() && ::fchmod(fd.get(), 0644) == 0 && ::rename(temp.c_str(), file.c_str()) == 0)
+        return true;
+    ::unlink(temp.c_str());
+    return false;
+}
+
+}  // namespace
+
+const std::vector<std::vector<std::string>>& defaultMenus() {
+    static const std::vector<std::vector<std::string>> menus{{"rofi", "-dmenu", "-i", "-show-icons"},
+                                                             {"wofi", "--dmenu"},
+                                                             {"fuzzel", "--dmenu"},
+                                                             {"bemenu"},
+                                                             {"dmenu", "-i"}};
+    return menus;
+}
+
+std::optional<MenuCommand> chooseMenu(const std::optional<std::string>& named, const std::string& path) {
+    if (named && !trimmed(*named).empty()) {
+        std::istringstream words(*named);
+        std::string first;
+        words >> first;
+        return MenuCommand{{"/bin/sh", "-c", *named}, *named, fs::path(first).filename() == "rofi"};
+    }
+    for (const auto& menu : defaultMenus()) {
+        std::istringstream dirs(path);
+        for (std::string dir; std::getline(dirs, dir, ':');) {
+            if (dir.empty() || !executable(fs::path(dir) / menu[0])) continue;
+            MenuCommand command{menu, menu[0], menu[0] == "rofi"};
+            command.argv[0] = (fs::path(dir) / menu[0]).string();
+            return command;
+        }
+    }
+    return std::nullopt;
+}
+
+std::vector<std::string> menuLines(const std::vector<WindowEntry>& windows) {
+    std::vector<std::string> lines;
+    std::set<std::string> seen;
+    for (const auto& w : windows) {
+        std::string line;
+        for (const std::string& part : {w.key, w.appName.value_or(""), w.title.value_or("")}) {
+            const std::string text = trimmed(withoutControls(part));
+            if (text.empty()) continue;
+            line += (line.empty() ? "" : "  ") + text;
+        }
+        if (line.empty() || !seen.insert(line).second)
+            line += (line.empty() ? "#" : "  #") + std::to_string(w.winId);
+        seen.insert(line);
+        lines.push_back(std::move(line));
+    }
+    return lines;
+}
+
+std::optional<std::size_t> chosenWindow(const std::vector<std::string>& lines,
+                                        const std::vector<WindowEntry>& windows, std::string_view answer) {
+    answer = answer.substr(0, answer.find('\n'));
+    if (!answer.empty() && answer.back() == '\r') answer.remove_suffix(1);
+    for (std::size_t i = 0; i < lines.size(); ++i)
+        if (!answer.empty() && lines[i] == answer) return i;
+    const std::string label = trimmed(answer);
+    for (std::size_t i = 0; i < windows.size(); ++i)
+        if (!label.empty() && windows[i].key == label) return i;
+    return std::nullopt;
+}
+
+std::vector<std::string> cachedIcons(const std::vector<WindowEntry>& windows, const fs::path& dir) {
+    std::vector<std::string> files;
+    std::map<std::string, std::string> byApp;
+    // The path travels inside a menu line: it must not hold a line or field separator.
+    const bool usable = withoutControls(dir.string()) == dir.string();
+    for (const auto& w : windows) {
+        if (!usable || !w.appName || w.appName->empty()) {
+            files.emplace_back();
+            continue;
+        }
+        auto [it, fresh] = byApp.try_emplace(*w.appName);
+        if (fresh) {
+            const fs::path file = dir / iconFileName(*w.appName);
+            const auto png = encodePng(w.icon);
+            if (!png.empty() && writeIfChanged(file, png)) it->second = file.string();
+        }
+        files.push_back(it->second);
+    }
+    return files;
+}
+
+MenuAnswer runMenu(const std::vector<std::string>& argv, const std::string& input,
+                   std::chrono::milliseconds timeout) {
+    MenuAnswer answer;
+    int in[2], out[2];
+    if (::pipe2(in, O_CLOEXEC) != 0) throw std::system_error(errno, std::generic_category(), "pipe");
+    UniqueFd inRead(in[0]), inWrite(in[1]);
+    if (::pipe2(out, O_CLOEXEC) != 0) throw std::system_error(errno, std::generic_category(), "pipe");
+    UniqueFd outRead(out[0]), outWrite(out[1]);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, inRead.get(), STDIN_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, outWrite.get(), STDOUT_FILENO);
+    // We ignore SIGPIPE to see a menu that stops reading as EPIPE; the menu gets the default.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    // A menu run by sh is sh's child, so a menu that must be ended is ended as a process
+    // group; but one started from a terminal stays in its foreground group, where a
+    // terminal menu can read keys and Ctrl+C reaches it.
+    UniqueFd tty(::open("/dev/tty", O_RDONLY | O_CLOEXEC | O_NOCTTY));
+    const bool ownGroup = !tty || ::tcgetpgrp(tty.get()) != ::getpgrp();
+    posix_spawnattr_setpgroup(&attributes, 0);
+    posix_spawnattr_setflags(
+        &attributes, static_cast<short>(POSIX_SPAWN_SETSIGDEF | (ownGroup ? POSIX_SPAWN_SETPGROUP : 0)));
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    pid_t pid = -1;
+    const int spawned = ::posix_spawn(&pid, args[0], &actions, &attributes, args.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    if (spawned != 0) return {MenuAnswer::End::notStarted, spawned, {}};
+    inRead.reset();
+    outWrite.reset();
+
+    std::signal(SIGPIPE, SIG_IGN);
+    ::fcntl(inWrite.get(), F_SETFL, O_NONBLOCK);
+    const auto deadline = Clock::now() + timeout;
+    auto left = [&] {
+        return static_cast<int>(std::max<std::int64_t>(
+            0, std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count()));
+    };
+    std::size_t written = 0;
+    if (input.empty()) inWrite.reset();
+    while (outRead) {
+        if (left() == 0) {
+            answer.end = MenuAnswer::End::timedOut;
+            break;
+        }
+        pollfd fds[2] = {{outRead.get(), POLLIN, 0}, {inWrite.get(), POLLOUT, 0}};
+        if (::poll(fds, inWrite ? 2 : 1, left()) < 0 && errno != EINTR)
+            throw std::system_error(errno, std::generic_category(), "poll");
+        if (inWrite && fds[1].revents != 0) {
+            const ssize_t n = ::write(inWrite.get(), input.data() + written, input.size() - written);
+            if (n > 0) written += static_cast<std::size_t>(n);
+            if ((n < 0 && errno != EAGAIN && errno != EINTR) || written == input.size())
+                inWrite.reset();  // all given, or it stopped reading: either way it has its list
+        }
+        if (fds[0].revents != 0) {
+            char buffer[4096];
+            const ssize_t n = ::read(outRead.get(), buffer, sizeof buffer);
+            if (n > 0 && answer.out.size() < kMaxAnswer)
+                answer.out.append(buffer, static_cast<std::size_t>(n));
+            if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) outRead.reset();
+        }
+    }
+    inWrite.reset();
+    outRead.reset();
+
+    int status = 0;
+    while (::waitpid(pid, &status, WNOHANG) == 0) {
+        if (answer.end == MenuAnswer::End::timedOut || left() == 0) {
+            answer.end = MenuAnswer::End::timedOut;
+            ::kill(ownGroup ? -pid : pid, SIGTERM);
+            for (int i = 0; i < 100 && ::waitpid(pid, &status, WNOHANG) == 0; ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            if (::waitpid(pid, &status, WNOHANG) == 0) {
+                ::kill(ownGroup ? -pid : pid, SIGKILL);
+                ::waitpid(pid, &status, 0);
+            }
+            return answer;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    if (WIFSIGNALED(status))
+        answer = {MenuAnswer::End::signalled, WTERMSIG(status), std::move(answer.out)};
+    else
+        answer.status = WEXITSTATUS(status);
+    return answer;
+}
+
+int switchWindow(const SwitchOptions& options, const std::function<void(const WindowEntry&)>& send) {
+    auto named = options.menu;
+    if (const char* fromEnv = std::getenv("TARVOLIN_MENU"); !named && fromEnv != nullptr) named = fromEnv;
+    const char* path = std::getenv("PATH");
+    const auto menu = chooseMenu(named, path != nullptr ? path : "");
+    if (!menu) {
+        std::cerr
+            << "tarvolinctl: no menu program found: install one of rofi, wofi, fuzzel, bemenu or dmenu, "
+               "or name one with --menu or $TARVOLIN_MENU\n";
+        return 2;
+    }
+    std::string error;
+    const auto windows = scanWindows(error);
+    if (!windows) {
+        std::cerr << "tarvolinctl: " << error << "\n";
+        return 1;
+    }
+    if (windows->empty()) {
+        std::cerr << "tarvolinctl: no windows to switch to\n";
+        return 1;
+    }
+    const auto lines = menuLines(*windows);
+    const auto icons =
+        menu->rofi ? cachedIcons(*windows, cacheDirectory() / "icons") : std::vector<std::string>{};
+    std::string input;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        input += lines[i];
+        if (!icons.empty() && !icons[i].empty()) input += std::string("\0icon\x1f", 6) + icons[i];
+        input += '\n';
+    }
+
+    const auto answer = runMenu(menu->argv, input, options.timeout);
+    const std::string& program = menu->name;
+    switch (answer.end) {
+        case MenuAnswer::End::notStarted:
+            std::cerr << "tarvolinctl: cannot start " << program << ": " << std::strerror(answer.status)
+                      << "\n";
+            return 2;
+        case MenuAnswer::End::timedOut:
+            std::cerr << "tarvolinctl: " << program << " gave no answer in time; nothing sent\n";
+            return 1;
+        case MenuAnswer::End::signalled:
+            std::cerr << "tarvolinctl: " << program << " ended by signal " << answer.status
+                      << "; nothing sent\n";
+            return 1;
+        case MenuAnswer::End::exited:
+            break;
+    }
+    if (answer.status == 126 || answer.status == 127) {
+        std::cerr << "tarvolinctl: cannot run " << program << " (status " << answer.status << ")\n";
+        return 2;
+    }
+    const std::string choice = trimmed(withoutControls(answer.out.substr(0, answer.out.find('\n'))));
+    if (answer.status != 0 || choice.empty()) {
+        if (!choice.empty())
+            std::cerr << "tarvolinctl: " << program << " ended with status " << answer.status
+                      << "; nothing sent\n";
+        return 1;  // Escape, or an empty choice
+    }
+    const auto chosen = chosenWindow(lines, *windows, answer.out);
+    if (!chosen) {
+        std::cerr << "tarvolinctl: no window matches \"" << choice << "\"; nothing sent\n";
+        return 1;
+    }
+    send((*windows)[*chosen]);
+    return 0;
+}
+
+}  // namespace tarvolin

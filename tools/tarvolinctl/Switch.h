@@ -1,0 +1,66 @@
+#pragma once
+
+// tarvolinctl switch: the inventory shown through the user's menu program (rofi, wofi,
+// fuzzel, bemenu, dmenu), and the chosen window's command sent to the agent.
+
+#include "Windows.h"
+
+#include <chrono>
+#include <cstddef>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tarvolin {
+
+struct MenuCommand {
+    std::vector<std::string> argv;
+    std::string name;   // as the user knows it, for messages
+    bool rofi = false;  // takes icons through its row options
+};
+
+// The menus tried, in order, when none is named.
+const std::vector<std::vector<std::string>>& defaultMenus();
+
+// A named menu (--menu or $TARVOLIN_MENU) runs through /bin/sh -c, so it is written as on
+// a shell's command line; with none named, the first default found on `path` runs. It is
+// rofi when its first word names rofi. None when no default is found.
+std::optional<MenuCommand> chooseMenu(const std::optional<std::string>& named, const std::string& path);
+
+// One line per window, in the inventory's order: "KEY  Application  Title", the key label
+// and the title left out when empty. Control characters become spaces, and a line equal
+// to an earlier one gets its window number, so each line names one window.
+std::vector<std::string> menuLines(const std::vector<WindowEntry>& windows);
+
+// The window the menu answered: its line, or a key label typed alone (the front-most
+// window with it). None for an empty or unknown answer. Only the first line counts.
+std::optional<std::size_t> chosenWindow(const std::vector<std::string>& lines,
+                                        const std::vector<WindowEntry>& windows, std::string_view answer);
+
+// Each application's icon as a 32 x 32 PNG in `dir`, written atomically and only when it
+// changed; the file per window, "" where there is no icon or it could not be written.
+std::vector<std::string> cachedIcons(const std::vector<WindowEntry>& windows,
+                                     const std::filesystem::path& dir);
+
+struct MenuAnswer {
+    enum class End { exited, signalled, timedOut, notStarted } end = End::exited;
+    int status = 0;   // the exit status, or the signal
+    std::string out;  // everything it wrote
+};
+
+// Runs the menu with `input` on its stdin and collects its stdout, both at once, so a list
+// larger than a pipe holds cannot deadlock; ends it when it has not answered by `timeout`.
+MenuAnswer runMenu(const std::vector<std::string>& argv, const std::string& input,
+                   std::chrono::milliseconds timeout);
+
+struct SwitchOptions {
+    std::optional<std::string> menu;
+    std::chrono::milliseconds timeout{};
+};
+
+// The whole command; `send` places the chosen window's command. Returns the exit code.
+int switchWindow(const SwitchOptions& options, const std::function<void(const WindowEntry&)>& send);
+
+}  // namespace tarvolin
