@@ -1,13 +1,16 @@
 #include "XMirror.h"
 
+#include <xcb/randr.h>
+
 #include <unordered_set>
 
 namespace tarvolin::x11 {
 
 namespace {
 
-// A desktop changing faster than this many waves per sync is answered as of the last wave.
-constexpr int kMaxWaves = 8;
+// Waves a sync may need: one, a second for windows new in the list, and a third for changes
+// that were on their way when the sync started.
+constexpr int kMaxWaves = 4;
 
 }  // namespace
 
@@ -16,21 +19,21 @@ Mirror::Mirror(Connection& c, Writer& writer) : c_(c), writer_(writer) { writer_
 void Mirror::markStale(xcb_window_t w, unsigned wants) {
     if (!wants || !windows_.count(w)) return;
     stale_[w] |= wants;
-    staleBeforeWave_ = staleBeforeWave_ || changedBeforeWave_;
+    staleBeforeSync_ = staleBeforeSync_ || changedBeforeSync_;
 }
 
 void Mirror::markListStale(bool stale) {
     if (!stale) return;
     listStale_ = true;
-    staleBeforeWave_ = staleBeforeWave_ || changedBeforeWave_;
+    staleBeforeSync_ = staleBeforeSync_ || changedBeforeSync_;
 }
 
 void Mirror::handle(const xcb_generic_event_t& ev) {
     // Without a window manager's list the root's children are the list.
     const bool bare = !clients_.ewmh;
     // An event carries the last of our requests the server had seen when it happened.
-    changedBeforeWave_ =
-        waveStart_ && static_cast<std::int16_t>(static_cast<std::uint16_t>(ev.sequence - *waveStart_)) < 0;
+    changedBeforeSync_ =
+        syncStart_ && static_cast<std::int16_t>(static_cast<std::uint16_t>(ev.sequence - *syncStart_)) < 0;
     switch (ev.response_type & 0x7f) {
         case XCB_PROPERTY_NOTIFY: {
             const auto& e = reinterpret_cast<const xcb_property_notify_event_t&>(ev);
@@ -77,22 +80,38 @@ void Mirror::handle(const xcb_generic_event_t& ev) {
 }
 
 void Mirror::sync() {
-    // A wave reads what is stale; the events its replies bring show what changed before the
-    // wave started, which takes one more wave, and what changed after, which waits for the
-    // next sync as a full survey started at the same moment would not see it either.
-    waveStart_.reset();
+    // The sync stands for the moment its first request reaches the server. Events that
+    // happened before it (those already here and those its replies bring along) make what they
+    // name stale for this sync; events that happened after it wait for the next sync, as a
+    // survey started at the same moment would not see them either.
+    syncStart_.reset();
     c_.processEvents();
+    staleBeforeSync_ = false;
+    syncStart_ = c_.lastSent() + 1;
     for (int wave = 0; wave < kMaxWaves && !c_.broken(); ++wave) {
-        if (wave > 0 && !staleBeforeWave_ && unread_.empty()) break;
-        staleBeforeWave_ = false;
-        waveStart_ = c_.lastSent() + 1;
-        if (!listStale_ && stale_.empty() && unread_.empty())
-            c_.sync();  // nothing known to be stale: the trip brings the events on their way
-        else
+        if (wave > 0 && !staleBeforeSync_ && unread_.empty()) break;
+        staleBeforeSync_ = false;
+        std::optional<xcb_randr_get_monitors_cookie_t> monitors;
+        if (wave == 0 && c_.hasMonitors()) monitors = c_.sent(xcb_randr_get_monitors(c_.xcb(), c_.root(), 1));
+        if (listStale_ || !stale_.empty() || !unread_.empty())
             refresh();
+        else if (!monitors)
+            c_.sync();  // nothing known to be stale: the trip brings the events on their way
+        if (monitors) readMonitors(*monitors);
         c_.processEvents();
     }
-    waveStart_.reset();
+    syncStart_.reset();
+}
+
+void Mirror::readMonitors(xcb_randr_get_monitors_cookie_t cookie) {
+    auto r = c_.reply(xcb_randr_get_monitors_reply, cookie);
+    if (!r) return;
+    std::vector<Monitor> found;
+    for (auto it = xcb_randr_get_monitors_monitors_iterator(r.get()); it.rem;
+         xcb_randr_monitor_info_next(&it))
+        found.push_back({it.data->x, it.data->y, it.data->width, it.data->height, it.data->primary != 0});
+    if (found != monitors_) ++generation_;
+    monitors_ = std::move(found);
 }
 
 void Mirror::refresh() {
