@@ -114,7 +114,8 @@ public:
         if (attribute == kAXTitleAttribute) return ok(f.title.value_or(""));
         if (attribute == kAXPositionAttribute) {
             if (!f.frame) return fail<Value>(AXError::cannotComplete);
-            return ok(AXValue::point({double(f.frame->x), double(f.frame->y)}));
+            const Core::Origin origin = core_->primaryOrigin();
+            return ok(AXValue::point({double(f.frame->x) - origin.x, double(f.frame->y) - origin.y}));
         }
         if (attribute == kAXSizeAttribute) {
             if (!f.frame) return fail<Value>(AXError::cannotComplete);
@@ -157,7 +158,8 @@ public:
         if (attribute == kAXPositionAttribute) {
             auto p = geometry ? geometry->pointValue() : std::nullopt;
             if (!p) return AXError::illegalArgument;
-            auto x = coordinate(p->x), y = coordinate(p->y);
+            const Core::Origin origin = core_->primaryOrigin();
+            auto x = coordinate(p->x + origin.x), y = coordinate(p->y + origin.y);
             if (!x || !y) return AXError::illegalArgument;
             out.moveResize(id_, x, y, std::nullopt, std::nullopt, l->clients);
             return AXError::success;
@@ -168,13 +170,15 @@ public:
             auto w = extent(s->width), h = extent(s->height);
             if (!w || !h) return AXError::illegalArgument;
             if (!l->facts.frame) return AXError::cannotComplete;
-            // The size is the frame's; the window manager is asked for the client's.
-            const FrameExtents& e = l->facts.frame->extents;
+            // The size is the frame's; the window manager is asked for the client's, without
+            // decorations and without the client's own X border.
+            const Frame& f = *l->facts.frame;
             auto inner = [](std::uint32_t outer, std::uint32_t deco) {
                 return outer > deco ? outer - deco : 1u;
             };
-            out.moveResize(id_, std::nullopt, std::nullopt, inner(*w, e.left + e.right),
-                           inner(*h, e.top + e.bottom), l->clients);
+            out.moveResize(id_, std::nullopt, std::nullopt,
+                           inner(*w, f.extents.left + f.extents.right + 2 * f.border),
+                           inner(*h, f.extents.top + f.extents.bottom + 2 * f.border), l->clients);
             return AXError::success;
         }
         if (attribute == kAXMinimizedAttribute) {

@@ -34,6 +34,14 @@ void Core::fresh() {
     });
 }
 
+Core::Origin Core::primaryOrigin() const {
+    const auto& monitors = mirror_.monitors();
+    if (monitors.empty()) return {};
+    auto primary = std::find_if(monitors.begin(), monitors.end(), [](const Monitor& m) { return m.primary; });
+    const Monitor& m = primary == monitors.end() ? monitors.front() : *primary;
+    return {m.x, m.y};
+}
+
 const std::vector<AppRecord>& Core::applications() {
     if (appsGeneration_ == mirror_.generation()) return apps_;
     std::map<std::int32_t, AppRecord> byPid;

@@ -44,6 +44,13 @@ public:
     // every question of one command share one sync. Without it every question syncs.
     void lapseSyncsWith(std::function<void(std::function<void()>)> schedule) { lapse_ = std::move(schedule); }
 
+    // The primary monitor's top-left corner (the first monitor's when none is marked) in root
+    // coordinates: every position the services give or take is measured from it.
+    struct Origin {
+        std::int32_t x = 0, y = 0;
+    };
+    Origin primaryOrigin() const;
+
     // The processes owning managed windows, in pid order, as of the last sync.
     const std::vector<AppRecord>& applications();
     const AppRecord* application(std::int32_t pid);

@@ -2,8 +2,6 @@
 
 #include "platform/ScriptParser.h"
 
-#include <xcb/randr.h>
-
 #include <algorithm>
 #include <cstdio>
 
@@ -25,6 +23,7 @@ std::optional<std::vector<WindowDescription>> X11WindowService::copyWindowInfo(
     if (c.broken()) return std::nullopt;
     core_->fresh();
     const std::vector<const WindowFacts*> windows = core_->mirror().frontFirst();
+    const Core::Origin origin = core_->primaryOrigin();
     std::vector<WindowDescription> out;
     out.reserve(windows.size());
     for (const WindowFacts* wp : windows) {
@@ -41,7 +40,7 @@ std::optional<std::vector<WindowDescription>> X11WindowService::copyWindowInfo(
         d.name = w.title;
         d.alpha = w.alpha.value_or(1.0);
         if (w.frame)
-            d.bounds = WindowBounds{std::int64_t{w.frame->x}, std::int64_t{w.frame->y},
+            d.bounds = WindowBounds{std::int64_t{w.frame->x} - origin.x, std::int64_t{w.frame->y} - origin.y,
                                     std::int64_t{w.frame->width}, std::int64_t{w.frame->height}};
         out.push_back(std::move(d));
     }
@@ -114,14 +113,10 @@ std::vector<Rect> bottomLeftFrames(std::vector<MonitorRect> monitors) {
 std::vector<Rect> X11Screens::screenFrames() {
     Connection& c = core_->conn();
     std::vector<MonitorRect> monitors;
-    if (c.hasMonitors() && !c.broken()) {
-        auto r = c.reply(xcb_randr_get_monitors_reply, c.sent(xcb_randr_get_monitors(c.xcb(), c.root(), 1)));
-        if (r) {
-            for (auto it = xcb_randr_get_monitors_monitors_iterator(r.get()); it.rem;
-                 xcb_randr_monitor_info_next(&it))
-                monitors.push_back({double(it.data->x), double(it.data->y), double(it.data->width),
-                                    double(it.data->height), it.data->primary != 0});
-        }
+    if (!c.broken()) {
+        core_->fresh();
+        for (const Monitor& m : core_->mirror().monitors())
+            monitors.push_back({double(m.x), double(m.y), double(m.width), double(m.height), m.primary});
     }
     // Without RandR monitors, the whole screen is the one monitor.
     if (monitors.empty())

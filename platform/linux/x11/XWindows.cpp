@@ -202,6 +202,7 @@ std::optional<WindowFacts> collectWindow(Connection& c, xcb_window_t w, unsigned
             Frame fr;
             if (extents.size() >= 4) fr.extents = {extents[0], extents[1], extents[2], extents[3]};
             const std::int64_t border = geometry->border_width;
+            fr.border = geometry->border_width;
             fr.x = clampToInt32(std::int64_t{origin->dst_x} - border - fr.extents.left);
             fr.y = clampToInt32(std::int64_t{origin->dst_y} - border - fr.extents.top);
             fr.width = static_cast<std::uint32_t>(std::min<std::int64_t>(

@@ -48,8 +48,9 @@ struct FrameExtents {
 };
 
 struct Frame {
-    std::int32_t x = 0, y = 0;  // root coordinates of the frame's top-left corner
-    std::uint32_t width = 0, height = 0;
+    std::int32_t x = 0, y = 0;            // root coordinates of the frame's top-left corner
+    std::uint32_t width = 0, height = 0;  // with the client's X border on both sides
+    std::uint32_t border = 0;
     FrameExtents extents;
     bool operator==(const Frame&) const = default;
 };

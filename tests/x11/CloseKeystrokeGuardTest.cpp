@@ -1,0 +1,73 @@
+// The close keystroke goes to the window just raised, or nowhere.
+#include "XFixture.h"
+#include "platform/LocalNotificationCenter.h"
+#include "platform/linux/x11/X11Desktop.h"
+
+#include <gtest/gtest.h>
+
+namespace tarvolin {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::XSession;
+
+constexpr const char* kKeystroke =
+    R"(tell the application "System Events" to keystroke"w" using command down)";
+
+TEST(CloseKeystrokeGuard, NoKeyWhenTheRaisedWindowIsNotTheActiveOne) {
+    std::string error;
+    auto session = XSession::start(error);
+    ASSERT_TRUE(session) << error;
+    LocalNotificationCenter center;
+    auto desktop = X11Desktop::connect(session->display().c_str(), center, error);
+    ASSERT_TRUE(desktop) << error;
+    std::vector<std::string> log;
+    desktop->setLog([&](const std::string& line) { log.push_back(line); });
+    auto stubborn = session->startClient({"--window", "--title", "S", "--unclosable"}, error);
+    ASSERT_TRUE(stubborn) << error;
+    auto bystander = session->startClient({"--window", "--title", "B"}, error);
+    ASSERT_TRUE(bystander) << error;
+    const xcb_window_t s = stubborn->windows[0], b = bystander->windows[0];
+
+    // Before any raise, and after a raise that something else overtook: no key, one line.
+    auto element = [&] {
+        AXElement app = desktop->accessibility().createApplication(stubborn->pid());
+        auto windows = ax::copyAttributeValues(app, "AXWindows", 0, 10);
+        return windows.value && !windows.value->empty() ? *(*windows.value)[0].asElement() : AXElement();
+    }();
+    ASSERT_TRUE(session->waitUntilActive(b));
+    EXPECT_FALSE(desktop->scripts().executeScript(kKeystroke).ok);
+    ASSERT_EQ(ax::performAction(element, "AXRaise"), AXError::success);
+    ASSERT_TRUE(session->waitUntilActive(s));
+    xcb_client_message_event_t ev{};
+    ev.response_type = XCB_CLIENT_MESSAGE;
+    ev.format = 32;
+    ev.window = b;
+    ev.type = session->atom("_NET_ACTIVE_WINDOW");
+    ev.data.data32[0] = 2;
+    xcb_send_event(session->xcb(), 0, session->root(),
+                   XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY,
+                   reinterpret_cast<const char*>(&ev));
+    xcb_flush(session->xcb());
+    ASSERT_TRUE(session->waitUntilActive(b));
+    EXPECT_FALSE(desktop->scripts().executeScript(kKeystroke).ok);
+    EXPECT_EQ(log.size(), 2u);
+    // A key would have reached the bystander before the answer to its second command.
+    for (const char* title : {"one", "two"}) {
+        ASSERT_TRUE(bystander->process->writeLine(std::string("title 0 ") + title));
+        EXPECT_EQ(bystander->process->readLine(10s), "titled " + std::to_string(b));
+    }
+
+    // Raised and still active: the key goes, to that window.
+    ASSERT_EQ(ax::performAction(element, "AXRaise"), AXError::success);
+    ASSERT_TRUE(session->waitUntilActive(s));
+    EXPECT_TRUE(desktop->scripts().executeScript(kKeystroke).ok);
+    EXPECT_EQ(stubborn->process->readLine(10s), "keyclosed " + std::to_string(s));
+    EXPECT_EQ(log.size(), 2u);
+    EXPECT_EQ(desktop->unexpectedErrors(), 0u) << desktop->lastUnexpectedError();
+    EXPECT_TRUE(session->stopClient(*bystander));
+    EXPECT_TRUE(session->stopClient(*stubborn));
+}
+
+}  // namespace
+}  // namespace tarvolin
