@@ -1,4 +1,4 @@
-// The close keystroke goes to the window just raised, or nowhere.
+// The close keystroke goes to the window just raised, or nowhere (the sent case is in X11DesktopTest).
 #include "XFixture.h"
 #include "platform/LocalNotificationCenter.h"
 #include "platform/linux/x11/X11Desktop.h"
@@ -29,15 +29,11 @@ TEST(CloseKeystrokeGuard, NoKeyWhenTheRaisedWindowIsNotTheActiveOne) {
     ASSERT_TRUE(bystander) << error;
     const xcb_window_t s = stubborn->windows[0], b = bystander->windows[0];
 
-    // Before any raise, and after a raise that something else overtook: no key, one line.
-    auto element = [&] {
-        AXElement app = desktop->accessibility().createApplication(stubborn->pid());
-        auto windows = ax::copyAttributeValues(app, "AXWindows", 0, 10);
-        return windows.value && !windows.value->empty() ? *(*windows.value)[0].asElement() : AXElement();
-    }();
-    ASSERT_TRUE(session->waitUntilActive(b));
-    EXPECT_FALSE(desktop->scripts().executeScript(kKeystroke).ok);
-    ASSERT_EQ(ax::performAction(element, "AXRaise"), AXError::success);
+    // Raised, then overtaken by another window before the keystroke is due.
+    AXElement app = desktop->accessibility().createApplication(stubborn->pid());
+    auto windows = ax::copyAttributeValues(app, "AXWindows", 0, 10);
+    ASSERT_TRUE(windows.value && windows.value->size() == 1u);
+    ASSERT_EQ(ax::performAction(*(*windows.value)[0].asElement(), "AXRaise"), AXError::success);
     ASSERT_TRUE(session->waitUntilActive(s));
     xcb_client_message_event_t ev{};
     ev.response_type = XCB_CLIENT_MESSAGE;
@@ -51,19 +47,12 @@ TEST(CloseKeystrokeGuard, NoKeyWhenTheRaisedWindowIsNotTheActiveOne) {
     xcb_flush(session->xcb());
     ASSERT_TRUE(session->waitUntilActive(b));
     EXPECT_FALSE(desktop->scripts().executeScript(kKeystroke).ok);
-    EXPECT_EQ(log.size(), 2u);
+    EXPECT_EQ(log.size(), 1u);
     // A key would have reached the bystander before the answer to its second command.
     for (const char* title : {"one", "two"}) {
         ASSERT_TRUE(bystander->process->writeLine(std::string("title 0 ") + title));
         EXPECT_EQ(bystander->process->readLine(10s), "titled " + std::to_string(b));
     }
-
-    // Raised and still active: the key goes, to that window.
-    ASSERT_EQ(ax::performAction(element, "AXRaise"), AXError::success);
-    ASSERT_TRUE(session->waitUntilActive(s));
-    EXPECT_TRUE(desktop->scripts().executeScript(kKeystroke).ok);
-    EXPECT_EQ(stubborn->process->readLine(10s), "keyclosed " + std::to_string(s));
-    EXPECT_EQ(log.size(), 2u);
     EXPECT_EQ(desktop->unexpectedErrors(), 0u) << desktop->lastUnexpectedError();
     EXPECT_TRUE(session->stopClient(*bystander));
     EXPECT_TRUE(session->stopClient(*stubborn));
