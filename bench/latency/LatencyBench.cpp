@@ -340,6 +340,23 @@ public:
         return summarize(latencies);
     }
 
+    // Median wall time of `wmctrl -lpG` on this desktop, from this program's CPU: the peer's
+    // listing in the same run and placement.
+    double wmctrlMs(int runs) {
+        std::vector<double> times;
+        for (int r = 0; r < runs; ++r) {
+            const auto start = Clock::now();
+            testing::Child::Options options;
+            options.env = runtimes_.at("default").env;
+            auto child = testing::Child::spawn({"sh", "-c", "exec wmctrl -lpG >/dev/null"}, options);
+            auto status = child ? child->wait(30s) : std::nullopt;
+            if (!status || !WIFEXITED(*status) || WEXITSTATUS(*status) != 0)
+                throw Failure("wmctrl -lpG failed");
+            times.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+        }
+        return summarize(times).p50;
+    }
+
     std::string pinning() const {
         return "Xvfb " + cpusOf(x_->serverPid()) + ", openbox " + cpusOf(x_->windowManagerPid()) +
                ", agent " + agentCpus_ + ", this program " + cpusOf(::getpid());
@@ -430,6 +447,8 @@ int main(int argc, char** argv) {
             Bench bench(placement == "across", self);
             for (int windows : counts) {
                 bench.growTo(windows);
+                std::printf("%7d  %-9s wmctrl -lpG p50 %.2f ms\n", windows, placement.c_str(),
+                            bench.wmctrlMs(9));
                 for (const auto& mode : modes) {
                     for (const auto& runtime : runtimes) {
                         if (mode == "wm" && runtime != runtimes.front()) continue;  // no pasteboard
