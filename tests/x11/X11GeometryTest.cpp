@@ -20,6 +20,8 @@ TEST(X11Geometry, ABorderedWindowKeepsItsSizeWhenItIsWrittenBack) {
     LocalNotificationCenter center;
     auto desktop = X11Desktop::connect(session->display().c_str(), center, error);
     ASSERT_TRUE(desktop) << error;
+    // Seen before the window exists: its arrival has to come from the root's events.
+    ASSERT_TRUE(desktop->windows().copyWindowInfo(kCGWindowListExcludeDesktopElements, 0)->empty());
     auto client = session->startClient({"--window", "--geometry", "200x100+250+130", "--border", "3"}, error);
     ASSERT_TRUE(client) << error;
 
