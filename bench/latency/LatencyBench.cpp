@@ -4,11 +4,15 @@
 //   wake  the command written in-process to the pasteboard; tarvolin-agent as shipped
 //   poll  the same, to an agent without the change wake (this program with --agent --no-wake)
 //   ctl   from starting `tarvolinctl raise ID` to active; tarvolin-agent as shipped
+//   wm    no agent: this program sends _NET_ACTIVE_WINDOW itself; the window manager's own
+//         reaction, the floor for the others
+// Runtime directories (the pasteboard's): "shm" under /dev/shm (tmpfs, as a desktop's
+// $XDG_RUNTIME_DIR), "default" under the temporary directory (ext4 here).
 // Placements: "one" puts every process on CPU 0; "across" puts Xvfb and openbox on CPU 0
 // and everything else (this program, the agent, tarvolinctl, the window clients) on CPU 1.
 //
 //   tarvolin_latency_bench [--counts 10,100,500] [--commands 200] [--placements one,across]
-//                          [--modes wake,poll,ctl]
+//                          [--modes wake,poll,ctl,wm] [--runtimes shm,default]
 #include "XFixture.h"
 #include "app/AppDelegate.h"
 #include "platform/linux/FilePasteboard.h"
@@ -28,6 +32,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <random>
 #include <sstream>
 #include <stdexcept>
@@ -112,8 +117,8 @@ std::string loadAverage() {
 
 class TempDir {
 public:
-    TempDir() {
-        std::string pattern = (fs::temp_directory_path() / "tarvolin-latency-XXXXXX").string();
+    explicit TempDir(const fs::path& under = fs::temp_directory_path()) {
+        std::string pattern = (under / "tarvolin-latency-XXXXXX").string();
         if (!::mkdtemp(pattern.data())) throw Failure("cannot make a temporary directory");
         path_ = pattern;
     }
@@ -144,6 +149,20 @@ public:
         const std::uint32_t mask = XCB_EVENT_MASK_PROPERTY_CHANGE;
         xcb_change_window_attributes(c_.get(), root_, XCB_CW_EVENT_MASK, &mask);
         active();  // a round trip: the selection is in place from here on
+    }
+
+    // What a pager does to activate a window.
+    void request(xcb_window_t w) {
+        xcb_client_message_event_t ev{};
+        ev.response_type = XCB_CLIENT_MESSAGE;
+        ev.format = 32;
+        ev.window = w;
+        ev.type = atom_;
+        ev.data.data32[0] = 2;
+        xcb_send_event(c_.get(), 0, root_,
+                       XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY,
+                       reinterpret_cast<const char*>(&ev));
+        xcb_flush(c_.get());
     }
 
     xcb_window_t active() {
@@ -208,6 +227,13 @@ Stats summarize(std::vector<double> v) {
 // One placement: a desktop, its windows, and each agent in turn.
 class Bench {
 public:
+    // A runtime directory and the agent's environment and pasteboard with it.
+    struct Runtime {
+        std::vector<std::string> env;
+        std::unique_ptr<FilePasteboardService> pasteboards;
+        std::shared_ptr<FilePasteboard> pb;
+    };
+
     Bench(bool across, std::string self) : self_(std::move(self)) {
         pinTo(::getpid(), across ? 1 : 0);  // what this process starts inherits it
         std::string error;
@@ -224,14 +250,18 @@ public:
             {"dbus-daemon", "--session", "--nofork", "--nopidfile", "--print-address=1"}, busOptions);
         auto address = bus_ ? bus_->readLine(10s) : std::nullopt;
         if (!address) throw Failure("cannot start a session bus (dbus-daemon)");
-        const fs::path run = dir_.path() / "run";
-        ::mkdir(run.c_str(), 0700);
-        env_ = {"DISPLAY=" + x_->display(), "DBUS_SESSION_BUS_ADDRESS=" + *address,
-                "XDG_RUNTIME_DIR=" + run.string(), "XDG_CONFIG_HOME=" + (dir_.path() / "config").string()};
-        pasteboards_ = FilePasteboardService::open(run / "tarvolin", error);
-        if (!pasteboards_) throw Failure(error);
-        pb_ =
-            std::static_pointer_cast<FilePasteboard>(pasteboards_->pasteboardWithName(kAgentPasteboardName));
+        for (const char* name : {"shm", "default"}) {
+            Runtime& runtime = runtimes_[name];
+            const fs::path run = (name == std::string("shm") ? shm_ : dir_).path() / "run";
+            ::mkdir(run.c_str(), 0700);
+            runtime.env = {"DISPLAY=" + x_->display(), "DBUS_SESSION_BUS_ADDRESS=" + *address,
+                           "XDG_RUNTIME_DIR=" + run.string(),
+                           "XDG_CONFIG_HOME=" + (dir_.path() / "config").string()};
+            runtime.pasteboards = FilePasteboardService::open(run / "tarvolin", error);
+            if (!runtime.pasteboards) throw Failure(error);
+            runtime.pb = std::static_pointer_cast<FilePasteboard>(
+                runtime.pasteboards->pasteboardWithName(kAgentPasteboardName));
+        }
         watch_ = std::make_unique<ActiveWatch>(x_->display());
     }
 
@@ -254,18 +284,22 @@ public:
         }
     }
 
-    Stats measure(const std::string& mode, int commands) {
+    Stats measure(const std::string& mode, const std::string& runtimeName, int commands) {
+        Runtime& runtime = runtimes_.at(runtimeName);
         testing::Child::Options options;
-        options.env = env_;
+        options.env = runtime.env;
         std::vector<std::string> argv = {TARVOLIN_AGENT};
         if (mode == "poll") argv = {self_, "--agent", "--no-wake"};
-        auto agent = testing::Child::spawn(argv, options);
-        if (!agent) throw Failure("cannot start the agent");
-        agentCpus_ = cpusOf(agent->pid());
-        // The agent clears the pasteboard once at launch, which may eat the first barrier;
-        // a second one can only be taken by its command loop.
-        barrier(*agent);
-        barrier(*agent);
+        std::unique_ptr<testing::Child> agent;
+        if (mode != "wm") {
+            agent = testing::Child::spawn(argv, options);
+            if (!agent) throw Failure("cannot start the agent");
+            agentCpus_ = cpusOf(agent->pid());
+            // The agent clears the pasteboard once at launch, which may eat the first barrier;
+            // a second one can only be taken by its command loop.
+            barrier(runtime, *agent);
+            barrier(runtime, *agent);
+        }
 
         const xcb_window_t targets[2] = {clients_.front().windows[0], clients_.front().windows[1]};
         const int warmup = 4;
@@ -278,18 +312,21 @@ public:
             watch_->drain();
             const auto start = Clock::now();
             std::unique_ptr<testing::Child> ctl;
-            if (mode == "ctl") {
+            if (mode == "wm") {
+                watch_->request(target);
+            } else if (mode == "ctl") {
                 ctl = testing::Child::spawn({TARVOLINCTL, "raise", std::to_string(target)}, options);
                 if (!ctl) throw Failure("cannot start tarvolinctl");
             } else {
-                pb_->writeItems(
+                runtime.pb->writeItems(
                     {PasteboardItem{R"({"cmd":"raise","winID":)" + std::to_string(target) + "}"}});
             }
             Clock::time_point active;
             try {
                 active = watch_->waitUntilActive(target, 5s);
             } catch (const Failure& f) {
-                throw Failure(std::string(f.what()) + (agent->running() ? "" : " (the agent exited)"));
+                throw Failure(std::string(f.what()) +
+                              (!agent || agent->running() ? "" : " (the agent exited)"));
             }
             if (ctl) {
                 auto status = ctl->wait(10s);
@@ -299,8 +336,25 @@ public:
             if (i >= warmup)
                 latencies.push_back(std::chrono::duration<double, std::milli>(active - start).count());
         }
-        agent->stop();
+        if (agent) agent->stop();
         return summarize(latencies);
+    }
+
+    // Median wall time of `wmctrl -lpG` on this desktop, from this program's CPU: the peer's
+    // listing in the same run and placement.
+    double wmctrlMs(int runs) {
+        std::vector<double> times;
+        for (int r = 0; r < runs; ++r) {
+            const auto start = Clock::now();
+            testing::Child::Options options;
+            options.env = runtimes_.at("default").env;
+            auto child = testing::Child::spawn({"sh", "-c", "exec wmctrl -lpG >/dev/null"}, options);
+            auto status = child ? child->wait(30s) : std::nullopt;
+            if (!status || !WIFEXITED(*status) || WEXITSTATUS(*status) != 0)
+                throw Failure("wmctrl -lpG failed");
+            times.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+        }
+        return summarize(times).p50;
     }
 
     std::string pinning() const {
@@ -310,28 +364,28 @@ public:
 
 private:
     // A command that does nothing; once the pasteboard is empty again the agent has taken it.
-    void barrier(testing::Child& agent) {
+    void barrier(Runtime& runtime, testing::Child& agent) {
         LinuxRunLoop loop;
         bool taken = false;
-        auto watch = pasteboards_->watchChanges(loop, [&] {
-            if (pb_->canReadString()) return;
+        auto& pb = *runtime.pb;
+        auto watch = runtime.pasteboards->watchChanges(loop, [&] {
+            if (pb.canReadString()) return;
             taken = true;
             loop.exit(0);
         });
-        pb_->writeItems({PasteboardItem{R"({"cmd":"barrier"})"}});
+        pb.writeItems({PasteboardItem{R"({"cmd":"barrier"})"}});
         loop.dispatchAfter(20s, [&] { loop.exit(0); });
-        if (pb_->canReadString()) loop.run();
-        if (pb_->canReadString() && !taken)
+        if (pb.canReadString()) loop.run();
+        if (pb.canReadString() && !taken)
             throw Failure(agent.running() ? "the agent does not take commands" : "the agent exited");
     }
 
     std::string self_;
     TempDir dir_;
+    TempDir shm_{"/dev/shm"};
     std::unique_ptr<testing::XSession> x_;  // destroyed last: it owns Xvfb
     std::unique_ptr<testing::Child> bus_;
-    std::vector<std::string> env_;
-    std::unique_ptr<FilePasteboardService> pasteboards_;
-    std::shared_ptr<FilePasteboard> pb_;
+    std::map<std::string, Runtime> runtimes_;
     std::unique_ptr<ActiveWatch> watch_;
     std::vector<testing::TestClient> clients_;
     int made_ = 0;
@@ -354,7 +408,8 @@ int main(int argc, char** argv) {
     try {
         std::vector<int> counts = {10, 100, 500};
         int commands = 200;
-        std::vector<std::string> placements = {"one", "across"}, modes = {"wake", "poll", "ctl"};
+        std::vector<std::string> placements = {"one", "across"}, modes = {"wake", "poll", "ctl", "wm"},
+                                 runtimes = {"shm", "default"};
         for (int i = 1; i < argc; i += 2) {
             const std::string option = argv[i];
             if (i + 1 >= argc) throw Failure("missing value for " + option);
@@ -366,33 +421,43 @@ int main(int argc, char** argv) {
                 std::sort(counts.begin(), counts.end());
             } else if (option == "--commands") {
                 commands = parseCount(value, "--commands", 1);
-            } else if (option == "--placements" || option == "--modes") {
-                auto& list = option == "--modes" ? modes : placements;
+            } else if (option == "--placements" || option == "--modes" || option == "--runtimes") {
+                auto& list = option == "--modes" ? modes : option == "--runtimes" ? runtimes : placements;
+                const std::vector<std::string> known =
+                    option == "--modes"      ? std::vector<std::string>{"wake", "poll", "ctl", "wm"}
+                    : option == "--runtimes" ? std::vector<std::string>{"shm", "default"}
+                                             : std::vector<std::string>{"one", "across"};
                 list = splitList(value);
                 for (const auto& v : list)
-                    if (option == "--modes" ? v != "wake" && v != "poll" && v != "ctl"
-                                            : v != "one" && v != "across")
+                    if (std::find(known.begin(), known.end(), v) == known.end())
                         throw Failure("unknown value for " + option + ": \"" + v + "\"");
             } else {
                 throw Failure("unknown option " + option +
-                              " (--counts N,.. --commands N --placements one,across --modes wake,poll,ctl)");
+                              " (--counts N,.. --commands N --placements one,across --modes wake,poll,ctl,wm"
+                              " --runtimes shm,default)");
             }
         }
         const std::string self = fs::read_symlink("/proc/self/exe").string();
 
         std::printf("load average at start: %s\n", loadAverage().c_str());
-        std::printf("%7s  %-9s %-5s %9s %9s %9s %5s\n", "windows", "placement", "mode", "p50 ms", "p99 ms",
-                    "mean ms", "n");
+        std::printf("%7s  %-9s %-5s %-8s %9s %9s %9s %5s\n", "windows", "placement", "mode", "runtime",
+                    "p50 ms", "p99 ms", "mean ms", "n");
         std::fflush(stdout);
         for (const auto& placement : placements) {
             Bench bench(placement == "across", self);
             for (int windows : counts) {
                 bench.growTo(windows);
+                std::printf("%7d  %-9s wmctrl -lpG p50 %.2f ms\n", windows, placement.c_str(),
+                            bench.wmctrlMs(9));
                 for (const auto& mode : modes) {
-                    const Stats s = bench.measure(mode, commands);
-                    std::printf("%7d  %-9s %-5s %9.2f %9.2f %9.2f %5zu\n", windows, placement.c_str(),
-                                mode.c_str(), s.p50, s.p99, s.mean, s.n);
-                    std::fflush(stdout);
+                    for (const auto& runtime : runtimes) {
+                        if (mode == "wm" && runtime != runtimes.front()) continue;  // no pasteboard
+                        const Stats s = bench.measure(mode, runtime, commands);
+                        std::printf("%7d  %-9s %-5s %-8s %9.2f %9.2f %9.2f %5zu\n", windows,
+                                    placement.c_str(), mode.c_str(), mode == "wm" ? "-" : runtime.c_str(),
+                                    s.p50, s.p99, s.mean, s.n);
+                        std::fflush(stdout);
+                    }
                 }
             }
             std::printf("CPUs %s: %s\n", placement.c_str(), bench.pinning().c_str());

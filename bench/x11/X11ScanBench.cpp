@@ -1,11 +1,16 @@
-// The window-list scan (copyWindowInfo) against `wmctrl -lpG`, on one Xvfb + openbox
-// display, with 10, 100 and 500 windows. The X server and window manager run on one
-// CPU and the measuring side (this program and the wmctrl it starts) on another, or
-// all on the same CPU: the cost of a round trip differs several times between the two.
+// The agent's scan against `wmctrl -lpG`, on one Xvfb + openbox display, with 10 to 1,000
+// windows in clients of 100. The X server and window manager run on one CPU and the
+// measuring side (this program and the wmctrl it starts) on another, or all on the same
+// CPU: the cost of a round trip differs several times between the two.
+//   first scan  a new connection's first command: the window list, the applications, and
+//               for every window its element, attribute snapshot and children
+//   rescan      the next command on an unchanged desktop: window list and applications
+// Each command is one turn of a run loop, as in the agent: one sync serves all of it.
+// Requests and round trips are counted by the connection itself.
 //
 //   tarvolin_x11_bench --server-cpu 0 --client-cpu 0    # one core
 //   tarvolin_x11_bench --server-cpu 0 --client-cpu 1    # across cores
-//   (optional: --counts 10,100,500 --reps 40)
+//   (optional: --counts 10,100,500,1000 --reps 40)
 #include "XFixture.h"
 #include "accessibility/UIElementUtilities.h"
 #include "platform/LocalNotificationCenter.h"
@@ -22,6 +27,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -105,7 +111,7 @@ size_t agentFirstScan(X11Desktop& d) {
 
 int main(int argc, char** argv) {
     int serverCpu = 0, clientCpu = 0, reps = 40;
-    std::vector<int> counts = {10, 100, 500};
+    std::vector<int> counts = {10, 100, 500, 1000};
     for (int i = 1; i + 1 < argc; i += 2) {
         std::string a = argv[i];
         if (a == "--server-cpu") {
@@ -136,17 +142,31 @@ int main(int argc, char** argv) {
         return 1;
     }
     LocalNotificationCenter center;
-    auto desktop = X11Desktop::connect(session->display().c_str(), center, error);
+    // The end of a command: what the run loop would do once the command's turn is over.
+    std::vector<std::function<void()>> turnEnd;
+    auto connect = [&] {
+        auto d = X11Desktop::connect(session->display().c_str(), center, error);
+        if (d) d->lapseSyncsWith([&](std::function<void()> task) { turnEnd.push_back(std::move(task)); });
+        return d;
+    };
+    auto endTurn = [&] {
+        for (auto& task : turnEnd) task();
+        turnEnd.clear();
+    };
+    auto desktop = connect();
     if (!desktop) {
         std::fprintf(stderr, "%s\n", error.c_str());
         return 1;
     }
 
-    std::printf("placement: X server + openbox on CPU %d, scanner + wmctrl on CPU %d; %d repetitions\n",
-                serverCpu, clientCpu, reps);
-    std::printf("%8s %8s | %28s | %28s | %12s | %6s | %22s\n", "windows", "listed",
-                "copyWindowInfo ms (med/p90)", "wmctrl -lpG ms (med/p90)", "wmctrl -m ms", "trips",
-                "agent first scan ms/trips");
+    double load[3] = {0, 0, 0};
+    getloadavg(load, 3);
+    std::printf(
+        "placement: X server + openbox on CPU %d, scanner + wmctrl on CPU %d; %d repetitions; "
+        "load average %.2f %.2f %.2f\n",
+        serverCpu, clientCpu, reps, load[0], load[1], load[2]);
+    std::printf("%7s %6s | %9s | %-30s | %-30s | %7s %7s\n", "windows", "listed", "wmctrl ms",
+                "first scan ms / trips / reqs", "rescan ms / trips / reqs", "wm/1st", "wm/re");
     std::deque<testing::TestClient> clients;
     int made = 0;
     for (int target : counts) {
@@ -170,44 +190,59 @@ int main(int argc, char** argv) {
             made += batch;
         }
         size_t listed = 0;
-        for (int k = 0; k < 3; ++k)
+        for (int k = 0; k < 3; ++k) {
             listed =
                 desktop->windows().copyWindowInfo(16, 0).value_or(std::vector<WindowDescription>{}).size();
+            endTurn();
+        }
 
-        std::vector<double> ours, theirs, baseline;
-        std::uint64_t trips = 0;
+        std::vector<double> wmctrl, first, again;
+        std::uint64_t firstTrips = 0, firstRequests = 0, trips = 0, requests = 0;
         for (int r = 0; r < reps; ++r) {
-            std::uint64_t before = desktop->roundTrips();
+            double t = timedRun({"wmctrl", "-lpG"}, session->display());
+            if (t < 0) {
+                std::fprintf(stderr, "wmctrl failed\n");
+                return 1;
+            }
+            wmctrl.push_back(t);
+
+            std::uint64_t trips0 = desktop->roundTrips(), requests0 = desktop->requests();
             auto start = Clock::now();
             auto list = desktop->windows().copyWindowInfo(16, 0);
-            ours.push_back(ms(Clock::now() - start));
-            trips = desktop->roundTrips() - before;
+            desktop->workspace().runningApplications();
+            again.push_back(ms(Clock::now() - start));
+            endTurn();
+            trips = desktop->roundTrips() - trips0;
+            requests = desktop->requests() - requests0;
             if (!list || list->size() != listed) {
                 std::fprintf(stderr, "the window list changed during the run\n");
                 return 1;
             }
-            double t = timedRun({"wmctrl", "-lpG"}, session->display());
-            double b = timedRun({"wmctrl", "-m"}, session->display());
-            if (t < 0 || b < 0) {
-                std::fprintf(stderr, "wmctrl failed\n");
+
+            if (r >= std::max(3, reps / 4)) continue;  // fewer first scans: each needs a new connection
+            auto fresh = connect();
+            if (!fresh) {
+                std::fprintf(stderr, "%s\n", error.c_str());
                 return 1;
             }
-            theirs.push_back(t);
-            baseline.push_back(b);
+            trips0 = fresh->roundTrips(), requests0 = fresh->requests();
+            start = Clock::now();
+            size_t found = agentFirstScan(*fresh);
+            first.push_back(ms(Clock::now() - start));
+            endTurn();
+            firstTrips = fresh->roundTrips() - trips0;
+            firstRequests = fresh->requests() - requests0;
+            if (found != listed) {
+                std::fprintf(stderr, "the agent-style scan found %zu of %zu windows\n", found, listed);
+                return 1;
+            }
         }
-        Stats o = stats(ours), w = stats(theirs), m = stats(baseline);
-        std::uint64_t agentBefore = desktop->roundTrips();
-        auto agentStart = Clock::now();
-        size_t found = agentFirstScan(*desktop);
-        double agentMs = ms(Clock::now() - agentStart);
-        if (found != listed) {
-            std::fprintf(stderr, "the agent-style scan found %zu of %zu windows\n", found, listed);
-            return 1;
-        }
-        std::printf("%8d %8zu | %13.3f / %-12.3f | %13.3f / %-12.3f | %12.3f | %6llu | %10.1f / %-9llu\n",
-                    target, listed, o.median, o.p90, w.median, w.p90, m.median,
-                    static_cast<unsigned long long>(trips), agentMs,
-                    static_cast<unsigned long long>(desktop->roundTrips() - agentBefore));
+        Stats w = stats(wmctrl), f = stats(first), a = stats(again);
+        std::printf("%7d %6zu | %9.3f | %9.3f / %5llu / %-8llu | %9.3f / %5llu / %-8llu | %7.1f %7.1f\n",
+                    target, listed, w.median, f.median, static_cast<unsigned long long>(firstTrips),
+                    static_cast<unsigned long long>(firstRequests), a.median,
+                    static_cast<unsigned long long>(trips), static_cast<unsigned long long>(requests),
+                    w.median / f.median, w.median / a.median);
         std::fflush(stdout);
     }
     if (desktop->unexpectedErrors()) {

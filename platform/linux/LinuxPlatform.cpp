@@ -43,6 +43,9 @@ std::unique_ptr<LinuxPlatform> LinuxPlatform::open(std::string& error, [[maybe_u
         });
         if (!p->desktop_) return nullptr;
         LinuxPlatform* self = p.get();
+        p->desktop_->lapseSyncsWith(
+            [self](std::function<void()> lapse) { self->loop_.dispatchAsync(std::move(lapse)); });
+        p->desktop_->setLog([self](const std::string& line) { self->log_.log(line); });
         p->displaySource_ = p->loop_.addFdSource(p->desktop_->fd(), EPOLLIN, [self](std::uint32_t) {
             if (self->desktop_->processEvents()) return;
             // Without its display the agent has nothing left to act on.

@@ -249,5 +249,48 @@ TEST_F(AgentEndToEnd, AgentEndsWithAFailureWhenTheDisplayGoesAway) {
     EXPECT_NE(exitCode(*agent), 0);
 }
 
+// Sends a window to desktop `d` the way a pager does, and waits until the window manager has.
+void sendToDesktop(XvfbDesktop& desktop, xcb_window_t w, std::uint32_t d) {
+    auto& x = desktop.x();
+    xcb_client_message_event_t ev{};
+    ev.response_type = XCB_CLIENT_MESSAGE;
+    ev.format = 32;
+    ev.window = w;
+    ev.type = x.atom("_NET_WM_DESKTOP");
+    ev.data.data32[0] = d;
+    ev.data.data32[1] = 2;
+    xcb_send_event(x.xcb(), 0, x.root(),
+                   XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY,
+                   reinterpret_cast<const char*>(&ev));
+    xcb_flush(x.xcb());
+    ASSERT_TRUE(
+        x.waitFor([&] { return x.cardinals(w, "_NET_WM_DESKTOP") == std::vector<std::uint32_t>{d}; }));
+}
+
+TEST_F(AgentEndToEnd, RaiseOfAWindowOnAnotherDesktopSwitchesThereAndActivatesIt) {
+    auto notes = this->notes();
+    sendToDesktop(*desktop, notes.windows[0], 1);
+    ASSERT_EQ(desktop->x().cardinals(desktop->x().root(), "_NET_CURRENT_DESKTOP"),
+              std::vector<std::uint32_t>{0});
+    startAgent();
+    ASSERT_EQ(ctl({"raise", id(notes.windows[0])}).status, 0);
+    EXPECT_TRUE(waitUntilActive(*desktop, notes.windows[0]));
+    EXPECT_EQ(desktop->x().cardinals(desktop->x().root(), "_NET_CURRENT_DESKTOP"),
+              std::vector<std::uint32_t>{1});
+}
+
+TEST_F(AgentEndToEnd, TheCloseKeystrokeReachesOnlyTheWindowOnAnotherDesktop) {
+    auto stubborn =
+        client({{"--title", "S", "--class", "term:Term", "--geometry", "300x200+100+100", "--unclosable"}});
+    sendToDesktop(*desktop, stubborn.windows[0], 1);
+    auto bystander = term();  // focused, and closes on the keystroke
+    ASSERT_TRUE(waitUntilActive(*desktop, bystander.windows[0]));
+    startAgent();
+    ASSERT_EQ(ctl({"close", id(stubborn.windows[0])}).status, 0);
+    EXPECT_EQ(stubborn.process->readLine(10s), "keyclosed " + id(stubborn.windows[0]));
+    barrier();
+    EXPECT_TRUE(desktop->x().managed(bystander.windows[0]));
+}
+
 }  // namespace
 }  // namespace tarvolin::testing

@@ -9,7 +9,7 @@
 //   --above             _NET_WM_STATE_ABOVE           --opacity F      0..1
 //   --geometry WxH+X+Y  placed at X,Y (USPosition)    --class I:C      WM_CLASS
 //   --icon WxH:AARRGGBB one more _NET_WM_ICON entry   --no-pid / --pid N
-//   --unclosable        no WM_DELETE_WINDOW
+//   --unclosable        no WM_DELETE_WINDOW           --border N       an X border N pixels wide
 // stdin: "destroy I" (window by index, without the window manager), "title I TEXT", "exit".
 #include <poll.h>
 #include <unistd.h>
@@ -41,6 +41,7 @@ struct WindowOptions {
     bool setPid = true;
     std::optional<std::uint32_t> pid;
     bool closable = true;
+    std::uint16_t border = 0;
 };
 
 [[noreturn]] void usage(const std::string& why) {
@@ -99,6 +100,8 @@ std::vector<WindowOptions> parse(int argc, char** argv) {
             s.pid = static_cast<std::uint32_t>(std::stoul(next()));
         } else if (a == "--unclosable") {
             s.closable = false;
+        } else if (a == "--border") {
+            s.border = static_cast<std::uint16_t>(std::stoul(next()));
         } else {
             usage("unknown option " + a);
         }
@@ -140,7 +143,7 @@ struct Client {
         xcb_window_t w = xcb_generate_id(c);
         const std::uint32_t values[] = {screen->white_pixel,
                                         XCB_EVENT_MASK_KEY_PRESS | XCB_EVENT_MASK_STRUCTURE_NOTIFY};
-        xcb_create_window(c, XCB_COPY_FROM_PARENT, w, screen->root, s.x, s.y, s.w, s.h, 0,
+        xcb_create_window(c, XCB_COPY_FROM_PARENT, w, screen->root, s.x, s.y, s.w, s.h, s.border,
                           XCB_WINDOW_CLASS_INPUT_OUTPUT, screen->root_visual,
                           XCB_CW_BACK_PIXEL | XCB_CW_EVENT_MASK, values);
         if (s.title) setTitle(w, *s.title);

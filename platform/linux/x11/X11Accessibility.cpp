@@ -34,10 +34,6 @@ std::optional<std::uint32_t> extent(double v) {
     return static_cast<std::uint32_t>(std::lround(std::clamp(v, 1.0, 32767.0)));
 }
 
-bool managed(const ClientList& clients, xcb_window_t w) {
-    return std::find(clients.frontFirst.begin(), clients.frontFirst.end(), w) != clients.frontFirst.end();
-}
-
 }  // namespace
 
 // Answers the array requests from the whole value; the windows of one process are few.
@@ -86,7 +82,7 @@ public:
     AXResult<std::int32_t> pid() const override { return AXResult<std::int32_t>::success(pid_); }
 
     AXResult<std::vector<std::string>> copyAttributeNames() const override {
-        auto l = look(kWantCloseInfo);
+        auto l = look();
         if (!l) return fail<std::vector<std::string>>(gone());
         auto names = strings({kAXRoleAttribute, kAXTitleAttribute, kAXPositionAttribute, kAXSizeAttribute,
                               kAXMinimizedAttribute, kAXMainAttribute, kAXFocusedAttribute,
@@ -97,24 +93,18 @@ public:
     }
 
     AXResult<std::vector<std::string>> copyActionNames() const override {
-        if (!look(0)) return fail<std::vector<std::string>>(gone());
+        if (!look()) return fail<std::vector<std::string>>(gone());
         return AXResult<std::vector<std::string>>::success(strings({kAXRaiseAction}));
     }
 
     AXResult<std::string> copyActionDescription(std::string_view action) const override {
-        if (!look(0)) return fail<std::string>(gone());
+        if (!look()) return fail<std::string>(gone());
         if (action != kAXRaiseAction) return fail<std::string>(AXError::actionUnsupported);
         return AXResult<std::string>::success("raise");
     }
 
     AXResult<Value> copyAttributeValue(std::string_view attribute) const override {
-        unsigned wants = attribute == kAXTitleAttribute                                        ? kWantTitle
-                         : attribute == kAXPositionAttribute || attribute == kAXSizeAttribute  ? kWantFrame
-                         : attribute == kAXMinimizedAttribute || attribute == kAXMainAttribute ? kWantKind
-                         : attribute == kAXChildrenAttribute || attribute == kAXCloseButtonAttribute
-                             ? kWantCloseInfo
-                             : 0u;
-        auto l = look(wants);
+        auto l = look();
         if (!l) return fail<Value>(gone());
         const WindowFacts& f = l->facts;
         const auto& atoms = core_->conn().atoms();
@@ -124,7 +114,8 @@ public:
         if (attribute == kAXTitleAttribute) return ok(f.title.value_or(""));
         if (attribute == kAXPositionAttribute) {
             if (!f.frame) return fail<Value>(AXError::cannotComplete);
-            return ok(AXValue::point({double(f.frame->x), double(f.frame->y)}));
+            const Core::Origin origin = core_->primaryOrigin();
+            return ok(AXValue::point({double(f.frame->x) - origin.x, double(f.frame->y) - origin.y}));
         }
         if (attribute == kAXSizeAttribute) {
             if (!f.frame) return fail<Value>(AXError::cannotComplete);
@@ -133,7 +124,10 @@ public:
         if (attribute == kAXMinimizedAttribute)
             return ok(Value::boolean(f.hasState(atoms._NET_WM_STATE_HIDDEN)));
         if (attribute == kAXFocusedAttribute) return ok(Value::boolean(l->clients.active == id_));
-        if (attribute == kAXMainAttribute) return ok(Value::boolean(isFrontOfItsProcess()));
+        if (attribute == kAXMainAttribute) {
+            const AppRecord* app = core_->application(pid_);
+            return ok(Value::boolean(app && app->front == id_));
+        }
         if (attribute == kAXParentAttribute) return ok(core_->applicationElement(pid_));
         const bool canClose = closable(f, core_->conn().extra(), atoms);
         if (attribute == kAXChildrenAttribute) {
@@ -146,7 +140,7 @@ public:
     }
 
     AXResult<bool> isAttributeSettable(std::string_view attribute) const override {
-        if (!look(0)) return fail<bool>(gone());
+        if (!look()) return fail<bool>(gone());
         if (listed({kAXPositionAttribute, kAXSizeAttribute, kAXMinimizedAttribute}, attribute))
             return AXResult<bool>::success(true);
         if (listed({kAXRoleAttribute, kAXTitleAttribute, kAXMainAttribute, kAXFocusedAttribute,
@@ -157,14 +151,15 @@ public:
     }
 
     AXError setAttributeValue(std::string_view attribute, const Value& value) const override {
-        auto l = look(kWantFrame | kWantKind);
+        auto l = look();
         if (!l) return gone();
         Writer& out = core_->writer();
         const AXValue* geometry = value.asAXValue();
         if (attribute == kAXPositionAttribute) {
             auto p = geometry ? geometry->pointValue() : std::nullopt;
             if (!p) return AXError::illegalArgument;
-            auto x = coordinate(p->x), y = coordinate(p->y);
+            const Core::Origin origin = core_->primaryOrigin();
+            auto x = coordinate(p->x + origin.x), y = coordinate(p->y + origin.y);
             if (!x || !y) return AXError::illegalArgument;
             out.moveResize(id_, x, y, std::nullopt, std::nullopt, l->clients);
             return AXError::success;
@@ -175,13 +170,15 @@ public:
             auto w = extent(s->width), h = extent(s->height);
             if (!w || !h) return AXError::illegalArgument;
             if (!l->facts.frame) return AXError::cannotComplete;
-            // The size is the frame's; the window manager is asked for the client's.
-            const FrameExtents& e = l->facts.frame->extents;
+            // The size is the frame's; the window manager is asked for the client's, without
+            // decorations and without the client's own X border.
+            const Frame& f = *l->facts.frame;
             auto inner = [](std::uint32_t outer, std::uint32_t deco) {
                 return outer > deco ? outer - deco : 1u;
             };
-            out.moveResize(id_, std::nullopt, std::nullopt, inner(*w, e.left + e.right),
-                           inner(*h, e.top + e.bottom), l->clients);
+            out.moveResize(id_, std::nullopt, std::nullopt,
+                           inner(*w, f.extents.left + f.extents.right + 2 * f.border),
+                           inner(*h, f.extents.top + f.extents.bottom + 2 * f.border), l->clients);
             return AXError::success;
         }
         if (attribute == kAXMinimizedAttribute) {
@@ -189,7 +186,7 @@ public:
             if (!flag || std::isnan(*flag)) return AXError::illegalArgument;
             const bool minimized = l->facts.hasState(core_->conn().atoms()._NET_WM_STATE_HIDDEN);
             if (*flag != 0 && !minimized) out.iconify(id_);
-            if (*flag == 0 && minimized) out.activate(id_, l->clients);
+            if (*flag == 0 && minimized) out.activate(l->facts, l->clients);
             return AXError::success;
         }
         if (listed({kAXRoleAttribute, kAXTitleAttribute, kAXMainAttribute, kAXFocusedAttribute,
@@ -200,10 +197,10 @@ public:
     }
 
     AXError performAction(std::string_view action) const override {
-        auto l = look(0);
+        auto l = look();
         if (!l) return gone();
         if (action != kAXRaiseAction) return AXError::actionUnsupported;
-        core_->writer().activate(id_, l->clients);
+        core_->writer().activate(l->facts, l->clients);
         core_->noteRaised(pid_, id_);
         return AXError::success;
     }
@@ -218,28 +215,17 @@ public:
 
 private:
     struct Look {
-        WindowFacts facts;
-        ClientList clients;
+        const WindowFacts& facts;
+        const ClientList& clients;
     };
 
-    // One trip: the facts asked for and the client list; none once the window is not managed.
-    std::optional<Look> look(unsigned wants) const {
+    // The window as of this turn's sync; none once it is not managed.
+    std::optional<Look> look() const {
         if (core_->conn().broken()) return std::nullopt;
-        Survey s = survey(core_->conn(), {id_}, wants, true);
-        if (s.windows.empty() || !s.clients || !managed(*s.clients, id_)) return std::nullopt;
-        return Look{std::move(s.windows.front()), std::move(*s.clients)};
-    }
-
-    bool isFrontOfItsProcess() const {
-        Survey all = core_->managed(kWantPid);
-        std::vector<xcb_window_t> mine;
-        for (const WindowFacts& w : all.windows)
-            if (w.pid && static_cast<std::int64_t>(*w.pid) == pid_) mine.push_back(w.id);
-        // Only its own windows' states are asked for.
-        Survey own = survey(core_->conn(), mine, kWantKind);
-        std::vector<const WindowFacts*> frontFirst;
-        for (const WindowFacts& w : own.windows) frontFirst.push_back(&w);
-        return Core::frontWindow(frontFirst, core_->conn().atoms()) == id_;
+        core_->fresh();
+        const WindowFacts* f = core_->mirror().find(id_);
+        if (!f) return std::nullopt;
+        return Look{*f, core_->mirror().clients()};
     }
 
     AXElement closeButton() const;
@@ -305,13 +291,12 @@ public:
 
 private:
     // The button exists while its window is managed and may be closed politely.
-    std::optional<ClientList> look() const {
-        if (core_->conn().broken()) return std::nullopt;
-        Survey s = survey(core_->conn(), {window_}, kWantCloseInfo, true);
-        if (s.windows.empty() || !s.clients || !managed(*s.clients, window_) ||
-            !closable(s.windows.front(), core_->conn().extra(), core_->conn().atoms()))
-            return std::nullopt;
-        return std::move(*s.clients);
+    const ClientList* look() const {
+        if (core_->conn().broken()) return nullptr;
+        core_->fresh();
+        const WindowFacts* f = core_->mirror().find(window_);
+        if (!f || !closable(*f, core_->conn().extra(), core_->conn().atoms())) return nullptr;
+        return &core_->mirror().clients();
     }
 
     xcb_window_t window_;
@@ -383,9 +368,9 @@ private:
     // none, and a process that is gone (or never was) cannot answer.
     std::optional<AppRecord> look() const {
         if (core_->conn().broken() || pid_ <= 0) return std::nullopt;
-        auto apps = core_->applications();
-        if (const AppRecord* app = apps.find(pid_)) return *app;
-        if (auto name = processName(pid_)) return AppRecord{pid_, name, {}, XCB_NONE};
+        core_->fresh();
+        if (const AppRecord* app = core_->application(pid_)) return *app;
+        if (auto name = processName(pid_)) return AppRecord{pid_, name, {}, XCB_NONE, XCB_NONE};
         return std::nullopt;
     }
 

@@ -1,11 +1,13 @@
 #pragma once
 
 #include "XConnection.h"
+#include "XMirror.h"
 #include "XWindows.h"
 #include "XWriter.h"
 #include "platform/Value.h"
 
 #include <algorithm>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -22,6 +24,7 @@ struct AppRecord {
     std::int32_t pid = 0;
     std::optional<std::string> name;
     std::vector<xcb_window_t> frontFirst;  // its managed windows
+    xcb_window_t front = XCB_NONE;         // the front-most that is not minimised, else the front-most
     xcb_window_t iconWindow = XCB_NONE;    // the window whose icon stands for it
 };
 
@@ -34,36 +37,54 @@ public:
     Connection& conn() { return *conn_; }
     Writer& writer() { return writer_; }
 
-    // The managed windows, front first, with the facts asked for. The owner and class
-    // of a window do not change while it lives: they are asked once per window, and
-    // forgotten when the X server announces its end (X reuses window ids).
-    Survey managed(unsigned wants);
+    // Brings the mirror up to date, once per turn of the caller's loop (see lapseSyncsWith).
+    void fresh();
+    const Mirror& mirror() const { return mirror_; }
+    // A sync stays good until the task handed to `schedule` runs; a run loop's "soon" makes
+    // every question of one command share one sync. Without it every question syncs.
+    void lapseSyncsWith(std::function<void(std::function<void()>)> schedule) { lapse_ = std::move(schedule); }
 
-    // The processes owning managed windows, in pid order, from one survey of the
-    // managed windows with `wants` (pid and class are always asked).
-    struct Applications {
-        Survey survey;
-        std::vector<AppRecord> apps;
-        const AppRecord* find(std::int32_t pid) const;
+    // The primary monitor's top-left corner (the first monitor's when none is marked) in root
+    // coordinates: every position the services give or take is measured from it.
+    struct Origin {
+        std::int32_t x = 0, y = 0;
     };
-    Applications applications(unsigned wants = 0);
+    Origin primaryOrigin() const;
 
-    // The icons of the apps' icon windows (cached while the window lives: an app's icon is read once).
+    // The processes owning managed windows, in pid order, as of the last sync.
+    const std::vector<AppRecord>& applications();
+    const AppRecord* application(std::int32_t pid);
+
+    // The icons of the apps' icon windows, the missing ones read in one batch and kept while
+    // the window and its icon stay.
     std::vector<Image> icons(const std::vector<AppRecord>& apps);
 
     // One element per window / process while anyone holds it, so equal handles mean the same element.
     AXElement windowElement(xcb_window_t window, std::int32_t pid);
     AXElement applicationElement(std::int32_t pid);
 
-    // The window manager restacks after a request, not at once: a raise is remembered
-    // so that bringing its process forward right after picks the raised window.
-    void noteRaised(std::int32_t pid, xcb_window_t window) { raised_[pid] = window; }
-    std::optional<xcb_window_t> takeRaised(std::int32_t pid) {
-        auto it = raised_.find(pid);
-        if (it == raised_.end()) return std::nullopt;
-        xcb_window_t w = it->second;
-        raised_.erase(it);
-        return w;
+    // The window manager restacks after a request, not at once: a raise is remembered so that
+    // bringing its process forward in the same turn knows it is done already.
+    void noteRaised(std::int32_t pid, xcb_window_t window) {
+        raised_ = Raised{pid, window, turn_};
+        lastRaised_ = window;
+    }
+    struct RaisedWindow {
+        xcb_window_t window;
+        bool thisTurn;
+    };
+    std::optional<RaisedWindow> takeRaised(std::int32_t pid) {
+        if (!raised_ || raised_->pid != pid) return std::nullopt;
+        RaisedWindow out{raised_->window, raised_->turn == turn_};
+        raised_.reset();
+        return out;
+    }
+    // The window a keystroke meant for "the raised window" may go to.
+    std::optional<xcb_window_t> lastRaised() const { return lastRaised_; }
+
+    void setLog(std::function<void(const std::string&)> log) { log_ = std::move(log); }
+    void log(const std::string& line) const {
+        if (log_) log_(line);
     }
 
     // The front-most window of the list that is not minimised, else the front-most.
@@ -78,17 +99,28 @@ private:
         std::erase_if(nodes, [](const auto& entry) { return entry.second.expired(); });
         sweepAt = std::max<size_t>(64, 2 * nodes.size());
     }
+    void handle(const xcb_generic_event_t& ev);
 
     std::unique_ptr<Connection> conn_;
     Writer writer_;
+    Mirror mirror_;
+    bool fresh_ = false;
+    std::uint64_t turn_ = 0;
+    std::function<void(std::function<void()>)> lapse_;
+    std::function<void(const std::string&)> log_;
+
+    std::vector<AppRecord> apps_;
+    std::optional<std::uint64_t> appsGeneration_;
+
     std::map<xcb_window_t, std::weak_ptr<WindowNode>> windowNodes_;
     std::map<std::int32_t, std::weak_ptr<ApplicationNode>> appNodes_;
-    std::map<std::int32_t, xcb_window_t> raised_;
-    struct Identity {
-        std::optional<std::uint32_t> pid;
-        std::optional<std::string> wmClass;
+    struct Raised {
+        std::int32_t pid;
+        xcb_window_t window;
+        std::uint64_t turn;
     };
-    std::map<xcb_window_t, Identity> identities_;
+    std::optional<Raised> raised_;
+    std::optional<xcb_window_t> lastRaised_;
     size_t windowSweepAt_ = 64;
     size_t appSweepAt_ = 64;
     // By window and owner: X reuses the ids of windows that are gone.

@@ -33,6 +33,12 @@ void X11Desktop::setBundleLookup(BundleLookup lookup) { workspace_->setBundleLoo
 int X11Desktop::fd() const { return core_->conn().fd(); }
 bool X11Desktop::processEvents() { return core_->conn().processEvents(); }
 
+void X11Desktop::lapseSyncsWith(std::function<void(std::function<void()>)> schedule) {
+    core_->lapseSyncsWith(std::move(schedule));
+}
+void X11Desktop::setLog(std::function<void(const std::string&)> log) { core_->setLog(std::move(log)); }
+
+std::uint64_t X11Desktop::requests() const { return core_->conn().requests(); }
 std::uint64_t X11Desktop::roundTrips() const { return core_->conn().roundTrips(); }
 std::uint64_t X11Desktop::unexpectedErrors() const { return core_->conn().unexpectedErrors(); }
 std::string X11Desktop::lastUnexpectedError() const { return core_->conn().lastUnexpectedError(); }

@@ -55,7 +55,14 @@ public:
     // Drains pending events; false once the connection to the display is broken.
     bool processEvents();
 
-    // Round trips to the X server since connecting, counted from the requests sent.
+    // A question sees the desktop as of a sync that stays good until the task handed to
+    // `schedule` runs (a run loop's dispatchAsync: one sync per command). Unset: a sync per question.
+    void lapseSyncsWith(std::function<void(std::function<void()>)> schedule);
+    // Where the backend's own log lines go.
+    void setLog(std::function<void(const std::string&)> log);
+
+    // Requests and round trips to the X server since connecting, counted from the requests sent.
+    std::uint64_t requests() const;
     std::uint64_t roundTrips() const;
     // X errors other than a window vanishing between two requests, and the last one's text.
     std::uint64_t unexpectedErrors() const;

@@ -2,9 +2,8 @@
 
 #include "platform/ScriptParser.h"
 
-#include <xcb/randr.h>
-
 #include <algorithm>
+#include <cstdio>
 
 namespace tarvolin::x11 {
 
@@ -22,10 +21,13 @@ std::optional<std::vector<WindowDescription>> X11WindowService::copyWindowInfo(
     std::uint32_t option, std::uint32_t /*relativeToWindow*/) {
     Connection& c = core_->conn();
     if (c.broken()) return std::nullopt;
-    Survey s = core_->managed(kWantPid | kWantTitle | kWantKind | kWantAlpha | kWantFrame);
+    core_->fresh();
+    const std::vector<const WindowFacts*> windows = core_->mirror().frontFirst();
+    const Core::Origin origin = core_->primaryOrigin();
     std::vector<WindowDescription> out;
-    out.reserve(s.windows.size());
-    for (const WindowFacts& w : s.windows) {
+    out.reserve(windows.size());
+    for (const WindowFacts* wp : windows) {
+        const WindowFacts& w = *wp;
         auto layer = layerOf(w, c.atoms());
         if (!layer) {
             if (option & kCGWindowListExcludeDesktopElements) continue;
@@ -38,7 +40,7 @@ std::optional<std::vector<WindowDescription>> X11WindowService::copyWindowInfo(
         d.name = w.title;
         d.alpha = w.alpha.value_or(1.0);
         if (w.frame)
-            d.bounds = WindowBounds{std::int64_t{w.frame->x}, std::int64_t{w.frame->y},
+            d.bounds = WindowBounds{std::int64_t{w.frame->x} - origin.x, std::int64_t{w.frame->y} - origin.y,
                                     std::int64_t{w.frame->width}, std::int64_t{w.frame->height}};
         out.push_back(std::move(d));
     }
@@ -48,12 +50,13 @@ std::optional<std::vector<WindowDescription>> X11WindowService::copyWindowInfo(
 
 std::vector<RunningApplication> X11Workspace::runningApplications() {
     if (core_->conn().broken()) return {};
-    auto apps = core_->applications(kWantIconProbe);
-    std::vector<Image> icons = core_->icons(apps.apps);
+    core_->fresh();
+    const std::vector<AppRecord>& apps = core_->applications();
+    std::vector<Image> icons = core_->icons(apps);
     std::vector<RunningApplication> out;
-    out.reserve(apps.apps.size());
-    for (size_t i = 0; i < apps.apps.size(); ++i)
-        out.push_back(RunningApplication{apps.apps[i].pid, apps.apps[i].name, icons[i], {}});
+    out.reserve(apps.size());
+    for (size_t i = 0; i < apps.size(); ++i)
+        out.push_back(RunningApplication{apps[i].pid, apps[i].name, icons[i], {}});
     return out;
 }
 
@@ -63,34 +66,35 @@ std::vector<RunningApplication> X11Workspace::runningApplicationsWithBundleIdent
 
 std::optional<ProcessSerialNumber> X11ProcessManager::getProcessForPID(std::int32_t pid) {
     if (pid <= 0 || core_->conn().broken()) return std::nullopt;
-    Survey s = core_->managed(kWantPid);
-    for (const WindowFacts& w : s.windows)
-        if (w.pid && static_cast<std::int64_t>(*w.pid) == pid)
-            return ProcessSerialNumber{0, static_cast<std::uint32_t>(pid)};
-    return std::nullopt;
+    core_->fresh();
+    if (!core_->application(pid)) return std::nullopt;
+    return ProcessSerialNumber{0, static_cast<std::uint32_t>(pid)};
 }
 
 std::int32_t X11ProcessManager::setFrontProcessWithOptions(const ProcessSerialNumber& psn,
                                                            std::uint32_t options) {
-    if (psn.highLongOfPSN != 0 || core_->conn().broken()) return kProcessNotFound;
-    Survey s = core_->managed(kWantPid | kWantKind);
-    std::vector<const WindowFacts*> mine;
-    for (const WindowFacts& w : s.windows)
-        if (w.pid && *w.pid == psn.lowLongOfPSN) mine.push_back(&w);
-    auto front = Core::frontWindow(mine, core_->conn().atoms());
-    if (!front) return kProcessNotFound;
-    // A window just raised is its process's front window even if the stack does not show it yet.
-    if (auto raised = core_->takeRaised(static_cast<std::int32_t>(psn.lowLongOfPSN))) {
-        if (std::any_of(mine.begin(), mine.end(), [&](const WindowFacts* w) { return w->id == *raised; }))
-            front = raised;
+    if (psn.highLongOfPSN != 0 || psn.lowLongOfPSN > INT32_MAX || core_->conn().broken())
+        return kProcessNotFound;
+    const auto pid = static_cast<std::int32_t>(psn.lowLongOfPSN);
+    core_->fresh();
+    const AppRecord* app = core_->application(pid);
+    if (!app) return kProcessNotFound;
+    const Mirror& m = core_->mirror();
+    xcb_window_t front = app->front;
+    // A window just raised is its process's front window even if the stack does not show it yet,
+    // and its activation is already on its way.
+    const auto raised = core_->takeRaised(pid);
+    if (raised && std::count(app->frontFirst.begin(), app->frontFirst.end(), raised->window)) {
+        if (raised->thisTurn && (options & kSetFrontProcessFrontWindowOnly)) return 0;
+        front = raised->window;
     }
     Writer& out = core_->writer();
     if (!(options & kSetFrontProcessFrontWindowOnly)) {
         // All of its windows come forward, keeping their order; the front one last so it ends on top.
-        for (auto it = mine.rbegin(); it != mine.rend(); ++it)
-            if ((*it)->id != *front) out.raise((*it)->id, *s.clients);
+        for (auto it = app->frontFirst.rbegin(); it != app->frontFirst.rend(); ++it)
+            if (*it != front) out.raise(*it, m.clients());
     }
-    out.activate(*front, *s.clients);
+    out.activate(*m.find(front), m.clients());
     return 0;
 }
 
@@ -109,14 +113,10 @@ std::vector<Rect> bottomLeftFrames(std::vector<MonitorRect> monitors) {
 std::vector<Rect> X11Screens::screenFrames() {
     Connection& c = core_->conn();
     std::vector<MonitorRect> monitors;
-    if (c.hasMonitors() && !c.broken()) {
-        auto r = c.reply(xcb_randr_get_monitors_reply, c.sent(xcb_randr_get_monitors(c.xcb(), c.root(), 1)));
-        if (r) {
-            for (auto it = xcb_randr_get_monitors_monitors_iterator(r.get()); it.rem;
-                 xcb_randr_monitor_info_next(&it))
-                monitors.push_back({double(it.data->x), double(it.data->y), double(it.data->width),
-                                    double(it.data->height), it.data->primary != 0});
-        }
+    if (!c.broken()) {
+        core_->fresh();
+        for (const Monitor& m : core_->mirror().monitors())
+            monitors.push_back({double(m.x), double(m.y), double(m.width), double(m.height), m.primary});
     }
     // Without RandR monitors, the whole screen is the one monitor.
     if (monitors.empty())
@@ -133,6 +133,18 @@ ScriptResult X11ScriptHost::executeScript(std::string_view source) {
 
     if (std::holds_alternative<CloseKeystroke>(parsed)) {
         if (!c.hasXTest()) return ScriptResult{false, {}, "the X server lacks the XTEST extension"};
+        // The keystroke closes the window just raised; anywhere else it would close an unrelated one.
+        core_->fresh();
+        const xcb_window_t active = core_->mirror().clients().active;
+        if (core_->lastRaised() != active) {
+            char line[128];
+            std::snprintf(
+                line, sizeof line,
+                "tarvolin: close keystroke not sent: the raised window 0x%08x is not the active one",
+                core_->lastRaised().value_or(XCB_NONE));
+            core_->log(line);
+            return ScriptResult{false, {}, line};
+        }
         auto control = keycodeFor(c, kKeysymControlL), w = keycodeFor(c, kKeysymW);
         if (!control || !w) return ScriptResult{false, {}, "the keyboard has no Control or W key"};
         core_->writer().keyChord(*control, *w);
@@ -142,18 +154,19 @@ ScriptResult X11ScriptHost::executeScript(std::string_view source) {
     const std::string& name = std::holds_alternative<QuitApplication>(parsed)
                                   ? std::get<QuitApplication>(parsed).name
                                   : std::get<ActivateApplication>(parsed).name;
-    auto apps = core_->applications(kWantKind | kWantCloseInfo);
+    core_->fresh();
+    const Mirror& m = core_->mirror();
     std::vector<const WindowFacts*> theirs;  // front first, across every process of that name
-    for (const WindowFacts& w : apps.survey.windows) {
-        if (!w.pid) continue;
-        const AppRecord* app = apps.find(static_cast<std::int32_t>(*w.pid));
-        if (app && app->name == name) theirs.push_back(&w);
+    for (const WindowFacts* w : m.frontFirst()) {
+        if (!w->pid || *w->pid > INT32_MAX) continue;
+        const AppRecord* app = core_->application(static_cast<std::int32_t>(*w->pid));
+        if (app && app->name == name) theirs.push_back(w);
     }
     if (theirs.empty()) return ScriptResult{false, {}, "no running application is named \"" + name + "\""};
-    const ClientList& clients = *apps.survey.clients;
+    const ClientList& clients = m.clients();
 
     if (std::holds_alternative<ActivateApplication>(parsed)) {
-        core_->writer().activate(*Core::frontWindow(theirs, c.atoms()), clients);
+        core_->writer().activate(*m.find(*Core::frontWindow(theirs, c.atoms())), clients);
         return ScriptResult{true, {}, {}};
     }
     size_t refused = 0;

@@ -94,6 +94,7 @@ Connection::~Connection() {
 }
 
 void Connection::noteSent(unsigned sequence) {
+    ++requests_;
     if (!anySent_ || after(sequence, lastSent_)) lastSent_ = sequence;
     anySent_ = true;
 }
@@ -119,12 +120,13 @@ bool Connection::processEvents() {
         if (ev->response_type == 0) {
             const auto& e = *reinterpret_cast<const xcb_generic_error_t*>(ev.get());
             if (!isVanished(e)) noteUnexpected(e);
-        } else if ((ev->response_type & 0x7f) == XCB_DESTROY_NOTIFY) {
-            if (onDestroyed_)
-                onDestroyed_(reinterpret_cast<const xcb_destroy_notify_event_t*>(ev.get())->window);
+        } else if (onEvent_) {
+            onEvent_(*ev);
         }
     }
     return !broken();
 }
+
+void Connection::sync() { reply(xcb_get_input_focus_reply, sent(xcb_get_input_focus(c_))); }
 
 }  // namespace tarvolin::x11

@@ -27,9 +27,9 @@ struct ExtraAtoms {
     xcb_atom_t _NET_WM_WINDOW_OPACITY = XCB_NONE;
 };
 
-// The connection to the X server, with the interned atoms and two counters that
-// tests and benchmarks read: round trips (derived from the request pattern) and
-// X errors nobody expected.
+// The connection to the X server, with the interned atoms and the counters that
+// tests and benchmarks read: requests, round trips (derived from the request
+// pattern) and X errors nobody expected.
 class Connection {
 public:
     static std::unique_ptr<Connection> open(const char* display, std::string& error);
@@ -86,11 +86,15 @@ public:
     // Sends what is buffered.
     void flush() { xcb_flush(c_); }
 
-    // Drains queued events; false once the connection is broken. Every announced
-    // window destruction goes to the handler.
+    // Drains queued events into the handler; false once the connection is broken.
     bool processEvents();
-    void onDestroyed(std::function<void(xcb_window_t)> handler) { onDestroyed_ = std::move(handler); }
+    void onEvent(std::function<void(const xcb_generic_event_t&)> handler) { onEvent_ = std::move(handler); }
 
+    // One round trip: every event the server sent before its reply is queued when it returns.
+    void sync();
+
+    unsigned lastSent() const { return lastSent_; }
+    std::uint64_t requests() const { return requests_; }
     std::uint64_t roundTrips() const { return roundTrips_; }
     std::uint64_t unexpectedErrors() const { return unexpectedErrors_; }
     const std::string& lastUnexpectedError() const { return lastUnexpected_; }
@@ -116,10 +120,11 @@ private:
     // it arrives without a new trip.
     unsigned coveredUpTo_ = 0;
     bool anyWait_ = false;
+    std::uint64_t requests_ = 0;
     std::uint64_t roundTrips_ = 0;
     std::uint64_t unexpectedErrors_ = 0;
     std::string lastUnexpected_;
-    std::function<void(xcb_window_t)> onDestroyed_;
+    std::function<void(const xcb_generic_event_t&)> onEvent_;
 };
 
 }  // namespace tarvolin::x11

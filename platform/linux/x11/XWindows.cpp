@@ -57,7 +57,7 @@ std::int32_t clampToInt32(std::int64_t v) {
 }
 
 struct RootCookies {
-    xcb_get_property_cookie_t supported, stacking, list, active;
+    xcb_get_property_cookie_t supported, stacking, list, active, desktop;
 };
 
 RootCookies askRoot(Connection& c) {
@@ -65,7 +65,8 @@ RootCookies askRoot(Connection& c) {
     return {askProperty(c, c.root(), a._NET_SUPPORTED, kListLongs),
             askProperty(c, c.root(), a._NET_CLIENT_LIST_STACKING, kListLongs),
             askProperty(c, c.root(), a._NET_CLIENT_LIST, kListLongs),
-            askProperty(c, c.root(), a._NET_ACTIVE_WINDOW, 1)};
+            askProperty(c, c.root(), a._NET_ACTIVE_WINDOW, 1),
+            askProperty(c, c.root(), a._NET_CURRENT_DESKTOP, 1)};
 }
 
 // Without a window manager's list: the root's viewable, ordinary children.
@@ -96,10 +97,12 @@ ClientList collectRoot(Connection& c, const RootCookies& k) {
     auto stacking = collectProperty(c, k.stacking, rootGone);
     auto list = collectProperty(c, k.list, rootGone);
     auto active = collectProperty(c, k.active, rootGone);
+    auto desktop = collectProperty(c, k.desktop, rootGone);
     out.ewmh = supported && supported->type != XCB_NONE;
     out.supported = cardinals(supported.get());
     std::sort(out.supported.begin(), out.supported.end());
     if (auto v = cardinals(active.get()); !v.empty()) out.active = v[0];
+    if (auto v = cardinals(desktop.get()); !v.empty()) out.currentDesktop = v[0];
     if (stacking && stacking->type != XCB_NONE) {
         out.frontFirst = cardinals(stacking.get());
         std::reverse(out.frontFirst.begin(), out.frontFirst.end());  // the property lists bottom to top
@@ -115,9 +118,10 @@ ClientList collectRoot(Connection& c, const RootCookies& k) {
 
 struct WindowCookies {
     xcb_get_property_cookie_t pid, netName, wmName, type, state, opacity, extents, wmClass, allowed,
-        protocols, icon;
+        protocols, icon, desktop;
     xcb_get_geometry_cookie_t geometry;
     xcb_translate_coordinates_cookie_t translate;
+    xcb_query_tree_cookie_t tree;
 };
 
 WindowCookies askWindow(Connection& c, xcb_window_t w, unsigned wants) {
@@ -137,6 +141,7 @@ WindowCookies askWindow(Connection& c, xcb_window_t w, unsigned wants) {
         k.extents = askProperty(c, w, a._NET_FRAME_EXTENTS, 4);
         k.geometry = c.sent(xcb_get_geometry(c.xcb(), w));
         k.translate = c.sent(xcb_translate_coordinates(c.xcb(), w, c.root(), 0, 0));
+        k.tree = c.sent(xcb_query_tree(c.xcb(), w));
     }
     if (wants & kWantClass) k.wmClass = askProperty(c, w, XCB_ATOM_WM_CLASS, kTextLongs);
     if (wants & kWantCloseInfo) {
@@ -144,6 +149,7 @@ WindowCookies askWindow(Connection& c, xcb_window_t w, unsigned wants) {
         k.protocols = askProperty(c, w, a.WM_PROTOCOLS, 64);
     }
     if (wants & kWantIconProbe) k.icon = askProperty(c, w, a._NET_WM_ICON, 0);
+    if (wants & kWantDesktop) k.desktop = askProperty(c, w, a._NET_WM_DESKTOP, 1);
     return k;
 }
 
@@ -191,10 +197,12 @@ std::optional<WindowFacts> collectWindow(Connection& c, xcb_window_t w, unsigned
         auto extents = cardinals(collectProperty(c, k.extents, vanished).get());
         auto geometry = collectOther(c, xcb_get_geometry_reply, k.geometry, vanished);
         auto origin = collectOther(c, xcb_translate_coordinates_reply, k.translate, vanished);
+        if (auto tree = collectOther(c, xcb_query_tree_reply, k.tree, vanished)) f.parent = tree->parent;
         if (geometry && origin) {
             Frame fr;
             if (extents.size() >= 4) fr.extents = {extents[0], extents[1], extents[2], extents[3]};
             const std::int64_t border = geometry->border_width;
+            fr.border = geometry->border_width;
             fr.x = clampToInt32(std::int64_t{origin->dst_x} - border - fr.extents.left);
             fr.y = clampToInt32(std::int64_t{origin->dst_y} - border - fr.extents.top);
             fr.width = static_cast<std::uint32_t>(std::min<std::int64_t>(
@@ -226,6 +234,9 @@ std::optional<WindowFacts> collectWindow(Connection& c, xcb_window_t w, unsigned
     if (wants & kWantIconProbe) {
         auto r = collectProperty(c, k.icon, vanished);
         f.hasIcon = r && r->type != XCB_NONE && r->bytes_after > 0;
+    }
+    if (wants & kWantDesktop) {
+        if (auto v = cardinals(collectProperty(c, k.desktop, vanished).get()); !v.empty()) f.desktop = v[0];
     }
     if (vanished) return std::nullopt;
     return f;
@@ -262,6 +273,42 @@ bool ClientList::supports(xcb_atom_t atom) const {
 }
 
 bool WindowFacts::hasState(xcb_atom_t a) const { return contains(states, a); }
+
+void WindowFacts::assign(const WindowFacts& f, unsigned wants) {
+    if (wants & kWantPid) pid = f.pid;
+    if (wants & kWantTitle) title = f.title;
+    if (wants & kWantKind) types = f.types, states = f.states;
+    if (wants & kWantAlpha) alpha = f.alpha;
+    if (wants & kWantFrame) frame = f.frame, parent = f.parent;
+    if (wants & kWantClass) wmClass = f.wmClass;
+    if (wants & kWantCloseInfo) {
+        allowedActionsKnown = f.allowedActionsKnown;
+        allowedActions = f.allowedActions;
+        protocols = f.protocols;
+    }
+    if (wants & kWantIconProbe) hasIcon = f.hasIcon;
+    if (wants & kWantDesktop) desktop = f.desktop;
+}
+
+unsigned wantsForProperty(const Connection& c, xcb_atom_t p) {
+    const auto& a = c.atoms();
+    if (p == a._NET_WM_PID) return kWantPid;
+    if (p == a._NET_WM_NAME || p == XCB_ATOM_WM_NAME) return kWantTitle;
+    if (p == a._NET_WM_WINDOW_TYPE || p == a._NET_WM_STATE) return kWantKind;
+    if (p == c.extra()._NET_WM_WINDOW_OPACITY) return kWantAlpha;
+    if (p == a._NET_FRAME_EXTENTS) return kWantFrame;
+    if (p == XCB_ATOM_WM_CLASS) return kWantClass;
+    if (p == a._NET_WM_ALLOWED_ACTIONS || p == a.WM_PROTOCOLS) return kWantCloseInfo;
+    if (p == a._NET_WM_ICON) return kWantIconProbe;
+    if (p == a._NET_WM_DESKTOP) return kWantDesktop;
+    return 0;
+}
+
+bool isClientListProperty(const Connection& c, xcb_atom_t p) {
+    const auto& a = c.atoms();
+    return p == a._NET_SUPPORTED || p == a._NET_CLIENT_LIST_STACKING || p == a._NET_CLIENT_LIST ||
+           p == a._NET_ACTIVE_WINDOW || p == a._NET_CURRENT_DESKTOP;
+}
 bool WindowFacts::hasProtocol(xcb_atom_t a) const { return contains(protocols, a); }
 
 ClientList readClientList(Connection& c) { return collectRoot(c, askRoot(c)); }

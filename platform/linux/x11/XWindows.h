@@ -17,8 +17,10 @@ struct ClientList {
     std::vector<xcb_atom_t> supported;  // sorted
     std::vector<xcb_window_t> frontFirst;
     xcb_window_t active = XCB_NONE;
+    std::optional<std::uint32_t> currentDesktop;
 
     bool supports(xcb_atom_t atom) const;
+    bool operator==(const ClientList&) const = default;
 };
 
 // Which facts a read asks for; each one costs one or more requests per window.
@@ -31,16 +33,26 @@ enum Want : unsigned {
     kWantClass = 1u << 5,
     kWantCloseInfo = 1u << 6,  // allowed actions and WM_PROTOCOLS
     kWantIconProbe = 1u << 7,  // whether _NET_WM_ICON is set, without its pixels
+    kWantDesktop = 1u << 8,
+    kWantAll = (1u << 9) - 1,
 };
+
+// The facts a change of `property` on a client window makes stale (0: none we keep).
+unsigned wantsForProperty(const Connection& c, xcb_atom_t property);
+// True for the root properties a client list is read from.
+bool isClientListProperty(const Connection& c, xcb_atom_t property);
 
 struct FrameExtents {
     std::uint32_t left = 0, right = 0, top = 0, bottom = 0;
+    bool operator==(const FrameExtents&) const = default;
 };
 
 struct Frame {
-    std::int32_t x = 0, y = 0;  // root coordinates of the frame's top-left corner
-    std::uint32_t width = 0, height = 0;
+    std::int32_t x = 0, y = 0;            // root coordinates of the frame's top-left corner
+    std::uint32_t width = 0, height = 0;  // with the client's X border on both sides
+    std::uint32_t border = 0;
     FrameExtents extents;
+    bool operator==(const Frame&) const = default;
 };
 
 struct WindowFacts {
@@ -56,9 +68,14 @@ struct WindowFacts {
     std::vector<xcb_atom_t> allowedActions;
     std::vector<xcb_atom_t> protocols;
     bool hasIcon = false;
+    std::optional<std::uint32_t> desktop;  // 0xFFFFFFFF: on every desktop
+    xcb_window_t parent = XCB_NONE;        // with the frame: the window manager's frame, or the root
 
     bool hasState(xcb_atom_t a) const;
     bool hasProtocol(xcb_atom_t a) const;
+    bool operator==(const WindowFacts&) const = default;
+    // Takes over the facts `wants` names from `fresher`.
+    void assign(const WindowFacts& fresher, unsigned wants);
 };
 
 struct Survey {

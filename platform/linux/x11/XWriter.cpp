@@ -22,7 +22,9 @@ xcb_client_message_event_t clientMessage(xcb_window_t w, xcb_atom_t type) {
 }  // namespace
 
 void Writer::watch(xcb_window_t w) {
-    const std::uint32_t mask = XCB_EVENT_MASK_STRUCTURE_NOTIFY;
+    const std::uint32_t mask =
+        XCB_EVENT_MASK_PROPERTY_CHANGE |
+        (w == c_.root() ? XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY : XCB_EVENT_MASK_STRUCTURE_NOTIFY);
     c_.sent(xcb_change_window_attributes(c_.xcb(), w, XCB_CW_EVENT_MASK, &mask));
 }
 
@@ -37,8 +39,14 @@ void Writer::raise(xcb_window_t w, const ClientList& wm) {
     c_.flush();
 }
 
-void Writer::activate(xcb_window_t w, const ClientList& wm) {
+void Writer::activate(const WindowFacts& facts, const ClientList& wm) {
     const auto& a = c_.atoms();
+    const xcb_window_t w = facts.id;
+    constexpr std::uint32_t kAllDesktops = 0xFFFFFFFF;
+    if (facts.desktop && *facts.desktop != kAllDesktops && wm.currentDesktop &&
+        *facts.desktop != *wm.currentDesktop && wm.supports(a._NET_CURRENT_DESKTOP))
+        c_.sent(xcb_ewmh_request_change_current_desktop(c_.ewmh(), c_.screenNumber(), *facts.desktop,
+                                                        XCB_CURRENT_TIME));
     if (wm.supports(a._NET_ACTIVE_WINDOW)) {
         c_.sent(xcb_ewmh_request_change_active_window(
             c_.ewmh(), c_.screenNumber(), w, XCB_EWMH_CLIENT_SOURCE_TYPE_OTHER, XCB_CURRENT_TIME, wm.active));

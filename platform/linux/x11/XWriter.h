@@ -14,9 +14,12 @@ class Writer {
 public:
     explicit Writer(Connection& c) : c_(c) {}
 
-    // Makes the window the active one and puts it on top of the stack.
-    void activate(xcb_window_t w, const ClientList& wm);
-    // Asks to hear when the window is destroyed (and so when its id may be reused).
+    // Makes the window the active one and puts it on top of the stack, switching to its
+    // desktop first when it is on another one (a window manager may otherwise only mark
+    // it as demanding attention).
+    void activate(const WindowFacts& w, const ClientList& wm);
+    // Asks to hear of the window's changes: its properties and structure, or for the root
+    // its properties and children.
     void watch(xcb_window_t w);
     // Puts the window on top of the stack without focusing it.
     void raise(xcb_window_t w, const ClientList& wm);

@@ -1,0 +1,179 @@
+#include "XMirror.h"
+
+#include <xcb/randr.h>
+
+#include <unordered_set>
+
+namespace tarvolin::x11 {
+
+namespace {
+
+// Waves a sync may need: one, a second for windows new in the list, and a third for changes
+// that were on their way when the sync started.
+constexpr int kMaxWaves = 4;
+
+}  // namespace
+
+Mirror::Mirror(Connection& c, Writer& writer) : c_(c), writer_(writer) { writer_.watch(c_.root()); }
+
+void Mirror::markStale(xcb_window_t w, unsigned wants) {
+    if (!wants || !windows_.count(w)) return;
+    stale_[w] |= wants;
+    staleBeforeSync_ = staleBeforeSync_ || changedBeforeSync_;
+}
+
+void Mirror::markListStale(bool stale) {
+    if (!stale) return;
+    listStale_ = true;
+    staleBeforeSync_ = staleBeforeSync_ || changedBeforeSync_;
+}
+
+void Mirror::handle(const xcb_generic_event_t& ev) {
+    // Without a window manager's list the root's children are the list.
+    const bool bare = !clients_.ewmh;
+    // An event carries the last of our requests the server had seen when it happened.
+    changedBeforeSync_ =
+        syncStart_ && static_cast<std::int16_t>(static_cast<std::uint16_t>(ev.sequence - *syncStart_)) < 0;
+    switch (ev.response_type & 0x7f) {
+        case XCB_PROPERTY_NOTIFY: {
+            const auto& e = reinterpret_cast<const xcb_property_notify_event_t&>(ev);
+            if (e.window == c_.root())
+                markListStale(isClientListProperty(c_, e.atom));
+            else
+                markStale(e.window, wantsForProperty(c_, e.atom));
+            break;
+        }
+        case XCB_CONFIGURE_NOTIFY: {  // synthetic ones too: the window manager's word for a move
+            const auto& e = reinterpret_cast<const xcb_configure_notify_event_t&>(ev);
+            markStale(e.window, kWantFrame);
+            if (auto it = clientOfFrame_.find(e.window); it != clientOfFrame_.end())
+                markStale(it->second, kWantFrame);
+            markListStale(bare && e.event == c_.root());
+            break;
+        }
+        case XCB_MAP_NOTIFY: {
+            const auto& e = reinterpret_cast<const xcb_map_notify_event_t&>(ev);
+            markStale(e.window, kWantFrame);
+            markListStale(bare && e.event == c_.root());
+            break;
+        }
+        case XCB_UNMAP_NOTIFY: {
+            const auto& e = reinterpret_cast<const xcb_unmap_notify_event_t&>(ev);
+            markListStale(bare && e.event == c_.root());
+            break;
+        }
+        case XCB_REPARENT_NOTIFY:
+            markStale(reinterpret_cast<const xcb_reparent_notify_event_t&>(ev).window, kWantFrame);
+            break;
+        case XCB_DESTROY_NOTIFY: {
+            // X reuses ids: nothing known about this one may outlive it.
+            xcb_window_t w = reinterpret_cast<const xcb_destroy_notify_event_t&>(ev).window;
+            if (windows_.erase(w)) ++generation_;
+            stale_.erase(w);
+            clientOfFrame_.erase(w);
+            markListStale(bare);
+            break;
+        }
+        default:
+            break;
+    }
+}
+
+void Mirror::sync() {
+    // The sync stands for the moment its first request reaches the server. Events that
+    // happened before it (those already here and those its replies bring along) make what they
+    // name stale for this sync; events that happened after it wait for the next sync, as a
+    // survey started at the same moment would not see them either.
+    syncStart_.reset();
+    c_.processEvents();
+    staleBeforeSync_ = false;
+    syncStart_ = c_.lastSent() + 1;
+    for (int wave = 0; wave < kMaxWaves && !c_.broken(); ++wave) {
+        if (wave > 0 && !staleBeforeSync_ && unread_.empty()) break;
+        staleBeforeSync_ = false;
+        std::optional<xcb_randr_get_monitors_cookie_t> monitors;
+        if (wave == 0 && c_.hasMonitors()) monitors = c_.sent(xcb_randr_get_monitors(c_.xcb(), c_.root(), 1));
+        if (listStale_ || !stale_.empty() || !unread_.empty())
+            refresh();
+        else if (!monitors)
+            c_.sync();  // nothing known to be stale: the trip brings the events on their way
+        if (monitors) readMonitors(*monitors);
+        c_.processEvents();
+    }
+    syncStart_.reset();
+}
+
+void Mirror::readMonitors(xcb_randr_get_monitors_cookie_t cookie) {
+    auto r = c_.reply(xcb_randr_get_monitors_reply, cookie);
+    if (!r) return;
+    std::vector<Monitor> found;
+    for (auto it = xcb_randr_get_monitors_monitors_iterator(r.get()); it.rem;
+         xcb_randr_monitor_info_next(&it))
+        found.push_back({it.data->x, it.data->y, it.data->width, it.data->height, it.data->primary != 0});
+    if (found != monitors_) ++generation_;
+    monitors_ = std::move(found);
+}
+
+void Mirror::refresh() {
+    std::vector<xcb_window_t> ids;
+    std::vector<unsigned> wants;
+    for (xcb_window_t w : unread_) {
+        // Watched before it is read, so that no change after the read goes unseen.
+        writer_.watch(w);
+        ids.push_back(w);
+        wants.push_back(kWantAll);
+    }
+    for (const auto& [w, stale] : stale_) {
+        ids.push_back(w);
+        wants.push_back(stale);
+    }
+    const bool readList = listStale_;
+    listStale_ = false;
+    stale_.clear();
+    unread_.clear();
+
+    Survey s = survey(c_, ids, wants, readList);
+    size_t k = 0;
+    for (size_t i = 0; i < ids.size(); ++i) {
+        if (k < s.windows.size() && s.windows[k].id == ids[i]) {
+            WindowFacts& f = s.windows[k++];
+            WindowFacts* kept = nullptr;
+            if (wants[i] == kWantAll) {
+                kept = &(windows_[ids[i]] = std::move(f));
+            } else if (auto it = windows_.find(ids[i]); it != windows_.end()) {
+                it->second.assign(f, wants[i]);
+                kept = &it->second;
+            }
+            if (kept && kept->parent != XCB_NONE && kept->parent != c_.root())
+                clientOfFrame_[kept->parent] = ids[i];
+        } else {
+            windows_.erase(ids[i]);  // it vanished
+        }
+    }
+    if (s.clients) adoptClientList(std::move(*s.clients));
+    ++generation_;
+}
+
+void Mirror::adoptClientList(ClientList list) {
+    std::unordered_set<xcb_window_t> listed(list.frontFirst.begin(), list.frontFirst.end());
+    std::erase_if(windows_, [&](const auto& entry) { return !listed.count(entry.first); });
+    std::erase_if(stale_, [&](const auto& entry) { return !listed.count(entry.first); });
+    for (xcb_window_t w : list.frontFirst)
+        if (!windows_.count(w) && listed.erase(w)) unread_.push_back(w);
+    clients_ = std::move(list);
+}
+
+std::vector<const WindowFacts*> Mirror::frontFirst() const {
+    std::vector<const WindowFacts*> out;
+    out.reserve(clients_.frontFirst.size());
+    for (xcb_window_t w : clients_.frontFirst)
+        if (auto it = windows_.find(w); it != windows_.end()) out.push_back(&it->second);
+    return out;
+}
+
+const WindowFacts* Mirror::find(xcb_window_t w) const {
+    auto it = windows_.find(w);
+    return it == windows_.end() ? nullptr : &it->second;
+}
+
+}  // namespace tarvolin::x11
