@@ -65,8 +65,8 @@ protected:
 
     struct Result {
         int status;
-        std::string out;
-    };  // out: stdout and stderr
+        std::string out;  // stdout and stderr
+    };
     Result ctl(std::vector<std::string> args, const std::vector<std::string>& extraEnv = {}) {
         args.insert(args.begin(), {"sh", "-c", "exec \"$0\" \"$@\" 2>&1", TARVOLINCTL});
         Child::Options options;
