@@ -2,9 +2,11 @@
 _tarvolinctl() {
     local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD - 1]} words=""
     if [ "$COMP_CWORD" -eq 1 ]; then
-        words="raise close quit kill json sometext keys pasteboard watch windows --help --version"
+        words="raise close quit kill json sometext keys pasteboard watch windows switch --help --version"
     elif [ "$prev" = --channel ]; then
         words="pasteboard defaults"
+    elif [ "$prev" = --action ]; then
+        words="raise close quit"
     else
         case ${COMP_WORDS[1]} in
             raise) words="--activate --channel --wait --force" ;;
@@ -14,6 +16,7 @@ _tarvolinctl() {
             pasteboard) [ "$COMP_CWORD" -eq 2 ] && words="show clear" ;;
             watch) words="--count" ;;
             windows) words="--json" ;;
+            switch) words="--menu --action --timeout" ;;
         esac
         words="$words --help"
     fi

@@ -1,5 +1,5 @@
 # fish completion for tarvolinctl
-set -l commands raise close quit kill json sometext keys pasteboard watch windows
+set -l commands raise close quit kill json sometext keys pasteboard watch windows switch
 complete -c tarvolinctl -f
 complete -c tarvolinctl -n "not __fish_seen_subcommand_from $commands" -l version -d 'print the version'
 complete -c tarvolinctl -n "not __fish_seen_subcommand_from $commands" -a raise -d 'raise a window'
@@ -12,6 +12,7 @@ complete -c tarvolinctl -n "not __fish_seen_subcommand_from $commands" -a keys -
 complete -c tarvolinctl -n "not __fish_seen_subcommand_from $commands" -a pasteboard -d "the agent's pasteboard"
 complete -c tarvolinctl -n "not __fish_seen_subcommand_from $commands" -a watch -d "print the agent's notifications"
 complete -c tarvolinctl -n "not __fish_seen_subcommand_from $commands" -a windows -d 'print the window inventory'
+complete -c tarvolinctl -n "not __fish_seen_subcommand_from $commands" -a switch -d 'pick a window in a menu program'
 complete -c tarvolinctl -n "__fish_seen_subcommand_from raise close quit json" -l channel -x -a 'pasteboard defaults'
 complete -c tarvolinctl -n "__fish_seen_subcommand_from raise close quit json" -l wait -x -d 'ms to wait for a pending command'
 complete -c tarvolinctl -n "__fish_seen_subcommand_from raise close quit json" -l force -d 'replace a pending command'
@@ -21,3 +22,6 @@ complete -c tarvolinctl -n "__fish_seen_subcommand_from keys" -a 'set show remov
 complete -c tarvolinctl -n "__fish_seen_subcommand_from pasteboard" -a 'show clear'
 complete -c tarvolinctl -n "__fish_seen_subcommand_from watch" -l count -x -d 'exit after this many'
 complete -c tarvolinctl -n "__fish_seen_subcommand_from windows" -l json -d 'as a JSON list'
+complete -c tarvolinctl -n "__fish_seen_subcommand_from switch" -l menu -x -d 'menu program'
+complete -c tarvolinctl -n "__fish_seen_subcommand_from switch" -l action -x -a 'raise close quit'
+complete -c tarvolinctl -n "__fish_seen_subcommand_from switch" -l timeout -x -d 'seconds to wait for a choice'

@@ -59,8 +59,8 @@ protected:
 
     struct Result {
         int status;
-        std::string out;
-    };  // out: stdout and stderr
+        std::string out;  // stdout and stderr
+    };
     std::unique_ptr<Process> startAgent() {
         Process::Options options;
         options.env = env;
@@ -95,7 +95,7 @@ TEST_F(SwitchEndToEnd, RofiGetsTheInventoryWithIconsAndTheChoiceIsRaised) {
         EXPECT_EQ(list.size(), 3u);
         auto r = ctl({"switch"});
         EXPECT_EQ(r.status, 0) << r.out;
-        EXPECT_EQ(slurp(dir / "bin/rofi.args"), "-dmenu -i -show-icons\n");
+        EXPECT_EQ(slurp(dir / "bin/rofi.args"), "-dmenu -i -show-icons -sort -sorting-method fzf\n");
         std::istringstream rows(slurp(dir / "bin/rofi.in"));
         std::string row, icon;
         for (const auto& e : list) {

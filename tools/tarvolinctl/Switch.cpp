@@ -12,6 +12,8 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
@@ -133,11 +135,14 @@ bool writeIfChanged(const fs::path& file, const std::vector<unsigned char>& byte
 }  // namespace
 
 const std::vector<std::vector<std::string>>& defaultMenus() {
-    static const std::vector<std::vector<std::string>> menus{{"rofi", "-dmenu", "-i", "-show-icons"},
-                                                             {"wofi", "--dmenu"},
-                                                             {"fuzzel", "--dmenu"},
-                                                             {"bemenu"},
-                                                             {"dmenu", "-i"}};
+    // rofi keeps the input order while filtering, so a title holding a typed label would win
+    // over the line it leads; fzf-style sorting ranks a match at the start of a line first.
+    static const std::vector<std::vector<std::string>> menus{
+        {"rofi", "-dmenu", "-i", "-show-icons", "-sort", "-sorting-method", "fzf"},
+        {"wofi", "--dmenu"},
+        {"fuzzel", "--dmenu"},
+        {"bemenu"},
+        {"dmenu", "-i"}};
     return menus;
 }
 

@@ -180,7 +180,8 @@ constexpr const char* kSwitchHelp = R"(
 Each window is one line, front (most recently used) first: KEY  Application  Title.
 Type a key label and Enter to pick its window. Escape or an empty choice sends nothing
 and exits 1; no menu program found exits 2. Menus tried in order: rofi -dmenu -i
--show-icons, wofi --dmenu, fuzzel --dmenu, bemenu, dmenu -i. rofi shows each
+-show-icons -sort -sorting-method fzf, wofi --dmenu, fuzzel --dmenu, bemenu, dmenu -i.
+--menu and $TARVOLIN_MENU run through /bin/sh -c. rofi shows each
 application's icon, kept as a PNG under $XDG_CACHE_HOME/tarvolin/icons/
 (~/.cache/tarvolin/icons/ when unset).
 
@@ -263,7 +264,8 @@ int main(int argc, char** argv) {
     std::string menu, action = "raise";
     int timeoutSeconds = 120;
     auto* switcher = app.add_subcommand(
-        "switch", "pick a window in your menu program (rofi, wofi, fuzzel, bemenu, dmenu) and raise it");
+        "switch",
+        "pick a window in your menu program (rofi, wofi, fuzzel, bemenu, dmenu) and raise, close or quit it");
     auto* menuOption = switcher->add_option(
         "--menu", menu, "menu command, run by /bin/sh -c (default: $TARVOLIN_MENU, else the first found)");
     switcher
