@@ -13,6 +13,7 @@
 #include <fstream>
 #include <functional>
 #include <sstream>
+#include <thread>
 
 namespace tarvolin::testing {
 namespace {
@@ -61,10 +62,15 @@ protected:
         int status;
         std::string out;  // stdout and stderr
     };
+    // The agent clears its pasteboard when it starts: it is up once it has taken a no-op command.
     std::unique_ptr<Process> startAgent() {
         Process::Options options;
         options.env = env;
-        return Process::spawn({TARVOLIN_AGENT}, options);
+        auto started = Process::spawn({TARVOLIN_AGENT}, options);
+        EXPECT_EQ(ctl({"json", R"({"cmd":"barrier"})", "--force"}).status, 0);
+        for (int i = 0; i < 500 && ctl({"pasteboard", "show"}).out.find('"') != std::string::npos; ++i)
+            std::this_thread::sleep_for(10ms);
+        return started;
     }
 
     Result ctl(std::vector<std::string> args, const std::vector<std::string>& extraEnv = {}) {
