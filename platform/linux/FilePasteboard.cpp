@@ -258,9 +258,9 @@ std::int64_t FilePasteboard::replaceLocked(const std::vector<PasteboardItem>& it
         throw std::system_error(err, std::generic_category(), "write pasteboard " + name_);
     }
     fd.reset();
-    // Exchanged, not renamed over: ext4 (auto_da_alloc) writes a file's data out before a
-    // rename that replaces another file, 3 ms a clear; an exchange is as atomic for readers
-    // and costs no write-back. The old contents then leave under the temporary name.
+    // Exchanged, not renamed over: ext4 (auto_da_alloc) starts writing a file's data back
+    // at a rename that replaces another file, not at an exchange, which is as atomic for
+    // readers. The old contents then leave under the temporary name.
     if (::renameat2(dirFd_, temp.c_str(), dirFd_, fileName_.c_str(), RENAME_EXCHANGE) == 0) {
         ::unlinkat(dirFd_, temp.c_str(), 0);
         return next;

@@ -6,6 +6,7 @@
 #include "commands/CommandParsing.h"
 #include "platform/sim/SimDesktop.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -36,19 +37,14 @@ inline bool same(const Value& a, const Value& b) {
     const double *x = a.asReal(), *y = b.asReal();
     if (x && y) return *x == *y || (std::isnan(*x) && std::isnan(*y));
     const auto *p = a.asArray(), *q = b.asArray();
-    if (p && q) {
-        if (p->size() != q->size()) return false;
-        for (std::size_t i = 0; i < p->size(); ++i)
-            if (!same((*p)[i], (*q)[i])) return false;
-        return true;
-    }
+    if (p && q)
+        return std::equal(p->begin(), p->end(), q->begin(), q->end(),
+                          [](const Value& v, const Value& w) { return same(v, w); });
     const auto *d = a.asDictionary(), *e = b.asDictionary();
-    if (d && e) {
-        if (d->size() != e->size()) return false;
-        for (auto i = d->begin(), j = e->begin(); i != d->end(); ++i, ++j)
-            if (i->first != j->first || !same(i->second, j->second)) return false;
-        return true;
-    }
+    if (d && e)
+        return std::equal(d->begin(), d->end(), e->begin(), e->end(), [](const auto& v, const auto& w) {
+            return v.first == w.first && same(v.second, w.second);
+        });
     return a == b;
 }
 

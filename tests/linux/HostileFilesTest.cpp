@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <fstream>
 #include <future>
+#include <vector>
 
 namespace tarvolin {
 namespace {
@@ -29,31 +30,16 @@ constexpr auto kOwnerRw = fs::perms::owner_read | fs::perms::owner_write;
 // The agent on a simulated desktop (Editor's windows 1 and 2), its pasteboard a real file.
 struct FileBackedAgent {
     TempDir tmp;
-    std::unique_ptr<FilePasteboardService> files = [this] {
-        std::string error;
-        return FilePasteboardService::open(tmp.path() / "pb", error);
-    }();
+    std::string error;
+    std::unique_ptr<FilePasteboardService> files = FilePasteboardService::open(tmp.path() / "pb", error);
     sim::SimDesktop desktop;
     sim::SimProcess& process = desktop.startProcess(100);
-    Platform platform = [this] {
-        Platform& p = process.platform();
-        return Platform{p.application,
-                        p.runLoop,
-                        p.workspace,
-                        p.windows,
-                        p.accessibility,
-                        p.processes,
-                        *files,
-                        p.userDefaults,
-                        p.notificationCenter,
-                        p.distributedNotifications,
-                        p.darwinNotifications,
-                        p.scripts,
-                        p.screens,
-                        p.log,
-                        p.keyedUnarchiver,
-                        p.graphics};
-    }();
+    Platform& p = process.platform();
+    // clang-format off
+    Platform platform{p.application, p.runLoop, p.workspace, p.windows, p.accessibility, p.processes, *files,
+                      p.userDefaults, p.notificationCenter, p.distributedNotifications, p.darwinNotifications,
+                      p.scripts, p.screens, p.log, p.keyedUnarchiver, p.graphics};
+    // clang-format on
     AppDelegate agent{platform};
     std::shared_ptr<FilePasteboard> pb =
         std::static_pointer_cast<FilePasteboard>(files->pasteboardWithName(kAgentPasteboardName));
@@ -61,12 +47,9 @@ struct FileBackedAgent {
 
     FileBackedAgent() {
         desktop.addApplication(10, "Editor");
-        for (std::int64_t n : {1, 2}) {
-            sim::WindowSpec spec;
-            spec.pid = 10;
-            spec.number = n;
-            desktop.addWindow(spec);
-        }
+        sim::WindowSpec spec;
+        spec.pid = 10;
+        for (spec.number = 1; spec.number <= 2; ++spec.number) desktop.addWindow(spec);
         process.launch(agent);
     }
     void poll() { desktop.runFor(100ms); }
@@ -153,43 +136,33 @@ struct DefaultsFiles : ::testing::Test {
 
 TEST_F(DefaultsFiles, FilesOthersCouldHaveWrittenAreIgnoredWithTheReason) {
     struct Case {
-        const char* what;
-        std::function<void()> plantFile;
+        int mode;
+        bool link;
+        uid_t owner;
         std::string reason;  // empty: the file is obeyed
     };
-    std::vector<Case> cases = {
-        {"mode 0666", [&] { plant(file, kill, fs::perms(0666)); },
-         "group or others may write it (mode 0666)"},
-        {"mode 0620", [&] { plant(file, kill, fs::perms(0620)); },
-         "group or others may write it (mode 0620)"},
-        {"symbolic link",
-         [&] {
-             plant(tmp.path() / "elsewhere.plist", kill, kOwnerRw);
-             fs::create_symlink(tmp.path() / "elsewhere.plist", file);
-         },
-         "it is a symbolic link"},
-        {"mode 0644", [&] { plant(file, kill, fs::perms(0644)); }, ""},
-    };
-    if (::geteuid() == 0) {  // only root can give a file away
-        cases.push_back({"another user's",
-                         [&] {
-                             plant(file, kill, kOwnerRw);
-                             ASSERT_EQ(::chown(file.c_str(), 65534, 65534), 0);
-                         },
-                         "it is owned by uid 65534, not by this user"});
-    }
+    std::vector<Case> cases = {{0666, false, 0, "group or others may write it (mode 0666)"},
+                               {0620, false, 0, "group or others may write it (mode 0620)"},
+                               {0600, true, 0, "it is a symbolic link"},
+                               {0644, false, 0, ""}};
+    if (::geteuid() == 0) cases.push_back({0600, false, 65534, "it is owned by uid 65534, not by this user"});
     for (const auto& c : cases) {
         fs::remove(file);
         auto store = service->domain("org.tarvolin.shared");
-        c.plantFile();
+        const fs::path target = c.link ? tmp.path() / "elsewhere.plist" : file;
+        plant(target, kill, fs::perms(c.mode));
+        if (c.link) fs::create_symlink(target, file);
+        if (c.owner != 0) {
+            ASSERT_EQ(::chown(file.c_str(), c.owner, c.owner), 0);
+        }
         const auto lines = log.lines().size();
         const auto value = store->objectForKey("SomeText");
         if (c.reason.empty()) {
-            EXPECT_EQ(value, Value("kill")) << c.what;
+            EXPECT_EQ(value, Value("kill")) << c.reason;
             continue;
         }
-        EXPECT_FALSE(value) << c.what;
-        ASSERT_EQ(log.lines().size(), lines + 1) << c.what;
+        EXPECT_FALSE(value) << c.reason;
+        ASSERT_EQ(log.lines().size(), lines + 1) << c.reason;
         EXPECT_EQ(log.lines().back(),
                   "tarvolin: ignoring defaults file org.tarvolin.shared.plist: " + c.reason);
     }
