@@ -1,5 +1,7 @@
 #include "app/AppDelegate.h"
 
+#include <exception>
+
 namespace tarvolin {
 
 namespace {
@@ -36,7 +38,16 @@ void AppDelegate::applicationDidFinishLaunching() {
                                                              if (!alive.expired()) receiveWakeNote(n);
                                                          });
     pasteboard_ = platform_.pasteboards.pasteboardWithName(kAgentPasteboardName);
-    pasteboard_->clearContents();
+    std::int64_t stale = 0;
+    try {
+        stale = pasteboard_->changeCount();
+        pasteboard_->clearContents();
+    } catch (const std::exception& e) {
+        // What was there before launch is still never run: the polls clear it first.
+        platform_.log.log(std::string("tarvolin: cannot clear the pasteboard at launch (") + e.what() +
+                          "); retrying at every poll");
+        unclearedCount_ = stale;
+    }
     tick_ = Timer::make(kPollInterval, true, [this, alive] {
         if (!alive.expired()) tick();
     });

@@ -82,6 +82,10 @@ private:
     struct KeyPass;
     std::string winKeyFor(const WindowInfoRef& record, const KeyPass& pass) const;
     void raiseLater(std::int64_t winId);
+    // Clears the pasteboard contents read at `changeCount`. A clear that fails (full disk,
+    // lock held elsewhere) costs one log line; the next poll retries it and does not run
+    // those contents again.
+    void consumePasteboard(std::int64_t changeCount);
     void sendCloseKeystrokeLater();
     // Runs `task` on the main thread later, unless the delegate is gone by then.
     void dispatchAfter(Duration delay, std::function<void()> task);
@@ -89,7 +93,8 @@ private:
     Platform& platform_;
     // Expires with the delegate; deferred work checks it before touching the delegate.
     std::shared_ptr<int> lifetime_ = std::make_shared<int>(0);
-    std::shared_ptr<Pasteboard> pasteboard_;  // the agent's pasteboard, taken at launch
+    std::shared_ptr<Pasteboard> pasteboard_;      // the agent's pasteboard, taken at launch
+    std::optional<std::int64_t> unclearedCount_;  // contents taken (or stale at launch), clear still due
 
     std::function<void()> replyBlock_;
     std::shared_ptr<Timer> tick_;

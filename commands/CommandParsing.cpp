@@ -52,20 +52,18 @@ std::optional<PasteboardCommand> parsePasteboardCommand(std::string_view utf8) {
         else
             c.wellFormed = false;
     }
+    bool winIdUsable = true;
     if (auto it = json.find("winID"); it != json.end()) {
         if (it->is_number() || it->is_string()) {
             c.winId = winIdFrom(*it);
             if (it->is_string()) c.winIdText = it->get<std::string>();
         } else {
-            c.wellFormed = false;
+            winIdUsable = false;
         }
     }
-    if (auto it = json.find("activate"); it != json.end()) {
-        if (it->is_string())
-            c.activate = it->get<std::string>();
-        else
-            c.wellFormed = false;
-    }
+    if (c.cmd == "raise" || c.cmd == "close" || c.cmd == "quit") c.wellFormed = c.wellFormed && winIdUsable;
+    if (auto it = json.find("activate"); it != json.end() && it->is_string())
+        c.activate = it->get<std::string>();
     return c;
 }
 

@@ -10,13 +10,16 @@ namespace tarvolin {
 
 // One command object read from the pasteboard.
 struct PasteboardCommand {
-    // False for JSON of another shape (not an object, a key with a value of the
-    // wrong type or null): consumed like any command, but it does nothing.
+    // False when a key the command uses has a value of the wrong type or null (for "raise",
+    // "close" and "quit" the "winID"), or "cmd" is not a string, or the JSON is not an object:
+    // consumed like any command, but it does nothing. Keys the command does not use never count.
     bool wellFormed = true;
     std::optional<std::string> cmd;
     // The window number; none when it lies outside the signed 32-bit range.
     std::optional<std::int64_t> winId = 0;
     std::optional<std::string> winIdText;  // "winID" when it is a string
+    // Only "raise" uses it. A value that is not a string (null, a number) names no
+    // application, so the raise goes ahead without an activation.
     std::optional<std::string> activate;
 };
 

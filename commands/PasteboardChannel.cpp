@@ -4,6 +4,8 @@
 #include "commands/CommandParsing.h"
 #include "commands/LogText.h"
 
+#include <exception>
+
 namespace tarvolin {
 
 namespace {
@@ -13,14 +15,35 @@ constexpr Duration kRaiseAfterActivation = std::chrono::milliseconds(500);
 
 }  // namespace
 
+void AppDelegate::consumePasteboard(std::int64_t changeCount) {
+    try {
+        // Only what was read is consumed: a newer command written meanwhile stays for the next poll.
+        pasteboard_->clearContentsIfChangeCount(changeCount);
+        unclearedCount_.reset();
+    } catch (const std::exception& e) {
+        if (unclearedCount_ != changeCount)
+            platform_.log.log(std::string("tarvolin: cannot clear the pasteboard (") + e.what() +
+                              "); retrying at the next poll");
+        unclearedCount_ = changeCount;
+    }
+}
+
 void AppDelegate::tick() {
     if (!pasteboard_) pasteboard_ = platform_.pasteboards.pasteboardWithName(kAgentPasteboardName);
+    if (unclearedCount_) consumePasteboard(*unclearedCount_);
     if (!pasteboard_->canReadString()) return;
     const PasteboardRead read = pasteboard_->readStrings();
-    if (read.texts.empty()) return;  // emptied since the check
+    if (read.changeCount == unclearedCount_) return;  // taken already; only its clear is due
+    if (read.texts.empty()) {
+        // Contents that can never be read would otherwise be re-read at every poll.
+        if (!read.unreadable.empty()) {
+            platform_.log.log(std::string("tarvolin: clearing the pasteboard: ") + read.unreadable);
+            consumePasteboard(read.changeCount);
+        }
+        return;  // else emptied since the check
+    }
 
-    // Only what was read is consumed: a newer command written meanwhile stays for the next poll.
-    auto consume = [&] { pasteboard_->clearContentsIfChangeCount(read.changeCount); };
+    auto consume = [&] { consumePasteboard(read.changeCount); };
 
     if (auto command = parsePasteboardCommand(read.texts.front())) {
         resetWindowInfo();

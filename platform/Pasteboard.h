@@ -19,6 +19,9 @@ struct PasteboardItem {
 struct PasteboardRead {
     std::int64_t changeCount = 0;
     std::vector<std::string> texts;
+    // Why contents that claim text hold none that can be read (malformed, too large);
+    // empty otherwise. Such contents never become readable by reading them again.
+    std::string unreadable;
 };
 
 // A named pasteboard shared by the user's processes. Every write and every

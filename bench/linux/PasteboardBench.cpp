@@ -5,10 +5,14 @@
 #include "platform/linux/LinuxRunLoop.h"
 
 #include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <stdexcept>
 
@@ -20,8 +24,8 @@ struct Fixture {
     std::filesystem::path dir;
     std::unique_ptr<FilePasteboardService> service;
     std::shared_ptr<FilePasteboard> pb;
-    Fixture() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "tarvolin-bench-XXXXXX").string();
+    explicit Fixture(const std::filesystem::path& base = std::filesystem::temp_directory_path()) {
+        std::string pattern = (base / "tarvolin-bench-XXXXXX").string();
         if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp");
         dir = pattern;
         std::string error;
@@ -74,6 +78,49 @@ void BM_WriteAndConsumeOneCommand(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_WriteAndConsumeOneCommand);
+
+// The compare-and-clear after a command, on ext4 (the working directory, when it is on /work)
+// and on tmpfs (/dev/shm, as a desktop's $XDG_RUNTIME_DIR). Against it, in the same run, the
+// way clears used to replace the file: the same lock and count read, then a rename over it,
+// which ext4 (auto_da_alloc) follows with a write-back of the new file's data.
+const std::filesystem::path kPlaces[] = {std::filesystem::current_path(), "/dev/shm"};
+
+template <class Clear>
+void clearAfterCommands(benchmark::State& state, Clear clear) {
+    Fixture f(kPlaces[state.range(0)]);
+    for (auto _ : state) {
+        state.PauseTiming();
+        const std::int64_t count = f.pb->writeItems({PasteboardItem{kCommand}});
+        state.ResumeTiming();
+        clear(f, count);
+    }
+}
+
+void BM_ClearAfterCommand(benchmark::State& state) {
+    clearAfterCommands(state, [&](Fixture& f, std::int64_t count) {
+        if (!f.pb->clearContentsIfChangeCount(count)) state.SkipWithError("clear failed");
+    });
+}
+BENCHMARK(BM_ClearAfterCommand)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
+
+void BM_ClearByRenameOver(benchmark::State& state) {
+    clearAfterCommands(state, [&](Fixture& f, std::int64_t count) {
+        const auto dir = f.dir / "tarvolin";
+        const int lock = ::open((dir / "TarvolinAgentPB.lock").c_str(), O_RDWR | O_CLOEXEC);
+        ::flock(lock, LOCK_EX);
+        if (f.pb->changeCount() != count) state.SkipWithError("count moved");
+        char cleared[28];
+        std::snprintf(cleared, sizeof cleared, "TVPB1 %020lld\n", static_cast<long long>(count + 1));
+        const auto temp = dir / ".tmp";
+        const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        if (fd < 0 || ::write(fd, cleared, 27) != 27 || ::fchmod(fd, 0400) != 0 || ::close(fd) != 0 ||
+            ::rename(temp.c_str(), (dir / f.pb->fileName()).c_str()) != 0)
+            state.SkipWithError("rename failed");
+        ::flock(lock, LOCK_UN);
+        ::close(lock);
+    });
+}
+BENCHMARK(BM_ClearByRenameOver)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 
 // From the start of a write until the agent's loop runs its wake-up callback (inotify).
 void BM_WriteToWakeUpLatency(benchmark::State& state) {

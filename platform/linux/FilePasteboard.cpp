@@ -9,12 +9,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <chrono>
 #include <cstdio>
 #include <random>
 #include <stdexcept>
 #include <system_error>
+#include <thread>
 
 namespace tarvolin {
 
@@ -42,34 +45,48 @@ bool writeAll(int fd, std::string_view bytes) {
     return true;
 }
 
-// Reads the whole file (up to the bound); none when missing or unreadable.
-std::optional<std::string> readFile(int dirFd, const std::string& name, std::size_t limit) {
-    UniqueFd fd(::openat(dirFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-    if (!fd) return std::nullopt;
-    std::string bytes;
+// What one read of the file saw.
+struct FileBytes {
+    bool exists = false;
+    mode_t mode = 0;
+    std::string bytes;  // only the header when the file is over the size limit
+    bool tooLarge = false;
+};
+
+FileBytes readFile(int dirFd, const std::string& name) {
+    FileBytes out;
+    // O_NONBLOCK: opening a FIFO planted under the name must not stall the loop.
+    UniqueFd fd(::openat(dirFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat st {};
+    if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return out;
+    out.exists = true;
+    out.mode = st.st_mode & 0777;
+    out.tooLarge = static_cast<std::uint64_t>(st.st_size) > FilePasteboard::kMaxFileSize;
+    const std::size_t limit = out.tooLarge ? FilePasteboard::kHeaderSize : FilePasteboard::kMaxFileSize;
     char buffer[8192];
-    for (;;) {
-        ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return std::nullopt;
-        }
-        if (n == 0) break;
-        if (bytes.size() + static_cast<std::size_t>(n) > limit) return std::nullopt;
-        bytes.append(buffer, static_cast<std::size_t>(n));
+    while (out.bytes.size() < limit) {
+        ssize_t n = ::read(fd.get(), buffer, std::min(sizeof buffer, limit - out.bytes.size()));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        out.bytes.append(buffer, static_cast<std::size_t>(n));
     }
-    return bytes;
+    // Grown past the limit since the fstat: still too large, and never read whole.
+    if (!out.tooLarge && out.bytes.size() == limit && ::read(fd.get(), buffer, 1) > 0) out.tooLarge = true;
+    return out;
 }
 
 std::optional<std::int64_t> parseHeader(std::string_view bytes) {
     if (bytes.size() < FilePasteboard::kHeaderSize || bytes.substr(0, kMagic.size()) != kMagic ||
         bytes[FilePasteboard::kHeaderSize - 1] != '\n')
         return std::nullopt;
+    const std::string_view digits =
+        bytes.substr(kMagic.size(), FilePasteboard::kHeaderSize - 1 - kMagic.size());
     std::int64_t count = 0;
-    const char* first = bytes.data() + kMagic.size();
-    const char* last = bytes.data() + FilePasteboard::kHeaderSize - 1;
-    auto [ptr, ec] = std::from_chars(first, last, count);
-    if (ec != std::errc() || ptr != last || count < 0) return std::nullopt;
+    for (char c : digits) {
+        if (c < '0' || c > '9') return std::nullopt;  // no sign, no blanks
+    }
+    auto [ptr, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), count);
+    if (ec != std::errc() || ptr != digits.data() + digits.size()) return std::nullopt;
     return count;
 }
 
@@ -91,14 +108,15 @@ std::optional<std::vector<PasteboardItem>> parseItems(std::string_view bytes) {
             items.push_back(PasteboardItem{std::nullopt});
             continue;
         }
-        if (bytes.size() < length + 1 || bytes[length] != '\n') return std::nullopt;
+        // Compared without adding to `length`, which may be as large as size_t goes.
+        if (length >= bytes.size() || bytes[length] != '\n') return std::nullopt;
         items.push_back(PasteboardItem{std::string(bytes.substr(0, length))});
         bytes.remove_prefix(length + 1);
     }
     return items;
 }
 
-std::string encode(std::int64_t changeCount, const std::vector<PasteboardItem>& items) {
+std::string encodeBytes(std::int64_t changeCount, const std::vector<PasteboardItem>& items) {
     char header[FilePasteboard::kHeaderSize + 1];
     std::snprintf(header, sizeof header, "TVPB1 %020lld\n", static_cast<long long>(changeCount));
     std::string bytes(header, FilePasteboard::kHeaderSize);
@@ -126,12 +144,22 @@ std::string temporaryName(const std::string& name) {
 
 }  // namespace
 
-// Holds the pasteboard's process-wide and cross-process write lock.
+// Holds the pasteboard's process-wide and cross-process write lock. A brief lock gives up
+// after kLockPatience: the agent's loop must not wait on another process's lock.
 class FilePasteboard::Lock {
 public:
-    explicit Lock(FilePasteboard& pb) : guard_(pb.mutex_), fd_(pb.lockFd_.get()) {
-        while (::flock(fd_, LOCK_EX) != 0) {
-            if (errno != EINTR) throwErrno("flock " + pb.name_);
+    enum class Wait { unbounded, brief };
+
+    Lock(FilePasteboard& pb, Wait wait) : guard_(pb.mutex_), fd_(pb.lockFd_.get()) {
+        const auto deadline = std::chrono::steady_clock::now() + kLockPatience;
+        const int flags = wait == Wait::brief ? LOCK_EX | LOCK_NB : LOCK_EX;
+        while (::flock(fd_, flags) != 0) {
+            if (errno == EINTR) continue;
+            if (errno != EWOULDBLOCK) throwErrno("flock " + pb.name_);
+            if (std::chrono::steady_clock::now() >= deadline)
+                throw std::system_error(EWOULDBLOCK, std::generic_category(),
+                                        "pasteboard " + pb.name_ + " is locked by another process");
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
         }
     }
     ~Lock() { ::flock(fd_, LOCK_UN); }
@@ -153,6 +181,18 @@ FilePasteboard::FilePasteboard(std::shared_ptr<const UniqueFd> dir, std::string 
     if (!lockFd_) throwErrno("open pasteboard lock " + lockName);
 }
 
+std::optional<FilePasteboard::Contents> FilePasteboard::decode(std::string_view bytes) {
+    auto count = parseHeader(bytes);
+    if (!count) return std::nullopt;
+    auto items = parseItems(bytes);
+    if (!items) return std::nullopt;
+    return Contents{*count, std::move(*items)};
+}
+
+std::string FilePasteboard::encode(std::int64_t changeCount, const std::vector<PasteboardItem>& items) {
+    return encodeBytes(changeCount, items);
+}
+
 bool FilePasteboard::canReadString() {
     struct stat st {};
     if (::fstatat(dirFd_, fileName_.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
@@ -161,7 +201,7 @@ bool FilePasteboard::canReadString() {
 }
 
 std::int64_t FilePasteboard::storedChangeCount() {
-    UniqueFd fd(::openat(dirFd_, fileName_.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    UniqueFd fd(::openat(dirFd_, fileName_.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (!fd) return 0;
     char header[kHeaderSize];
     ssize_t n = ::read(fd.get(), header, sizeof header);
@@ -171,22 +211,33 @@ std::int64_t FilePasteboard::storedChangeCount() {
 
 std::int64_t FilePasteboard::changeCount() { return storedChangeCount(); }
 
-std::vector<PasteboardItem> FilePasteboard::readItems(std::int64_t* changeCount) {
+std::vector<PasteboardItem> FilePasteboard::readItems(std::int64_t* changeCount, std::string* problem) {
     std::vector<PasteboardItem> items;
     std::int64_t count = 0;
-    if (auto bytes = readFile(dirFd_, fileName_, kMaxFileSize)) {
-        if (auto header = parseHeader(*bytes)) {
-            count = *header;
-            if (auto parsed = parseItems(*bytes)) items = std::move(*parsed);
+    std::string why;
+    const FileBytes file = readFile(dirFd_, fileName_);
+    if (file.exists) {
+        count = parseHeader(file.bytes).value_or(0);
+        if (file.tooLarge) {
+            why = "it is larger than 16 MiB";
+        } else if (auto parsed = decode(file.bytes)) {
+            items = std::move(parsed->items);
+        } else {
+            why = "it is not in the pasteboard file format";
         }
+        const bool anyText =
+            std::any_of(items.begin(), items.end(), [](auto& i) { return i.text.has_value(); });
+        if (why.empty() && file.mode == kModeWithText && !anyText)
+            why = "its mode says text but no item holds any";
     }
     if (changeCount) *changeCount = count;
+    if (problem) *problem = std::move(why);
     return items;
 }
 
 PasteboardRead FilePasteboard::readStrings() {
     PasteboardRead read;
-    for (auto& item : readItems(&read.changeCount)) {
+    for (auto& item : readItems(&read.changeCount, &read.unreadable)) {
         if (item.text) read.texts.push_back(std::move(*item.text));
     }
     return read;
@@ -194,7 +245,7 @@ PasteboardRead FilePasteboard::readStrings() {
 
 std::int64_t FilePasteboard::replaceLocked(const std::vector<PasteboardItem>& items, std::int64_t previous) {
     const std::int64_t next = previous + 1;
-    const std::string bytes = encode(next, items);
+    const std::string bytes = encodeBytes(next, items);
     bool hasText = false;
     for (const auto& item : items) hasText = hasText || item.text.has_value();
 
@@ -207,6 +258,14 @@ std::int64_t FilePasteboard::replaceLocked(const std::vector<PasteboardItem>& it
         throw std::system_error(err, std::generic_category(), "write pasteboard " + name_);
     }
     fd.reset();
+    // Exchanged, not renamed over: ext4 (auto_da_alloc) starts writing a file's data back
+    // at a rename that replaces another file, not at an exchange, which is as atomic for
+    // readers. The old contents then leave under the temporary name.
+    if (::renameat2(dirFd_, temp.c_str(), dirFd_, fileName_.c_str(), RENAME_EXCHANGE) == 0) {
+        ::unlinkat(dirFd_, temp.c_str(), 0);
+        return next;
+    }
+    // No file yet, or a file system without exchange.
     if (::renameat(dirFd_, temp.c_str(), dirFd_, fileName_.c_str()) != 0) {
         int err = errno;
         ::unlinkat(dirFd_, temp.c_str(), 0);
@@ -216,12 +275,12 @@ std::int64_t FilePasteboard::replaceLocked(const std::vector<PasteboardItem>& it
 }
 
 std::int64_t FilePasteboard::clearContents() {
-    Lock lock(*this);
+    Lock lock(*this, Lock::Wait::brief);
     return replaceLocked({}, storedChangeCount());
 }
 
 bool FilePasteboard::clearContentsIfChangeCount(std::int64_t expected) {
-    Lock lock(*this);
+    Lock lock(*this, Lock::Wait::brief);
     const std::int64_t current = storedChangeCount();
     if (current != expected) return false;
     replaceLocked({}, current);
@@ -229,13 +288,13 @@ bool FilePasteboard::clearContentsIfChangeCount(std::int64_t expected) {
 }
 
 std::int64_t FilePasteboard::writeItems(const std::vector<PasteboardItem>& items) {
-    Lock lock(*this);
+    Lock lock(*this, Lock::Wait::unbounded);
     return replaceLocked(items, storedChangeCount());
 }
 
 std::optional<std::int64_t> FilePasteboard::writeItemsIfChangeCount(
     std::int64_t expected, const std::vector<PasteboardItem>& items) {
-    Lock lock(*this);
+    Lock lock(*this, Lock::Wait::unbounded);
     const std::int64_t current = storedChangeCount();
     if (current != expected) return std::nullopt;
     return replaceLocked(items, current);

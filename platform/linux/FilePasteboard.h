@@ -4,6 +4,7 @@
 #include "UniqueFd.h"
 #include "platform/Pasteboard.h"
 
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -22,11 +23,14 @@ namespace tarvolin {
 // The file's permission bits tell, without reading it, whether an item holds text:
 // 0600 when one does, 0400 when none does (cleared, or only non-text items). So the
 // idle question canReadString() is one fstatat. Writers (and compare-and-clear)
-// serialise their read-modify-write with flock on <dir>/<name>.lock.
+// serialise their read-modify-write with flock on <dir>/<name>.lock; clears wait for it
+// at most kLockPatience and then throw std::system_error (EWOULDBLOCK), so the caller's
+// loop never waits on another process.
 class FilePasteboard final : public Pasteboard {
 public:
     static constexpr std::size_t kHeaderSize = 27;
     static constexpr std::size_t kMaxFileSize = 16u << 20;
+    static constexpr std::chrono::milliseconds kLockPatience{5};
 
     FilePasteboard(std::shared_ptr<const UniqueFd> dir, std::string name);  // throws std::system_error
 
@@ -44,8 +48,19 @@ public:
     std::optional<std::int64_t> writeItemsIfChangeCount(std::int64_t expected,
                                                         const std::vector<PasteboardItem>& items);
 
-    // Every item, text or not, from one snapshot; a malformed file reads as empty.
-    std::vector<PasteboardItem> readItems(std::int64_t* changeCount = nullptr);
+    // Every item, text or not, from one snapshot; a malformed file reads as empty, and
+    // `problem` then says why (as does a file whose mode claims text it does not hold).
+    std::vector<PasteboardItem> readItems(std::int64_t* changeCount = nullptr,
+                                          std::string* problem = nullptr);
+
+    // The file format alone: a whole file's bytes (none when malformed), and the bytes
+    // for a change count and items.
+    struct Contents {
+        std::int64_t changeCount = 0;
+        std::vector<PasteboardItem> items;
+    };
+    static std::optional<Contents> decode(std::string_view bytes);
+    static std::string encode(std::int64_t changeCount, const std::vector<PasteboardItem>& items);
     const std::string& fileName() const { return fileName_; }
 
 private:

@@ -14,6 +14,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <random>
 #include <stdexcept>
 #include <system_error>
@@ -30,10 +31,13 @@ struct XmlFree {
     throw std::system_error(errno, std::generic_category(), what);
 }
 
-// None when the value (or something inside it) has no property-list form.
+// None when the value (or something inside it) has no property-list form, a string or key
+// that is not storable text included: written, it would come back cut or changed.
 PlistPtr toPlist(const Value& value, int depth) {
     if (depth > PlistUserDefaults::kMaxDepth) return nullptr;
-    if (const auto* s = value.asString()) return PlistPtr(plist_new_string(s->c_str()));
+    if (const auto* s = value.asString()) {
+        return isStorableText(*s) ? PlistPtr(plist_new_string(s->c_str())) : nullptr;
+    }
     if (const auto* i = value.asInteger()) return PlistPtr(plist_new_uint(static_cast<std::uint64_t>(*i)));
     if (const auto* d = value.asReal()) return PlistPtr(plist_new_real(*d));
     if (const auto* b = value.asBoolean()) return PlistPtr(plist_new_bool(*b ? 1 : 0));
@@ -53,7 +57,7 @@ PlistPtr toPlist(const Value& value, int depth) {
         PlistPtr node(plist_new_dict());
         for (const auto& [key, item] : *dict) {
             PlistPtr child = toPlist(item, depth + 1);
-            if (!child) return nullptr;
+            if (!child || !isStorableText(key)) return nullptr;
             plist_dict_set_item(node.get(), key.c_str(), child.release());
         }
         return node;
@@ -87,7 +91,8 @@ std::optional<Value> fromPlist(plist_t node, int depth) {
                     break;
                 }
                 std::unique_ptr<char, decltype(&std::free)> ownedKey(key, &std::free);
-                if (auto converted = fromPlist(item, depth + 1)) dict.emplace(key ? key : "", *converted);
+                if (!key || !isStorableText(key)) continue;
+                if (auto converted = fromPlist(item, depth + 1)) dict.emplace(key, *converted);
             }
             return Value::dictionary(std::move(dict));
         }
@@ -96,12 +101,51 @@ std::optional<Value> fromPlist(plist_t node, int depth) {
     }
 }
 
-enum class Parse { missing, ok, malformed };
+PlistPtr parseDomain(std::string_view bytes) {
+    plist_t node = nullptr;
+    if (!bytes.empty() && bytes.size() <= PlistUserDefaults::kMaxFileSize)
+        plist_from_memory(bytes.data(), static_cast<std::uint32_t>(bytes.size()), &node);
+    PlistPtr root(node);
+    if (!root || plist_get_node_type(root.get()) != PLIST_DICT) return nullptr;
+    return root;
+}
 
-// The root dictionary of a domain file.
-Parse readDomainFile(int dirFd, const std::string& name, PlistPtr& root) {
-    UniqueFd fd(::openat(dirFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-    if (!fd) return errno == ENOENT ? Parse::missing : Parse::malformed;
+Value::Dictionary dictionaryOf(plist_t root) {
+    auto dict = fromPlist(root, 0);
+    return dict && dict->asDictionary() ? *dict->asDictionary() : Value::Dictionary{};
+}
+
+enum class Parse { missing, ok, malformed, refused };
+
+// Why a domain file must not be obeyed: whoever else can write it could command the agent.
+std::string untrustedFileProblem(const struct stat& st) {
+    if (!S_ISREG(st.st_mode)) return "it is not a regular file";
+    if (st.st_uid != ::geteuid())
+        return "it is owned by uid " + std::to_string(st.st_uid) + ", not by this user";
+    if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        char mode[8];
+        std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+        return std::string("group or others may write it (mode ") + mode + ")";
+    }
+    return {};
+}
+
+// The root dictionary of a domain file; `problem` says why a file was refused.
+Parse readDomainFile(int dirFd, const std::string& name, PlistPtr& root, std::string& problem) {
+    // O_NONBLOCK: opening a FIFO planted under the name must not stall the loop.
+    UniqueFd fd(::openat(dirFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!fd) {
+        if (errno == ENOENT) return Parse::missing;
+        problem =
+            errno == ELOOP ? "it is a symbolic link" : std::string("cannot open it: ") + std::strerror(errno);
+        return Parse::refused;
+    }
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0) {
+        problem = std::string("cannot inspect it: ") + std::strerror(errno);
+        return Parse::refused;
+    }
+    if (problem = untrustedFileProblem(st); !problem.empty()) return Parse::refused;
     std::string bytes;
     char buffer[8192];
     for (;;) {
@@ -112,11 +156,8 @@ Parse readDomainFile(int dirFd, const std::string& name, PlistPtr& root) {
         bytes.append(buffer, static_cast<std::size_t>(n));
         if (bytes.size() > PlistUserDefaults::kMaxFileSize) return Parse::malformed;
     }
-    plist_t node = nullptr;
-    if (!bytes.empty()) plist_from_memory(bytes.data(), static_cast<std::uint32_t>(bytes.size()), &node);
-    root.reset(node);
-    if (!root || plist_get_node_type(root.get()) != PLIST_DICT) return Parse::malformed;
-    return Parse::ok;
+    root = parseDomain(bytes);
+    return root ? Parse::ok : Parse::malformed;
 }
 
 std::string domainProblem(std::string_view name) {
@@ -130,6 +171,22 @@ std::string domainProblem(std::string_view name) {
 }
 
 }  // namespace
+
+std::optional<Value::Dictionary> PlistUserDefaults::decodeDomain(std::string_view bytes) {
+    PlistPtr root = parseDomain(bytes);
+    if (!root) return std::nullopt;
+    return dictionaryOf(root.get());
+}
+
+std::string PlistUserDefaults::encodeDomain(const Value::Dictionary& values) {
+    PlistPtr root = toPlist(Value::dictionary(values), 0);
+    if (!root) throw std::invalid_argument("defaults cannot store these values");
+    char* xml = nullptr;
+    std::uint32_t length = 0;
+    plist_to_xml(root.get(), &xml, &length);
+    std::unique_ptr<char, XmlFree> owned(xml);
+    return xml ? std::string(xml, length) : std::string();
+}
 
 PlistUserDefaults::PlistUserDefaults(std::shared_ptr<const UniqueFd> dir, std::string domain,
                                      NotificationCenter& center, SystemLog& log)
@@ -155,14 +212,16 @@ void PlistUserDefaults::refreshLocked() {
     auto id = currentFileId();
     if (loadedOnce_ && id == loaded_) return;
     PlistPtr root;
-    Parse result = readDomainFile(dirFd_, fileName_, root);
+    std::string problem;
+    Parse result = readDomainFile(dirFd_, fileName_, root, problem);
     values_.clear();
     if (result == Parse::ok) {
-        if (auto dict = fromPlist(root.get(), 0); dict && dict->asDictionary())
-            values_ = *dict->asDictionary();
+        values_ = dictionaryOf(root.get());
     } else if (result == Parse::malformed) {
         log_.log("tarvolin: defaults file " + fileName_ +
                  " is not a property list with a dictionary at its root; reading it as empty");
+    } else if (result == Parse::refused) {
+        log_.log("tarvolin: ignoring defaults file " + fileName_ + ": " + problem);
     }
     loaded_ = id;
     loadedOnce_ = true;
@@ -208,7 +267,8 @@ void PlistUserDefaults::modify(std::string_view key, const Value* value) {
         // Edit the tree as stored, so entries of kinds we do not model survive. A file that
         // does not parse is replaced: reads already treat it as empty.
         PlistPtr root;
-        if (readDomainFile(dirFd_, fileName_, root) != Parse::ok) root.reset(plist_new_dict());
+        std::string problem;
+        if (readDomainFile(dirFd_, fileName_, root, problem) != Parse::ok) root.reset(plist_new_dict());
         if (node) {
             plist_dict_set_item(root.get(), keyText.c_str(), node.release());
         } else {

@@ -35,6 +35,12 @@ public:
     void removeObject(std::string_view key) override;
 
     Value::Dictionary dictionaryRepresentation();
+
+    // The file format alone, for tests and fuzzing: the root dictionary of a domain file's
+    // bytes (none unless a property list with a dictionary root), its values as read, and
+    // the bytes a write gives for values (throws std::invalid_argument as setObject does).
+    static std::optional<Value::Dictionary> decodeDomain(std::string_view bytes);
+    static std::string encodeDomain(const Value::Dictionary& values);
     const std::string& domain() const { return domain_; }
     const std::string& fileName() const { return fileName_; }
 

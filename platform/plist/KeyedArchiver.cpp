@@ -23,9 +23,8 @@ public:
     uint64_t encode(const Value& value) {
         if (value.isNull()) return 0;
         if (const auto* s = value.asString()) {
-            if (s->find('\0') != std::string::npos) {
-                throw std::invalid_argument("keyed archive: cannot archive a string holding NUL");
-            }
+            if (!isStorableText(*s))
+                throw std::invalid_argument("keyed archive: can archive only UTF-8 text without NUL");
             auto [it, added] = strings_.try_emplace(*s, 0);
             if (added) it->second = append(plist_new_string(s->c_str()));
             return it->second;

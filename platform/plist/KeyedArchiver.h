@@ -14,7 +14,7 @@ namespace tarvolin {
 // Numbers, booleans and data are stored directly, a Url as an NSURL without a base, a null member as
 // the $null reference and a null root as a nil root. Containers shared between several places are
 // stored once. Throws std::invalid_argument for elements and geometry values, which have no archived
-// form.
+// form, and for strings that are not valid UTF-8 or hold NUL (isStorableText).
 std::vector<std::uint8_t> archiveKeyedBinary(const Value& root);
 
 }  // namespace tarvolin

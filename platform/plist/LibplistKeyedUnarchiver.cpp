@@ -110,7 +110,7 @@ private:
         if (*cls == "NSString" || *cls == "NSMutableString") {
             plist_t text = member("NS.string");
             if (!isType(text, PLIST_STRING)) return std::nullopt;
-            return Value(std::string(plistString(text)));
+            return plistScalar(text);
         }
         if (*cls == "NSData" || *cls == "NSMutableData") {
             plist_t bytes = member("NS.data");

@@ -14,7 +14,8 @@ namespace tarvolin {
 // Gives none for a nil root and for anything malformed: not a property list, wrong $archiver or
 // $version, missing $top or $objects, a root that is not a UID, a UID out of range, a reference
 // cycle, nesting deeper than kMaxDepth, a container without a class, a class without $classname,
-// NS.keys/NS.objects of different lengths, a non-string dictionary key, or a class it does not know
+// NS.keys/NS.objects of different lengths, a non-string dictionary key, a string that is
+// not storable text (isStorableText: the writer could not give it back), or a class it does not know
 // (anywhere in the graph). Shared references (a DAG) are fine and are decoded once.
 class LibplistKeyedUnarchiver final : public KeyedUnarchiver {
 public:

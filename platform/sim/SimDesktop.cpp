@@ -4,7 +4,9 @@
 #include "platform/plist/LibplistKeyedUnarchiver.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <stdexcept>
+#include <system_error>
 
 namespace tarvolin::sim {
 
@@ -290,13 +292,15 @@ public:
     PasteboardRead readStrings() override {
         std::lock_guard lock(m_);
         ++d_.counters_.pasteboardReads;
-        PasteboardRead r{count_, {}};
+        PasteboardRead r;
+        r.changeCount = count_;
         for (const auto& i : items_)
             if (i.text) r.texts.push_back(*i.text);
         return r;
     }
     std::int64_t clearContents() override {
         std::lock_guard lock(m_);
+        failIfTold();
         d_.record("pasteboard.clear " + name_);
         ++d_.counters_.pasteboardClears;
         items_.clear();
@@ -305,6 +309,7 @@ public:
     bool clearContentsIfChangeCount(std::int64_t expected) override {
         std::lock_guard lock(m_);
         ++d_.counters_.pasteboardClears;
+        failIfTold();
         if (count_ != expected) return false;
         d_.record("pasteboard.clear " + name_);
         items_.clear();
@@ -318,6 +323,12 @@ public:
     }
 
 private:
+    void failIfTold() {
+        if (d_.failingClears_ <= 0) return;
+        --d_.failingClears_;
+        throw std::system_error(ENOSPC, std::generic_category(), "clear pasteboard " + name_);
+    }
+
     SimDesktop& d_;
     std::string name_;
     std::mutex m_;

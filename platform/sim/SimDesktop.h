@@ -185,6 +185,8 @@ public:
     // Pasteboards and defaults domains
     std::shared_ptr<Pasteboard> pasteboard(std::string_view name);
     std::shared_ptr<UserDefaults> defaultsDomain(std::string_view domain);
+    // The next `count` pasteboard clears throw, as a clear on a full disk does.
+    void failPasteboardClears(int count) { failingClears_ = count; }
     static constexpr const char* kSharedDomain = "org.tarvolin.shared";
 
     // Notifications, log, scripts, terminations
@@ -262,6 +264,7 @@ private:
     bool trusted_ = true;
     int trustPrompts_ = 0;
     std::map<std::string, std::shared_ptr<Pasteboard>, std::less<>> pasteboards_;
+    int failingClears_ = 0;
     std::map<std::string, std::shared_ptr<UserDefaults>, std::less<>> domains_;
     std::vector<PostedNotification> distributed_;
     std::vector<PostedNotification> darwin_;
