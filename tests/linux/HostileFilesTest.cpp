@@ -69,8 +69,8 @@ TEST(HostilePasteboardFile, LengthsThatWrapAndSignedCountsReadAsEmpty) {
     };
     for (const auto& c : cases) {
         plant(a.file, c.bytes, kOwnerRw);
-        EXPECT_EQ(a.pb->readItems().size(), c.items) << test::quoted(c.bytes);
-        EXPECT_EQ(a.pb->readStrings().texts.size(), c.items / 2) << test::quoted(c.bytes);
+        EXPECT_EQ(a.pb->readItems().size(), c.items) << ::testing::PrintToString(c.bytes);
+        EXPECT_EQ(a.pb->readStrings().texts.size(), c.items / 2) << ::testing::PrintToString(c.bytes);
     }
 }
 
@@ -86,8 +86,8 @@ TEST(HostilePasteboardFile, ContentsThatCanNeverBeReadAreClearedWithOneLogLine) 
         plant(a.file, bytes, kOwnerRw);
         const auto lines = a.desktop.logTexts().size();
         for (int i = 0; i < 3; ++i) a.poll();
-        EXPECT_FALSE(a.pb->canReadString()) << test::quoted(bytes.substr(0, 40));
-        ASSERT_EQ(a.desktop.logTexts().size(), lines + 1) << test::quoted(bytes.substr(0, 40));
+        EXPECT_FALSE(a.pb->canReadString()) << ::testing::PrintToString(bytes.substr(0, 40));
+        ASSERT_EQ(a.desktop.logTexts().size(), lines + 1) << ::testing::PrintToString(bytes.substr(0, 40));
         EXPECT_NE(a.desktop.logTexts()[lines].find("clearing the pasteboard: "), std::string::npos);
         a.raise(1);  // the channel works on
         a.poll();
@@ -155,15 +155,15 @@ TEST_F(DefaultsFiles, FilesOthersCouldHaveWrittenAreIgnoredWithTheReason) {
         if (c.owner != 0) {
             ASSERT_EQ(::chown(file.c_str(), c.owner, c.owner), 0);
         }
-        const auto lines = log.lines().size();
+        const auto lines = log.lines.size();
         const auto value = store->objectForKey("SomeText");
         if (c.reason.empty()) {
             EXPECT_EQ(value, Value("kill")) << c.reason;
             continue;
         }
         EXPECT_FALSE(value) << c.reason;
-        ASSERT_EQ(log.lines().size(), lines + 1) << c.reason;
-        EXPECT_EQ(log.lines().back(),
+        ASSERT_EQ(log.lines.size(), lines + 1) << c.reason;
+        EXPECT_EQ(log.lines.back(),
                   "tarvolin: ignoring defaults file org.tarvolin.shared.plist: " + c.reason);
     }
 }
