@@ -215,10 +215,11 @@ TEST(SwayBackendChoice, AWaylandDesktopOtherThanSwayIsRefusedByName) {
         variables.push_back("XDG_RUNTIME_DIR=/tmp");
         auto c = Child::spawn({"sh", "-c", std::string("exec ") + TARVOLINCTL + " windows 2>&1"},
                               {variables, false, true});
-        auto line = c->readLine(10s).value_or("");
+        std::string out;
+        while (auto line = c->readLine(10s)) out += *line;
         auto status = c->wait(10s);
-        EXPECT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 1) << line;
-        EXPECT_NE(line.find("sway"), std::string::npos) << line;
+        EXPECT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 1) << out;
+        EXPECT_NE(out.find("sway"), std::string::npos) << out;
     }
 }
 

@@ -13,18 +13,21 @@ std::unique_ptr<SwayDesktop> SwayDesktop::connect(const std::string& socketPath,
     if (!events) return nullptr;
     auto commands = sway::Connection::open(socketPath, error);
     if (!commands) return nullptr;
-    auto subscribed =
-        events->request(sway::MessageType::subscribe, R"(["window","workspace","output","shutdown"])");
-    bool ok = false;
-    try {
-        ok = subscribed && nlohmann::json::parse(*subscribed).value("success", false);
-    } catch (const nlohmann::json::exception&) {
-    }
-    if (!ok) {
+    auto subscribe = [&](const char* names) {
+        auto reply = events->request(sway::MessageType::subscribe, names);
+        try {
+            return reply && nlohmann::json::parse(*reply).value("success", false);
+        } catch (const nlohmann::json::exception&) {
+            return false;
+        }
+    };
+    if (!subscribe(R"(["window","workspace","shutdown"])")) {
         error = "sway at " + socketPath + " refused the event subscription" +
                 (events->failure().empty() ? "" : ": " + events->failure());
         return nullptr;
     }
+    // sway 1.7 has no output events; there a change of outputs comes with workspace events.
+    subscribe(R"(["output"])");
     std::unique_ptr<SwayDesktop> d(new SwayDesktop());
     d->core_ = std::make_shared<sway::Core>(std::move(events), std::move(commands));
     d->windows_ = std::make_unique<sway::SwayWindowService>(d->core_);
