@@ -158,7 +158,10 @@ TEST_F(SwayEndToEnd, InventoryEqualsTheTree) {
     std::sort(byId.begin(), byId.end());
     for (const json& v : views()) {
         const std::string key = v["id"] == byId[0] ? "k0" : v["id"] == byId[1] ? "k1" : "";
-        expected.insert(entry(v["id"], v["pid"], v["app_id"], v["name"], v["rect"], key));
+        json frame = v["rect"];  // with the title bar, which sway describes apart
+        frame["y"] = frame["y"].get<int>() - v["deco_rect"]["height"].get<int>();
+        frame["height"] = frame["height"].get<int>() + v["deco_rect"]["height"].get<int>();
+        expected.insert(entry(v["id"], v["pid"], v["app_id"], v["name"], frame, key));
     }
     for (const json& e : list) got.insert(entry(e["winId"], e["pid"], e["appName"], e["title"], e, e["key"]));
     EXPECT_EQ(got, expected) << list.dump(1);

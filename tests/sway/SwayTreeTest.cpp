@@ -49,13 +49,15 @@ json root(json outputs, json focus) {
 }
 
 TEST(SwayTree, ViewsFrontFirstWithTheirFacts) {
-    const json split = {
-        {"id", 50}, {"type", "con"}, {"nodes", {view(5), view(6, {{"focused", true}})}}, {"focus", {6, 5}}};
+    const json split = {{"id", 50}, {"type", "con"}, {"nodes", {view(5), view(6)}}, {"focus", {6, 5}}};
     const json xwayland = view(7, {{"app_id", nullptr},
                                    {"window_properties", {{"class", "XTerm"}}},
                                    {"name", nullptr},
-                                   {"type", "floating_con"}});
-    const json ws1 = workspace("1", {view(3), split}, {50, 3}, {xwayland});
+                                   {"type", "floating_con"},
+                                   {"focused", true}});
+    const json ws1 =
+        workspace("1", {view(3, {{"deco_rect", {{"x", 0}, {"y", 0}, {"width", 10}, {"height", 25}}}}), split},
+                  {50, 3}, {xwayland});
     const json ws2 = workspace("2", {view(4, {{"opacity", 0.5}})}, {});
     const json output = {
         {"id", 20}, {"type", "output"}, {"nodes", {ws2, ws1}}, {"focus", {ws1["id"], ws2["id"]}}};
@@ -71,14 +73,14 @@ TEST(SwayTree, ViewsFrontFirstWithTheirFacts) {
     } cases[] = {
         {"focus lists order every level, unfocused children follow in tree order",
          root({scratch, output}, {20}),
-         {"6 106 app6 \"t6\" 6,12 10x20 1 focused", "5 105 app5 \"t5\" 5,10 10x20 1",
-          "3 103 app3 \"t3\" 3,6 10x20 1", "7 107 XTerm \"-\" 7,14 10x20 1 float",
+         {"7 107 XTerm \"-\" 7,14 10x20 1 float focused", "6 106 app6 \"t6\" 6,12 10x20 1",
+          "5 105 app5 \"t5\" 5,10 10x20 1", "3 103 app3 \"t3\" 3,-19 10x45 1",
           "4 104 app4 \"t4\" 4,8 10x20 2 opacity",
           "8 108 app8 \"t8\" 8,16 10x20 __i3_scratch scratch float"}},
         {"focus entries that are not children or not numbers are skipped",
          root({output}, {"x", 99, 20}),
-         {"6 106 app6 \"t6\" 6,12 10x20 1 focused", "5 105 app5 \"t5\" 5,10 10x20 1",
-          "3 103 app3 \"t3\" 3,6 10x20 1", "7 107 XTerm \"-\" 7,14 10x20 1 float",
+         {"7 107 XTerm \"-\" 7,14 10x20 1 float focused", "6 106 app6 \"t6\" 6,12 10x20 1",
+          "5 105 app5 \"t5\" 5,10 10x20 1", "3 103 app3 \"t3\" 3,-19 10x45 1",
           "4 104 app4 \"t4\" 4,8 10x20 2 opacity"}},
         {"odd values: no pid, a pid out of range, a negative size, no rect, no id",
          root({{{"id", 20},

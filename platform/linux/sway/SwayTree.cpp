@@ -26,9 +26,9 @@ std::optional<std::int64_t> integer(const json& node, const char* key) {
     return it->get<std::int64_t>();
 }
 
-LayoutRect rectOf(const json& node) {
+LayoutRect rectOf(const json& node, const char* key = "rect") {
     LayoutRect r;
-    auto it = node.find("rect");
+    auto it = node.find(key);
     if (it == node.end() || !it->is_object()) return r;
     r.x = integer(*it, "x").value_or(0);
     r.y = integer(*it, "y").value_or(0);
@@ -94,6 +94,11 @@ void collect(const json& node, std::string workspace, bool floating, std::vector
         if (props != node.end() && props->is_object()) v.app = text(*props, "class");
     }
     v.rect = rectOf(node);
+    // sway leaves the title bar out of the rectangle and describes it apart.
+    if (const std::int64_t bar = rectOf(node, "deco_rect").height; bar > 0) {
+        v.rect.y -= bar;
+        v.rect.height += bar;
+    }
     v.workspace = workspace;
     v.scratchpad = workspace == kScratchpad;
     v.floating = floating;
@@ -117,6 +122,9 @@ const View* Layout::find(std::int64_t id) const {
 std::vector<View> viewsOf(const json& tree) {
     std::vector<View> out;
     collect(tree, {}, false, out);
+    // The focus lists can lag behind a change of layout; the focused view is in front regardless.
+    auto focused = std::find_if(out.begin(), out.end(), [](const View& v) { return v.focused; });
+    if (focused != out.end()) std::rotate(out.begin(), focused, focused + 1);
     return out;
 }
 
