@@ -22,7 +22,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -82,18 +81,6 @@ pid_t startViews(int first, int count, const std::vector<std::string>& env) {
     ssize_t n = read(out[0], line, sizeof line - 1);
     close(out[0]);
     return n > 0 && std::strncmp(line, "ready", 5) == 0 ? pid : -1;
-}
-
-size_t viewCount(headless::HeadlessSway& s) {
-    auto tree = s.ipc().request(sway::MessageType::getTree);
-    size_t n = 0;
-    std::function<void(const nlohmann::json&)> walk = [&](const nlohmann::json& j) {
-        if (j.contains("pid") && j.value("nodes", nlohmann::json::array()).empty()) ++n;
-        for (const char* k : {"nodes", "floating_nodes"})
-            for (const auto& c : j.value(k, nlohmann::json::array())) walk(c);
-    };
-    if (tree) walk(nlohmann::json::parse(*tree));
-    return n;
 }
 
 // What the agent asks when every view is new: the list, the applications, and for each
@@ -167,7 +154,7 @@ int main(int argc, char** argv) {
             clients.push_back(pid);
             made += batch;
         }
-        for (int k = 0; k < 500 && viewCount(*session) != size_t(made); ++k) usleep(10000);
+        for (int k = 0; k < 500 && session->views().size() != size_t(made); ++k) usleep(10000);
         auto list = desktop->windows().copyWindowInfo(16, 0).value_or(std::vector<WindowDescription>{});
         if (list.size() != size_t(made)) {
             std::fprintf(stderr, "listed %zu of %d views\n", list.size(), made);
@@ -189,7 +176,7 @@ int main(int argc, char** argv) {
             const std::int64_t a = ids[size_t(r) % ids.size()], b = ids[size_t(r + 1) % ids.size()];
             AXElement element;
             auto app = desktop->accessibility().createApplication(
-                std::get<std::int64_t>(*list[size_t(r) % ids.size()].ownerPid));
+                static_cast<std::int32_t>(std::get<std::int64_t>(*list[size_t(r) % ids.size()].ownerPid)));
             for (const Value& v :
                  ax::copyAttributeValues(app, "AXWindows", 0, 1000).value.value_or(Value::Array{}))
                 if (v.asElement() && ax::getWindow(*v.asElement()).value == std::uint32_t(a))

@@ -53,23 +53,8 @@ protected:
         std::filesystem::remove_all(dir, ec);
     }
 
-    // Every view of the tree with the name of its workspace, in tree order.
-    json views(const json& node = json(), const std::string& workspace = "") {
-        const json& n = node.is_null() ? tree() : node;
-        json out = json::array();
-        const std::string ws = n["type"] == "workspace" ? n["name"].get<std::string>() : workspace;
-        if (n.contains("pid") && n["nodes"].empty()) {
-            out.push_back(n);
-            out.back()["workspace"] = ws;
-        }
-        for (const char* key : {"nodes", "floating_nodes"})
-            for (const json& c : n.value(key, json::array()))
-                for (json& v : views(c, ws)) out.push_back(std::move(v));
-        return out;
-    }
-    json tree() { return json::parse(sway->ipc().request(sway::MessageType::getTree).value_or("{}")); }
     json view(std::int64_t id) {
-        for (const json& v : views())
+        for (const json& v : sway->views())
             if (v["id"] == id) return v;
         return json();
     }
@@ -79,10 +64,7 @@ protected:
             if (done()) return true;
         return false;
     }
-    void command(const std::string& text) {
-        EXPECT_EQ(json::parse(*sway->ipc().request(sway::MessageType::runCommand, text))[0]["success"], true)
-            << text;
-    }
+    void command(const std::string& text) { EXPECT_TRUE(sway->command(text)) << text; }
 
     // A client with one view per (app id, title), each seen in the tree.
     Client client(std::vector<std::pair<std::string, std::string>> specs) {
@@ -93,7 +75,7 @@ protected:
         EXPECT_TRUE(waitFor([&] {
             c.views.clear();
             for (auto& [app, title] : specs)
-                for (const json& v : views())
+                for (const json& v : sway->views())
                     if (v["pid"] == c.process->pid() && v["name"] == title) c.views.push_back(v);
             return c.views.size() == specs.size();
         }));
@@ -125,12 +107,6 @@ protected:
         EXPECT_EQ(w->readLine(10s), "tarvolinctl: watching");
         return w;
     }
-    std::string focusedWorkspace() {
-        for (const json& w : json::parse(*sway->ipc().request(sway::MessageType::getWorkspaces)))
-            if (w["focused"] == true) return w["name"];
-        return "";
-    }
-
     std::unique_ptr<headless::HeadlessSway> sway;
     std::unique_ptr<Child> bus, agent;
     std::string dir;
@@ -156,7 +132,7 @@ TEST_F(SwayEndToEnd, InventoryEqualsTheTree) {
     // Labels go to the app's views by ascending container id.
     std::vector<std::int64_t> byId{id(notes, 0), id(notes, 1), id(notes, 2)};
     std::sort(byId.begin(), byId.end());
-    for (const json& v : views()) {
+    for (const json& v : sway->views()) {
         const std::string key = v["id"] == byId[0] ? "k0" : v["id"] == byId[1] ? "k1" : "";
         json frame = v["rect"];  // with the title bar, which sway describes apart
         frame["y"] = frame["y"].get<int>() - v["deco_rect"]["height"].get<int>();
@@ -182,34 +158,26 @@ TEST_F(SwayEndToEnd, RaiseFocusesTheViewOnItsWorkspaceAndPostsFinderBack) {
     for (auto [view, workspace] : {std::pair{id(term, 0), "2"}, {id(notes, 0), "1"}, {id(notes, 1), "1"}}) {
         ASSERT_EQ(ctl({"raise", std::to_string(view)}).status, 0);
         EXPECT_TRUE(waitFor([&] { return this->view(view)["focused"] == true; })) << view;
-        EXPECT_EQ(focusedWorkspace(), workspace);
+        EXPECT_EQ(sway->focusedWorkspace(), workspace);
         EXPECT_EQ(watcher->readLine(10s), R"(darwin "FinderBack")");
     }
 }
 
-TEST_F(SwayEndToEnd, CloseAsksTheClientAndTheClosingKeystrokeIsNeverNeeded) {
-    auto notes = client({{"notes", "A"}, {"notes", "B"}});
-    startAgent();
-    ASSERT_EQ(ctl({"close", std::to_string(id(notes, 0))}).status, 0);
-    EXPECT_EQ(notes.process->readLine(10s), "close notes A");
-    EXPECT_TRUE(waitFor([&] { return view(id(notes, 0)).is_null(); }));
-    ASSERT_EQ(ctl({"close", std::to_string(id(notes, 1)), "--channel", "defaults"}).status, 0);
-    EXPECT_EQ(notes.process->readLine(10s), "close notes B");
-    auto status = notes.process->wait(10s);
-    EXPECT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
-}
-
-TEST_F(SwayEndToEnd, QuitClosesEveryViewOfTheApplicationAndSaysHello) {
-    auto notes = client({{"notes", "A"}, {"notes", "B"}});
+TEST_F(SwayEndToEnd, CloseAsksTheClientAndQuitClosesEveryViewOfTheApplication) {
+    auto notes = client({{"notes", "A"}, {"notes", "B"}, {"notes", "C"}});
     auto term = client({{"term", "T"}});
     startAgent();
     auto watcher = watch();
+    ASSERT_EQ(ctl({"close", std::to_string(id(notes, 0))}).status, 0);
+    EXPECT_EQ(notes.process->readLine(10s), "close notes A");
+    ASSERT_EQ(ctl({"close", std::to_string(id(notes, 1)), "--channel", "defaults"}).status, 0);
+    EXPECT_EQ(notes.process->readLine(10s), "close notes B");
     ASSERT_EQ(ctl({"quit", "notes"}).status, 0);
     EXPECT_EQ(watcher->readLine(10s), R"(distributed "HelloFromProcessOne")");
+    EXPECT_EQ(notes.process->readLine(10s), "close notes C");
     auto status = notes.process->wait(10s);
     EXPECT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
-    ASSERT_EQ(ctl({"raise", std::to_string(id(term, 0)), "--channel", "defaults"}).status, 0);
-    EXPECT_TRUE(waitFor([&] { return view(id(term, 0))["focused"] == true; }));
+    EXPECT_FALSE(view(id(term, 0)).is_null());
 }
 
 TEST(SwayBackendChoice, AWaylandDesktopOtherThanSwayIsRefusedByName) {

@@ -1,9 +1,13 @@
 // The sway tree and IPC stream as the backend reads them, fed by hand-made JSON and bytes.
+#include "platform/linux/sway/DesktopIcons.h"
 #include "platform/linux/sway/SwayIpc.h"
 #include "platform/linux/sway/SwayTree.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+
+#include <filesystem>
+#include <fstream>
 
 namespace tarvolin::sway {
 namespace {
@@ -23,117 +27,91 @@ std::string describe(const View& v) {
     return s;
 }
 
-json view(int id, json extra = json::object()) {
-    json v = {{"id", id},
+// A view as sway describes one; `extra` adds or replaces keys.
+std::string v(int id, const std::string& extra = "{}") {
+    json j = {{"id", id},
               {"type", "con"},
               {"pid", 100 + id},
               {"app_id", "app" + std::to_string(id)},
               {"name", "t" + std::to_string(id)},
               {"rect", {{"x", id}, {"y", 2 * id}, {"width", 10}, {"height", 20}}},
               {"nodes", json::array()}};
-    v.update(extra);
-    return v;
-}
-
-json workspace(const std::string& name, json nodes, json focus, json floating = json::array()) {
-    return {{"id", std::hash<std::string>{}(name) % 1000 + 1000},
-            {"type", "workspace"},
-            {"name", name},
-            {"nodes", nodes},
-            {"floating_nodes", floating},
-            {"focus", focus}};
-}
-
-json root(json outputs, json focus) {
-    return {{"id", 1}, {"type", "root"}, {"nodes", outputs}, {"focus", focus}};
+    j.update(json::parse(extra));
+    return j.dump();
 }
 
 TEST(SwayTree, ViewsFrontFirstWithTheirFacts) {
-    const json split = {{"id", 50}, {"type", "con"}, {"nodes", {view(5), view(6)}}, {"focus", {6, 5}}};
-    const json xwayland = view(7, {{"app_id", nullptr},
-                                   {"window_properties", {{"class", "XTerm"}}},
-                                   {"name", nullptr},
-                                   {"type", "floating_con"},
-                                   {"focused", true}});
-    const json ws1 =
-        workspace("1", {view(3, {{"deco_rect", {{"x", 0}, {"y", 0}, {"width", 10}, {"height", 25}}}}), split},
-                  {50, 3}, {xwayland});
-    const json ws2 = workspace("2", {view(4, {{"opacity", 0.5}})}, {});
-    const json output = {
-        {"id", 20}, {"type", "output"}, {"nodes", {ws2, ws1}}, {"focus", {ws1["id"], ws2["id"]}}};
-    const json scratch = {
-        {"id", 10},
-        {"type", "output"},
-        {"name", "__i3"},
-        {"nodes", {workspace("__i3_scratch", json::array(), {}, {view(8, {{"type", "floating_con"}})})}}};
+    const std::string ws1 =
+        R"({"id":41,"type":"workspace","name":"1","focus":[50,3],"nodes":[)" +
+        v(3, R"({"deco_rect":{"height":25}})") + R"(,{"id":50,"type":"con","focus":[6,5],"nodes":[)" + v(5) +
+        "," + v(6) + R"(]}],"floating_nodes":[)" +
+        v(7,
+          R"({"app_id":null,"window_properties":{"class":"XTerm"},"name":null,"type":"floating_con","focused":true})") +
+        "]}";
+    const std::string ws2 =
+        R"({"id":42,"type":"workspace","name":"2","nodes":[)" + v(4, R"({"opacity":0.5})") + "]}";
+    const std::string output =
+        R"({"id":20,"type":"output","nodes":[)" + ws2 + "," + ws1 + R"(],"focus":[41,42]})";
+    const std::string scratch =
+        R"({"id":10,"type":"output","name":"__i3","nodes":[{"id":11,"type":"workspace","name":"__i3_scratch","floating_nodes":[)" +
+        v(8, R"({"type":"floating_con"})") + "]}]}";
+    const std::vector<std::string> frontFirst = {"7 107 XTerm \"-\" 7,14 10x20 1 float focused",
+                                                 "6 106 app6 \"t6\" 6,12 10x20 1",
+                                                 "5 105 app5 \"t5\" 5,10 10x20 1",
+                                                 "3 103 app3 \"t3\" 3,-19 10x45 1",
+                                                 "4 104 app4 \"t4\" 4,8 10x20 2 opacity",
+                                                 "8 108 app8 \"t8\" 8,16 10x20 __i3_scratch scratch float"};
     struct Case {
         const char* name;
-        json tree;
+        std::string tree;
         std::vector<std::string> views;
     } cases[] = {
         {"focus lists order every level, unfocused children follow in tree order",
-         root({scratch, output}, {20}),
-         {"7 107 XTerm \"-\" 7,14 10x20 1 float focused", "6 106 app6 \"t6\" 6,12 10x20 1",
-          "5 105 app5 \"t5\" 5,10 10x20 1", "3 103 app3 \"t3\" 3,-19 10x45 1",
-          "4 104 app4 \"t4\" 4,8 10x20 2 opacity",
-          "8 108 app8 \"t8\" 8,16 10x20 __i3_scratch scratch float"}},
+         R"({"type":"root","focus":[20],"nodes":[)" + scratch + "," + output + "]}", frontFirst},
         {"focus entries that are not children or not numbers are skipped",
-         root({output}, {"x", 99, 20}),
-         {"7 107 XTerm \"-\" 7,14 10x20 1 float focused", "6 106 app6 \"t6\" 6,12 10x20 1",
-          "5 105 app5 \"t5\" 5,10 10x20 1", "3 103 app3 \"t3\" 3,-19 10x45 1",
-          "4 104 app4 \"t4\" 4,8 10x20 2 opacity"}},
+         R"({"type":"root","focus":["x",99,20],"nodes":[)" + output + "]}",
+         {frontFirst.begin(), frontFirst.end() - 1}},
         {"odd values: no pid, a pid out of range, a negative size, no rect, no id",
-         root({{{"id", 20},
-                {"type", "output"},
-                {"nodes",
-                 {workspace("w",
-                            {view(1, {{"pid", nullptr}}), view(2, {{"pid", 5000000000}}),
-                             view(3, {{"rect", {{"x", -4}, {"y", 0}, {"width", -1}, {"height", 7}}}}),
-                             view(4, {{"rect", "none"}}), view(5, {{"id", "five"}})},
-                            {})}}}},
-              {}),
+         R"({"type":"workspace","name":"w","nodes":[)" + v(1, R"({"pid":null})") + "," +
+             v(2, R"({"pid":5000000000})") + "," + v(3, R"({"rect":{"x":-4,"y":0,"width":-1,"height":7}})") +
+             "," + v(4, R"({"rect":"none"})") + "," + v(5, R"({"id":"five"})") + "]}",
          {"1 - app1 \"t1\" 1,2 10x20 w", "2 - app2 \"t2\" 2,4 10x20 w", "3 103 app3 \"t3\" -4,0 0x7 w",
           "4 104 app4 \"t4\" 0,0 0x0 w"}},
-        {"not a tree", json::array({1, 2}), {}},
+        {"not a tree", "[1, 2]", {}},
     };
     for (const Case& c : cases) {
         std::vector<std::string> got;
-        for (const View& v : viewsOf(c.tree)) got.push_back(describe(v));
+        for (const View& view : viewsOf(json::parse(c.tree))) got.push_back(describe(view));
         EXPECT_EQ(got, c.views) << c.name;
     }
 }
 
 TEST(SwayTree, OutputsAndScreens) {
-    auto output = [](const char* name, int x, int y, int w, int h, bool focused, bool active = true) {
-        return json{{"name", name},
-                    {"active", active},
-                    {"focused", focused},
-                    {"rect", {{"x", x}, {"y", y}, {"width", w}, {"height", h}}}};
-    };
     struct Case {
-        json outputs;
+        const char* outputs;
         std::vector<std::string> names;
         std::vector<Rect> frames;
     } cases[] = {
-        {json::array({output("A", 0, 0, 1920, 1080, false), output("B", 1920, 200, 1280, 800, true),
-                      output("off", 0, 0, 640, 480, false, false)}),
+        {R"([{"name":"A","rect":{"x":0,"y":0,"width":1920,"height":1080}},
+             {"name":"B","focused":true,"rect":{"x":1920,"y":200,"width":1280,"height":800}},
+             {"name":"off","active":false,"rect":{"x":0,"y":0,"width":640,"height":480}}])",
          {"B", "A"},
          {{0, 0, 1280, 800}, {-1920, -80, 1920, 1080}}},
-        {json::array({output("A", 100, 50, 800, 600, false), output("B", 900, 50, 800, 600, false)}),
+        {R"([{"name":"A","rect":{"x":100,"y":50,"width":800,"height":600}},
+             {"name":"B","rect":{"x":900,"y":50,"width":800,"height":600}}])",
          {"A", "B"},
          {{0, 0, 800, 600}, {800, 0, 800, 600}}},
-        {json::object(), {}, {}},
+        {"{}", {}, {}},
     };
     for (const Case& c : cases) {
-        auto outputs = outputsOf(c.outputs);
+        const Layout l = parseLayout("{}", c.outputs);
         std::vector<std::string> names;
-        for (const Output& o : outputs) names.push_back(o.name);
+        for (const Output& o : l.outputs) names.push_back(o.name);
         EXPECT_EQ(names, c.names) << c.outputs;
-        EXPECT_EQ(screenFrames(outputs), c.frames) << c.outputs;
+        EXPECT_EQ(screenFrames(l.outputs), c.frames) << c.outputs;
+        // Bounds are reported from the primary output's top-left corner.
+        EXPECT_EQ(l.originX(), l.outputs.empty() ? 0 : l.outputs[0].rect.x);
     }
-    Layout l{{}, outputsOf(cases[0].outputs)};
-    EXPECT_EQ(l.originX(), 1920);
-    EXPECT_EQ(l.originY(), 200);
     EXPECT_THROW(parseLayout("{", "[]"), nlohmann::json::exception);
 }
 
@@ -157,6 +135,35 @@ TEST(SwayIpc, MessagesSplitAnywhereComeOutWholeAndBadStreamsStop) {
         EXPECT_FALSE(d.next());
         EXPECT_TRUE(d.corrupt());
     }
+}
+
+TEST(DesktopIcons, TheEntrysIconFromTheNearestSizeOrABlankOne) {
+    const auto data =
+        std::filesystem::temp_directory_path() / ("tarvolin-icons-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(data / "applications");
+    std::filesystem::create_directories(data / "icons/hicolor/48x48/apps");
+    // 2 x 2 pixels of red at half opacity.
+    std::ofstream(data / "icons/hicolor/48x48/apps/notes-icon.png", std::ios::binary) << std::string(
+        "\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR\0\0\0\x02\0\0\0\x02\x08\x06\0\0\0\x72\xb6\x0d\x24\0\0\0\x11"
+        "IDAT\x78\x9c\x63\xf8\xcf\xc0\xd0\x00\xc2\x0c\x30\x06\x00\x38\xe8\x05\xfd\x11\x33\x30\xc9\0\0\0\0"
+        "IEND\xae\x42\x60\x82",
+        74);
+    std::ofstream(data / "applications/Notes.desktop")
+        << "[Desktop Action x]\nIcon=other\n[Desktop Entry]\nIcon = notes-icon\n";
+    std::ofstream(data / "applications/broken.desktop") << "[Desktop Entry]\nIcon=missing\n";
+    DesktopIcons icons({data});
+    for (auto [app, pixel] : {std::pair<std::optional<std::string>, std::uint32_t>{"Notes", 0x80800000u},
+                              {"broken", 0},
+                              {"../applications/Notes", 0},
+                              {std::nullopt, 0}}) {
+        Image icon = icons.iconFor(app);
+        ASSERT_EQ(icon.pixelWidth(), 32) << app.value_or("-");
+        EXPECT_EQ(icon.pixelHeight(), 32);
+        EXPECT_EQ(icon.pixel(16, 16), pixel) << app.value_or("-");
+    }
+    EXPECT_EQ(desktopEntryIcon("[Desktop Entry]\nIcon[de]=de\nIcons=x\nIcon=  a b \n"), "a b");
+    EXPECT_FALSE(desktopEntryIcon("Icon=outside\n[Other]\nIcon=x\n"));
+    std::filesystem::remove_all(data);
 }
 
 }  // namespace

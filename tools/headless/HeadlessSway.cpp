@@ -173,6 +173,44 @@ HeadlessSway::~HeadlessSway() {
     if (!dir_.empty()) fs::remove_all(dir_, ec);
 }
 
+namespace {
+
+void collectViews(const nlohmann::json& node, const std::string& workspace, nlohmann::json& out) {
+    const std::string ws = node.value("type", "") == "workspace" ? node.value("name", "") : workspace;
+    if (node.contains("pid") && node.value("nodes", nlohmann::json::array()).empty()) {
+        out.push_back(node);
+        out.back()["workspace"] = ws;
+    }
+    for (const char* key : {"nodes", "floating_nodes"})
+        for (const auto& child : node.value(key, nlohmann::json::array())) collectViews(child, ws, out);
+}
+
+nlohmann::json parsed(const std::optional<std::string>& reply) {
+    return nlohmann::json::parse(reply.value_or("null"), nullptr, false);
+}
+
+}  // namespace
+
+nlohmann::json HeadlessSway::views() {
+    auto out = nlohmann::json::array();
+    auto tree = parsed(ipc_->request(sway::MessageType::getTree));
+    if (tree.is_object()) collectViews(tree, "", out);
+    return out;
+}
+
+std::string HeadlessSway::focusedWorkspace() {
+    auto workspaces = parsed(ipc_->request(sway::MessageType::getWorkspaces));
+    if (workspaces.is_array())
+        for (const auto& w : workspaces)
+            if (w.value("focused", false)) return w.value("name", "");
+    return "";
+}
+
+bool HeadlessSway::command(const std::string& text) {
+    auto results = parsed(ipc_->request(sway::MessageType::runCommand, text));
+    return results.is_array() && !results.empty() && results[0].value("success", false);
+}
+
 std::vector<std::string> HeadlessSway::clientEnvironment() const {
     return {"SWAYSOCK=" + ipcSocket_, "WAYLAND_DISPLAY=" + waylandDisplay_};
 }

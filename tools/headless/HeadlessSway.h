@@ -7,6 +7,8 @@
 
 #include "platform/linux/sway/SwayIpc.h"
 
+#include <nlohmann/json.hpp>
+
 #include <sys/types.h>
 
 #include <memory>
@@ -35,6 +37,11 @@ public:
 
     // A connection of the session's own, for asking sway what it shows.
     sway::Connection& ipc() { return *ipc_; }
+    // Every view of the tree in tree order, each with a "workspace" key naming its workspace.
+    nlohmann::json views();
+    std::string focusedWorkspace();
+    // True when sway carried out the command.
+    bool command(const std::string& text);
 
 private:
     HeadlessSway() = default;
