@@ -139,7 +139,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     std::printf("%6s | %-20s | %-20s | %-17s | %-20s | %-20s | %s\n", "views", "rescan ms (trips)",
-                "after change ms", "get_tree in-proc", "swaymsg get_tree ms", "raise ms / swaymsg",
+                "after a raise ms", "get_tree in-proc", "swaymsg get_tree ms", "raise ms / swaymsg",
                 "first scan ms");
     std::vector<pid_t> clients;
     int made = 0;
@@ -164,22 +164,24 @@ int main(int argc, char** argv) {
         for (const auto& w : list) ids.push_back(std::get<std::int64_t>(*w.number));
 
         std::vector<double> rescan, changed, inproc, tool, raise, toolRaise;
-        std::uint64_t trips = 0;
+        std::uint64_t trips = 0, changedTrips = 0;
         for (int r = 0; r < reps; ++r) {
+            // The agent's rescan of an unchanged desktop (the one before took every change in).
+            desktop->windows().copyWindowInfo(16, 0);
             auto before = desktop->roundTrips();
             auto start = Clock::now();
             desktop->windows().copyWindowInfo(16, 0);
             rescan.push_back(ms(Clock::now() - start));
             trips = desktop->roundTrips() - before;
 
-            // A raise through the agent's element: the command's round trip, sway focusing.
-            const std::int64_t a = ids[size_t(r) % ids.size()], b = ids[size_t(r + 1) % ids.size()];
+            // A raise through the agent's element: until sway has focused the view and answered.
+            const size_t i = size_t(r) % ids.size();
             AXElement element;
             auto app = desktop->accessibility().createApplication(
-                static_cast<std::int32_t>(std::get<std::int64_t>(*list[size_t(r) % ids.size()].ownerPid)));
+                static_cast<std::int32_t>(std::get<std::int64_t>(*list[i].ownerPid)));
             for (const Value& v :
                  ax::copyAttributeValues(app, "AXWindows", 0, 1000).value.value_or(Value::Array{}))
-                if (v.asElement() && ax::getWindow(*v.asElement()).value == std::uint32_t(a))
+                if (v.asElement() && ax::getWindow(*v.asElement()).value == std::uint32_t(ids[i]))
                     element = *v.asElement();
             start = Clock::now();
             if (ax::performAction(element, "AXRaise") != AXError::success) {
@@ -187,16 +189,19 @@ int main(int argc, char** argv) {
                 return 1;
             }
             raise.push_back(ms(Clock::now() - start));
-            // The desktop has changed: the next rescan fetches the tree.
+            // The rescan after that change fetches the tree.
+            before = desktop->roundTrips();
             start = Clock::now();
             desktop->windows().copyWindowInfo(16, 0);
             changed.push_back(ms(Clock::now() - start));
+            changedTrips = desktop->roundTrips() - before;
 
             start = Clock::now();
             session->ipc().request(sway::MessageType::getTree);
             inproc.push_back(ms(Clock::now() - start));
             tool.push_back(timedRun({"swaymsg", "-t", "get_tree"}, env));
-            toolRaise.push_back(timedRun({"swaymsg", "[con_id=" + std::to_string(b) + "] focus"}, env));
+            toolRaise.push_back(timedRun(
+                {"swaymsg", "[con_id=" + std::to_string(ids[(i + 1) % ids.size()]) + "] focus"}, env));
         }
         auto first = Clock::now();
         size_t found = agentFirstScan(*desktop);
@@ -205,11 +210,13 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "the agent-style scan found %zu of %d views\n", found, made);
             return 1;
         }
-        char a[32], b[32];
+        char a[32], b[32], c[32];
         std::snprintf(a, sizeof a, "%.3f (%llu)", median(rescan), static_cast<unsigned long long>(trips));
+        std::snprintf(c, sizeof c, "%.3f (%llu)", median(changed),
+                      static_cast<unsigned long long>(changedTrips));
         std::snprintf(b, sizeof b, "%.3f / %.3f", median(raise), median(toolRaise));
-        std::printf("%6d | %-20s | %-20.3f | %-17.3f | %-20.3f | %-20s | %.1f\n", made, a, median(changed),
-                    median(inproc), median(tool), b, firstMs);
+        std::printf("%6d | %-20s | %-20s | %-17.3f | %-20.3f | %-20s | %.1f\n", made, a, c, median(inproc),
+                    median(tool), b, firstMs);
         std::fflush(stdout);
     }
     std::ifstream load("/proc/loadavg");

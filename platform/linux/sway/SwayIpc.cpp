@@ -99,6 +99,7 @@ bool Connection::send(MessageType type, std::string_view payload) {
         fail(std::string("writing to sway: ") + std::strerror(errno));
         return false;
     }
+    if (unanswered_++ == 0) ++roundTrips_;
     return true;
 }
 
@@ -130,7 +131,7 @@ std::optional<std::string> Connection::reply(const EventHandler& onEvent) {
     while (!broken_) {
         while (auto m = decoder_.next()) {
             if (!m->isEvent()) {
-                ++roundTrips_;
+                if (unanswered_ > 0) --unanswered_;
                 return std::move(m->payload);
             }
             if (onEvent) onEvent(*m);

@@ -80,6 +80,7 @@ public:
     // false once the connection is broken.
     bool drain(const EventHandler& onEvent);
 
+    // Waits for sway: requests sent together (pipelined) count once.
     std::uint64_t roundTrips() const { return roundTrips_; }
 
 private:
@@ -92,6 +93,7 @@ private:
     bool broken_ = false;
     std::string failure_;
     std::uint64_t roundTrips_ = 0;
+    std::uint64_t unanswered_ = 0;
 };
 
 }  // namespace tarvolin::sway
