@@ -1,6 +1,9 @@
 // The agent on a private headless sway: our own Wayland clients, the session bus and the
 // files, commanded through the companion program as a user would.
 #include "XFixture.h"
+#include "platform/AccessibilityNames.h"
+#include "platform/LocalNotificationCenter.h"
+#include "platform/linux/sway/SwayDesktop.h"
 #include "tools/headless/HeadlessSway.h"
 
 #include <gtest/gtest.h>
@@ -178,6 +181,39 @@ TEST_F(SwayEndToEnd, CloseAsksTheClientAndQuitClosesEveryViewOfTheApplication) {
     auto status = notes.process->wait(10s);
     EXPECT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
     EXPECT_FALSE(view(id(term, 0)).is_null());
+}
+
+TEST_F(SwayEndToEnd, FloatingViewsMoveAndResizeTiledOnesDoNotAndAnyCanBeMinimised) {
+    auto notes = client({{"notes", "Floating"}, {"notes", "Tiled"}});
+    command("[con_id=" + std::to_string(id(notes, 0)) + "] floating enable");
+    LocalNotificationCenter center;
+    std::string error;
+    auto desktop = SwayDesktop::connect(sway->ipcSocket(), center, error);
+    ASSERT_TRUE(desktop) << error;
+    auto app = desktop->accessibility().createApplication(notes.process->pid());
+    auto windows = ax::copyAttributeValue(app, kAXWindowsAttribute).value.value_or(Value::array({}));
+    ASSERT_EQ(windows.asArray()->size(), 2u);
+    for (const Value& w : *windows.asArray()) {
+        const AXElement& e = *w.asElement();
+        const std::int64_t view = ax::getWindow(e).value.value_or(0);
+        const bool floating = view == id(notes, 0);
+        EXPECT_EQ(ax::isAttributeSettable(e, kAXPositionAttribute).value, floating);
+        EXPECT_EQ(ax::setAttributeValue(e, kAXSizeAttribute, AXValue::size({200, 100})),
+                  floating ? AXError::success : AXError::illegalArgument);
+        EXPECT_EQ(ax::setAttributeValue(e, kAXPositionAttribute, AXValue::point({40, 30})),
+                  floating ? AXError::success : AXError::illegalArgument);
+        // The frame, once the client has taken the new size: sway's rectangle and the title bar it reports
+        // apart.
+        EXPECT_TRUE(!floating || waitFor([&] {
+            auto v = this->view(view);
+            const int bar = v["deco_rect"]["height"], y = v["rect"]["y"], height = v["rect"]["height"];
+            return v["rect"]["x"] == 40 && y - bar == 30 && v["rect"]["width"] == 200 && height + bar == 100;
+        }));
+        EXPECT_EQ(ax::setAttributeValue(e, kAXMinimizedAttribute, Value::boolean(true)), AXError::success);
+        EXPECT_EQ(this->view(view)["workspace"], "__i3_scratch");
+        EXPECT_EQ(ax::setAttributeValue(e, kAXMinimizedAttribute, Value::boolean(false)), AXError::success);
+        EXPECT_EQ(this->view(view)["workspace"], "1");
+    }
 }
 
 TEST(SwayBackendChoice, AWaylandDesktopOtherThanSwayIsRefusedByName) {

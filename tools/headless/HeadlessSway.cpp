@@ -112,10 +112,10 @@ std::unique_ptr<HeadlessSway> HeadlessSway::start(std::string& error) {
         return nullptr;
     }
     if (s->pid_ == 0) {
-        // sway must not outlive whoever started it.
+        if (root && (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0)) ::_exit(126);
+        // sway must not outlive whoever started it (set after setuid, which clears it).
         ::prctl(PR_SET_PDEATHSIG, SIGTERM);
         if (::getppid() != parent) ::_exit(1);
-        if (root && (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0)) ::_exit(126);
         for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "SWAYSOCK", "I3SOCK"}) ::unsetenv(name);
         ::setenv("XDG_RUNTIME_DIR", s->dir_.c_str(), 1);
         ::setenv("HOME", s->dir_.c_str(), 1);

@@ -198,7 +198,11 @@ public:
         auto v = look(id_, pid_);
         if (!v) return gone();
         const AXValue* geometry = value.asAXValue();
-        std::string command;
+        std::vector<std::string> commands;
+        auto moveTo = [&](std::int64_t x, std::int64_t y) {
+            commands.push_back(conCommand(
+                id_, "move absolute position " + std::to_string(x) + " px " + std::to_string(y) + " px"));
+        };
         if (attribute == kAXPositionAttribute || attribute == kAXSizeAttribute) {
             if (!v->floating) return AXError::illegalArgument;
             if (attribute == kAXPositionAttribute) {
@@ -206,26 +210,27 @@ public:
                 auto x = p ? pixels(p->x, -1e6) : std::nullopt, y = p ? pixels(p->y, -1e6) : std::nullopt;
                 if (!x || !y) return AXError::illegalArgument;
                 const Layout& l = core_->current();
-                command = "move absolute position " + std::to_string(*x + l.originX()) + " px " +
-                          std::to_string(*y + l.originY()) + " px";
+                moveTo(*x + l.originX(), *y + l.originY());
             } else {
                 auto s = geometry ? geometry->sizeValue() : std::nullopt;
                 auto w = s ? pixels(s->width, 1) : std::nullopt, h = s ? pixels(s->height, 1) : std::nullopt;
                 if (!w || !h) return AXError::illegalArgument;
-                command =
-                    "resize set width " + std::to_string(*w) + " px height " + std::to_string(*h) + " px";
+                commands.push_back(conCommand(id_, "resize set width " + std::to_string(*w) + " px height " +
+                                                       std::to_string(*h) + " px"));
+                // sway resizes about the centre; the top-left corner stays, as elsewhere.
+                moveTo(v->rect.x, v->rect.y);
             }
         } else if (attribute == kAXMinimizedAttribute) {
             auto flag = value.doubleValue();
             if (!flag || std::isnan(*flag)) return AXError::illegalArgument;
             if ((*flag != 0) == v->scratchpad) return AXError::success;
             // Focusing a view in the scratchpad brings it back.
-            command = *flag != 0 ? "move scratchpad" : "focus";
+            commands.push_back(conCommand(id_, *flag != 0 ? "move scratchpad" : "focus"));
         } else {
             return listed(kReadOnlyWindowAttributes, attribute) ? AXError::illegalArgument
                                                                 : AXError::attributeUnsupported;
         }
-        return core_->run({conCommand(id_, command)}) ? AXError::success : AXError::cannotComplete;
+        return core_->run(commands) ? AXError::success : AXError::cannotComplete;
     }
 
     AXError performAction(std::string_view action) const override {
