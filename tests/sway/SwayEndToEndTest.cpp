@@ -184,8 +184,7 @@ TEST_F(SwayEndToEnd, CloseAsksTheClientAndQuitClosesEveryViewOfTheApplication) {
 }
 
 TEST_F(SwayEndToEnd, FloatingViewsMoveAndResizeTiledOnesDoNotAndAnyCanBeMinimised) {
-    auto notes = client({{"notes", "Floating"}, {"notes", "Tiled"}});
-    command("[con_id=" + std::to_string(id(notes, 0)) + "] floating enable");
+    auto notes = client({{"floating", "Floating"}, {"notes", "Tiled"}});
     LocalNotificationCenter center;
     std::string error;
     auto desktop = SwayDesktop::connect(sway->ipcSocket(), center, error);
@@ -208,7 +207,7 @@ TEST_F(SwayEndToEnd, FloatingViewsMoveAndResizeTiledOnesDoNotAndAnyCanBeMinimise
             auto v = this->view(view);
             const int bar = v["deco_rect"]["height"], y = v["rect"]["y"], height = v["rect"]["height"];
             return v["rect"]["x"] == 40 && y - bar == 30 && v["rect"]["width"] == 200 && height + bar == 100;
-        }));
+        })) << this->view(view).dump();
         EXPECT_EQ(ax::setAttributeValue(e, kAXMinimizedAttribute, Value::boolean(true)), AXError::success);
         EXPECT_EQ(this->view(view)["workspace"], "__i3_scratch");
         EXPECT_EQ(ax::setAttributeValue(e, kAXMinimizedAttribute, Value::boolean(false)), AXError::success);

@@ -98,8 +98,9 @@ std::unique_ptr<HeadlessSway> HeadlessSway::start(std::string& error) {
     }
     s->dir_ = pattern;
     const std::string config = s->dir_ + "/config";
-    // No bar, no background, no key bindings: only the tree.
-    std::ofstream(config) << "# tarvolin headless session\n";
+    // No bar, no background, no key bindings: only the tree. Views of the app id
+    // "floating" float from the start, as dialogs would.
+    std::ofstream(config) << "for_window [app_id=\"^floating$\"] floating enable\n";
     if (root && (::chown(s->dir_.c_str(), uid, gid) != 0 || ::chown(config.c_str(), uid, gid) != 0)) {
         error = "cannot hand the runtime directory to " + std::string(kUser);
         return nullptr;

@@ -2,8 +2,9 @@
 
 // A private sway session with no screen: for tests, benchmarks and demos. As root it runs
 // sway as an unprivileged user of its own (sway refuses root), with a runtime directory
-// of its own; it is ready when its IPC socket answers with an output. The destructor
-// stops sway and removes the directory.
+// of its own; it is ready when its IPC socket answers with an output. Views whose app id
+// is "floating" float from their first frame. The destructor stops sway and removes the
+// directory.
 
 #include "platform/linux/sway/SwayIpc.h"
 
