@@ -17,8 +17,7 @@ std::optional<std::vector<WindowDescription>> SwayWindowService::copyWindowInfo(
     std::vector<WindowDescription> out;
     out.reserve(l.views.size());
     for (const View& v : l.views) {
-        // Translucent views are left out, as on X11.
-        if (v.opacity && *v.opacity < 1.0) continue;
+        // A translucent view is reported with its opacity, which the scan leaves out as on X11.
         WindowDescription d;
         d.layer = std::int64_t{0};
         if (v.pid) d.ownerPid = std::int64_t{*v.pid};
