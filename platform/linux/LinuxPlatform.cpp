@@ -4,8 +4,13 @@
 
 #include <sys/epoll.h>
 
+#include <cstdlib>
+
 #ifdef TARVOLIN_HAVE_X11
 #include "x11/X11Desktop.h"
+#endif
+#ifdef TARVOLIN_HAVE_SWAY
+#include "sway/SwayDesktop.h"
 #endif
 
 namespace tarvolin {
@@ -14,12 +19,50 @@ LinuxPlatform::LinuxPlatform() = default;
 
 LinuxPlatform::~LinuxPlatform() = default;
 
-std::unique_ptr<LinuxPlatform> LinuxPlatform::open(std::string& error, [[maybe_unused]] const char* display,
-                                                   [[maybe_unused]] Role role) {
-#ifndef TARVOLIN_HAVE_X11
-    error = "this build has no X11 support";
-    return nullptr;
+namespace {
+
+const char* variable(const char* name) {
+    const char* v = std::getenv(name);
+    return v && *v ? v : nullptr;
+}
+
+constexpr const char* kSupported =
+    "the agent runs on sway (found through $SWAYSOCK) and on X11 with an EWMH "
+    "window manager (found through $DISPLAY)";
+
+// sway when $SWAYSOCK answers, else X11 on `display` or $DISPLAY.
+std::unique_ptr<DesktopBackend> connectDesktop(const char* display, NotificationCenter& workspaceCenter,
+                                               AgentInstanceLock* lock, std::string& error) {
+    auto lookup = [lock](std::string_view id) {
+        return lock ? lock->runningCopies(id, LinuxApplication::kBundleIdentifier)
+                    : std::vector<RunningApplication>{};
+    };
+    std::string swayError;
+#ifdef TARVOLIN_HAVE_SWAY
+    if (const char* socket = display ? nullptr : variable("SWAYSOCK")) {
+        if (auto d = SwayDesktop::connect(socket, workspaceCenter, swayError, lookup)) return d;
+    }
+#endif
+    if (display || variable("DISPLAY")) {
+#ifdef TARVOLIN_HAVE_X11
+        return X11Desktop::connect(display, workspaceCenter, error, lookup);
 #else
+        error = "this build has no X11 support";
+        return nullptr;
+#endif
+    }
+    if (!swayError.empty())
+        error = swayError;
+    else if (variable("WAYLAND_DISPLAY"))
+        error = std::string("this Wayland desktop is not supported: ") + kSupported;
+    else
+        error = std::string("no desktop to work on: ") + kSupported;
+    return nullptr;
+}
+
+}  // namespace
+
+std::unique_ptr<LinuxPlatform> LinuxPlatform::open(std::string& error, const char* display, Role role) {
     std::unique_ptr<LinuxPlatform> p(new LinuxPlatform());
     try {
         const auto runtimeDir = runtimeDirectory();
@@ -36,11 +79,7 @@ std::unique_ptr<LinuxPlatform> LinuxPlatform::open(std::string& error, [[maybe_u
         }
         p->notifications_ = std::make_unique<SessionBusNotifications>(p->loop_, p->log_);
 
-        AgentInstanceLock* lock = p->instanceLock_.get();
-        p->desktop_ = X11Desktop::connect(display, p->workspaceCenter_, error, [lock](std::string_view id) {
-            return lock ? lock->runningCopies(id, LinuxApplication::kBundleIdentifier)
-                        : std::vector<RunningApplication>{};
-        });
+        p->desktop_ = connectDesktop(display, p->workspaceCenter_, p->instanceLock_.get(), error);
         if (!p->desktop_) return nullptr;
         LinuxPlatform* self = p.get();
         p->desktop_->lapseSyncsWith(
@@ -49,7 +88,7 @@ std::unique_ptr<LinuxPlatform> LinuxPlatform::open(std::string& error, [[maybe_u
         p->displaySource_ = p->loop_.addFdSource(p->desktop_->fd(), EPOLLIN, [self](std::uint32_t) {
             if (self->desktop_->processEvents()) return;
             // Without its display the agent has nothing left to act on.
-            self->log_.log("tarvolin: lost the connection to the X display; exiting");
+            self->log_.log("tarvolin: lost the connection to the desktop; exiting");
             self->displaySource_.disable();
             self->loop_.exit(1);
         });
@@ -77,7 +116,6 @@ std::unique_ptr<LinuxPlatform> LinuxPlatform::open(std::string& error, [[maybe_u
         p->graphics_,
     });
     return p;
-#endif
 }
 
 void LinuxPlatform::onPasteboardChanged(std::function<void()> callback) {

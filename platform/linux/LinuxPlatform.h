@@ -1,6 +1,7 @@
 #pragma once
 
 #include "AgentInstanceLock.h"
+#include "DesktopBackend.h"
 #include "FilePasteboard.h"
 #include "LinuxApplication.h"
 #include "LinuxRunLoop.h"
@@ -18,8 +19,6 @@
 
 namespace tarvolin {
 
-class X11Desktop;
-
 // Every service of the Linux desktop, owned in one place, and the Platform bundle the
 // agent is built with. Objects the agent keeps from the platform (stores, pasteboards)
 // must be dropped before this is destroyed.
@@ -30,8 +29,9 @@ public:
     enum class Role { agent, observer };
 
     // Opens the private directories, takes the instance lock, connects the buses and the
-    // X display (nullptr: $DISPLAY). None, with a message, when the agent cannot run:
-    // no display, or a directory other users could write.
+    // desktop: the X display `display` if given, else sway at $SWAYSOCK when it answers,
+    // else the X display $DISPLAY. None, with a message, when the agent cannot run: no
+    // desktop it supports, or a directory other users could write.
     static std::unique_ptr<LinuxPlatform> open(std::string& error, const char* display = nullptr,
                                                Role role = Role::agent);
     ~LinuxPlatform();
@@ -63,7 +63,7 @@ private:
     std::unique_ptr<AgentInstanceLock> instanceLock_;
     std::unique_ptr<SessionBusNotifications> notifications_;
     std::unique_ptr<SleepWatcher> sleepWatcher_;
-    std::unique_ptr<X11Desktop> desktop_;
+    std::unique_ptr<DesktopBackend> desktop_;
     LinuxRunLoop::FdSource displaySource_;
     LibplistKeyedUnarchiver unarchiver_;
     PixmanGraphics graphics_;

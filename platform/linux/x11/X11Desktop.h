@@ -1,11 +1,7 @@
 #pragma once
 
-#include "platform/Accessibility.h"
 #include "platform/Notifications.h"
-#include "platform/Screens.h"
-#include "platform/ScriptHost.h"
-#include "platform/WindowService.h"
-#include "platform/Workspace.h"
+#include "platform/linux/DesktopBackend.h"
 
 #include <cstdint>
 #include <functional>
@@ -29,7 +25,7 @@ class X11ScriptHost;
 // The desktop as an X server with an EWMH window manager shows it: windows,
 // accessibility elements, running applications, front-process control, screens
 // and the scripts the agent sends.
-class X11Desktop {
+class X11Desktop final : public DesktopBackend {
 public:
     // Answers runningApplicationsWithBundleIdentifier (the agent's own single-instance rule).
     using BundleLookup = std::function<std::vector<RunningApplication>(std::string_view)>;
@@ -37,23 +33,23 @@ public:
     // Connects to `display` (nullptr: $DISPLAY); on failure returns null with `error` set.
     static std::unique_ptr<X11Desktop> connect(const char* display, NotificationCenter& workspaceCenter,
                                                std::string& error, BundleLookup bundleLookup = {});
-    ~X11Desktop();
+    ~X11Desktop() override;
     X11Desktop(const X11Desktop&) = delete;
     X11Desktop& operator=(const X11Desktop&) = delete;
 
-    WindowService& windows();
-    Accessibility& accessibility();
-    Workspace& workspace();
-    ProcessManager& processes();
-    ScriptHost& scripts();
-    Screens& screens();
+    WindowService& windows() override;
+    Accessibility& accessibility() override;
+    Workspace& workspace() override;
+    ProcessManager& processes() override;
+    ScriptHost& scripts() override;
+    Screens& screens() override;
 
     void setBundleLookup(BundleLookup lookup);
 
     // The connection's descriptor, to be watched for input by the run loop.
-    int fd() const;
+    int fd() const override;
     // Drains pending events; false once the connection to the display is broken.
-    bool processEvents();
+    bool processEvents() override;
 
     // A question sees the desktop as of a sync that stays good until the task handed to
     // `schedule` runs (a run loop's dispatchAsync: one sync per command). Unset: a sync per question.

@@ -1,0 +1,29 @@
+#pragma once
+
+#include "platform/Accessibility.h"
+#include "platform/Screens.h"
+#include "platform/ScriptHost.h"
+#include "platform/WindowService.h"
+#include "platform/Workspace.h"
+
+namespace tarvolin {
+
+// A desktop as one backend sees it (X11, sway): the services the agent needs from it, and
+// the descriptor the run loop watches for its events.
+class DesktopBackend {
+public:
+    virtual ~DesktopBackend() = default;
+
+    virtual WindowService& windows() = 0;
+    virtual Accessibility& accessibility() = 0;
+    virtual Workspace& workspace() = 0;
+    virtual ProcessManager& processes() = 0;
+    virtual ScriptHost& scripts() = 0;
+    virtual Screens& screens() = 0;
+
+    virtual int fd() const = 0;
+    // Takes what has arrived on fd(); false once the connection to the desktop is broken.
+    virtual bool processEvents() = 0;
+};
+
+}  // namespace tarvolin

@@ -1,0 +1,63 @@
+#pragma once
+
+#include "platform/Geometry.h"
+
+#include <nlohmann/json_fwd.hpp>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tarvolin::sway {
+
+struct LayoutRect {
+    std::int64_t x = 0, y = 0, width = 0, height = 0;
+    friend bool operator==(const LayoutRect&, const LayoutRect&) = default;
+};
+
+// One view (a toplevel of a Wayland or Xwayland client) as the tree shows it.
+struct View {
+    std::int64_t id = 0;  // the container id
+    std::optional<std::int32_t> pid;
+    std::optional<std::string> title;
+    std::optional<std::string> app;  // app_id, or the X class under Xwayland
+    LayoutRect rect;                 // with its decoration, in layout coordinates
+    std::string workspace;
+    bool scratchpad = false;
+    bool floating = false;
+    bool focused = false;
+    std::optional<double> opacity;  // where sway reports one
+    friend bool operator==(const View&, const View&) = default;
+};
+
+struct Output {
+    std::string name;
+    LayoutRect rect;
+    bool focused = false;
+};
+
+// The desktop as one get_tree and one get_outputs describe it.
+struct Layout {
+    std::vector<View> views;      // front first: the tree's focus lists, most recent first
+    std::vector<Output> outputs;  // active ones, the primary (focused, else first) first
+
+    // The primary output's top-left corner: the origin of every bound the agent reports.
+    std::int64_t originX() const { return outputs.empty() ? 0 : outputs.front().rect.x; }
+    std::int64_t originY() const { return outputs.empty() ? 0 : outputs.front().rect.y; }
+    const View* find(std::int64_t id) const;
+};
+
+// Throw nlohmann::json exceptions on text that is not JSON; anything of the wrong shape
+// inside valid JSON is skipped.
+std::vector<View> viewsOf(const nlohmann::json& tree);
+std::vector<Output> outputsOf(const nlohmann::json& outputs);
+Layout parseLayout(const std::string& treeText, const std::string& outputsText);
+
+// The screens as the agent wants them: primary first, origin at its bottom-left, y upwards.
+std::vector<Rect> screenFrames(const std::vector<Output>& outputs);
+
+// A command's criteria naming one container.
+std::string conCommand(std::int64_t id, const std::string& command);
+
+}  // namespace tarvolin::sway

@@ -1,0 +1,232 @@
+// The agent on a private headless sway: our own Wayland clients, the session bus and the
+// files, commanded through the companion program as a user would.
+#include "platform/AccessibilityNames.h"
+#include "platform/LocalNotificationCenter.h"
+#include "platform/linux/sway/SwayDesktop.h"
+#include "tools/headless/Desktop.h"
+#include "tools/headless/HeadlessSway.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <set>
+#include <thread>
+
+namespace tarvolin::testing {
+namespace {
+
+using namespace std::chrono_literals;
+using headless::Process;
+using nlohmann::json;
+
+struct Client {
+    std::unique_ptr<Process> process;
+    std::vector<json> views;  // as the tree first showed them, in the order asked
+};
+
+class SwayEndToEnd : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string error;
+        sway = headless::HeadlessSway::start(error);
+        ASSERT_TRUE(sway) << error;
+        bus = headless::Bus::start(error);
+        ASSERT_TRUE(bus) << error;
+        char pattern[] = "/tmp/tarvolin-sway-e2e-XXXXXX";
+        dir = ::mkdtemp(pattern);
+        ::mkdir((dir + "/run").c_str(), 0700);
+        env = sway->clientEnvironment();
+        env.insert(env.end(), {"DISPLAY=", "DBUS_SESSION_BUS_ADDRESS=" + bus->address(),
+                               "XDG_RUNTIME_DIR=" + dir + "/run", "XDG_CONFIG_HOME=" + dir + "/config"});
+    }
+    void TearDown() override {
+        if (agent && agent->running()) {
+            ::kill(agent->pid(), SIGTERM);
+            auto status = agent->wait(10s);
+            EXPECT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
+        }
+        std::error_code ec;
+        std::filesystem::remove_all(dir, ec);
+    }
+
+    json view(std::int64_t id) {
+        for (const json& v : sway->views())
+            if (v["id"] == id) return v;
+        return json();
+    }
+    bool waitFor(const std::function<bool()>& done) {
+        for (auto end = std::chrono::steady_clock::now() + 10s; std::chrono::steady_clock::now() < end;
+             std::this_thread::sleep_for(10ms))
+            if (done()) return true;
+        return false;
+    }
+    void command(const std::string& text) { EXPECT_TRUE(sway->command(text)) << text; }
+
+    // A client with one view per (app id, title), each seen in the tree.
+    Client client(std::vector<std::pair<std::string, std::string>> specs) {
+        std::vector<std::string> argv{TARVOLIN_SAMPLE_WAYLAND};
+        for (auto& [app, title] : specs) argv.insert(argv.end(), {"--view", app, title});
+        Client c{Process::spawn(argv, {env, false, true}), {}};
+        EXPECT_EQ(c.process->readLine(10s), "ready");
+        EXPECT_TRUE(waitFor([&] {
+            c.views.clear();
+            for (auto& [app, title] : specs)
+                for (const json& v : sway->views())
+                    if (v["pid"] == c.process->pid() && v["name"] == title) c.views.push_back(v);
+            return c.views.size() == specs.size();
+        }));
+        return c;
+    }
+    std::int64_t id(const Client& c, size_t i) { return c.views.at(i)["id"]; }
+
+    struct Result {
+        int status;
+        std::string out;
+    };
+    Result ctl(std::vector<std::string> args) {
+        args.insert(args.begin(), {"sh", "-c", "exec \"$0\" \"$@\" 2>&1", TARVOLINCTL});
+        auto child = Process::spawn(args, {env, false, true});
+        std::string out;
+        while (auto line = child->readLine(10s)) out += *line + "\n";
+        auto status = child->wait(10s);
+        return {status && WIFEXITED(*status) ? WEXITSTATUS(*status) : -1, out};
+    }
+    void startAgent() {
+        agent = Process::spawn({TARVOLIN_AGENT}, {env});
+        // A command that does nothing, taken: the agent is up and has acted on all before it.
+        ASSERT_EQ(ctl({"json", R"({"cmd":"barrier"})", "--force"}).status, 0);
+        ASSERT_TRUE(waitFor([&] { return ctl({"pasteboard", "show"}).out.find('"') == std::string::npos; }));
+    }
+    std::unique_ptr<Process> watch() {
+        auto w = Process::spawn({"sh", "-c", std::string("exec ") + TARVOLINCTL + " watch 2>&1"},
+                                {env, false, true});
+        EXPECT_EQ(w->readLine(10s), "tarvolinctl: watching");
+        return w;
+    }
+    std::unique_ptr<headless::HeadlessSway> sway;
+    std::unique_ptr<headless::Bus> bus;
+    std::unique_ptr<Process> agent;
+    std::string dir;
+    std::vector<std::string> env;
+};
+
+TEST_F(SwayEndToEnd, InventoryEqualsTheTree) {
+    auto notes = client({{"notes", "Notes A"}, {"notes", "Notes B"}, {"notes", ""}});
+    auto term = client({{"term", "T"}});
+    command("[con_id=" + std::to_string(id(term, 0)) + "] move to workspace 2");
+    command("[con_id=" + std::to_string(id(notes, 1)) + "] floating enable");
+    command("[con_id=" + std::to_string(id(notes, 2)) + "] move scratchpad");
+    command("[con_id=" + std::to_string(id(notes, 0)) + "] focus");
+    ASSERT_EQ(ctl({"keys", "set", "notes", "k0", "k1"}).status, 0);
+    auto r = ctl({"windows", "--json"});
+    ASSERT_EQ(r.status, 0) << r.out;
+    const json list = json::parse(r.out);
+
+    std::set<std::string> expected, got;
+    auto entry = [](auto id, auto pid, auto app, auto title, const json& rect, auto key) {
+        return json{id, pid, app, title, rect["x"], rect["y"], rect["width"], rect["height"], key}.dump();
+    };
+    // Labels go to the app's views by ascending container id.
+    std::vector<std::int64_t> byId{id(notes, 0), id(notes, 1), id(notes, 2)};
+    std::sort(byId.begin(), byId.end());
+    for (const json& v : sway->views()) {
+        const std::string key = v["id"] == byId[0] ? "k0" : v["id"] == byId[1] ? "k1" : "";
+        json frame = v["rect"];  // with the title bar, which sway describes apart
+        frame["y"] = frame["y"].get<int>() - v["deco_rect"]["height"].get<int>();
+        frame["height"] = frame["height"].get<int>() + v["deco_rect"]["height"].get<int>();
+        expected.insert(entry(v["id"], v["pid"], v["app_id"], v["name"], frame, key));
+    }
+    for (const json& e : list) got.insert(entry(e["winId"], e["pid"], e["appName"], e["title"], e, e["key"]));
+    EXPECT_EQ(got, expected) << list.dump(1);
+    ASSERT_EQ(list.size(), 4u);
+    // Front first: the focused view first, the one in the scratchpad last.
+    EXPECT_EQ(list[0]["winId"], id(notes, 0));
+    EXPECT_EQ(list[3]["winId"], id(notes, 2));
+    EXPECT_EQ(view(id(term, 0))["workspace"], "2");
+    EXPECT_EQ(view(id(notes, 2))["workspace"], "__i3_scratch");
+}
+
+TEST_F(SwayEndToEnd, RaiseFocusesTheViewOnItsWorkspaceAndPostsFinderBack) {
+    auto notes = client({{"notes", "A"}, {"notes", "B"}});
+    auto term = client({{"term", "T"}});
+    command("[con_id=" + std::to_string(id(term, 0)) + "] move to workspace 2");
+    startAgent();
+    auto watcher = watch();
+    for (auto [view, workspace] : {std::pair{id(term, 0), "2"}, {id(notes, 0), "1"}, {id(notes, 1), "1"}}) {
+        ASSERT_EQ(ctl({"raise", std::to_string(view)}).status, 0);
+        EXPECT_TRUE(waitFor([&] { return this->view(view)["focused"] == true; })) << view;
+        EXPECT_EQ(sway->focusedWorkspace(), workspace);
+        EXPECT_EQ(watcher->readLine(10s), R"(darwin "FinderBack")");
+    }
+}
+
+TEST_F(SwayEndToEnd, CloseAsksTheClientAndQuitClosesEveryViewOfTheApplication) {
+    auto notes = client({{"notes", "A"}, {"notes", "B"}, {"notes", "C"}});
+    auto term = client({{"term", "T"}});
+    startAgent();
+    auto watcher = watch();
+    ASSERT_EQ(ctl({"close", std::to_string(id(notes, 0))}).status, 0);
+    EXPECT_EQ(notes.process->readLine(10s), "close notes A");
+    ASSERT_EQ(ctl({"close", std::to_string(id(notes, 1)), "--channel", "defaults"}).status, 0);
+    EXPECT_EQ(notes.process->readLine(10s), "close notes B");
+    ASSERT_EQ(ctl({"quit", "notes"}).status, 0);
+    EXPECT_EQ(watcher->readLine(10s), R"(distributed "HelloFromProcessOne")");
+    EXPECT_EQ(notes.process->readLine(10s), "close notes C");
+    auto status = notes.process->wait(10s);
+    EXPECT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
+    EXPECT_FALSE(view(id(term, 0)).is_null());
+}
+
+TEST_F(SwayEndToEnd, FloatingViewsMoveAndResizeTiledOnesDoNotAndAnyCanBeMinimised) {
+    auto notes = client({{"floating", "Floating"}, {"notes", "Tiled"}});
+    LocalNotificationCenter center;
+    std::string error;
+    auto desktop = SwayDesktop::connect(sway->ipcSocket(), center, error);
+    ASSERT_TRUE(desktop) << error;
+    auto app = desktop->accessibility().createApplication(notes.process->pid());
+    auto windows = ax::copyAttributeValue(app, kAXWindowsAttribute).value.value_or(Value::array({}));
+    ASSERT_EQ(windows.asArray()->size(), 2u);
+    for (const Value& w : *windows.asArray()) {
+        const AXElement& e = *w.asElement();
+        const std::int64_t view = ax::getWindow(e).value.value_or(0);
+        const bool floating = view == id(notes, 0);
+        EXPECT_EQ(ax::isAttributeSettable(e, kAXPositionAttribute).value, floating);
+        EXPECT_EQ(ax::setAttributeValue(e, kAXSizeAttribute, AXValue::size({200, 100})),
+                  floating ? AXError::success : AXError::illegalArgument);
+        EXPECT_EQ(ax::setAttributeValue(e, kAXPositionAttribute, AXValue::point({40, 30})),
+                  floating ? AXError::success : AXError::illegalArgument);
+        // The frame, once the client has taken the new size: sway's rectangle and the title bar it reports
+        // apart.
+        EXPECT_TRUE(!floating || waitFor([&] {
+            auto v = this->view(view);
+            const int bar = v["deco_rect"]["height"], y = v["rect"]["y"], height = v["rect"]["height"];
+            return v["rect"]["x"] == 40 && y - bar == 30 && v["rect"]["width"] == 200 && height + bar == 100;
+        })) << this->view(view).dump();
+        EXPECT_EQ(ax::setAttributeValue(e, kAXMinimizedAttribute, Value::boolean(true)), AXError::success);
+        EXPECT_EQ(this->view(view)["workspace"], "__i3_scratch");
+        EXPECT_EQ(ax::setAttributeValue(e, kAXMinimizedAttribute, Value::boolean(false)), AXError::success);
+        EXPECT_EQ(this->view(view)["workspace"], "1");
+    }
+}
+
+TEST(SwayBackendChoice, AWaylandDesktopOtherThanSwayIsRefusedByName) {
+    for (auto variables : {std::vector<std::string>{"WAYLAND_DISPLAY=wayland-9", "SWAYSOCK=", "DISPLAY="},
+                           {"SWAYSOCK=/nonexistent/sway.sock", "DISPLAY="}}) {
+        variables.push_back("XDG_RUNTIME_DIR=/tmp");
+        auto c = Process::spawn({"sh", "-c", std::string("exec ") + TARVOLINCTL + " windows 2>&1"},
+                                {variables, false, true});
+        std::string out;
+        while (auto line = c->readLine(10s)) out += *line;
+        auto status = c->wait(10s);
+        EXPECT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 1) << out;
+        EXPECT_NE(out.find("sway"), std::string::npos) << out;
+    }
+}
+
+}  // namespace
+}  // namespace tarvolin::testing

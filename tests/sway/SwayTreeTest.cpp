@@ -1,0 +1,170 @@
+// The sway tree and IPC stream as the backend reads them, fed by hand-made JSON and bytes.
+#include "platform/linux/sway/DesktopIcons.h"
+#include "platform/linux/sway/SwayIpc.h"
+#include "platform/linux/sway/SwayTree.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <filesystem>
+#include <fstream>
+
+namespace tarvolin::sway {
+namespace {
+
+using nlohmann::json;
+
+// One line per view: id pid app "title" x,y wxh workspace and its flags.
+std::string describe(const View& v) {
+    std::string s = std::to_string(v.id) + " " + (v.pid ? std::to_string(*v.pid) : "-") + " " +
+                    v.app.value_or("-") + " \"" + v.title.value_or("-") + "\" " + std::to_string(v.rect.x) +
+                    "," + std::to_string(v.rect.y) + " " + std::to_string(v.rect.width) + "x" +
+                    std::to_string(v.rect.height) + " " + v.workspace;
+    if (v.scratchpad) s += " scratch";
+    if (v.floating) s += " float";
+    if (v.focused) s += " focused";
+    if (v.opacity) s += " opacity";
+    return s;
+}
+
+// A view as sway describes one; `extra` adds or replaces keys.
+std::string v(int id, const std::string& extra = "{}") {
+    json j = {{"id", id},
+              {"type", "con"},
+              {"pid", 100 + id},
+              {"app_id", "app" + std::to_string(id)},
+              {"name", "t" + std::to_string(id)},
+              {"rect", {{"x", id}, {"y", 2 * id}, {"width", 10}, {"height", 20}}},
+              {"nodes", json::array()}};
+    j.update(json::parse(extra));
+    return j.dump();
+}
+
+TEST(SwayTree, ViewsFrontFirstWithTheirFacts) {
+    const std::string ws1 =
+        R"({"id":41,"type":"workspace","name":"1","focus":[50,3],"nodes":[)" +
+        v(3, R"({"deco_rect":{"height":25}})") + R"(,{"id":50,"type":"con","focus":[6,5],"nodes":[)" + v(5) +
+        "," + v(6) + R"(]}],"floating_nodes":[)" +
+        v(7,
+          R"({"app_id":null,"window_properties":{"class":"XTerm"},"name":null,"type":"floating_con","focused":true})") +
+        "]}";
+    const std::string ws2 =
+        R"({"id":42,"type":"workspace","name":"2","nodes":[)" + v(4, R"({"opacity":0.5})") + "]}";
+    const std::string output =
+        R"({"id":20,"type":"output","nodes":[)" + ws2 + "," + ws1 + R"(],"focus":[41,42]})";
+    const std::string scratch =
+        R"({"id":10,"type":"output","name":"__i3","nodes":[{"id":11,"type":"workspace","name":"__i3_scratch","floating_nodes":[)" +
+        v(8, R"({"type":"floating_con"})") + "]}]}";
+    const std::vector<std::string> frontFirst = {"7 107 XTerm \"-\" 7,14 10x20 1 float focused",
+                                                 "6 106 app6 \"t6\" 6,12 10x20 1",
+                                                 "5 105 app5 \"t5\" 5,10 10x20 1",
+                                                 "3 103 app3 \"t3\" 3,-19 10x45 1",
+                                                 "4 104 app4 \"t4\" 4,8 10x20 2 opacity",
+                                                 "8 108 app8 \"t8\" 8,16 10x20 __i3_scratch scratch float"};
+    struct Case {
+        const char* name;
+        std::string tree;
+        std::vector<std::string> views;
+    } cases[] = {
+        {"focus lists order every level, unfocused children follow in tree order",
+         R"({"type":"root","focus":[20],"nodes":[)" + scratch + "," + output + "]}", frontFirst},
+        {"focus entries that are not children or not numbers are skipped",
+         R"({"type":"root","focus":["x",99,20],"nodes":[)" + output + "]}",
+         {frontFirst.begin(), frontFirst.end() - 1}},
+        {"odd values: no pid, a pid out of range, a negative size, no rect, no id",
+         R"({"type":"workspace","name":"w","nodes":[)" + v(1, R"({"pid":null})") + "," +
+             v(2, R"({"pid":5000000000})") + "," + v(3, R"({"rect":{"x":-4,"y":0,"width":-1,"height":7}})") +
+             "," + v(4, R"({"rect":"none"})") + "," + v(5, R"({"id":"five"})") + "]}",
+         {"1 - app1 \"t1\" 1,2 10x20 w", "2 - app2 \"t2\" 2,4 10x20 w", "3 103 app3 \"t3\" -4,0 0x7 w",
+          "4 104 app4 \"t4\" 0,0 0x0 w"}},
+        {"not a tree", "[1, 2]", {}},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> got;
+        for (const View& view : viewsOf(json::parse(c.tree))) got.push_back(describe(view));
+        EXPECT_EQ(got, c.views) << c.name;
+    }
+}
+
+TEST(SwayTree, OutputsAndScreens) {
+    struct Case {
+        const char* outputs;
+        std::vector<std::string> names;
+        std::vector<Rect> frames;
+    } cases[] = {
+        {R"([{"name":"A","rect":{"x":0,"y":0,"width":1920,"height":1080}},
+             {"name":"B","focused":true,"rect":{"x":1920,"y":200,"width":1280,"height":800}},
+             {"name":"off","active":false,"rect":{"x":0,"y":0,"width":640,"height":480}}])",
+         {"B", "A"},
+         {{0, 0, 1280, 800}, {-1920, -80, 1920, 1080}}},
+        {R"([{"name":"A","rect":{"x":100,"y":50,"width":800,"height":600}},
+             {"name":"B","rect":{"x":900,"y":50,"width":800,"height":600}}])",
+         {"A", "B"},
+         {{0, 0, 800, 600}, {800, 0, 800, 600}}},
+        {"{}", {}, {}},
+    };
+    for (const Case& c : cases) {
+        const Layout l = parseLayout("{}", c.outputs);
+        std::vector<std::string> names;
+        for (const Output& o : l.outputs) names.push_back(o.name);
+        EXPECT_EQ(names, c.names) << c.outputs;
+        EXPECT_EQ(screenFrames(l.outputs), c.frames) << c.outputs;
+        // Bounds are reported from the primary output's top-left corner.
+        EXPECT_EQ(l.originX(), l.outputs.empty() ? 0 : l.outputs[0].rect.x);
+    }
+    EXPECT_THROW(parseLayout("{", "[]"), nlohmann::json::exception);
+}
+
+TEST(SwayIpc, MessagesSplitAnywhereComeOutWholeAndBadStreamsStop) {
+    const std::string a = encodeMessage(4, "[1]"), b = encodeMessage(kEventBit | 3, "{}");
+    for (size_t cut = 0; cut <= a.size() + b.size(); ++cut) {
+        MessageDecoder d;
+        const std::string both = a + b;
+        d.feed(std::string_view(both).substr(0, cut));
+        std::vector<std::string> got;
+        while (auto m = d.next()) got.push_back(std::to_string(m->type) + ":" + m->payload);
+        d.feed(std::string_view(both).substr(cut));
+        while (auto m = d.next()) got.push_back(std::to_string(m->type) + ":" + m->payload);
+        EXPECT_EQ(got, (std::vector<std::string>{"4:[1]", std::to_string(kEventBit | 3) + ":{}"})) << cut;
+    }
+    std::string huge = encodeMessage(0, "");
+    huge[6] = huge[7] = huge[8] = huge[9] = '\xff';
+    for (const std::string& bad : {std::string("i3-ipX") + std::string(8, '\0'), huge}) {
+        MessageDecoder d;
+        d.feed(bad + a);
+        EXPECT_FALSE(d.next());
+        EXPECT_TRUE(d.corrupt());
+    }
+}
+
+TEST(DesktopIcons, TheEntrysIconFromTheNearestSizeOrABlankOne) {
+    const auto data =
+        std::filesystem::temp_directory_path() / ("tarvolin-icons-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(data / "applications");
+    std::filesystem::create_directories(data / "icons/hicolor/48x48/apps");
+    // 2 x 2 pixels of red at half opacity.
+    std::ofstream(data / "icons/hicolor/48x48/apps/notes-icon.png", std::ios::binary) << std::string(
+        "\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR\0\0\0\x02\0\0\0\x02\x08\x06\0\0\0\x72\xb6\x0d\x24\0\0\0\x11"
+        "IDAT\x78\x9c\x63\xf8\xcf\xc0\xd0\x00\xc2\x0c\x30\x06\x00\x38\xe8\x05\xfd\x11\x33\x30\xc9\0\0\0\0"
+        "IEND\xae\x42\x60\x82",
+        74);
+    std::ofstream(data / "applications/Notes.desktop")
+        << "[Desktop Action x]\nIcon=other\n[Desktop Entry]\nIcon = notes-icon\n";
+    std::ofstream(data / "applications/broken.desktop") << "[Desktop Entry]\nIcon=missing\n";
+    DesktopIcons icons({data});
+    for (auto [app, pixel] : {std::pair<std::optional<std::string>, std::uint32_t>{"Notes", 0x80800000u},
+                              {"broken", 0},
+                              {"../applications/Notes", 0},
+                              {std::nullopt, 0}}) {
+        Image icon = icons.iconFor(app);
+        ASSERT_EQ(icon.pixelWidth(), 32) << app.value_or("-");
+        EXPECT_EQ(icon.pixelHeight(), 32);
+        EXPECT_EQ(icon.pixel(16, 16), pixel) << app.value_or("-");
+    }
+    EXPECT_EQ(desktopEntryIcon("[Desktop Entry]\nIcon[de]=de\nIcons=x\nIcon=  a b \n"), "a b");
+    EXPECT_FALSE(desktopEntryIcon("Icon=outside\n[Other]\nIcon=x\n"));
+    std::filesystem::remove_all(data);
+}
+
+}  // namespace
+}  // namespace tarvolin::sway
