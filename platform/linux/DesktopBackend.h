@@ -6,6 +6,9 @@
 #include "platform/WindowService.h"
 #include "platform/Workspace.h"
 
+#include <functional>
+#include <string>
+
 namespace tarvolin {
 
 // A desktop as one backend sees it (X11, sway): the services the agent needs from it, and
@@ -24,6 +27,10 @@ public:
     virtual int fd() const = 0;
     // Takes what has arrived on fd(); false once the connection to the desktop is broken.
     virtual bool processEvents() = 0;
+    // Where a backend defers work to the end of the caller's loop turn, and where it logs;
+    // a backend that needs neither ignores them.
+    virtual void lapseSyncsWith(std::function<void(std::function<void()>)>) {}
+    virtual void setLog(std::function<void(const std::string&)>) {}
 };
 
 }  // namespace tarvolin

@@ -53,9 +53,9 @@ public:
 
     // A question sees the desktop as of a sync that stays good until the task handed to
     // `schedule` runs (a run loop's dispatchAsync: one sync per command). Unset: a sync per question.
-    void lapseSyncsWith(std::function<void(std::function<void()>)> schedule);
+    void lapseSyncsWith(std::function<void(std::function<void()>)> schedule) override;
     // Where the backend's own log lines go.
-    void setLog(std::function<void(const std::string&)> log);
+    void setLog(std::function<void(const std::string&)> log) override;
 
     // Requests and round trips to the X server since connecting, counted from the requests sent.
     std::uint64_t requests() const;
