@@ -13,10 +13,10 @@
 //
 //   tarvolin_latency_bench [--counts 10,100,500] [--commands 200] [--placements one,across]
 //                          [--modes wake,poll,ctl,wm] [--runtimes shm,default]
-#include "XFixture.h"
 #include "app/AppDelegate.h"
 #include "platform/linux/FilePasteboard.h"
 #include "platform/linux/LinuxPlatform.h"
+#include "tools/headless/SampleClient.h"
 
 #include <dirent.h>
 #include <poll.h>
@@ -237,26 +237,20 @@ public:
     Bench(bool across, std::string self) : self_(std::move(self)) {
         pinTo(::getpid(), across ? 1 : 0);  // what this process starts inherits it
         std::string error;
-        x_ = testing::XSession::start(error);
+        // The desktop's session bus is the agent's own, so its notifications go nowhere else.
+        x_ = headless::XvfbDesktop::start({}, error);
         if (!x_) throw Failure("cannot start the X session: " + error);
         if (across) {
             pinTo(x_->serverPid(), 0);
             pinTo(x_->windowManagerPid(), 0);
         }
-        // A bus of its own, so the agent's notifications go nowhere else.
-        testing::Child::Options busOptions;
-        busOptions.pipeStdout = true;
-        bus_ = testing::Child::spawn(
-            {"dbus-daemon", "--session", "--nofork", "--nopidfile", "--print-address=1"}, busOptions);
-        auto address = bus_ ? bus_->readLine(10s) : std::nullopt;
-        if (!address) throw Failure("cannot start a session bus (dbus-daemon)");
         for (const char* name : {"shm", "default"}) {
             Runtime& runtime = runtimes_[name];
             const fs::path run = (name == std::string("shm") ? shm_ : dir_).path() / "run";
             ::mkdir(run.c_str(), 0700);
-            runtime.env = {"DISPLAY=" + x_->display(), "DBUS_SESSION_BUS_ADDRESS=" + *address,
-                           "XDG_RUNTIME_DIR=" + run.string(),
-                           "XDG_CONFIG_HOME=" + (dir_.path() / "config").string()};
+            runtime.env = x_->environment();
+            runtime.env.insert(runtime.env.end(), {"XDG_RUNTIME_DIR=" + run.string(),
+                                                   "XDG_CONFIG_HOME=" + (dir_.path() / "config").string()});
             runtime.pasteboards = FilePasteboardService::open(run / "tarvolin", error);
             if (!runtime.pasteboards) throw Failure(error);
             runtime.pb = std::static_pointer_cast<FilePasteboard>(
@@ -269,15 +263,15 @@ public:
     void growTo(int count) {
         while (made_ < count) {
             const int batch = std::min(100, count - made_);
-            std::vector<std::string> args;
+            std::vector<std::vector<std::string>> windows;
             for (int k = 0; k < batch; ++k) {
                 const int n = made_ + k;
-                args.insert(args.end(), {"--window", "--title", "latency " + std::to_string(n), "--geometry",
-                                         "160x100+" + std::to_string((n * 37) % 1100) + "+" +
-                                             std::to_string((n * 53) % 900)});
+                windows.push_back(
+                    {"--title", "latency " + std::to_string(n), "--geometry",
+                     "160x100+" + std::to_string((n * 37) % 1100) + "+" + std::to_string((n * 53) % 900)});
             }
             std::string error;
-            auto client = x_->startClient(args, error);
+            auto client = headless::startSampleClient(*x_, TARVOLIN_SAMPLE_WINDOWS, windows, error);
             if (!client) throw Failure(error);
             clients_.push_back(std::move(*client));
             made_ += batch;
@@ -286,13 +280,13 @@ public:
 
     Stats measure(const std::string& mode, const std::string& runtimeName, int commands) {
         Runtime& runtime = runtimes_.at(runtimeName);
-        testing::Child::Options options;
+        headless::Process::Options options;
         options.env = runtime.env;
         std::vector<std::string> argv = {TARVOLIN_AGENT};
         if (mode == "poll") argv = {self_, "--agent", "--no-wake"};
-        std::unique_ptr<testing::Child> agent;
+        std::unique_ptr<headless::Process> agent;
         if (mode != "wm") {
-            agent = testing::Child::spawn(argv, options);
+            agent = headless::Process::spawn(argv, options);
             if (!agent) throw Failure("cannot start the agent");
             agentCpus_ = cpusOf(agent->pid());
             // The agent clears the pasteboard once at launch, which may eat the first barrier;
@@ -311,11 +305,11 @@ public:
             std::this_thread::sleep_for(std::chrono::microseconds(gap_(random_)));
             watch_->drain();
             const auto start = Clock::now();
-            std::unique_ptr<testing::Child> ctl;
+            std::unique_ptr<headless::Process> ctl;
             if (mode == "wm") {
                 watch_->request(target);
             } else if (mode == "ctl") {
-                ctl = testing::Child::spawn({TARVOLINCTL, "raise", std::to_string(target)}, options);
+                ctl = headless::Process::spawn({TARVOLINCTL, "raise", std::to_string(target)}, options);
                 if (!ctl) throw Failure("cannot start tarvolinctl");
             } else {
                 runtime.pb->writeItems(
@@ -346,9 +340,9 @@ public:
         std::vector<double> times;
         for (int r = 0; r < runs; ++r) {
             const auto start = Clock::now();
-            testing::Child::Options options;
+            headless::Process::Options options;
             options.env = runtimes_.at("default").env;
-            auto child = testing::Child::spawn({"sh", "-c", "exec wmctrl -lpG >/dev/null"}, options);
+            auto child = headless::Process::spawn({"sh", "-c", "exec wmctrl -lpG >/dev/null"}, options);
             auto status = child ? child->wait(30s) : std::nullopt;
             if (!status || !WIFEXITED(*status) || WEXITSTATUS(*status) != 0)
                 throw Failure("wmctrl -lpG failed");
@@ -364,7 +358,7 @@ public:
 
 private:
     // A command that does nothing; once the pasteboard is empty again the agent has taken it.
-    void barrier(Runtime& runtime, testing::Child& agent) {
+    void barrier(Runtime& runtime, headless::Process& agent) {
         LinuxRunLoop loop;
         bool taken = false;
         auto& pb = *runtime.pb;
@@ -383,11 +377,10 @@ private:
     std::string self_;
     TempDir dir_;
     TempDir shm_{"/dev/shm"};
-    std::unique_ptr<testing::XSession> x_;  // destroyed last: it owns Xvfb
-    std::unique_ptr<testing::Child> bus_;
+    std::unique_ptr<headless::XvfbDesktop> x_;  // destroyed last: it owns Xvfb
     std::map<std::string, Runtime> runtimes_;
     std::unique_ptr<ActiveWatch> watch_;
-    std::vector<testing::TestClient> clients_;
+    std::vector<headless::SampleClient> clients_;
     int made_ = 0;
     std::string agentCpus_;
     std::mt19937 random_{20261206};

@@ -11,10 +11,10 @@
 //   tarvolin_x11_bench --server-cpu 0 --client-cpu 0    # one core
 //   tarvolin_x11_bench --server-cpu 0 --client-cpu 1    # across cores
 //   (optional: --counts 10,100,500,1000 --reps 40)
-#include "XFixture.h"
 #include "accessibility/UIElementUtilities.h"
 #include "platform/LocalNotificationCenter.h"
 #include "platform/linux/x11/X11Desktop.h"
+#include "tools/headless/SampleClient.h"
 
 #include <fcntl.h>
 #include <sched.h>
@@ -22,13 +22,16 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <charconv>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <functional>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 using namespace tarvolin;
@@ -41,6 +44,14 @@ bool pin(pid_t pid, int cpu) {
     CPU_ZERO(&set);
     CPU_SET(cpu, &set);
     return sched_setaffinity(pid, sizeof set, &set) == 0;
+}
+
+// A whole non-negative number below 100000, nothing else.
+std::optional<int> parseNumber(std::string_view text) {
+    int v = 0;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
+    if (ec != std::errc() || end != text.data() + text.size() || v < 0 || v >= 100000) return std::nullopt;
+    return v;
 }
 
 double ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
@@ -112,26 +123,50 @@ size_t agentFirstScan(X11Desktop& d) {
 int main(int argc, char** argv) {
     int serverCpu = 0, clientCpu = 0, reps = 40;
     std::vector<int> counts = {10, 100, 500, 1000};
-    for (int i = 1; i + 1 < argc; i += 2) {
+    const char* usage =
+        "usage: tarvolin_x11_bench [--server-cpu N] [--client-cpu N] [--counts N,..] [--reps N]\n";
+    for (int i = 1; i < argc; i += 2) {
         std::string a = argv[i];
-        if (a == "--server-cpu") {
-            serverCpu = std::atoi(argv[i + 1]);
-        } else if (a == "--client-cpu") {
-            clientCpu = std::atoi(argv[i + 1]);
-        } else if (a == "--reps") {
-            reps = std::max(3, std::atoi(argv[i + 1]));
-        } else if (a == "--counts") {
+        if (a == "--help" || a == "-h") {
+            std::fputs(usage, stdout);
+            return 0;
+        }
+        // A bad value is an error, not a zero: it would pick a CPU or a window count unasked.
+        std::optional<int> value;
+        if (i + 1 < argc) value = parseNumber(argv[i + 1]);
+        if (a == "--counts" && i + 1 < argc) {
             counts.clear();
-            for (char* p = std::strtok(argv[i + 1], ","); p; p = std::strtok(nullptr, ","))
-                counts.push_back(std::atoi(p));
-        } else {
-            std::fprintf(stderr, "unknown option %s\n", argv[i]);
+            for (char* p = std::strtok(argv[i + 1], ","); p; p = std::strtok(nullptr, ",")) {
+                auto n = parseNumber(p);
+                if (!n || *n < 1) {
+                    std::fprintf(stderr, "--counts: not a window count: \"%s\"\n", p);
+                    return 2;
+                }
+                counts.push_back(*n);
+            }
+            if (!counts.empty()) continue;
+            value.reset();
+        }
+        if (!value) {
+            std::fprintf(stderr, "%s: missing or bad value\n%s", argv[i], usage);
+            return 2;
+        }
+        if (a == "--server-cpu") {
+            serverCpu = *value;
+        } else if (a == "--client-cpu") {
+            clientCpu = *value;
+        } else if (a == "--reps") {
+            reps = std::max(3, *value);
+        } else if (a != "--counts") {
+            std::fprintf(stderr, "unknown option %s\n%s", argv[i], usage);
             return 2;
         }
     }
 
     std::string error;
-    auto session = testing::XSession::start(error);
+    headless::XvfbDesktop::Options options;
+    options.sessionBus = false;
+    auto session = headless::XvfbDesktop::start(options, error);
     if (!session) {
         std::fprintf(stderr, "cannot start the X session: %s\n", error.c_str());
         return 1;
@@ -167,21 +202,20 @@ int main(int argc, char** argv) {
         serverCpu, clientCpu, reps, load[0], load[1], load[2]);
     std::printf("%7s %6s | %9s | %-30s | %-30s | %7s %7s\n", "windows", "listed", "wmctrl ms",
                 "first scan ms / trips / reqs", "rescan ms / trips / reqs", "wm/1st", "wm/re");
-    std::deque<testing::TestClient> clients;
+    std::deque<headless::SampleClient> clients;
     int made = 0;
     for (int target : counts) {
         // Add windows in clients of at most 100 windows each until there are `target`.
         while (made < target) {
             int batch = std::min(100, target - made);
-            std::vector<std::string> args;
+            std::vector<std::vector<std::string>> windows;
             for (int k = 0; k < batch; ++k) {
                 int n = made + k;
-                args.insert(
-                    args.end(),
-                    {"--window", "--title", "bench window " + std::to_string(n), "--geometry",
+                windows.push_back(
+                    {"--title", "bench window " + std::to_string(n), "--geometry",
                      "120x80+" + std::to_string((n * 37) % 1100) + "+" + std::to_string((n * 53) % 900)});
             }
-            auto c = session->startClient(args, error);
+            auto c = headless::startSampleClient(*session, TARVOLIN_SAMPLE_WINDOWS, windows, error);
             if (!c) {
                 std::fprintf(stderr, "%s\n", error.c_str());
                 return 1;
@@ -250,6 +284,6 @@ int main(int argc, char** argv) {
         return 1;
     }
     for (auto it = clients.rbegin(); it != clients.rend(); ++it)
-        session->stopClient(*it, std::chrono::seconds(30));
+        headless::stopSampleClient(*session, *it, std::chrono::seconds(30));
     return 0;
 }

@@ -77,6 +77,9 @@ public:
     const std::string& display() const { return display_; }
     DisplayWatch& x() { return *x_; }
     bool windowManagerAlive() { return wm_ && wm_->running(); }
+    // For pinning them to CPUs; -1 when not running.
+    pid_t serverPid() const { return xvfb_ ? xvfb_->pid() : -1; }
+    pid_t windowManagerPid() const { return wm_ ? wm_->pid() : -1; }
     // The window manager and the server end, as when the display goes away.
     void stopServer();
 
