@@ -33,10 +33,6 @@ public:
     virtual int fd() const = 0;
     // Takes what has arrived on fd(); false once the connection to the desktop is broken.
     virtual bool processEvents() = 0;
-    // Where a backend defers work to the end of the caller's loop turn, and where it logs;
-    // a backend that needs neither ignores them.
-    virtual void lapseSyncsWith(std::function<void(std::function<void()>)>) {}
-    virtual void setLog(std::function<void(const std::string&)>) {}
 };
 
 }  // namespace tarvolin
