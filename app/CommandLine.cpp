@@ -14,8 +14,8 @@ namespace {
 constexpr const char* kHelp = R"(Usage: tarvolin-agent [--help | --version]
 Keep an inventory of the desktop's windows and raise, close or quit them on command.
 
-The agent runs in the background of a user's X11 desktop session (with a window
-manager that follows EWMH) and takes its commands from tarvolinctl(1): JSON on the
+The agent runs in the background of a user's desktop session: sway (through its IPC
+socket), or X11 with a window manager that follows EWMH. It takes its commands from tarvolinctl(1): JSON on the
 pasteboard TarvolinAgentPB, and text under the key SomeText of the user defaults it
 shares with its companion. One copy runs per user; a second copy ends itself at once.
 Log lines go to standard error (the journal under systemd). SIGTERM and SIGINT end
@@ -27,7 +27,9 @@ Options:
   --version          output version information and exit
 
 Environment:
-  DISPLAY            the X display the agent works on
+  SWAYSOCK           sway's IPC socket: when set and answering, the agent works on sway
+  DISPLAY            otherwise, the X display the agent works on (a Wayland session
+                     other than sway, WAYLAND_DISPLAY alone, is refused by name)
   XDG_RUNTIME_DIR    holds tarvolin/, the pasteboard and the instance lock
                      (/tmp/tarvolin-UID/ when unset)
   XDG_CONFIG_HOME    holds tarvolin/, the user defaults (~/.config when unset)

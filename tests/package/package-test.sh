@@ -34,7 +34,7 @@ TABLE
 for page in tarvolin-agent tarvolinctl; do
   man=$(MANWIDTH=80 man --warnings -l "$root/usr/share/man/man1/$page.1.gz" 2>"$work/man.err")
   [ ! -s "$work/man.err" ] || fail "$page(1): $(cat "$work/man.err")"
-  for want in SYNOPSIS ENVIRONMENT FILES STATUS EXAMPLES XDG_RUNTIME_DIR XDG_CONFIG_HOME DISPLAY org.tarvolin.Agent; do
+  for want in SYNOPSIS ENVIRONMENT FILES STATUS EXAMPLES SWAYSOCK XDG_RUNTIME_DIR XDG_CONFIG_HOME DISPLAY org.tarvolin.Agent; do
     grep -q "$want" <<<"$man" || fail "$page(1) lacks $want"
   done
 done

@@ -42,7 +42,8 @@ Environment:
   XDG_RUNTIME_DIR    holds tarvolin/, the agent's pasteboard and instance lock
                      (/tmp/tarvolin-UID/ when unset)
   XDG_CONFIG_HOME    holds tarvolin/, the user defaults (~/.config when unset)
-  DISPLAY            the X display that the windows command lists
+  SWAYSOCK           sway's IPC socket: when set and answering, sway's views are listed
+  DISPLAY            otherwise, the X display that the windows command lists
   DBUS_SESSION_BUS_ADDRESS
                      the session bus that the watch command listens on
 
