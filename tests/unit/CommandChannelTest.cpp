@@ -149,6 +149,13 @@ TEST_F(CommandTest, LoggedTextsAreEscapedAndBoundedAtACharacter) {
     EXPECT_EQ(desktop.logTexts().back(), "(\"" + std::string(1023, 'x') + "...(101025 bytes)\")");
     someText(Value(std::string(2000, 'z')));
     EXPECT_EQ(desktop.logTexts().back(), std::string(1024, 'z') + "...(2000 bytes)");
+    // Four texts of up to 1,024 bytes are logged whole; a fifth is only counted.
+    agentPasteboard()->writeItems({{std::string(1024, 'x')}, {"b"}, {"c"}, {"d"}});
+    poll();
+    EXPECT_EQ(desktop.logTexts().back(), "(\"" + std::string(1024, 'x') + "\", \"b\", \"c\", \"d\")");
+    agentPasteboard()->writeItems({{"1"}, {"2"}, {"3"}, {"4"}, {"5"}});
+    poll();
+    EXPECT_EQ(desktop.logTexts().back(), R"(("1", "2", "3", "4") and 1 more)");
 }
 
 TEST_F(CommandTest, SomeTextChangesThatHoldNoCommand) {
