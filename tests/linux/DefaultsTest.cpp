@@ -63,7 +63,6 @@ TEST_F(DefaultsFixture, ValuesRoundTripThroughTheFileToAnotherProcess) {
     store->removeObject("SomeText");
     EXPECT_FALSE(open()->sharedUserDefaults()->objectForKey("SomeText"));
     EXPECT_FALSE(service->standardUserDefaults()->objectForKey("Flag")) << "domains are separate files";
-    EXPECT_EQ(service->domain("org.tarvolin.shared"), store);
     for (std::string_view name : {"", "../evil", "a/b", ".hidden", "sp ace"})
         EXPECT_THROW(service->domain(name), std::invalid_argument) << name;
     EXPECT_TRUE(log.lines.empty());
@@ -100,6 +99,7 @@ TEST_F(DefaultsFixture, UnreadableFilesReadAsNoValuesAndAreLoggedOnce) {
         EXPECT_FALSE(store->objectForKey("SomeText")) << bytes;
         EXPECT_FALSE(store->objectForKey("SomeText")) << bytes;
         EXPECT_EQ(log.lines.size(), ++lines) << bytes << ": one line per broken file";
+        errno = EINTR;  // left over from an earlier call: the write must not mistake it for its own
         store->setObject("SomeText", Value("Close:5"));  // writing over it gives a good file again
         EXPECT_EQ(open()->sharedUserDefaults()->objectForKey("SomeText"), Value("Close:5")) << bytes;
     }
