@@ -2,8 +2,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include <fstream>
-
 namespace tarvolin::sway {
 
 namespace {
@@ -118,13 +116,6 @@ std::optional<AppRecord> Core::application(std::int32_t pid) {
     for (const AppRecord& app : applications())
         if (app.pid == pid) return app;
     return std::nullopt;
-}
-
-std::optional<std::string> processName(std::int32_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/comm");
-    std::string name;
-    if (!in || !std::getline(in, name) || name.empty()) return std::nullopt;
-    return name;
 }
 
 }  // namespace tarvolin::sway

@@ -4,6 +4,7 @@
 #include "SwayIpc.h"
 #include "SwayTree.h"
 #include "platform/Value.h"
+#include "platform/linux/ProcessName.h"
 
 #include <map>
 #include <memory>
@@ -77,8 +78,5 @@ private:
     std::uint64_t appsGeneration_ = 0;
     std::vector<AppRecord> apps_;
 };
-
-// The process name from /proc; none when the process is gone or not local.
-std::optional<std::string> processName(std::int32_t pid);
 
 }  // namespace tarvolin::sway

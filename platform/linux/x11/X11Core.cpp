@@ -1,7 +1,6 @@
 #include "X11Core.h"
 
 #include <algorithm>
-#include <fstream>
 
 namespace tarvolin::x11 {
 
@@ -109,13 +108,6 @@ std::optional<xcb_window_t> Core::frontWindow(const std::vector<const WindowFact
         if (!w->hasState(atoms._NET_WM_STATE_HIDDEN)) return w->id;
     if (!frontFirst.empty()) return frontFirst.front()->id;
     return std::nullopt;
-}
-
-std::optional<std::string> processName(std::int32_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/comm");
-    std::string name;
-    if (!in || !std::getline(in, name) || name.empty()) return std::nullopt;
-    return name;
 }
 
 }  // namespace tarvolin::x11

@@ -5,6 +5,7 @@
 #include "XWindows.h"
 #include "XWriter.h"
 #include "platform/Value.h"
+#include "platform/linux/ProcessName.h"
 
 #include <algorithm>
 #include <functional>
@@ -126,8 +127,5 @@ private:
     // By window and owner: X reuses the ids of windows that are gone.
     std::map<std::pair<xcb_window_t, std::int32_t>, Image> iconCache_;
 };
-
-// The process name from /proc; none when the process is gone or not local.
-std::optional<std::string> processName(std::int32_t pid);
 
 }  // namespace tarvolin::x11
