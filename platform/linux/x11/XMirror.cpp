@@ -2,7 +2,8 @@
 
 #include <xcb/randr.h>
 
-#include <unordered_set>
+#include <algorithm>
+#include <iterator>
 
 namespace tarvolin::x11 {
 
@@ -70,6 +71,10 @@ void Mirror::handle(const xcb_generic_event_t& ev) {
             xcb_window_t w = reinterpret_cast<const xcb_destroy_notify_event_t&>(ev).window;
             if (windows_.erase(w)) ++generation_;
             stale_.erase(w);
+            // Should the id come back listed, it is a new window to read.
+            if (auto it = std::lower_bound(members_.begin(), members_.end(), w);
+                it != members_.end() && *it == w)
+                members_.erase(it);
             clientOfFrame_.erase(w);
             markListStale(bare);
             break;
@@ -155,11 +160,25 @@ void Mirror::refresh() {
 }
 
 void Mirror::adoptClientList(ClientList list) {
-    std::unordered_set<xcb_window_t> listed(list.frontFirst.begin(), list.frontFirst.end());
-    std::erase_if(windows_, [&](const auto& entry) { return !listed.count(entry.first); });
-    std::erase_if(stale_, [&](const auto& entry) { return !listed.count(entry.first); });
-    for (xcb_window_t w : list.frontFirst)
-        if (!windows_.count(w) && listed.erase(w)) unread_.push_back(w);
+    // A restack leaves the members as they were: compared as sorted ids, that costs no walk of
+    // the window table.
+    std::vector<xcb_window_t> members = list.frontFirst;
+    std::sort(members.begin(), members.end());
+    members.erase(std::unique(members.begin(), members.end()), members.end());
+    if (members != members_) {
+        std::vector<xcb_window_t> gone, added;
+        std::set_difference(members_.begin(), members_.end(), members.begin(), members.end(),
+                            std::back_inserter(gone));
+        std::set_difference(members.begin(), members.end(), members_.begin(), members_.end(),
+                            std::back_inserter(added));
+        for (xcb_window_t w : gone) {
+            windows_.erase(w);
+            stale_.erase(w);
+        }
+        for (xcb_window_t w : added)
+            if (!windows_.count(w)) unread_.push_back(w);
+        members_ = std::move(members);
+    }
     clients_ = std::move(list);
 }
 

@@ -60,7 +60,8 @@ private:
     std::unordered_map<xcb_window_t, unsigned> stale_;
     // Frames move without a word to their client (an iconify animation): the root tells.
     std::unordered_map<xcb_window_t, xcb_window_t> clientOfFrame_;
-    std::vector<xcb_window_t> unread_;  // listed but not read yet
+    std::vector<xcb_window_t> members_;  // the listed windows, sorted, as last adopted
+    std::vector<xcb_window_t> unread_;   // listed but not read yet
     bool listStale_ = true;
     std::optional<unsigned> syncStart_;  // the first request of the sync under way
     bool changedBeforeSync_ = false;     // of the event being handled
