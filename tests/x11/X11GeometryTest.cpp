@@ -10,6 +10,8 @@
 #include <xcb/xcbext.h>
 
 #include <cstdlib>
+#include <memory>
+#include <optional>
 #include <tuple>
 
 namespace tarvolin {
@@ -60,30 +62,57 @@ bool setPrimaryMonitor(xcb_connection_t* c, xcb_window_t root, Rect m) {
     return !error;
 }
 
-TEST(X11Geometry, ABorderedWindowKeepsItsSizeWhenItIsWrittenBack) {
-    std::string error;
-    auto session = XvfbDesktop::start({.windowManager = false, .sessionBus = false}, error);
-    ASSERT_TRUE(session) << error;
-    LocalNotificationCenter center;
-    auto desktop = X11Desktop::connect(session->display().c_str(), center, error);
-    ASSERT_TRUE(desktop) << error;
+class X11Geometry : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string error;
+        session_ = XvfbDesktop::start({.windowManager = false, .sessionBus = false}, error);
+        ASSERT_TRUE(session_) << error;
+        desktop_ = X11Desktop::connect(session_->display().c_str(), center_, error);
+        ASSERT_TRUE(desktop_) << error;
+    }
+
+    // One window; then the list's bounds of it and its element.
+    void startWindow(std::vector<std::string> args) {
+        std::string error;
+        auto client = testing::startClient(*session_, {args}, error);
+        ASSERT_TRUE(client) << error;
+        client_ = std::move(*client);
+    }
+    WindowBounds bounds() {
+        auto list = desktop_->windows().copyWindowInfo(kCGWindowListExcludeDesktopElements, 0);
+        return list && list->size() == 1u && (*list)[0].bounds ? *(*list)[0].bounds : WindowBounds{};
+    }
+    AXElement element() {
+        AXElement app = desktop_->accessibility().createApplication(client_->pid());
+        auto windows = ax::copyAttributeValues(app, "AXWindows", 0, 10);
+        return windows.value && windows.value->size() == 1u ? *(*windows.value)[0].asElement() : AXElement{};
+    }
+    void TearDown() override {
+        if (client_) {
+            EXPECT_TRUE(testing::stopClient(*session_, *client_));
+        }
+        if (desktop_) {
+            EXPECT_EQ(desktop_->unexpectedErrors(), 0u) << desktop_->lastUnexpectedError();
+        }
+    }
+
+    std::unique_ptr<XvfbDesktop> session_;
+    LocalNotificationCenter center_;
+    std::unique_ptr<X11Desktop> desktop_;
+    std::optional<testing::TestClient> client_;
+};
+
+WindowNumberValue n(std::int64_t v) { return v; }
+
+TEST_F(X11Geometry, ABorderedWindowKeepsItsSizeWhenItIsWrittenBack) {
     // Seen before the window exists: its arrival has to come from the root's events.
-    ASSERT_TRUE(desktop->windows().copyWindowInfo(kCGWindowListExcludeDesktopElements, 0)->empty());
-    auto client = testing::startClient(*session, {{"--geometry", "200x100+250+130", "--border", "3"}}, error);
-    ASSERT_TRUE(client) << error;
+    ASSERT_TRUE(desktop_->windows().copyWindowInfo(kCGWindowListExcludeDesktopElements, 0)->empty());
+    startWindow({"--geometry", "200x100+250+130", "--border", "3"});
+    const WindowBounds b = bounds();
+    EXPECT_EQ(std::tie(b.x, b.y, b.width), std::tuple(n(250), n(130), n(206)));
 
-    auto list = desktop->windows().copyWindowInfo(kCGWindowListExcludeDesktopElements, 0);
-    ASSERT_TRUE(list && list->size() == 1u);
-    ASSERT_TRUE((*list)[0].bounds);
-    const WindowBounds& b = *(*list)[0].bounds;
-    EXPECT_EQ(std::tie(b.x, b.y, b.width),
-              std::tuple(WindowNumberValue(std::int64_t{250}), WindowNumberValue(std::int64_t{130}),
-                         WindowNumberValue(std::int64_t{206})));
-
-    AXElement app = desktop->accessibility().createApplication(client->pid());
-    auto windows = ax::copyAttributeValues(app, "AXWindows", 0, 10);
-    ASSERT_TRUE(windows.value && windows.value->size() == 1u);
-    const AXElement window = *(*windows.value)[0].asElement();
+    const AXElement window = element();
     EXPECT_EQ(ax::copyAttributeValue(window, "AXPosition").value, Value(AXValue::point({250, 130})));
     const auto size = ax::copyAttributeValue(window, "AXSize").value;
     ASSERT_TRUE(size);
@@ -92,43 +121,26 @@ TEST(X11Geometry, ABorderedWindowKeepsItsSizeWhenItIsWrittenBack) {
     // Our requests are done once the next question's sync returns: no window manager to wait for.
     EXPECT_EQ(ax::copyAttributeValue(window, "AXPosition").value, Value(AXValue::point({10, 20})));
     EXPECT_EQ(ax::copyAttributeValue(window, "AXSize").value, size) << "read and written back twice";
-    EXPECT_EQ(desktop->unexpectedErrors(), 0u) << desktop->lastUnexpectedError();
-    EXPECT_TRUE(testing::stopClient(*session, *client));
 }
 
-TEST(X11Geometry, PositionsMeasureFromThePrimaryMonitor) {
-    std::string error;
-    auto session = XvfbDesktop::start({.windowManager = false, .sessionBus = false}, error);
-    ASSERT_TRUE(session) << error;
-    LocalNotificationCenter center;
-    auto desktop = X11Desktop::connect(session->display().c_str(), center, error);
-    ASSERT_TRUE(desktop) << error;
-    auto client = testing::startClient(*session, {{"--geometry", "200x100+250+130"}}, error);
-    ASSERT_TRUE(client) << error;
-    ASSERT_EQ(desktop->windows().copyWindowInfo(kCGWindowListExcludeDesktopElements, 0)->size(), 1u);
+TEST_F(X11Geometry, PositionsMeasureFromThePrimaryMonitor) {
+    startWindow({"--geometry", "200x100+250+130"});
+    ASSERT_EQ(bounds().x, n(250));
     // Set after the first sync: a monitor change has to reach the mirror as well.
-    ASSERT_TRUE(setPrimaryMonitor(session->x().xcb(), session->x().root(), Rect{100, 50, 800, 600}));
+    xcb_connection_t* x = session_->x().xcb();
+    ASSERT_TRUE(setPrimaryMonitor(x, session_->x().root(), Rect{100, 50, 800, 600}));
 
-    auto list = desktop->windows().copyWindowInfo(kCGWindowListExcludeDesktopElements, 0);
-    ASSERT_TRUE(list && list->size() == 1u && (*list)[0].bounds);
-    const WindowBounds& b = *(*list)[0].bounds;
-    EXPECT_EQ(std::tie(b.x, b.y),
-              std::tuple(WindowNumberValue(std::int64_t{150}), WindowNumberValue(std::int64_t{80})));
-    EXPECT_EQ(desktop->screens().screenFrames(), (std::vector{Rect{0, 0, 800, 600}}));
-
-    AXElement app = desktop->accessibility().createApplication(client->pid());
-    auto windows = ax::copyAttributeValues(app, "AXWindows", 0, 10);
-    ASSERT_TRUE(windows.value && windows.value->size() == 1u);
-    const AXElement window = *(*windows.value)[0].asElement();
+    const WindowBounds b = bounds();
+    EXPECT_EQ(std::tie(b.x, b.y), std::tuple(n(150), n(80)));
+    EXPECT_EQ(desktop_->screens().screenFrames(), (std::vector{Rect{0, 0, 800, 600}}));
+    const AXElement window = element();
     EXPECT_EQ(ax::copyAttributeValue(window, "AXPosition").value, Value(AXValue::point({150, 80})));
     ASSERT_EQ(ax::setAttributeValue(window, "AXPosition", Value(AXValue::point({10, 20}))), AXError::success);
     ax::copyAttributeValue(window, "AXPosition");  // its sync: the move is done
-    xcb_connection_t* x = session->x().xcb();
-    auto geometry = xcb_get_geometry_reply(x, xcb_get_geometry(x, client->windows[0]), nullptr);
+    auto geometry = xcb_get_geometry_reply(x, xcb_get_geometry(x, client_->windows[0]), nullptr);
     ASSERT_TRUE(geometry);
     EXPECT_EQ(std::tie(geometry->x, geometry->y), std::tuple(std::int16_t{110}, std::int16_t{70}));
     std::free(geometry);
-    EXPECT_TRUE(testing::stopClient(*session, *client));
 }
 
 }  // namespace
