@@ -2,6 +2,7 @@
 #include "SwayServices.h"
 
 #include "platform/AccessibilityNames.h"
+#include "platform/linux/SynthesizedElements.h"
 
 #include <algorithm>
 #include <cmath>
@@ -10,18 +11,9 @@ namespace tarvolin::sway {
 
 namespace {
 
-template <class T>
-AXResult<T> fail(AXError e) {
-    return AXResult<T>::failed(e);
-}
-
-bool listed(std::initializer_list<std::string_view> names, std::string_view name) {
-    return std::find(names.begin(), names.end(), name) != names.end();
-}
-
-std::vector<std::string> strings(std::initializer_list<std::string_view> names) {
-    return {names.begin(), names.end()};
-}
+using synthesized::fail;
+using synthesized::listed;
+using synthesized::strings;
 
 // Layout coordinates are 32-bit in sway; out of range is pinned, a non-number refused.
 std::optional<std::int64_t> pixels(double v, double low) {
@@ -35,31 +27,10 @@ constexpr std::initializer_list<std::string_view> kReadOnlyWindowAttributes = {
 
 }  // namespace
 
-// Answers the array requests from the whole value; the views of one process are few.
-class NodeBase : public AXElementNode {
+// Every element here keeps the core, and with it the connection, alive.
+class NodeBase : public synthesized::Node {
 public:
     explicit NodeBase(std::shared_ptr<Core> core) : core_(std::move(core)) {}
-
-    AXResult<Value::Array> copyAttributeValues(std::string_view attribute, std::int64_t index,
-                                               std::int64_t maxCount) const override {
-        if (index < 0 || maxCount < 0) return fail<Value::Array>(AXError::illegalArgument);
-        auto v = copyAttributeValue(attribute);
-        if (!v.ok()) return fail<Value::Array>(v.error);
-        const Value::Array* all = v.value ? v.value->asArray() : nullptr;
-        if (!all) return fail<Value::Array>(AXError::illegalArgument);
-        const auto size = static_cast<std::int64_t>(all->size());
-        const auto first = std::min(index, size);
-        const auto last = first + std::min(maxCount, size - first);
-        return AXResult<Value::Array>::success(Value::Array(all->begin() + first, all->begin() + last));
-    }
-
-    AXResult<std::int64_t> attributeValueCount(std::string_view attribute) const override {
-        auto v = copyAttributeValue(attribute);
-        if (!v.ok()) return fail<std::int64_t>(v.error);
-        const Value::Array* all = v.value ? v.value->asArray() : nullptr;
-        if (!all) return fail<std::int64_t>(AXError::illegalArgument);
-        return AXResult<std::int64_t>::success(static_cast<std::int64_t>(all->size()));
-    }
 
 protected:
     // A broken connection cannot answer; a view that is gone is an invalid element.
@@ -256,96 +227,35 @@ private:
     std::int32_t pid_;
 };
 
-class ApplicationNode final : public NodeBase {
+class ApplicationNode final : public synthesized::ApplicationNode {
 public:
-    ApplicationNode(std::shared_ptr<Core> core, std::int32_t pid) : NodeBase(std::move(core)), pid_(pid) {}
-
-    AXResult<std::int32_t> pid() const override { return AXResult<std::int32_t>::success(pid_); }
-
-    AXResult<std::vector<std::string>> copyAttributeNames() const override {
-        if (!app()) return fail<std::vector<std::string>>(AXError::cannotComplete);
-        return AXResult<std::vector<std::string>>::success(
-            strings({kAXRoleAttribute, kAXTitleAttribute, kAXWindowsAttribute, kAXChildrenAttribute}));
-    }
-    AXResult<std::vector<std::string>> copyActionNames() const override {
-        if (!app()) return fail<std::vector<std::string>>(AXError::cannotComplete);
-        return AXResult<std::vector<std::string>>::success({});
-    }
-    AXResult<std::string> copyActionDescription(std::string_view) const override {
-        if (!app()) return fail<std::string>(AXError::cannotComplete);
-        return fail<std::string>(AXError::actionUnsupported);
-    }
-    AXResult<Value> copyAttributeValue(std::string_view attribute) const override {
-        auto a = app();
-        if (!a) return fail<Value>(AXError::cannotComplete);
-        if (attribute == kAXRoleAttribute) return AXResult<Value>::success(Value("AXApplication"));
-        if (attribute == kAXTitleAttribute)
-            return AXResult<Value>::success(a->name ? std::optional<Value>(Value(*a->name)) : std::nullopt);
-        if (attribute == kAXWindowsAttribute || attribute == kAXChildrenAttribute) {
-            Value::Array windows;
-            for (std::int64_t id : a->frontFirst) windows.emplace_back(core_->windowElement(id, pid_));
-            return AXResult<Value>::success(Value::array(std::move(windows)));
-        }
-        return fail<Value>(AXError::attributeUnsupported);
-    }
-    AXResult<bool> isAttributeSettable(std::string_view attribute) const override {
-        if (!app()) return fail<bool>(AXError::cannotComplete);
-        if (listed({kAXRoleAttribute, kAXTitleAttribute, kAXWindowsAttribute, kAXChildrenAttribute},
-                   attribute))
-            return AXResult<bool>::success(false);
-        return fail<bool>(AXError::attributeUnsupported);
-    }
-    AXError setAttributeValue(std::string_view attribute, const Value&) const override {
-        if (!app()) return AXError::cannotComplete;
-        return listed({kAXRoleAttribute, kAXTitleAttribute, kAXWindowsAttribute, kAXChildrenAttribute},
-                      attribute)
-                   ? AXError::illegalArgument
-                   : AXError::attributeUnsupported;
-    }
-    AXError performAction(std::string_view) const override {
-        if (!app()) return AXError::cannotComplete;
-        return AXError::actionUnsupported;
-    }
-    AXResult<std::uint32_t> windowNumber() const override { return fail<std::uint32_t>(AXError::failure); }
-    std::string description() const override {
-        return "<sway application of pid " + std::to_string(pid_) + ">";
-    }
+    ApplicationNode(std::shared_ptr<Core> core, std::int32_t pid)
+        : synthesized::ApplicationNode(pid, "sway"), core_(std::move(core)) {}
 
 private:
     // The process as its views show it; a live process without views has none, and a
     // process that is gone (or never was) cannot answer.
-    std::optional<AppRecord> app() const {
+    std::optional<Seen> look() const override {
         if (core_->broken() || pid_ <= 0) return std::nullopt;
-        if (auto a = core_->application(pid_)) return a;
-        if (auto name = processName(pid_)) return AppRecord{pid_, std::nullopt, name, {}, std::nullopt};
+        if (auto app = core_->application(pid_)) return Seen{app->name, app->frontFirst};
+        if (auto name = processName(pid_)) return Seen{name, {}};
         return std::nullopt;
     }
+    AXElement windowElement(std::int64_t view) const override { return core_->windowElement(view, pid_); }
 
-    std::int32_t pid_;
+    std::shared_ptr<Core> core_;
 };
 
-// Forgets the elements nobody holds, when the table has doubled since the last time.
-template <class Map>
-void Core::sweep(Map& nodes, size_t& sweepAt) {
-    if (nodes.size() < sweepAt) return;
-    std::erase_if(nodes, [](const auto& entry) { return entry.second.expired(); });
-    sweepAt = std::max<size_t>(64, 2 * nodes.size());
-}
-
 AXElement Core::windowElement(std::int64_t view, std::int32_t pid) {
-    sweep(windowNodes_, windowSweepAt_);
-    if (auto node = windowNodes_[view].lock(); node && node->pid().value == pid) return AXElement(node);
-    auto node = std::make_shared<WindowNode>(shared_from_this(), view, pid);
-    windowNodes_[view] = node;
-    return AXElement(node);
+    return windowNodes_.find(
+        view, [&](const WindowNode& node) { return node.pid().value == pid; },
+        [&] { return std::make_shared<WindowNode>(shared_from_this(), view, pid); });
 }
 
 AXElement Core::applicationElement(std::int32_t pid) {
-    sweep(appNodes_, appSweepAt_);
-    if (auto node = appNodes_[pid].lock()) return AXElement(node);
-    auto node = std::make_shared<ApplicationNode>(shared_from_this(), pid);
-    appNodes_[pid] = node;
-    return AXElement(node);
+    return appNodes_.find(
+        pid, [](const ApplicationNode&) { return true; },
+        [&] { return std::make_shared<ApplicationNode>(shared_from_this(), pid); });
 }
 
 }  // namespace tarvolin::sway

@@ -5,6 +5,7 @@
 #include "SwayTree.h"
 #include "platform/Value.h"
 #include "platform/linux/ProcessName.h"
+#include "platform/linux/SynthesizedElements.h"
 
 #include <map>
 #include <memory>
@@ -60,8 +61,6 @@ public:
 
 private:
     void fetch();
-    template <class Map>
-    static void sweep(Map& nodes, size_t& sweepAt);
     Connection::EventHandler staleOn(bool& flag);
 
     std::unique_ptr<Connection> events_;
@@ -69,10 +68,8 @@ private:
     Layout layout_;
     bool stale_ = true;
     DesktopIcons icons_;
-    std::map<std::int64_t, std::weak_ptr<WindowNode>> windowNodes_;
-    std::map<std::int32_t, std::weak_ptr<ApplicationNode>> appNodes_;
-    size_t windowSweepAt_ = 64;
-    size_t appSweepAt_ = 64;
+    synthesized::ElementTable<std::int64_t, WindowNode> windowNodes_;
+    synthesized::ElementTable<std::int32_t, ApplicationNode> appNodes_;
     // The processes, computed once per fetched tree.
     std::uint64_t generation_ = 0;
     std::uint64_t appsGeneration_ = 0;

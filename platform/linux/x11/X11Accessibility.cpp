@@ -2,6 +2,7 @@
 #include "X11Services.h"
 
 #include "platform/AccessibilityNames.h"
+#include "platform/linux/SynthesizedElements.h"
 
 #include <algorithm>
 #include <cmath>
@@ -11,18 +12,9 @@ namespace tarvolin::x11 {
 
 namespace {
 
-template <class T>
-AXResult<T> fail(AXError e) {
-    return AXResult<T>::failed(e);
-}
-
-bool listed(std::initializer_list<std::string_view> names, std::string_view name) {
-    return std::find(names.begin(), names.end(), name) != names.end();
-}
-
-std::vector<std::string> strings(std::initializer_list<std::string_view> names) {
-    return {names.begin(), names.end()};
-}
+using synthesized::fail;
+using synthesized::listed;
+using synthesized::strings;
 
 // X coordinates are 16-bit; a value out of range is pinned to the edge, a non-number refused.
 std::optional<std::int32_t> coordinate(double v) {
@@ -36,34 +28,10 @@ std::optional<std::uint32_t> extent(double v) {
 
 }  // namespace
 
-// Answers the array requests from the whole value; the windows of one process are few.
-class NodeBase : public AXElementNode {
+// Every element here keeps the core, and with it the connection, alive.
+class NodeBase : public synthesized::Node {
 public:
     explicit NodeBase(std::shared_ptr<Core> core) : core_(std::move(core)) {}
-
-    AXResult<Value::Array> copyAttributeValues(std::string_view attribute, std::int64_t index,
-                                               std::int64_t maxCount) const override {
-        if (index < 0 || maxCount < 0) return fail<Value::Array>(AXError::illegalArgument);
-        auto v = copyAttributeValue(attribute);
-        if (!v.ok()) return fail<Value::Array>(v.error);
-        const Value::Array* all = v.value ? v.value->asArray() : nullptr;
-        if (!all) return fail<Value::Array>(AXError::illegalArgument);
-        auto first =
-            static_cast<size_t>(std::min<std::int64_t>(index, static_cast<std::int64_t>(all->size())));
-        auto last = first + static_cast<size_t>(std::min<std::int64_t>(
-                                maxCount, static_cast<std::int64_t>(all->size() - first)));
-        return AXResult<Value::Array>::success(
-            Value::Array(all->begin() + static_cast<std::ptrdiff_t>(first),
-                         all->begin() + static_cast<std::ptrdiff_t>(last)));
-    }
-
-    AXResult<std::int64_t> attributeValueCount(std::string_view attribute) const override {
-        auto v = copyAttributeValue(attribute);
-        if (!v.ok()) return fail<std::int64_t>(v.error);
-        const Value::Array* all = v.value ? v.value->asArray() : nullptr;
-        if (!all) return fail<std::int64_t>(AXError::illegalArgument);
-        return AXResult<std::int64_t>::success(static_cast<std::int64_t>(all->size()));
-    }
 
 protected:
     // A broken connection cannot answer; a window that is gone is an invalid element.
@@ -307,90 +275,39 @@ AXElement WindowNode::closeButton() const {
     return AXElement(std::make_shared<CloseButtonNode>(core_, id_, pid_));
 }
 
-class ApplicationNode final : public NodeBase {
+class ApplicationNode final : public synthesized::ApplicationNode {
 public:
-    ApplicationNode(std::shared_ptr<Core> core, std::int32_t pid) : NodeBase(std::move(core)), pid_(pid) {}
-
-    AXResult<std::int32_t> pid() const override { return AXResult<std::int32_t>::success(pid_); }
-
-    AXResult<std::vector<std::string>> copyAttributeNames() const override {
-        if (!look()) return fail<std::vector<std::string>>(AXError::cannotComplete);
-        return AXResult<std::vector<std::string>>::success(
-            strings({kAXRoleAttribute, kAXTitleAttribute, kAXWindowsAttribute, kAXChildrenAttribute}));
-    }
-    AXResult<std::vector<std::string>> copyActionNames() const override {
-        if (!look()) return fail<std::vector<std::string>>(AXError::cannotComplete);
-        return AXResult<std::vector<std::string>>::success({});
-    }
-    AXResult<std::string> copyActionDescription(std::string_view) const override {
-        if (!look()) return fail<std::string>(AXError::cannotComplete);
-        return fail<std::string>(AXError::actionUnsupported);
-    }
-    AXResult<Value> copyAttributeValue(std::string_view attribute) const override {
-        auto app = look();
-        if (!app) return fail<Value>(AXError::cannotComplete);
-        if (attribute == kAXRoleAttribute) return AXResult<Value>::success(Value("AXApplication"));
-        if (attribute == kAXTitleAttribute)
-            return AXResult<Value>::success(app->name ? std::optional<Value>(Value(*app->name))
-                                                      : std::nullopt);
-        if (attribute == kAXWindowsAttribute || attribute == kAXChildrenAttribute) {
-            Value::Array windows;
-            for (xcb_window_t w : app->frontFirst) windows.emplace_back(core_->windowElement(w, pid_));
-            return AXResult<Value>::success(Value::array(std::move(windows)));
-        }
-        return fail<Value>(AXError::attributeUnsupported);
-    }
-    AXResult<bool> isAttributeSettable(std::string_view attribute) const override {
-        if (!look()) return fail<bool>(AXError::cannotComplete);
-        if (listed({kAXRoleAttribute, kAXTitleAttribute, kAXWindowsAttribute, kAXChildrenAttribute},
-                   attribute))
-            return AXResult<bool>::success(false);
-        return fail<bool>(AXError::attributeUnsupported);
-    }
-    AXError setAttributeValue(std::string_view attribute, const Value&) const override {
-        if (!look()) return AXError::cannotComplete;
-        return listed({kAXRoleAttribute, kAXTitleAttribute, kAXWindowsAttribute, kAXChildrenAttribute},
-                      attribute)
-                   ? AXError::illegalArgument
-                   : AXError::attributeUnsupported;
-    }
-    AXError performAction(std::string_view) const override {
-        if (!look()) return AXError::cannotComplete;
-        return AXError::actionUnsupported;
-    }
-    AXResult<std::uint32_t> windowNumber() const override { return fail<std::uint32_t>(AXError::failure); }
-    std::string description() const override {
-        return "<X11 application of pid " + std::to_string(pid_) + ">";
-    }
+    ApplicationNode(std::shared_ptr<Core> core, std::int32_t pid)
+        : synthesized::ApplicationNode(pid, "X11"), core_(std::move(core)) {}
 
 private:
     // The process as the managed windows show it; a live process without windows has
     // none, and a process that is gone (or never was) cannot answer.
-    std::optional<AppRecord> look() const {
+    std::optional<Seen> look() const override {
         if (core_->conn().broken() || pid_ <= 0) return std::nullopt;
         core_->fresh();
-        if (const AppRecord* app = core_->application(pid_)) return *app;
-        if (auto name = processName(pid_)) return AppRecord{pid_, name, {}, XCB_NONE, XCB_NONE};
+        if (const AppRecord* app = core_->application(pid_))
+            return Seen{app->name, {app->frontFirst.begin(), app->frontFirst.end()}};
+        if (auto name = processName(pid_)) return Seen{name, {}};
         return std::nullopt;
     }
+    AXElement windowElement(std::int64_t window) const override {
+        return core_->windowElement(static_cast<xcb_window_t>(window), pid_);
+    }
 
-    std::int32_t pid_;
+    std::shared_ptr<Core> core_;
 };
 
 AXElement Core::windowElement(xcb_window_t window, std::int32_t pid) {
-    sweep(windowNodes_, windowSweepAt_);
-    if (auto node = windowNodes_[window].lock(); node && node->pid().value == pid) return AXElement(node);
-    auto node = std::make_shared<WindowNode>(shared_from_this(), window, pid);
-    windowNodes_[window] = node;
-    return AXElement(node);
+    return windowNodes_.find(
+        window, [&](const WindowNode& node) { return node.pid().value == pid; },
+        [&] { return std::make_shared<WindowNode>(shared_from_this(), window, pid); });
 }
 
 AXElement Core::applicationElement(std::int32_t pid) {
-    sweep(appNodes_, appSweepAt_);
-    if (auto node = appNodes_[pid].lock()) return AXElement(node);
-    auto node = std::make_shared<ApplicationNode>(shared_from_this(), pid);
-    appNodes_[pid] = node;
-    return AXElement(node);
+    return appNodes_.find(
+        pid, [](const ApplicationNode&) { return true; },
+        [&] { return std::make_shared<ApplicationNode>(shared_from_this(), pid); });
 }
 
 }  // namespace tarvolin::x11

@@ -6,6 +6,7 @@
 #include "XWriter.h"
 #include "platform/Value.h"
 #include "platform/linux/ProcessName.h"
+#include "platform/linux/SynthesizedElements.h"
 
 #include <algorithm>
 #include <functional>
@@ -93,13 +94,6 @@ public:
                                                    const xcb_ewmh_connection_t& atoms);
 
 private:
-    // Forgets the elements nobody holds, when the table has doubled since the last time.
-    template <class Map>
-    static void sweep(Map& nodes, size_t& sweepAt) {
-        if (nodes.size() < sweepAt) return;
-        std::erase_if(nodes, [](const auto& entry) { return entry.second.expired(); });
-        sweepAt = std::max<size_t>(64, 2 * nodes.size());
-    }
     void handle(const xcb_generic_event_t& ev);
 
     std::unique_ptr<Connection> conn_;
@@ -113,8 +107,8 @@ private:
     std::vector<AppRecord> apps_;
     std::optional<std::uint64_t> appsGeneration_;
 
-    std::map<xcb_window_t, std::weak_ptr<WindowNode>> windowNodes_;
-    std::map<std::int32_t, std::weak_ptr<ApplicationNode>> appNodes_;
+    synthesized::ElementTable<xcb_window_t, WindowNode> windowNodes_;
+    synthesized::ElementTable<std::int32_t, ApplicationNode> appNodes_;
     struct Raised {
         std::int32_t pid;
         xcb_window_t window;
@@ -122,8 +116,6 @@ private:
     };
     std::optional<Raised> raised_;
     std::optional<xcb_window_t> lastRaised_;
-    size_t windowSweepAt_ = 64;
-    size_t appSweepAt_ = 64;
     // By window and owner: X reuses the ids of windows that are gone.
     std::map<std::pair<xcb_window_t, std::int32_t>, Image> iconCache_;
 };
