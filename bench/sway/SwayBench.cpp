@@ -4,7 +4,7 @@
 //   tarvolin_sway_bench [--counts 10,100,500] [--reps 30]
 //
 // sway and the measuring side share the machine unpinned; the load average is printed.
-#include "accessibility/UIElementUtilities.h"
+#include "bench/AgentScan.h"
 #include "platform/LocalNotificationCenter.h"
 #include "platform/linux/sway/SwayDesktop.h"
 #include "tools/headless/HeadlessSway.h"
@@ -81,30 +81,6 @@ pid_t startViews(int first, int count, const std::vector<std::string>& env) {
     ssize_t n = read(out[0], line, sizeof line - 1);
     close(out[0]);
     return n > 0 && std::strncmp(line, "ready", 5) == 0 ? pid : -1;
-}
-
-// What the agent asks when every view is new: the list, the applications, and for each
-// view its element (through its application's AXWindows), the attribute snapshot and children.
-size_t agentFirstScan(SwayDesktop& d) {
-    auto list = d.windows().copyWindowInfo(16, 0).value_or(std::vector<WindowDescription>{});
-    auto apps = d.workspace().runningApplications();
-    size_t found = 0;
-    for (const WindowDescription& w : list) {
-        auto number = w.number ? std::get_if<std::int64_t>(&*w.number) : nullptr;
-        auto pid = w.ownerPid ? std::get_if<std::int64_t>(&*w.ownerPid) : nullptr;
-        if (!number || !pid) continue;
-        AXElement app = d.accessibility().createApplication(static_cast<std::int32_t>(*pid));
-        AXElement element;
-        for (const Value& v :
-             ax::copyAttributeValues(app, "AXWindows", 0, 1000).value.value_or(Value::Array{}))
-            if (v.asElement() && ax::getWindow(*v.asElement()).value == static_cast<std::uint32_t>(*number))
-                element = *v.asElement();
-        auto snapshot = UIElementUtilities::attributeDictionaryOfUIElement(element);
-        auto count = ax::getAttributeValueCount(element, "AXChildren");
-        if (count.ok()) ax::copyAttributeValues(element, "AXChildren", 0, *count.value);
-        if (element && !snapshot.empty()) ++found;
-    }
-    return found;
 }
 
 }  // namespace
@@ -204,7 +180,7 @@ int main(int argc, char** argv) {
                 {"swaymsg", "[con_id=" + std::to_string(ids[(i + 1) % ids.size()]) + "] focus"}, env));
         }
         auto first = Clock::now();
-        size_t found = agentFirstScan(*desktop);
+        size_t found = bench::agentFirstScan(*desktop);
         double firstMs = ms(Clock::now() - first);
         if (found != size_t(made)) {
             std::fprintf(stderr, "the agent-style scan found %zu of %d views\n", found, made);

@@ -11,7 +11,7 @@
 //   tarvolin_x11_bench --server-cpu 0 --client-cpu 0    # one core
 //   tarvolin_x11_bench --server-cpu 0 --client-cpu 1    # across cores
 //   (optional: --counts 10,100,500,1000 --reps 40)
-#include "accessibility/UIElementUtilities.h"
+#include "bench/AgentScan.h"
 #include "platform/LocalNotificationCenter.h"
 #include "platform/linux/x11/X11Desktop.h"
 #include "tools/headless/SampleClient.h"
@@ -88,34 +88,6 @@ double timedRun(const std::vector<std::string>& argv, const std::string& display
     waitpid(pid, &status, 0);
     auto elapsed = Clock::now() - start;
     return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? ms(elapsed) : -1;
-}
-
-// What the agent asks when every window is new: the list, the applications, and for
-// each ordinary window its element (through its application's AXWindows), the
-// attribute snapshot and the children. Returns the windows that got an element.
-size_t agentFirstScan(X11Desktop& d) {
-    auto list = d.windows().copyWindowInfo(16, 0).value_or(std::vector<WindowDescription>{});
-    auto apps = d.workspace().runningApplications();
-    size_t found = 0;
-    for (const WindowDescription& w : list) {
-        auto number = w.number ? std::get_if<std::int64_t>(&*w.number) : nullptr;
-        auto pid = w.ownerPid ? std::get_if<std::int64_t>(&*w.ownerPid) : nullptr;
-        if (!number || !pid || !w.layer || std::get<std::int64_t>(*w.layer) != 0) continue;
-        AXElement app = d.accessibility().createApplication(static_cast<std::int32_t>(*pid));
-        auto windows = ax::copyAttributeValues(app, "AXWindows", 0, 1000);
-        AXElement element;
-        for (const Value& v : windows.value.value_or(Value::Array{})) {
-            if (v.asElement() && ax::getWindow(*v.asElement()).value == static_cast<std::uint32_t>(*number)) {
-                element = *v.asElement();
-                break;
-            }
-        }
-        auto snapshot = UIElementUtilities::attributeDictionaryOfUIElement(element);
-        auto count = ax::getAttributeValueCount(element, "AXChildren");
-        if (count.ok()) ax::copyAttributeValues(element, "AXChildren", 0, *count.value);
-        if (element && !snapshot.empty()) ++found;
-    }
-    return found;
 }
 
 }  // namespace
@@ -261,7 +233,7 @@ int main(int argc, char** argv) {
             }
             trips0 = fresh->roundTrips(), requests0 = fresh->requests();
             start = Clock::now();
-            size_t found = agentFirstScan(*fresh);
+            size_t found = bench::agentFirstScan(*fresh);
             first.push_back(ms(Clock::now() - start));
             endTurn();
             firstTrips = fresh->roundTrips() - trips0;
