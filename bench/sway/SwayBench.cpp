@@ -4,7 +4,7 @@
 //   tarvolin_sway_bench [--counts 10,100,500] [--reps 30]
 //
 // sway and the measuring side share the machine unpinned; the load average is printed.
-#include "bench/AgentScan.h"
+#include "bench/BenchCommon.h"
 #include "platform/LocalNotificationCenter.h"
 #include "platform/linux/sway/SwayDesktop.h"
 #include "tools/headless/HeadlessSway.h"
@@ -35,27 +35,6 @@ double ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(
 double median(std::vector<double> v) {
     std::sort(v.begin(), v.end());
     return v[v.size() / 2];
-}
-
-// Runs a command with its output to /dev/null; its wall time, or a negative value on failure.
-double timedRun(std::vector<std::string> argv, const std::vector<std::string>& env) {
-    std::vector<char*> raw;
-    for (auto& a : argv) raw.push_back(a.data());
-    raw.push_back(nullptr);
-    auto start = Clock::now();
-    pid_t pid = fork();
-    if (pid == 0) {
-        int devnull = open("/dev/null", O_WRONLY);
-        dup2(devnull, STDOUT_FILENO);
-        dup2(devnull, STDERR_FILENO);
-        for (const std::string& e : env) putenv(const_cast<char*>(e.c_str()));
-        execvp(raw[0], raw.data());
-        _exit(127);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    auto elapsed = Clock::now() - start;
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? ms(elapsed) : -1;
 }
 
 // A sample-wayland client with `count` views, started and left running; its pid once ready.
@@ -175,8 +154,8 @@ int main(int argc, char** argv) {
             start = Clock::now();
             session->ipc().request(sway::MessageType::getTree);
             inproc.push_back(ms(Clock::now() - start));
-            tool.push_back(timedRun({"swaymsg", "-t", "get_tree"}, env));
-            toolRaise.push_back(timedRun(
+            tool.push_back(bench::timedRun({"swaymsg", "-t", "get_tree"}, env));
+            toolRaise.push_back(bench::timedRun(
                 {"swaymsg", "[con_id=" + std::to_string(ids[(i + 1) % ids.size()]) + "] focus"}, env));
         }
         auto first = Clock::now();

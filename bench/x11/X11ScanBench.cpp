@@ -11,7 +11,7 @@
 //   tarvolin_x11_bench --server-cpu 0 --client-cpu 0    # one core
 //   tarvolin_x11_bench --server-cpu 0 --client-cpu 1    # across cores
 //   (optional: --counts 10,100,500,1000 --reps 40)
-#include "bench/AgentScan.h"
+#include "bench/BenchCommon.h"
 #include "platform/LocalNotificationCenter.h"
 #include "platform/linux/x11/X11Desktop.h"
 #include "tools/headless/SampleClient.h"
@@ -66,28 +66,6 @@ Stats stats(std::vector<double> v) {
     for (double x : v) sum += x;
     return {v[v.size() / 2], v[std::min(v.size() - 1, v.size() * 9 / 10)],
             sum / static_cast<double>(v.size())};
-}
-
-// Runs a command with stdout to /dev/null; its wall time, or a negative value on failure.
-double timedRun(const std::vector<std::string>& argv, const std::string& display) {
-    std::vector<std::string> args = argv;
-    std::vector<char*> raw;
-    for (auto& a : args) raw.push_back(a.data());
-    raw.push_back(nullptr);
-    auto start = Clock::now();
-    pid_t pid = fork();
-    if (pid == 0) {
-        int devnull = open("/dev/null", O_WRONLY);
-        dup2(devnull, STDOUT_FILENO);
-        dup2(devnull, STDERR_FILENO);
-        setenv("DISPLAY", display.c_str(), 1);
-        execvp(raw[0], raw.data());
-        _exit(127);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    auto elapsed = Clock::now() - start;
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? ms(elapsed) : -1;
 }
 
 }  // namespace
@@ -205,7 +183,7 @@ int main(int argc, char** argv) {
         std::vector<double> wmctrl, first, again;
         std::uint64_t firstTrips = 0, firstRequests = 0, trips = 0, requests = 0;
         for (int r = 0; r < reps; ++r) {
-            double t = timedRun({"wmctrl", "-lpG"}, session->display());
+            double t = bench::timedRun({"wmctrl", "-lpG"}, {"DISPLAY=" + session->display()});
             if (t < 0) {
                 std::fprintf(stderr, "wmctrl failed\n");
                 return 1;

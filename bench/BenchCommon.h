@@ -1,18 +1,25 @@
 #pragma once
 
-// What the agent asks of a desktop backend when every window is new: the list, the
-// applications, and for each ordinary window its element (through its application's
-// AXWindows), the attribute snapshot and the children.
+// What the desktop benchmarks share: the agent's first scan, and the timing of a peer.
 #include "accessibility/UIElementUtilities.h"
 #include "platform/linux/DesktopBackend.h"
 
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <cstdint>
+#include <cstdlib>
+#include <string>
 #include <variant>
 #include <vector>
 
 namespace tarvolin::bench {
 
-// Returns the windows that got an element.
+// What the agent asks of a backend when every window is new: the list, the applications, and
+// for each ordinary window its element (through its application's AXWindows), the attribute
+// snapshot and the children. Returns the windows that got an element.
 inline size_t agentFirstScan(DesktopBackend& d) {
     auto list = d.windows().copyWindowInfo(16, 0).value_or(std::vector<WindowDescription>{});
     auto apps = d.workspace().runningApplications();
@@ -37,6 +44,28 @@ inline size_t agentFirstScan(DesktopBackend& d) {
         if (element && !snapshot.empty()) ++found;
     }
     return found;
+}
+
+// Runs a command with `env` added and its output to /dev/null; its wall time in ms, or a
+// negative value on failure.
+inline double timedRun(std::vector<std::string> argv, const std::vector<std::string>& env) {
+    std::vector<char*> raw;
+    for (auto& a : argv) raw.push_back(a.data());
+    raw.push_back(nullptr);
+    const auto start = std::chrono::steady_clock::now();
+    pid_t pid = fork();
+    if (pid == 0) {
+        int devnull = open("/dev/null", O_WRONLY);
+        dup2(devnull, STDOUT_FILENO);
+        dup2(devnull, STDERR_FILENO);
+        for (const std::string& e : env) putenv(const_cast<char*>(e.c_str()));
+        execvp(raw[0], raw.data());
+        _exit(127);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    const std::chrono::duration<double, std::milli> elapsed = std::chrono::steady_clock::now() - start;
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? elapsed.count() : -1;
 }
 
 }  // namespace tarvolin::bench
