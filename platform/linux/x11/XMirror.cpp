@@ -71,10 +71,7 @@ void Mirror::handle(const xcb_generic_event_t& ev) {
             xcb_window_t w = reinterpret_cast<const xcb_destroy_notify_event_t&>(ev).window;
             if (windows_.erase(w)) ++generation_;
             stale_.erase(w);
-            // Should the id come back listed, it is a new window to read.
-            if (auto it = std::lower_bound(members_.begin(), members_.end(), w);
-                it != members_.end() && *it == w)
-                members_.erase(it);
+            forgetMember(w);
             clientOfFrame_.erase(w);
             markListStale(bare);
             break;
@@ -153,10 +150,17 @@ void Mirror::refresh() {
                 clientOfFrame_[kept->parent] = ids[i];
         } else {
             windows_.erase(ids[i]);  // it vanished
+            forgetMember(ids[i]);
         }
     }
     if (s.clients) adoptClientList(std::move(*s.clients));
     ++generation_;
+}
+
+void Mirror::forgetMember(xcb_window_t w) {
+    // Should the id be listed again (X reuses ids), it is a new window to read.
+    if (auto it = std::lower_bound(members_.begin(), members_.end(), w); it != members_.end() && *it == w)
+        members_.erase(it);
 }
 
 void Mirror::adoptClientList(ClientList list) {

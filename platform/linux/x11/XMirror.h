@@ -51,6 +51,7 @@ private:
     void refresh();
     void readMonitors(xcb_randr_get_monitors_cookie_t cookie);
     void adoptClientList(ClientList list);
+    void forgetMember(xcb_window_t w);
 
     Connection& c_;
     Writer& writer_;
@@ -60,8 +61,9 @@ private:
     std::unordered_map<xcb_window_t, unsigned> stale_;
     // Frames move without a word to their client (an iconify animation): the root tells.
     std::unordered_map<xcb_window_t, xcb_window_t> clientOfFrame_;
-    std::vector<xcb_window_t> members_;  // the listed windows, sorted, as last adopted
-    std::vector<xcb_window_t> unread_;   // listed but not read yet
+    // The listed windows, sorted, less those known to be gone; each is read or unread.
+    std::vector<xcb_window_t> members_;
+    std::vector<xcb_window_t> unread_;  // listed but not read yet
     bool listStale_ = true;
     std::optional<unsigned> syncStart_;  // the first request of the sync under way
     bool changedBeforeSync_ = false;     // of the event being handled
