@@ -177,6 +177,28 @@ TEST_F(X11DesktopTest, RunningApplicationsAreTheWindowOwnersWithNameAndIcon) {
     EXPECT_EQ(&x11_->workspace().notificationCenter(), &center_);
 }
 
+TEST_F(X11DesktopTest, AnApplicationsIconIsItsOldestWindowsAndFollowsChangesToIt) {
+    auto& a = start({{"--class", "g:Gamma", "--icon", "32x32:ffff0000"},
+                     {"--class", "g:Gamma", "--icon", "32x32:ff00ff00"}});
+    auto iconPixel = [&] {
+        for (const auto& app : x11_->workspace().runningApplications())
+            if (app.processIdentifier == a.pid() && app.icon) return app.icon.pixel(0, 0);
+        return 0u;
+    };
+    EXPECT_EQ(iconPixel(), 0xffff0000u) << "the oldest window's, below the newer one";
+    ASSERT_EQ(ax::performAction(windowElement(a.pid(), a.windows[0]), "AXRaise"), AXError::success);
+    ASSERT_TRUE(waitUntilFront(*desktop_, a.windows[0]));
+    EXPECT_EQ(iconPixel(), 0xffff0000u) << "still the oldest window's, now in front";
+
+    std::vector<std::uint32_t> blue = {32, 32};
+    blue.insert(blue.end(), 32 * 32, 0xff0000ffu);
+    xcb_change_property(desktop_->x().xcb(), XCB_PROP_MODE_REPLACE, a.windows[0],
+                        desktop_->x().atom("_NET_WM_ICON"), XCB_ATOM_CARDINAL, 32,
+                        static_cast<std::uint32_t>(blue.size()), blue.data());
+    desktop_->x().sync();
+    EXPECT_EQ(iconPixel(), 0xff0000ffu) << "the icon read again after it changed";
+}
+
 TEST_F(X11DesktopTest, WindowElementDescribesAndMovesTheWindow) {
     auto& a = start({{"--title", "Editor", "--geometry", "320x240+40+50", "--class", "ed:Editor"},
                      {"--title", "Other", "--class", "ed:Editor"}});

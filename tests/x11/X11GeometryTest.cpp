@@ -1,5 +1,6 @@
 // Geometry on a desktop without a window manager (frames are the windows): a bordered
-// window's size survives a read and write-back, and positions measure from the primary monitor.
+// window's size survives a read and write-back, positions measure from the primary monitor,
+// and the stacking is the root's.
 #include "XTestSupport.h"
 #include "platform/LocalNotificationCenter.h"
 #include "platform/linux/x11/X11Desktop.h"
@@ -72,10 +73,10 @@ protected:
         ASSERT_TRUE(desktop_) << error;
     }
 
-    // One window; then the list's bounds of it and its element.
-    void startWindow(std::vector<std::string> args) {
+    // One client's windows; then the list's bounds of the one window and its element.
+    void startWindows(const std::vector<std::vector<std::string>>& windows) {
         std::string error;
-        auto client = testing::startClient(*session_, {args}, error);
+        auto client = testing::startClient(*session_, windows, error);
         ASSERT_TRUE(client) << error;
         client_ = std::move(*client);
     }
@@ -108,7 +109,7 @@ WindowNumberValue n(std::int64_t v) { return v; }
 TEST_F(X11Geometry, ABorderedWindowKeepsItsSizeWhenItIsWrittenBack) {
     // Seen before the window exists: its arrival has to come from the root's events.
     ASSERT_TRUE(desktop_->windows().copyWindowInfo(kCGWindowListExcludeDesktopElements, 0)->empty());
-    startWindow({"--geometry", "200x100+250+130", "--border", "3"});
+    startWindows({{"--geometry", "200x100+250+130", "--border", "3"}});
     const WindowBounds b = bounds();
     EXPECT_EQ(std::tie(b.x, b.y, b.width), std::tuple(n(250), n(130), n(206)));
 
@@ -124,15 +125,15 @@ TEST_F(X11Geometry, ABorderedWindowKeepsItsSizeWhenItIsWrittenBack) {
 }
 
 TEST_F(X11Geometry, PositionsMeasureFromThePrimaryMonitor) {
-    startWindow({"--geometry", "200x100+250+130"});
+    startWindows({{"--geometry", "200x100+250+130"}});
     ASSERT_EQ(bounds().x, n(250));
     // Set after the first sync: a monitor change has to reach the mirror as well.
     xcb_connection_t* x = session_->x().xcb();
     ASSERT_TRUE(setPrimaryMonitor(x, session_->x().root(), Rect{100, 50, 800, 600}));
 
+    EXPECT_EQ(desktop_->screens().screenFrames(), (std::vector{Rect{0, 0, 800, 600}}));
     const WindowBounds b = bounds();
     EXPECT_EQ(std::tie(b.x, b.y), std::tuple(n(150), n(80)));
-    EXPECT_EQ(desktop_->screens().screenFrames(), (std::vector{Rect{0, 0, 800, 600}}));
     const AXElement window = element();
     EXPECT_EQ(ax::copyAttributeValue(window, "AXPosition").value, Value(AXValue::point({150, 80})));
     ASSERT_EQ(ax::setAttributeValue(window, "AXPosition", Value(AXValue::point({10, 20}))), AXError::success);
@@ -141,6 +142,23 @@ TEST_F(X11Geometry, PositionsMeasureFromThePrimaryMonitor) {
     ASSERT_TRUE(geometry);
     EXPECT_EQ(std::tie(geometry->x, geometry->y), std::tuple(std::int16_t{110}, std::int16_t{70}));
     std::free(geometry);
+}
+
+TEST_F(X11Geometry, TheListFollowsARestackOfTheRootsChildren) {
+    startWindows({{"--geometry", "100x100+0+0"}, {"--geometry", "100x100+50+50"}});
+    auto frontFirst = [&] {
+        std::vector<WindowNumberValue> ids;
+        auto list = desktop_->windows().copyWindowInfo(kCGWindowListExcludeDesktopElements, 0);
+        for (const auto& d : list.value_or(std::vector<WindowDescription>{}))
+            ids.push_back(d.number.value_or(n(0)));
+        return ids;
+    };
+    const auto [older, newer] = std::pair(n(client_->windows[0]), n(client_->windows[1]));
+    EXPECT_EQ(frontFirst(), (std::vector{newer, older}));
+    const std::uint32_t above = XCB_STACK_MODE_ABOVE;
+    xcb_configure_window(session_->x().xcb(), client_->windows[0], XCB_CONFIG_WINDOW_STACK_MODE, &above);
+    session_->x().sync();
+    EXPECT_EQ(frontFirst(), (std::vector{older, newer}));
 }
 
 }  // namespace
