@@ -110,7 +110,8 @@ void AppDelegate::setWinKeyToWindowInfo() {
     KeyPass pass;
     const Value::Array table = loadAllWinKey();
     pass.table = indexTable(table);
-    const WindowInfoList records = windowInfoArray_.value_or(WindowInfoList{});
+    static const WindowInfoList kNone;
+    const WindowInfoList& records = windowInfoArray_ ? *windowInfoArray_ : kNone;
     for (const auto& r : records)
         if (r->appName()) pass.idsByApp[*r->appName()].push_back(r->winId());
     for (auto& [name, ids] : pass.idsByApp) std::sort(ids.begin(), ids.end());
