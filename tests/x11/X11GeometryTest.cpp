@@ -1,6 +1,6 @@
 // Geometry on a desktop without a window manager (frames are the windows): a bordered
 // window's size survives a read and write-back, positions measure from the primary monitor,
-// and the stacking is the root's.
+// and the list and its order are the root's.
 #include "XTestSupport.h"
 #include "platform/LocalNotificationCenter.h"
 #include "platform/linux/x11/X11Desktop.h"
@@ -144,7 +144,7 @@ TEST_F(X11Geometry, PositionsMeasureFromThePrimaryMonitor) {
     std::free(geometry);
 }
 
-TEST_F(X11Geometry, TheListFollowsARestackOfTheRootsChildren) {
+TEST_F(X11Geometry, TheListFollowsTheRootsChildren) {
     startWindows({{"--geometry", "100x100+0+0"}, {"--geometry", "100x100+50+50"}});
     auto frontFirst = [&] {
         std::vector<WindowNumberValue> ids;
@@ -159,6 +159,9 @@ TEST_F(X11Geometry, TheListFollowsARestackOfTheRootsChildren) {
     xcb_configure_window(session_->x().xcb(), client_->windows[0], XCB_CONFIG_WINDOW_STACK_MODE, &above);
     session_->x().sync();
     EXPECT_EQ(frontFirst(), (std::vector{older, newer}));
+    xcb_unmap_window(session_->x().xcb(), client_->windows[0]);
+    session_->x().sync();
+    EXPECT_EQ(frontFirst(), (std::vector{newer}));
 }
 
 }  // namespace
