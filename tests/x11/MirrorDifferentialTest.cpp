@@ -57,6 +57,8 @@ TEST(MirrorDifferential, MatchesAFullSurveyThroughARandomRunOfChanges) {
     auto core = std::make_shared<Core>(Connection::open(session->display().c_str(), error));
     auto reference = Connection::open(session->display().c_str(), error);
     ASSERT_TRUE(reference) << error;
+    int heard = 0;
+    reference->onEvent([&](const xcb_generic_event_t&) { ++heard; });
 
     std::vector<TestClient> clients;
     std::vector<xcb_window_t> windows;
@@ -144,12 +146,20 @@ TEST(MirrorDifferential, MatchesAFullSurveyThroughARandomRunOfChanges) {
         if (step == 45) startClient(3, {"--title", "late"});  // new windows while it watches
         if (step % 3) continue;
 
-        // Compared once the server holds still across the mirror's sync.
+        // Compared once the server holds still across the mirror's sync: the reference hears of
+        // every change in between, also of one undone before its second survey.
+        const std::uint32_t rootMask = XCB_EVENT_MASK_PROPERTY_CHANGE | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY;
+        xcb_change_window_attributes(reference->xcb(), root, XCB_CW_EVENT_MASK, &rootMask);
+        const std::uint32_t windowMask = XCB_EVENT_MASK_PROPERTY_CHANGE | XCB_EVENT_MASK_STRUCTURE_NOTIFY;
+        for (xcb_window_t each : windows)
+            xcb_change_window_attributes(reference->xcb(), each, XCB_CW_EVENT_MASK, &windowMask);
         bool compared = false;
         for (int attempt = 0; attempt < 100 && !compared; ++attempt) {
+            reference->processEvents();
+            heard = 0;
             Inventory before = surveyed(*reference);
             Inventory mirror = mirrored(*core);
-            if (surveyed(*reference) != before) continue;
+            if (surveyed(*reference) != before || (reference->processEvents(), heard > 0)) continue;
             compared = true;
             SCOPED_TRACE("seed " + std::to_string(seed) + ", step " + std::to_string(step));
             const ClientList &m = mirror.clients, &b = before.clients;
