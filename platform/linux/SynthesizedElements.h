@@ -1,7 +1,7 @@
 #pragma once
 
 // What the desktop backends' synthesized accessibility elements have in common: array
-// requests answered from the whole value, and the application element.
+// requests answered from the whole value, the close button and the application element.
 #include "platform/Accessibility.h"
 #include "platform/AccessibilityNames.h"
 
@@ -121,6 +121,66 @@ private:
     static constexpr std::initializer_list<std::string_view> kAttributes = {
         kAXRoleAttribute, kAXTitleAttribute, kAXWindowsAttribute, kAXChildrenAttribute};
     std::string backend_;
+};
+
+// A window's close button. A backend says whether it is there, how an element that is gone
+// fails, the window it belongs to, and what a press does.
+class CloseButtonNode : public Node {
+public:
+    CloseButtonNode(std::int32_t pid, std::string description)
+        : pid_(pid), description_(std::move(description)) {}
+
+    AXResult<std::int32_t> pid() const override { return AXResult<std::int32_t>::success(pid_); }
+
+    AXResult<std::vector<std::string>> copyAttributeNames() const override {
+        if (!exists()) return fail<std::vector<std::string>>(gone());
+        return AXResult<std::vector<std::string>>::success(strings(kAttributes));
+    }
+    AXResult<std::vector<std::string>> copyActionNames() const override {
+        if (!exists()) return fail<std::vector<std::string>>(gone());
+        return AXResult<std::vector<std::string>>::success(strings({kAXPressAction}));
+    }
+    AXResult<std::string> copyActionDescription(std::string_view action) const override {
+        if (!exists()) return fail<std::string>(gone());
+        if (action != kAXPressAction) return fail<std::string>(AXError::actionUnsupported);
+        return AXResult<std::string>::success("press");
+    }
+    AXResult<Value> copyAttributeValue(std::string_view attribute) const override {
+        if (!exists()) return fail<Value>(gone());
+        if (attribute == kAXRoleAttribute) return AXResult<Value>::success(Value("AXButton"));
+        if (attribute == kAXSubroleAttribute) return AXResult<Value>::success(Value("AXCloseButton"));
+        if (attribute == kAXParentAttribute) return AXResult<Value>::success(Value(window()));
+        return fail<Value>(AXError::attributeUnsupported);
+    }
+    AXResult<bool> isAttributeSettable(std::string_view attribute) const override {
+        if (!exists()) return fail<bool>(gone());
+        if (listed(kAttributes, attribute)) return AXResult<bool>::success(false);
+        return fail<bool>(AXError::attributeUnsupported);
+    }
+    AXError setAttributeValue(std::string_view attribute, const Value&) const override {
+        if (!exists()) return gone();
+        return listed(kAttributes, attribute) ? AXError::illegalArgument : AXError::attributeUnsupported;
+    }
+    AXError performAction(std::string_view action) const override {
+        if (action == kAXPressAction) return press();
+        return exists() ? AXError::actionUnsupported : gone();
+    }
+    AXResult<std::uint32_t> windowNumber() const override { return fail<std::uint32_t>(AXError::failure); }
+    std::string description() const override { return description_; }
+
+protected:
+    virtual bool exists() const = 0;
+    virtual AXError gone() const = 0;
+    virtual AXElement window() const = 0;
+    // Fails as `gone` when the button is not there.
+    virtual AXError press() const = 0;
+
+    std::int32_t pid_;
+
+private:
+    static constexpr std::initializer_list<std::string_view> kAttributes = {
+        kAXRoleAttribute, kAXSubroleAttribute, kAXParentAttribute};
+    std::string description_;
 };
 
 // One element per key while anyone holds it, so equal handles mean the same element.

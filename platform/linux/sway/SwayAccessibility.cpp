@@ -47,60 +47,32 @@ protected:
     std::shared_ptr<Core> core_;
 };
 
-class CloseButtonNode final : public NodeBase {
+class CloseButtonNode final : public synthesized::CloseButtonNode {
 public:
     CloseButtonNode(std::shared_ptr<Core> core, std::int64_t view, std::int32_t pid)
-        : NodeBase(std::move(core)), view_(view), pid_(pid) {}
+        : synthesized::CloseButtonNode(pid, "<sway close button of view " + std::to_string(view) + ">"),
+          core_(std::move(core)),
+          view_(view) {}
 
-    AXResult<std::int32_t> pid() const override { return AXResult<std::int32_t>::success(pid_); }
-    AXResult<std::vector<std::string>> copyAttributeNames() const override {
-        if (!look(view_, pid_)) return fail<std::vector<std::string>>(gone());
-        return AXResult<std::vector<std::string>>::success(
-            strings({kAXRoleAttribute, kAXSubroleAttribute, kAXParentAttribute}));
+private:
+    // Every view can be asked to close: the button is there while its view is.
+    bool exists() const override {
+        if (core_->broken()) return false;
+        const View* v = core_->current().find(view_);
+        return v && v->pid == pid_;
     }
-    AXResult<std::vector<std::string>> copyActionNames() const override {
-        if (!look(view_, pid_)) return fail<std::vector<std::string>>(gone());
-        return AXResult<std::vector<std::string>>::success(strings({kAXPressAction}));
+    AXError gone() const override {
+        return core_->broken() ? AXError::cannotComplete : AXError::invalidUIElement;
     }
-    AXResult<std::string> copyActionDescription(std::string_view action) const override {
-        if (!look(view_, pid_)) return fail<std::string>(gone());
-        if (action != kAXPressAction) return fail<std::string>(AXError::actionUnsupported);
-        return AXResult<std::string>::success("press");
-    }
-    AXResult<Value> copyAttributeValue(std::string_view attribute) const override {
-        if (!look(view_, pid_)) return fail<Value>(gone());
-        if (attribute == kAXRoleAttribute) return AXResult<Value>::success(Value("AXButton"));
-        if (attribute == kAXSubroleAttribute) return AXResult<Value>::success(Value("AXCloseButton"));
-        if (attribute == kAXParentAttribute)
-            return AXResult<Value>::success(Value(core_->windowElement(view_, pid_)));
-        return fail<Value>(AXError::attributeUnsupported);
-    }
-    AXResult<bool> isAttributeSettable(std::string_view attribute) const override {
-        if (!look(view_, pid_)) return fail<bool>(gone());
-        if (listed({kAXRoleAttribute, kAXSubroleAttribute, kAXParentAttribute}, attribute))
-            return AXResult<bool>::success(false);
-        return fail<bool>(AXError::attributeUnsupported);
-    }
-    AXError setAttributeValue(std::string_view attribute, const Value&) const override {
-        if (!look(view_, pid_)) return gone();
-        return listed({kAXRoleAttribute, kAXSubroleAttribute, kAXParentAttribute}, attribute)
-                   ? AXError::illegalArgument
-                   : AXError::attributeUnsupported;
-    }
-    AXError performAction(std::string_view action) const override {
-        if (!look(view_, pid_)) return gone();
-        if (action != kAXPressAction) return AXError::actionUnsupported;
+    AXElement window() const override { return core_->windowElement(view_, pid_); }
+    AXError press() const override {
+        if (!exists()) return gone();
         // kill asks the client to close, as a close button does; it may still ask to save.
         return core_->run({conCommand(view_, "kill")}) ? AXError::success : AXError::cannotComplete;
     }
-    AXResult<std::uint32_t> windowNumber() const override { return fail<std::uint32_t>(AXError::failure); }
-    std::string description() const override {
-        return "<sway close button of view " + std::to_string(view_) + ">";
-    }
 
-private:
+    std::shared_ptr<Core> core_;
     std::int64_t view_;
-    std::int32_t pid_;
 };
 
 class WindowNode final : public NodeBase {

@@ -202,62 +202,28 @@ private:
     std::int32_t pid_;
 };
 
-class CloseButtonNode final : public NodeBase {
+class CloseButtonNode final : public synthesized::CloseButtonNode {
 public:
     CloseButtonNode(std::shared_ptr<Core> core, xcb_window_t window, std::int32_t pid)
-        : NodeBase(std::move(core)), window_(window), pid_(pid) {}
+        : synthesized::CloseButtonNode(pid, describe(window)), core_(std::move(core)), window_(window) {}
 
-    AXResult<std::int32_t> pid() const override { return AXResult<std::int32_t>::success(pid_); }
-
-    AXResult<std::vector<std::string>> copyAttributeNames() const override {
-        if (!look()) return fail<std::vector<std::string>>(gone());
-        return AXResult<std::vector<std::string>>::success(
-            strings({kAXRoleAttribute, kAXSubroleAttribute, kAXParentAttribute}));
+private:
+    static std::string describe(xcb_window_t window) {
+        char text[64];
+        std::snprintf(text, sizeof text, "<X11 close button of window 0x%08x>", window);
+        return text;
     }
-    AXResult<std::vector<std::string>> copyActionNames() const override {
-        if (!look()) return fail<std::vector<std::string>>(gone());
-        return AXResult<std::vector<std::string>>::success(strings({kAXPressAction}));
+    bool exists() const override { return look() != nullptr; }
+    AXError gone() const override {
+        return core_->conn().broken() ? AXError::cannotComplete : AXError::invalidUIElement;
     }
-    AXResult<std::string> copyActionDescription(std::string_view action) const override {
-        if (!look()) return fail<std::string>(gone());
-        if (action != kAXPressAction) return fail<std::string>(AXError::actionUnsupported);
-        return AXResult<std::string>::success("press");
-    }
-    AXResult<Value> copyAttributeValue(std::string_view attribute) const override {
-        if (!look()) return fail<Value>(gone());
-        if (attribute == kAXRoleAttribute) return AXResult<Value>::success(Value("AXButton"));
-        if (attribute == kAXSubroleAttribute) return AXResult<Value>::success(Value("AXCloseButton"));
-        if (attribute == kAXParentAttribute)
-            return AXResult<Value>::success(Value(core_->windowElement(window_, pid_)));
-        return fail<Value>(AXError::attributeUnsupported);
-    }
-    AXResult<bool> isAttributeSettable(std::string_view attribute) const override {
-        if (!look()) return fail<bool>(gone());
-        if (listed({kAXRoleAttribute, kAXSubroleAttribute, kAXParentAttribute}, attribute))
-            return AXResult<bool>::success(false);
-        return fail<bool>(AXError::attributeUnsupported);
-    }
-    AXError setAttributeValue(std::string_view attribute, const Value&) const override {
-        if (!look()) return gone();
-        return listed({kAXRoleAttribute, kAXSubroleAttribute, kAXParentAttribute}, attribute)
-                   ? AXError::illegalArgument
-                   : AXError::attributeUnsupported;
-    }
-    AXError performAction(std::string_view action) const override {
+    AXElement window() const override { return core_->windowElement(window_, pid_); }
+    AXError press() const override {
         auto clients = look();
         if (!clients) return gone();
-        if (action != kAXPressAction) return AXError::actionUnsupported;
         core_->writer().close(window_, *clients);
         return AXError::success;
     }
-    AXResult<std::uint32_t> windowNumber() const override { return fail<std::uint32_t>(AXError::failure); }
-    std::string description() const override {
-        char text[64];
-        std::snprintf(text, sizeof text, "<X11 close button of window 0x%08x>", window_);
-        return text;
-    }
-
-private:
     // The button exists while its window is managed and may be closed politely.
     const ClientList* look() const {
         if (core_->conn().broken()) return nullptr;
@@ -267,8 +233,8 @@ private:
         return &core_->mirror().clients();
     }
 
+    std::shared_ptr<Core> core_;
     xcb_window_t window_;
-    std::int32_t pid_;
 };
 
 AXElement WindowNode::closeButton() const {
