@@ -17,10 +17,10 @@ Keep an inventory of the desktop's windows and raise, close or quit them on comm
 The agent runs in the background of a user's desktop session: sway (through its IPC
 socket), or X11 with a window manager that follows EWMH. It takes its commands from
 tarvolinctl(1): JSON on the pasteboard TarvolinAgentPB, and text under the key SomeText
-of the user defaults it shares with its companion. One copy runs per user; a second copy ends itself at once.
-Log lines go to standard error (the journal under systemd). SIGTERM and SIGINT end
-the agent in the orderly way; so does logind's PrepareForSleep. The agent has no
-options beyond these two:
+of the user defaults it shares with its companion. One copy runs per user; a second
+copy ends itself at once. Log lines go to standard error (the journal under systemd).
+SIGTERM and SIGINT end the agent in the orderly way; so does logind's PrepareForSleep.
+The agent has no options beyond these two:
 
 Options:
   --help             display this help and exit
