@@ -156,31 +156,32 @@ TEST(DesktopIcons, AnAppInstalledAfterTheFirstLookupGetsItsIcon) {
     system.write("icons/hicolor/48x48/apps/late.png", kPng);
     fs::create_directories(system.dir / "icons/hicolor/32x32/apps");
     DesktopIcons icons({home.dir, system.dir});
-    for (const char* app : {"Late", "Later", "Latest", "Other"})
-        EXPECT_EQ(icons.iconFor(app).pixel(16, 16), 0u) << app;
-    // One change per step, each seen through a different watch; the cache notices by itself.
+    // One change per step, each seen through a different watch: the app's icon is looked up
+    // (and cached) just before, and the cache notices the change by itself.
     struct Step {
         const char* what;
-        std::function<void()> change;
         const char* app;
-        std::uint32_t pixel;
+        std::function<void()> change;
+        std::uint32_t before, after;
     };
     const Step steps[] = {
-        {"an entry added", [&] { system.write("applications/Late.desktop", entry("late")); }, "Late", kRed},
-        {"a first local install",
+        {"an entry added", "Late", [&] { system.write("applications/Late.desktop", entry("late")); }, 0,
+         kRed},
+        {"a first local install", "Later",
          [&] {
              home.write("applications/Later.desktop", entry("later")), home.write("pixmaps/later.png", kPng);
          },
-         "Later", kRed},
-        {"an entry added to that new directory",
-         [&] { home.write("applications/Latest.desktop", entry("late")); }, "Latest", kRed},
-        {"the icon of an entry read before",
-         [&] { system.write("icons/hicolor/32x32/apps/other.png", kPng); }, "Other", kRed},
-        {"an entry removed", [&] { fs::remove(system.dir / "applications/Late.desktop"); }, "Late", 0},
+         0, kRed},
+        {"an entry added to that new directory", "Latest",
+         [&] { home.write("applications/Latest.desktop", entry("late")); }, 0, kRed},
+        {"the icon of an entry read before", "Other",
+         [&] { system.write("icons/hicolor/32x32/apps/other.png", kPng); }, 0, kRed},
+        {"an entry removed", "Late", [&] { fs::remove(system.dir / "applications/Late.desktop"); }, kRed, 0},
     };
     for (const Step& step : steps) {
+        EXPECT_EQ(icons.iconFor(step.app).pixel(16, 16), step.before) << step.what;
         step.change();
-        EXPECT_EQ(icons.iconFor(step.app).pixel(16, 16), step.pixel) << step.what;
+        EXPECT_EQ(icons.iconFor(step.app).pixel(16, 16), step.after) << step.what;
     }
 }
 
