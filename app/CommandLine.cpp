@@ -27,14 +27,22 @@ Options:
   --version          output version information and exit
 
 Environment:
-  SWAYSOCK           sway's IPC socket: when set and answering, the agent works on sway
-  DISPLAY            otherwise, the X display the agent works on (a Wayland session
-                     other than sway, WAYLAND_DISPLAY alone, is refused by name)
+  SWAYSOCK           sway's IPC socket: when set, the agent works on sway, and ends
+                     with status 1 when sway does not answer there
+  WAYLAND_DISPLAY    without SWAYSOCK: a Wayland desktop the agent does not support;
+                     it ends with status 1 rather than see only Xwayland's clients
+  DISPLAY            otherwise, the X display the agent works on
   XDG_RUNTIME_DIR    holds tarvolin/, the pasteboard and the instance lock
                      (/tmp/tarvolin-UID/ when unset)
   XDG_CONFIG_HOME    holds tarvolin/, the user defaults (~/.config when unset)
   DBUS_SESSION_BUS_ADDRESS
                      the session bus the agent posts its notifications on
+
+A systemd user unit sees only the variables imported into the user manager;
+desktops that start graphical-session.target import their own. Elsewhere, run
+systemctl --user import-environment from the session with, on sway, SWAYSOCK
+WAYLAND_DISPLAY DBUS_SESSION_BUS_ADDRESS, and on X11, DISPLAY XAUTHORITY
+DBUS_SESSION_BUS_ADDRESS.
 
 Files:
   $XDG_RUNTIME_DIR/tarvolin/TarvolinAgentPB.pb

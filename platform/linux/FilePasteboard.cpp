@@ -1,5 +1,6 @@
 #include "FilePasteboard.h"
 
+#include "BoundedRead.h"
 #include "PrivateDir.h"
 
 #include <fcntl.h>
@@ -43,36 +44,6 @@ bool writeAll(int fd, std::string_view bytes) {
         bytes.remove_prefix(static_cast<std::size_t>(n));
     }
     return true;
-}
-
-// What one read of the file saw.
-struct FileBytes {
-    bool exists = false;
-    mode_t mode = 0;
-    std::string bytes;  // only the header when the file is over the size limit
-    bool tooLarge = false;
-};
-
-FileBytes readFile(int dirFd, const std::string& name) {
-    FileBytes out;
-    // O_NONBLOCK: opening a FIFO planted under the name must not stall the loop.
-    UniqueFd fd(::openat(dirFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    struct stat st {};
-    if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return out;
-    out.exists = true;
-    out.mode = st.st_mode & 0777;
-    out.tooLarge = static_cast<std::uint64_t>(st.st_size) > FilePasteboard::kMaxFileSize;
-    const std::size_t limit = out.tooLarge ? FilePasteboard::kHeaderSize : FilePasteboard::kMaxFileSize;
-    char buffer[8192];
-    while (out.bytes.size() < limit) {
-        ssize_t n = ::read(fd.get(), buffer, std::min(sizeof buffer, limit - out.bytes.size()));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        out.bytes.append(buffer, static_cast<std::size_t>(n));
-    }
-    // Grown past the limit since the fstat: still too large, and never read whole.
-    if (!out.tooLarge && out.bytes.size() == limit && ::read(fd.get(), buffer, 1) > 0) out.tooLarge = true;
-    return out;
 }
 
 std::optional<std::int64_t> parseHeader(std::string_view bytes) {
@@ -215,8 +186,10 @@ std::vector<PasteboardItem> FilePasteboard::readItems(std::int64_t* changeCount,
     std::vector<PasteboardItem> items;
     std::int64_t count = 0;
     std::string why;
-    const FileBytes file = readFile(dirFd_, fileName_);
-    if (file.exists) {
+    // Not followed: a link planted under the name is no pasteboard.
+    const BoundedFile file =
+        readBoundedFile(dirFd_, fileName_.c_str(), kMaxFileSize, O_NOFOLLOW, kHeaderSize);
+    if (file.regular) {
         count = parseHeader(file.bytes).value_or(0);
         if (file.tooLarge) {
             why = "it is larger than 16 MiB";

@@ -26,37 +26,89 @@ const char* variable(const char* name) {
     return v && *v ? v : nullptr;
 }
 
-constexpr const char* kSupported =
-    "the agent runs on sway (found through $SWAYSOCK) and on X11 with an EWMH "
-    "window manager (found through $DISPLAY)";
+using BundleLookup = std::function<std::vector<RunningApplication>(std::string_view)>;
 
-// sway when $SWAYSOCK answers, else X11 on `display` or $DISPLAY.
+// A desktop the agent works on: how messages name it, the session variable that leads to
+// it, and how it is reached.
+struct DesktopKind {
+    const char* name;
+    const char* variable;
+    bool wayland;
+    std::unique_ptr<DesktopBackend> (*connect)(const char* value, NotificationCenter& workspaceCenter,
+                                               BundleLookup lookup, std::string& error);
+};
+
+// Wayland desktops first: their sessions set $DISPLAY too, for an Xwayland on which only X
+// clients are seen.
+const std::vector<DesktopKind>& desktopKinds() {
+    static const std::vector<DesktopKind> kinds = {
+#ifdef TARVOLIN_HAVE_SWAY
+        {"sway", "SWAYSOCK", true,
+         [](const char* socket, NotificationCenter& center, BundleLookup lookup,
+            std::string& error) -> std::unique_ptr<DesktopBackend> {
+             return SwayDesktop::connect(socket, center, error, std::move(lookup));
+         }},
+#endif
+#ifdef TARVOLIN_HAVE_X11
+        {"X11 with an EWMH window manager", "DISPLAY", false,
+         [](const char* display, NotificationCenter& center, BundleLookup lookup,
+            std::string& error) -> std::unique_ptr<DesktopBackend> {
+             return X11Desktop::connect(display, center, error, std::move(lookup));
+         }},
+#endif
+    };
+    return kinds;
+}
+
+std::string supportedDesktops() {
+    std::string text = "supported desktops: ";
+    const auto& kinds = desktopKinds();
+    for (std::size_t i = 0; i < kinds.size(); ++i) {
+        if (i > 0) text += i + 1 == kinds.size() ? " and " : ", ";
+        text += std::string(kinds[i].name) + " (found through $" + kinds[i].variable + ")";
+    }
+    return kinds.empty() ? "this build supports no desktop" : text;
+}
+
+// The desktop the session's variables name. Never a Wayland session's Xwayland: the agent
+// would list only its X clients there, so an unreachable or unsupported compositor ends it.
 std::unique_ptr<DesktopBackend> connectDesktop(const char* display, NotificationCenter& workspaceCenter,
                                                AgentInstanceLock* lock, std::string& error) {
-    auto lookup = [lock](std::string_view id) {
+    BundleLookup lookup = [lock](std::string_view id) {
         return lock ? lock->runningCopies(id, LinuxApplication::kBundleIdentifier)
                     : std::vector<RunningApplication>{};
     };
-    std::string swayError;
-#ifdef TARVOLIN_HAVE_SWAY
-    if (const char* socket = display ? nullptr : variable("SWAYSOCK")) {
-        if (auto d = SwayDesktop::connect(socket, workspaceCenter, swayError, lookup)) return d;
-    }
-#endif
-    if (display || variable("DISPLAY")) {
-#ifdef TARVOLIN_HAVE_X11
-        return X11Desktop::connect(display, workspaceCenter, error, lookup);
-#else
-        error = "this build has no X11 support";
+    const char* wayland = variable("WAYLAND_DISPLAY");
+    for (const DesktopKind& kind : desktopKinds()) {
+        // An explicit display is a choice of X11.
+        if (display && kind.wayland) continue;
+        if (!display && !kind.wayland && wayland) break;
+        const char* value = display && !kind.wayland ? display : variable(kind.variable);
+        if (!value) continue;
+        if (auto d = kind.connect(value, workspaceCenter, lookup, error)) return d;
+        if (kind.wayland) error += " ($" + std::string(kind.variable) + ")";
+        error += "; " + supportedDesktops();
+        if (kind.wayland) {
+            if (variable("DISPLAY"))
+                error +=
+                    "; not falling back to $DISPLAY: in a Wayland session that is Xwayland, which "
+                    "shows only X clients";
+            error += "; if the session has ended, drop its variables: systemctl --user unset-environment " +
+                     std::string(kind.variable) + " WAYLAND_DISPLAY";
+        }
         return nullptr;
-#endif
     }
-    if (!swayError.empty())
-        error = swayError;
-    else if (variable("WAYLAND_DISPLAY"))
-        error = std::string("this Wayland desktop is not supported: ") + kSupported;
+    if (wayland && !display)
+        error = "the Wayland desktop at $WAYLAND_DISPLAY (" + std::string(wayland) +
+                ") is not one the agent supports, and its Xwayland would show only X clients; " +
+                supportedDesktops() +
+                "; in a sway session, import its socket: systemctl --user import-environment SWAYSOCK "
+                "WAYLAND_DISPLAY";
     else
-        error = std::string("no desktop to work on: ") + kSupported;
+        error =
+            "no desktop to work on, neither $WAYLAND_DISPLAY nor the variable of a supported desktop is "
+            "set; " +
+            supportedDesktops();
     return nullptr;
 }
 

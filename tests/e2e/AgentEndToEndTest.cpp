@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <nlohmann/json.hpp>
 
 #include <filesystem>
@@ -290,6 +292,55 @@ TEST_F(AgentEndToEnd, TheCloseKeystrokeReachesOnlyTheWindowOnAnotherDesktop) {
     EXPECT_EQ(stubborn.process->readLine(10s), "keyclosed " + id(stubborn.windows[0]));
     barrier();
     EXPECT_TRUE(desktop->x().managed(bystander.windows[0]));
+}
+
+// Where a Wayland session's compositor cannot be reached, the agent and the companion's
+// listing end naming what failed and the desktops supported, even beside a working X
+// display: in that session it would be Xwayland, which shows only X clients.
+TEST_F(AgentEndToEnd, AnUnreachableWaylandCompositorEndsTheAgentInsteadOfXwayland) {
+    // The socket a sway that has ended leaves behind: nothing listens on it.
+    const fs::path stale = home / "sway-ipc.sock";
+    {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::snprintf(address.sun_path, sizeof address.sun_path, "%s", stale.c_str());
+        const int s = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        ASSERT_EQ(::bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        ::close(s);
+    }
+    const std::string supported = "supported desktops: sway (found through $SWAYSOCK) and X11";
+    struct Row {
+        std::string variable;
+        std::vector<std::string> program;
+        std::vector<std::string> said;
+    };
+    const Row rows[] = {
+        {"SWAYSOCK=" + stale.string(),
+         {TARVOLIN_AGENT},
+         {"cannot reach sway at " + stale.string(), "not falling back to $DISPLAY", supported,
+          "unset-environment SWAYSOCK"}},
+        {"SWAYSOCK=/nonexistent/sway-ipc.sock",
+         {TARVOLIN_AGENT},
+         {"cannot reach sway at /nonexistent", supported}},
+        {"SWAYSOCK=" + stale.string(), {TARVOLINCTL, "windows"}, {"cannot reach sway at", supported}},
+        {"WAYLAND_DISPLAY=wayland-9",
+         {TARVOLIN_AGENT},
+         {"Wayland desktop at $WAYLAND_DISPLAY (wayland-9) is not one the agent supports", supported,
+          "import-environment SWAYSOCK WAYLAND_DISPLAY"}},
+    };
+    const std::vector<std::string> desktopEnv = env;
+    for (const Row& row : rows) {
+        const std::string name = row.variable.substr(0, row.variable.find('=') + 1);
+        env = desktopEnv;
+        std::erase_if(env, [&](const std::string& v) { return v.starts_with(name); });
+        env.push_back(row.variable);
+        std::vector<std::string> argv{"sh", "-c", "exec \"$0\" \"$@\" 2>&1"};
+        argv.insert(argv.end(), row.program.begin(), row.program.end());
+        const Result r = ctl(argv, false);
+        EXPECT_EQ(r.status, 1) << row.variable << ": " << r.out;
+        for (const std::string& text : row.said)
+            EXPECT_NE(r.out.find(text), std::string::npos) << text << " in " << r.out;
+    }
 }
 
 }  // namespace

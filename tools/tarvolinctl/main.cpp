@@ -42,7 +42,10 @@ Environment:
   XDG_RUNTIME_DIR    holds tarvolin/, the agent's pasteboard and instance lock
                      (/tmp/tarvolin-UID/ when unset)
   XDG_CONFIG_HOME    holds tarvolin/, the user defaults (~/.config when unset)
-  SWAYSOCK           sway's IPC socket: when set and answering, sway's views are listed
+  SWAYSOCK           sway's IPC socket: when set, the windows command lists sway's
+                     views, and fails when sway does not answer there
+  WAYLAND_DISPLAY    without SWAYSOCK: a Wayland desktop that cannot be listed (the
+                     windows command fails rather than list only Xwayland's clients)
   DISPLAY            otherwise, the X display that the windows command lists
   DBUS_SESSION_BUS_ADDRESS
                      the session bus that the watch command listens on

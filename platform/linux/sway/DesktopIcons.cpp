@@ -1,11 +1,12 @@
 #include "DesktopIcons.h"
 
 #include "platform/PixmanGraphics.h"
+#include "platform/linux/BoundedRead.h"
 
 #include <png.h>
+#include <sys/inotify.h>
 
 #include <cstdlib>
-#include <fstream>
 #include <sstream>
 
 namespace tarvolin::sway {
@@ -16,6 +17,10 @@ namespace {
 
 // Icons larger than this are not worth decoding for a 32-pixel picture.
 constexpr std::uint32_t kMaxIconSide = 1024;
+// hicolor's fixed sizes, nearest to 32 first; larger before smaller at the same distance.
+constexpr int kSizes[] = {32, 48, 24, 64, 22, 16, 96, 128, 256, 512};
+
+std::string sizeDir(int size) { return std::to_string(size) + "x" + std::to_string(size); }
 
 std::vector<fs::path> xdgDataDirs() {
     std::vector<fs::path> dirs;
@@ -36,14 +41,52 @@ std::string trim(std::string s) {
     return s.substr(first, s.find_last_not_of(" \t\r") - first + 1);
 }
 
-bool regularFile(const fs::path& p) {
-    std::error_code ec;
-    return fs::is_regular_file(p, ec);
-}
-
 }  // namespace
 
-DesktopIcons::DesktopIcons() : dataDirs_(xdgDataDirs()) {}
+DesktopIcons::DesktopIcons() : DesktopIcons(xdgDataDirs()) {}
+
+DesktopIcons::DesktopIcons(std::vector<fs::path> dataDirs)
+    : dataDirs_(std::move(dataDirs)), inotify_(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
+    watchDirectories();
+}
+
+void DesktopIcons::watchDirectories() {
+    if (!inotify_) return;  // no refresh then: each app keeps the icon first found
+    // The directories searched see every change of their files; their parents only the
+    // arrival of a directory, which brings its own watch here.
+    constexpr std::uint32_t kFiles = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_CLOSE_WRITE |
+                                     IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+    constexpr std::uint32_t kDirectories = IN_CREATE | IN_MOVED_TO | IN_ONLYDIR;
+    // Missing directories fail to be watched, harmlessly.
+    auto watch = [&](const fs::path& dir, std::uint32_t mask) {
+        ::inotify_add_watch(inotify_.get(), dir.c_str(), mask);
+    };
+    for (const fs::path& data : dataDirs_) {
+        watch(data, kDirectories);
+        watch(data / "applications", kFiles);
+        watch(data / "pixmaps", kFiles);
+        watch(data / "icons", kDirectories);
+        watch(data / "icons/hicolor", kDirectories);
+        for (int size : kSizes) {
+            watch(data / "icons/hicolor" / sizeDir(size), kDirectories);
+            watch(data / "icons/hicolor" / sizeDir(size) / "apps", kFiles);
+        }
+    }
+}
+
+bool DesktopIcons::directoriesChanged() {
+    if (!inotify_) return false;
+    // Every watched event is a change; an overflow of the queue is one too.
+    alignas(inotify_event) char buffer[4096];
+    bool changed = false;
+    for (;;) {
+        const ssize_t n = ::read(inotify_.get(), buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        changed = true;
+    }
+    return changed;
+}
 
 std::optional<std::string> desktopEntryIcon(const std::string& entryText) {
     std::istringstream in(entryText);
@@ -63,10 +106,10 @@ std::optional<std::string> desktopEntryIcon(const std::string& entryText) {
     return std::nullopt;
 }
 
-std::optional<Image> readPng(const fs::path& file) {
+std::optional<Image> decodePng(const std::string& bytes) {
     png_image image{};
     image.version = PNG_IMAGE_VERSION;
-    if (!png_image_begin_read_from_file(&image, file.c_str())) return std::nullopt;
+    if (!png_image_begin_read_from_memory(&image, bytes.data(), bytes.size())) return std::nullopt;
     if (image.width == 0 || image.height == 0 || image.width > kMaxIconSide || image.height > kMaxIconSide) {
         png_image_free(&image);
         return std::nullopt;
@@ -95,28 +138,29 @@ std::optional<std::string> DesktopIcons::iconName(const std::string& app) const 
         // An app id is a name, never a path.
         if (id.empty() || id.find('/') != std::string::npos) return std::nullopt;
         for (const fs::path& dir : dataDirs_) {
-            std::ifstream in(dir / "applications" / (id + ".desktop"));
-            if (!in) continue;
-            std::stringstream text;
-            text << in.rdbuf();
-            return desktopEntryIcon(text.str());
+            const fs::path entry = dir / "applications" / (id + ".desktop");
+            BoundedFile file = readBoundedFile(AT_FDCWD, entry.c_str(), kMaxEntrySize);
+            if (!file.regular || file.tooLarge) continue;
+            return desktopEntryIcon(file.bytes);
         }
     }
     return std::nullopt;
 }
 
-std::optional<fs::path> DesktopIcons::iconFile(const std::string& name) const {
-    if (name.starts_with('/')) return regularFile(name) ? std::optional<fs::path>(name) : std::nullopt;
-    if (name.find('/') != std::string::npos) return std::nullopt;
-    // hicolor's fixed sizes, nearest to 32 first; larger before smaller at the same distance.
-    static const int kSizes[] = {32, 48, 24, 64, 22, 16, 96, 128, 256, 512};
-    for (int size : kSizes) {
-        const std::string dir = std::to_string(size) + "x" + std::to_string(size);
-        for (const fs::path& data : dataDirs_)
-            if (auto p = data / "icons/hicolor" / dir / "apps" / (name + ".png"); regularFile(p)) return p;
+std::optional<Image> DesktopIcons::iconPicture(const std::string& name) const {
+    std::vector<fs::path> candidates;
+    if (name.starts_with('/')) {
+        candidates.emplace_back(name);
+    } else if (name.find('/') == std::string::npos) {
+        for (int size : kSizes)
+            for (const fs::path& data : dataDirs_)
+                candidates.push_back(data / "icons/hicolor" / sizeDir(size) / "apps" / (name + ".png"));
+        for (const fs::path& data : dataDirs_) candidates.push_back(data / "pixmaps" / (name + ".png"));
     }
-    for (const fs::path& data : dataDirs_)
-        if (auto p = data / "pixmaps" / (name + ".png"); regularFile(p)) return p;
+    for (const fs::path& p : candidates) {
+        BoundedFile file = readBoundedFile(AT_FDCWD, p.c_str(), kMaxImageSize);
+        if (file.regular && !file.tooLarge) return decodePng(file.bytes);
+    }
     return std::nullopt;
 }
 
@@ -124,16 +168,19 @@ Image DesktopIcons::iconFor(const std::optional<std::string>& app) {
     if (!blank_)
         blank_ = Image(Size{kSide, kSide}, kSide, kSide, std::vector<std::uint32_t>(kSide * kSide, 0));
     if (!app) return blank_;
+    if (directoriesChanged()) {
+        cache_.clear();
+        watchDirectories();
+    }
     if (auto it = cache_.find(*app); it != cache_.end()) return it->second;
     Image icon = blank_;
     if (auto name = iconName(*app))
-        if (auto file = iconFile(*name))
-            if (auto picture = readPng(*file)) {
-                PixmanGraphics graphics;
-                icon = graphics.drawImage(Size{kSide, kSide}, Rect{0, 0, kSide, kSide}, *picture,
-                                          Rect{0, 0, picture->size().width, picture->size().height},
-                                          CompositingOperation::copy, 1.0);
-            }
+        if (auto picture = iconPicture(*name)) {
+            PixmanGraphics graphics;
+            icon = graphics.drawImage(Size{kSide, kSide}, Rect{0, 0, kSide, kSide}, *picture,
+                                      Rect{0, 0, picture->size().width, picture->size().height},
+                                      CompositingOperation::copy, 1.0);
+        }
     cache_[*app] = icon;
     return icon;
 }

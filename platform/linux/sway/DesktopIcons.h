@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/Image.h"
+#include "platform/linux/UniqueFd.h"
 
 #include <filesystem>
 #include <map>
@@ -12,29 +13,36 @@ namespace tarvolin::sway {
 
 // Application icons as a Wayland desktop finds them: the desktop entry named after the
 // app id, its Icon= key, the hicolor theme's PNG of the nearest size, drawn to 32 x 32.
+// Looked up once per app, again after the application or icon directories change.
 class DesktopIcons {
 public:
     static constexpr int kSide = 32;
+    // Larger files are refused unread.
+    static constexpr std::size_t kMaxEntrySize = 64u << 10;
+    static constexpr std::size_t kMaxImageSize = 4u << 20;
 
     // The XDG data directories ($XDG_DATA_HOME, then $XDG_DATA_DIRS).
     DesktopIcons();
-    explicit DesktopIcons(std::vector<std::filesystem::path> dataDirs) : dataDirs_(std::move(dataDirs)) {}
+    explicit DesktopIcons(std::vector<std::filesystem::path> dataDirs);
 
     // Always a 32 x 32 image: a blank one when the app has no icon to be found.
     Image iconFor(const std::optional<std::string>& app);
 
 private:
     std::optional<std::string> iconName(const std::string& app) const;
-    std::optional<std::filesystem::path> iconFile(const std::string& name) const;
+    std::optional<Image> iconPicture(const std::string& name) const;
+    void watchDirectories();
+    bool directoriesChanged();
 
     std::vector<std::filesystem::path> dataDirs_;
+    UniqueFd inotify_;
     std::map<std::string, Image> cache_;
     Image blank_;
 };
 
 // The Icon= value of a desktop entry's [Desktop Entry] group.
 std::optional<std::string> desktopEntryIcon(const std::string& entryText);
-// A PNG file as a premultiplied ARGB image; none when it cannot be read.
-std::optional<Image> readPng(const std::filesystem::path& file);
+// A PNG file's bytes as a premultiplied ARGB image; none when they cannot be decoded.
+std::optional<Image> decodePng(const std::string& bytes);
 
 }  // namespace tarvolin::sway

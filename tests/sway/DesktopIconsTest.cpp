@@ -1,0 +1,189 @@
+// Desktop entries and icon files as hostile or changing files: what sits under their names
+// must not stall or swamp the agent, and an app installed later gets its icon.
+#include "platform/linux/UniqueFd.h"
+#include "platform/linux/sway/DesktopIcons.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <thread>
+
+namespace tarvolin::sway {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+// 2 x 2 pixels of red at half opacity.
+const std::string kPng(
+    "\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR\0\0\0\x02\0\0\0\x02\x08\x06\0\0\0\x72\xb6\x0d\x24\0\0\0\x11"
+    "IDAT\x78\x9c\x63\xf8\xcf\xc0\xd0\x00\xc2\x0c\x30\x06\x00\x38\xe8\x05\xfd\x11\x33\x30\xc9\0\0\0\0"
+    "IEND\xae\x42\x60\x82",
+    74);
+constexpr std::uint32_t kRed = 0x80800000u;
+
+struct TempData {
+    fs::path dir;
+    TempData() {
+        std::string pattern = (fs::temp_directory_path() / "tarvolin-icons-XXXXXX").string();
+        if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp");
+        dir = pattern;
+    }
+    ~TempData() {
+        std::error_code ec;
+        fs::remove_all(dir, ec);
+    }
+    void write(const fs::path& rel, const std::string& bytes) const {
+        fs::create_directories((dir / rel).parent_path());
+        std::ofstream(dir / rel, std::ios::binary) << bytes;
+    }
+};
+
+std::string entry(const std::string& icon, std::size_t size = 0) {
+    std::string text = "[Desktop Entry]\nIcon=" + icon + "\n";
+    if (size > text.size()) text += "#" + std::string(size - text.size() - 2, 'x') + "\n";
+    return text;
+}
+
+std::string paddedPng(std::size_t size) { return kPng + std::string(size - kPng.size(), '\0'); }
+
+// While a lookup may be blocked opening the FIFO at `path`, feeds it `bytes` so the lookup ends
+// (with what a blocking read would have taken) instead of hanging the test.
+class FifoFeeder {
+public:
+    FifoFeeder(fs::path path, std::string bytes)
+        : thread_([this, path = std::move(path), bytes = std::move(bytes)] {
+              while (!done_) {
+                  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));  // only with a reader
+                  if (fd) {
+                      ::fcntl(fd.get(), F_SETFL, 0);
+                      if (::write(fd.get(), bytes.data(), bytes.size()) < 0) return;
+                  }
+                  std::this_thread::sleep_for(5ms);
+              }
+          }) {}
+    ~FifoFeeder() {
+        done_ = true;
+        thread_.join();
+    }
+
+private:
+    std::atomic<bool> done_{false};
+    std::thread thread_;
+};
+
+TEST(DesktopIcons, WhatSitsUnderAnEntrysOrIconsNameIsReadOnlyWhenARegularFileWithinTheCap) {
+    TempData data;
+    const fs::path fifo = data.dir / "pipe";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    // A FIFO's rows carry what a reader stuck on it would get, so waiting shows as an icon.
+    struct Row {
+        const char* what;
+        std::function<void()> plant;  // under applications/App.desktop and its icon's names
+        std::string fifoBytes;
+        std::uint32_t pixel;
+    };
+    const std::string entryPath = "applications/App.desktop", iconPath = "icons/hicolor/32x32/apps/app.png";
+    auto link = [&](const fs::path& target, const std::string& rel) {
+        fs::create_directories((data.dir / rel).parent_path());
+        fs::create_symlink(target, data.dir / rel);
+    };
+    const Row rows[] = {
+        {"entry and icon as plain files",
+         [&] { data.write(entryPath, entry("app")), data.write(iconPath, kPng); }, "", kRed},
+        {"entry as a link to a file",
+         [&] {
+             data.write("elsewhere.desktop", entry("app")), data.write(iconPath, kPng);
+             link(data.dir / "elsewhere.desktop", entryPath);
+         },
+         "", kRed},
+        {"entry as a FIFO", [&] { link(fifo, entryPath), data.write(iconPath, kPng); }, entry("app"), 0},
+        {"entry as a link to /dev/zero", [&] { link("/dev/zero", entryPath), data.write(iconPath, kPng); },
+         "", 0},
+        {"entry at the size cap",
+         [&] {
+             data.write(entryPath, entry("app", DesktopIcons::kMaxEntrySize)), data.write(iconPath, kPng);
+         },
+         "", kRed},
+        {"entry one byte over the cap",
+         [&] {
+             data.write(entryPath, entry("app", DesktopIcons::kMaxEntrySize + 1)), data.write(iconPath, kPng);
+         },
+         "", 0},
+        {"icon path to a FIFO", [&] { data.write(entryPath, entry(fifo.string())); }, kPng, 0},
+        {"icon path to /dev/zero", [&] { data.write(entryPath, entry("/dev/zero")); }, "", 0},
+        {"icon as a link to /dev/zero",
+         [&] { data.write(entryPath, entry("app")), link("/dev/zero", iconPath); }, "", 0},
+        {"icon as a FIFO, a PNG at the next size",
+         [&] {
+             data.write(entryPath, entry("app")), link(fifo, iconPath);
+             data.write("icons/hicolor/48x48/apps/app.png", kPng);
+         },
+         kPng, kRed},
+        {"icon at the size cap",
+         [&] {
+             data.write(entryPath, entry("app")),
+                 data.write(iconPath, paddedPng(DesktopIcons::kMaxImageSize));
+         },
+         "", kRed},
+        {"icon one byte over the cap",
+         [&] {
+             data.write(entryPath, entry("app")),
+                 data.write(iconPath, paddedPng(DesktopIcons::kMaxImageSize + 1));
+         },
+         "", 0},
+    };
+    for (const Row& row : rows) {
+        for (const char* sub : {"applications", "icons", "elsewhere.desktop"}) fs::remove_all(data.dir / sub);
+        row.plant();
+        FifoFeeder feeder(fifo, row.fifoBytes);
+        DesktopIcons icons({data.dir});
+        Image icon = icons.iconFor("App");
+        ASSERT_EQ(icon.pixelWidth(), DesktopIcons::kSide) << row.what;
+        EXPECT_EQ(icon.pixel(16, 16), row.pixel) << row.what;
+    }
+}
+
+TEST(DesktopIcons, AnAppInstalledAfterTheFirstLookupGetsItsIcon) {
+    TempData home, system;
+    system.write("applications/Other.desktop", entry("other"));
+    system.write("icons/hicolor/48x48/apps/late.png", kPng);
+    fs::create_directories(system.dir / "icons/hicolor/32x32/apps");
+    DesktopIcons icons({home.dir, system.dir});
+    // One change per step, each seen through a different watch: the app's icon is looked up
+    // (and cached) just before, and the cache notices the change by itself.
+    struct Step {
+        const char* what;
+        const char* app;
+        std::function<void()> change;
+        std::uint32_t before, after;
+    };
+    const Step steps[] = {
+        {"an entry added", "Late", [&] { system.write("applications/Late.desktop", entry("late")); }, 0,
+         kRed},
+        {"a first local install", "Later",
+         [&] {
+             home.write("applications/Later.desktop", entry("later")), home.write("pixmaps/later.png", kPng);
+         },
+         0, kRed},
+        {"an entry added to that new directory", "Latest",
+         [&] { home.write("applications/Latest.desktop", entry("late")); }, 0, kRed},
+        {"the icon of an entry read before", "Other",
+         [&] { system.write("icons/hicolor/32x32/apps/other.png", kPng); }, 0, kRed},
+        {"an entry removed", "Late", [&] { fs::remove(system.dir / "applications/Late.desktop"); }, kRed, 0},
+    };
+    for (const Step& step : steps) {
+        EXPECT_EQ(icons.iconFor(step.app).pixel(16, 16), step.before) << step.what;
+        step.change();
+        EXPECT_EQ(icons.iconFor(step.app).pixel(16, 16), step.after) << step.what;
+    }
+}
+
+}  // namespace
+}  // namespace tarvolin::sway
