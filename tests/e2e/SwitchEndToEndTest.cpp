@@ -109,12 +109,17 @@ protected:
         std::string out;  // all the terminal showed
     };
     // Runs tarvolinctl as a job-control shell on a terminal does: the session's leader waits
-    // while tarvolinctl's own process group holds the terminal's foreground. `typed` is typed.
-    TerminalRun onTerminal(std::vector<std::string> args, const std::string& typed) {
+    // while tarvolinctl's own process group holds the terminal's foreground, then takes the
+    // terminal back and stays (as a shell does) until `afterJob` has looked around.
+    TerminalRun onTerminal(
+        std::vector<std::string> args, const std::string& typed,
+        const std::function<void()>& afterJob = [] {}) {
         TerminalRun result;
         const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
         EXPECT_TRUE(master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0);
         const std::string slave = ::ptsname(master);
+        int done[2], release[2];
+        EXPECT_TRUE(::pipe2(done, O_CLOEXEC) == 0 && ::pipe2(release, O_CLOEXEC) == 0);
         args.insert(args.begin(), TARVOLINCTL);
         std::vector<std::string> vars;
         for (char** e = environ; *e != nullptr; ++e) {
@@ -130,15 +135,16 @@ protected:
         envp.push_back(nullptr);
         const pid_t session = ::fork();  // from here to exec, async-signal-safe calls only
         if (session == 0) {
+            ::close(release[1]);
             ::setsid();
             const int tty = ::open(slave.c_str(), O_RDWR);  // becomes the controlling terminal
             if (tty < 0) ::_exit(97);
             for (int fd : {0, 1, 2}) ::dup2(tty, fd);
+            sigset_t ttou;
+            sigemptyset(&ttou);
+            sigaddset(&ttou, SIGTTOU);
             const pid_t job = ::fork();
             if (job == 0) {
-                sigset_t ttou;
-                sigemptyset(&ttou);
-                sigaddset(&ttou, SIGTTOU);
                 ::setpgid(0, 0);
                 ::sigprocmask(SIG_BLOCK, &ttou, nullptr);
                 ::tcsetpgrp(0, ::getpid());
@@ -148,28 +154,41 @@ protected:
             }
             int status = 0;
             ::waitpid(job, &status, 0);
-            ::_exit(::tcgetpgrp(0) != job ? 99 : WIFEXITED(status) ? WEXITSTATUS(status) : 98);
+            const char code = static_cast<char>(::tcgetpgrp(0) != job ? 99
+                                                : WIFEXITED(status)   ? WEXITSTATUS(status)
+                                                                      : 98);
+            ::sigprocmask(SIG_BLOCK, &ttou, nullptr);
+            ::tcsetpgrp(0, ::getpgrp());
+            ::write(done[1], &code, 1);
+            ::read(release[0], &status, 1);  // until the test closes its end
+            ::_exit(0);
         }
+        ::close(done[1]);
+        ::close(release[0]);
         EXPECT_EQ(::write(master, typed.data(), typed.size()), static_cast<ssize_t>(typed.size()));
         const auto deadline = std::chrono::steady_clock::now() + 30s;
-        int status = 0;
-        for (bool done = false; !done;) {
-            pollfd fd{master, POLLIN, 0};
-            if (::poll(&fd, 1, 100) > 0) {
+        for (bool finished = false; !finished;) {
+            pollfd fds[2] = {{master, POLLIN, 0}, {done[0], POLLIN, 0}};
+            if (::poll(fds, 2, 100) > 0 && fds[0].revents != 0) {
                 char buffer[4096];
                 const ssize_t n = ::read(master, buffer, sizeof buffer);
                 if (n > 0) result.out.append(buffer, static_cast<std::size_t>(n));
             }
-            done = ::waitpid(session, &status, WNOHANG) == session;
-            if (!done && std::chrono::steady_clock::now() > deadline) {
+            if (fds[1].revents != 0) {
+                char code = 0;
+                if (::read(done[0], &code, 1) == 1) result.status = code;
+                finished = true;
+            } else if (std::chrono::steady_clock::now() > deadline) {
                 ADD_FAILURE() << "still running on the terminal: " << result.out;
-                ::kill(session, SIGKILL);
-                ::waitpid(session, &status, 0);
-                done = true;
+                finished = true;
             }
         }
+        afterJob();
+        ::close(release[1]);
+        ::close(done[0]);
         ::close(master);  // hangs up on whatever is left
-        result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        int status = 0;
+        if (::waitpid(session, &status, 0) != session) ADD_FAILURE() << "the session's leader is lost";
         return result;
     }
 
@@ -297,17 +316,20 @@ TEST_F(SwitchEndToEnd, TimeoutEndsTheWholeMenuWithOrWithoutATerminalAndATerminal
     const std::vector<std::string> slow{
         "switch", "--timeout", "1", "--menu",
         "cat >/dev/null; sleep 300 & echo $! >'" + pidFile.string() + "'; wait"};
-    for (bool terminal : {false, true}) {
-        SCOPED_TRACE(terminal ? "on a terminal" : "without one");
-        fs::remove(pidFile);
-        const int status = terminal ? onTerminal(slow, "").status : ctl(slow).status;
-        EXPECT_EQ(status, 1);  // not 99: the terminal came back
+    auto menuEnded = [&] {  // while the terminal is still open: a hangup would end it anyway
         pid_t sleeper = 0;
         std::ifstream(pidFile) >> sleeper;
         ASSERT_GT(sleeper, 0);
         for (int i = 0; i < 200 && alive(sleeper); ++i) std::this_thread::sleep_for(10ms);
         EXPECT_FALSE(alive(sleeper));
         if (alive(sleeper)) ::kill(sleeper, SIGKILL);
+    };
+    for (bool terminal : {false, true}) {
+        SCOPED_TRACE(terminal ? "on a terminal" : "without one");
+        fs::remove(pidFile);
+        const int status = terminal ? onTerminal(slow, "", menuEnded).status : ctl(slow).status;
+        EXPECT_EQ(status, 1);  // on a terminal, not 99: the terminal came back
+        if (!terminal) menuEnded();
     }
     const auto typed = onTerminal({"switch", "--menu", "cat >/dev/null; head -n 1 </dev/tty"}, "Term  T U\n");
     EXPECT_EQ(typed.status, 0) << typed.out;
