@@ -20,14 +20,13 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <iostream>
-#include <iterator>
 #include <map>
 #include <set>
 #include <sstream>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 extern char** environ;
 
@@ -510,8 +509,8 @@ int switchWindow(const SwitchOptions& options, const SwitchPeers& peers) {
     }
     // A command placed without an agent would wait for a later one, which throws it away.
     if (!peers.agentRunning()) {
-        std::cerr << "tarvolinctl: no agent is running, so there is nothing to switch with; start it "
-                     "with `systemctl --user start tarvolin-agent.service` (or run tarvolin-agent)\n";
+        std::cerr << "tarvolinctl: no agent is running; nothing shown, nothing sent. Start it with "
+                     "`systemctl --user start tarvolin-agent.service` (or run tarvolin-agent)\n";
         return 1;
     }
     std::string error;
