@@ -66,6 +66,11 @@ TEST(SwitchRows, TextIsCleanedAndCappedOnACharacterBoundary) {
          "\xF0\x9F\x98\x80"
          "ok"},
         {"cut\xE2\x82", 200, "cut" + fffd + fffd},
+        // The first and last of each length, the last one ending the text.
+        {"\xC2\x80|\xDF\xBF|\xE0\xA0\x80|\xED\x9F\xBF|\xEF\xBF\xBF|\xF0\x90\x80\x80|\xF4\x8F\xBF\xBF|"
+         "\xC3\xA9",
+         200, "|\xDF\xBF|\xE0\xA0\x80|\xED\x9F\xBF|\xEF\xBF\xBF|\xF0\x90\x80\x80|\xF4\x8F\xBF\xBF|\xC3\xA9"},
+        {"\xED\xBF\xBF|\xE0\x9F\xBF", 200, repeat(fffd, 3) + "|" + repeat(fffd, 3)},
         {"\x80"
          "lone",
          200, fffd + "lone"},
@@ -173,6 +178,27 @@ TEST(SwitchRows, AnswersMapToOneWindowOrNone) {
         SCOPED_TRACE(c.answer);
         EXPECT_EQ(chosenWindow(rows, windows, c.answer), c.window);
     }
+}
+
+TEST(SwitchRows, IconsLineUpWithTheWindowsAndOnlyVisibleOnesAreWritten) {
+    const auto dir =
+        std::filesystem::temp_directory_path() / ("tarvolin-switch-icons-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir);
+    auto withIcon = [](WindowEntry w, std::uint32_t argb) {
+        w.icon = Image({32, 32}, 32, 32, std::vector<std::uint32_t>(32 * 32, argb));
+        return w;
+    };
+    const std::vector<WindowEntry> windows{withIcon(window(1, "", "t"), 0xff3366cc),
+                                           withIcon(window(2, "A/b", "t"), 0xff3366cc),
+                                           withIcon(window(3, "B", "t"), 0x00000000), window(4, "C", "t"),
+                                           withIcon(window(5, "A/b", "u"), 0xff3366cc)};
+    const std::string a = (dir / "A%2Fb.png").string();
+    EXPECT_EQ(cachedIcons(windows, dir), (std::vector<std::string>{"", a, "", "", a}));
+    std::vector<std::string> written;
+    for (const auto& entry : std::filesystem::directory_iterator(dir))
+        written.push_back(entry.path().string());
+    EXPECT_EQ(written, std::vector<std::string>{a});
+    std::filesystem::remove_all(dir);
 }
 
 class SwitchFlow : public ::testing::Test {
