@@ -180,6 +180,7 @@ protected:
                 finished = true;
             } else if (std::chrono::steady_clock::now() > deadline) {
                 ADD_FAILURE() << "still running on the terminal: " << result.out;
+                ::kill(session, SIGKILL);  // its job, in a group now orphaned, gets a hangup
                 finished = true;
             }
         }
