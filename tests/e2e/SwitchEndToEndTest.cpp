@@ -5,8 +5,12 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -14,6 +18,8 @@
 #include <functional>
 #include <sstream>
 #include <thread>
+
+extern char** environ;
 
 namespace tarvolin::testing {
 namespace {
@@ -23,6 +29,18 @@ namespace fs = std::filesystem;
 std::string slurp(const fs::path& file) {
     std::ifstream in(file, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), {}};
+}
+
+// Alive and not a zombie (one left to a parent that does not reap is dead all the same).
+bool alive(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    return std::getline(stat, line) && line.substr(line.rfind(')') + 2, 1) != "Z";
+}
+
+mode_t modeOf(const fs::path& file) {
+    struct stat st {};
+    return ::lstat(file.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
 }
 
 class SwitchEndToEnd : public ::testing::Test {
@@ -84,6 +102,95 @@ protected:
         while (auto line = child->readLine(10s)) out += *line + "\n";
         auto status = child->wait(10s);
         return {status && WIFEXITED(*status) ? WEXITSTATUS(*status) : -1, out};
+    }
+
+    struct TerminalRun {
+        int status = -1;  // tarvolinctl's exit code; 99 when it left the terminal to another group
+        std::string out;  // all the terminal showed
+    };
+    // Runs tarvolinctl as a job-control shell on a terminal does: the session's leader waits
+    // while tarvolinctl's own process group holds the terminal's foreground, then takes the
+    // terminal back and stays (as a shell does) until `afterJob` has looked around.
+    TerminalRun onTerminal(
+        std::vector<std::string> args, const std::string& typed,
+        const std::function<void()>& afterJob = [] {}) {
+        TerminalRun result;
+        const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        EXPECT_TRUE(master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0);
+        const std::string slave = ::ptsname(master);
+        int done[2], release[2];
+        EXPECT_TRUE(::pipe2(done, O_CLOEXEC) == 0 && ::pipe2(release, O_CLOEXEC) == 0);
+        args.insert(args.begin(), TARVOLINCTL);
+        std::vector<std::string> vars;
+        for (char** e = environ; *e != nullptr; ++e) {
+            const std::string var = *e, name = var.substr(0, var.find('=') + 1);
+            if (std::none_of(env.begin(), env.end(), [&](auto& v) { return v.rfind(name, 0) == 0; }))
+                vars.push_back(var);
+        }
+        vars.insert(vars.end(), env.begin(), env.end());
+        std::vector<char*> argv, envp;
+        for (auto& a : args) argv.push_back(a.data());
+        for (auto& v : vars) envp.push_back(v.data());
+        argv.push_back(nullptr);
+        envp.push_back(nullptr);
+        const pid_t session = ::fork();  // from here to exec, async-signal-safe calls only
+        if (session == 0) {
+            ::close(release[1]);
+            ::setsid();
+            const int tty = ::open(slave.c_str(), O_RDWR);  // becomes the controlling terminal
+            if (tty < 0) ::_exit(97);
+            for (int fd : {0, 1, 2}) ::dup2(tty, fd);
+            sigset_t ttou;
+            sigemptyset(&ttou);
+            sigaddset(&ttou, SIGTTOU);
+            const pid_t job = ::fork();
+            if (job == 0) {
+                ::setpgid(0, 0);
+                ::sigprocmask(SIG_BLOCK, &ttou, nullptr);
+                ::tcsetpgrp(0, ::getpid());
+                ::sigprocmask(SIG_UNBLOCK, &ttou, nullptr);
+                ::execve(argv[0], argv.data(), envp.data());
+                ::_exit(127);
+            }
+            int status = 0;
+            ::waitpid(job, &status, 0);
+            const char code = static_cast<char>(::tcgetpgrp(0) != job ? 99
+                                                : WIFEXITED(status)   ? WEXITSTATUS(status)
+                                                                      : 98);
+            ::sigprocmask(SIG_BLOCK, &ttou, nullptr);
+            ::tcsetpgrp(0, ::getpgrp());
+            ::write(done[1], &code, 1);
+            ::read(release[0], &status, 1);  // until the test closes its end
+            ::_exit(0);
+        }
+        ::close(done[1]);
+        ::close(release[0]);
+        EXPECT_EQ(::write(master, typed.data(), typed.size()), static_cast<ssize_t>(typed.size()));
+        const auto deadline = std::chrono::steady_clock::now() + 30s;
+        for (bool finished = false; !finished;) {
+            pollfd fds[2] = {{master, POLLIN, 0}, {done[0], POLLIN, 0}};
+            if (::poll(fds, 2, 100) > 0 && fds[0].revents != 0) {
+                char buffer[4096];
+                const ssize_t n = ::read(master, buffer, sizeof buffer);
+                if (n > 0) result.out.append(buffer, static_cast<std::size_t>(n));
+            }
+            if (fds[1].revents != 0) {
+                char code = 0;
+                if (::read(done[0], &code, 1) == 1) result.status = code;
+                finished = true;
+            } else if (std::chrono::steady_clock::now() > deadline) {
+                ADD_FAILURE() << "still running on the terminal: " << result.out;
+                ::kill(session, SIGKILL);  // its job, in a group now orphaned, gets a hangup
+                finished = true;
+            }
+        }
+        afterJob();
+        ::close(release[1]);
+        ::close(done[0]);
+        ::close(master);  // hangs up on whatever is left
+        int status = 0;
+        if (::waitpid(session, &status, 0) != session) ADD_FAILURE() << "the session's leader is lost";
+        return result;
     }
 
     fs::path dir = fs::temp_directory_path() / ("tarvolin-switch-" + std::to_string(::getpid()));
@@ -158,10 +265,17 @@ TEST_F(SwitchEndToEnd, ActionsOnTheChosenTargetAndAnswersThatSendNothing) {
          0,
          "",
          [&] { return !x->x().managed(term->windows[0]) && x->x().managed(high); }},
+        // The chosen window closes while the menu is open (its label is k0 once k0 has closed).
+        {"",
+         {"--menu", "cat >/dev/null; kill " + std::to_string(notes->pid()) + "; while '" + TARVOLINCTL +
+                        "' windows | grep -q '^" + std::to_string(high) + " '; do sleep 0.1; done; echo k0"},
+         1,
+         "has closed or is now another window; nothing sent",
+         nullptr},
     };
+    agent = startAgent();
     for (auto& c : cases) {
         SCOPED_TRACE(c.answer);
-        if (c.done && !agent) agent = startAgent();
         std::vector<std::string> args{"switch"};
         if (c.args.empty() || c.args[0] != "--menu")
             args.insert(args.end(), {"--menu", "cat >" + plainInput + "; printf '%s\\n' '" + c.answer + "'"});
@@ -174,9 +288,79 @@ TEST_F(SwitchEndToEnd, ActionsOnTheChosenTargetAndAnswersThatSendNothing) {
             EXPECT_TRUE(x->x().waitFor(c.done));
             EXPECT_EQ(slurp(plainInput).find('\0'), std::string::npos);  // no icons for other menus
         } else {
-            EXPECT_EQ(ctl({"pasteboard", "show"}).out, "change count 0, 0 item(s)\n");
+            EXPECT_NE(ctl({"pasteboard", "show"}).out.find(", 0 item(s)\n"), std::string::npos);
         }
     }
+}
+
+TEST_F(SwitchEndToEnd, NoAgentShowsNothingAndACommandTheAgentDoesNotTakeIsTakenBack) {
+    const std::string menu = "touch '" + (dir / "ran").string() + "'; cat >/dev/null; echo 'Term  T U'";
+    auto r = ctl({"switch", "--menu", menu});
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_NE(r.out.find("systemctl --user start tarvolin-agent.service"), std::string::npos) << r.out;
+    EXPECT_FALSE(fs::exists(dir / "ran"));
+    EXPECT_EQ(ctl({"pasteboard", "show"}).out, "change count 0, 0 item(s)\n");
+
+    agent = startAgent();
+    ASSERT_EQ(::kill(agent->pid(), SIGSTOP), 0);  // holds the lock, takes nothing
+    r = ctl({"switch", "--menu", menu});
+    ::kill(agent->pid(), SIGCONT);
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_NE(r.out.find("took it back, nothing sent"), std::string::npos) << r.out;
+    EXPECT_TRUE(fs::exists(dir / "ran"));
+    EXPECT_NE(ctl({"pasteboard", "show"}).out.find(", 0 item(s)\n"), std::string::npos);
+}
+
+TEST_F(SwitchEndToEnd, TimeoutEndsTheWholeMenuWithOrWithoutATerminalAndATerminalMenuReadsKeys) {
+    agent = startAgent();
+    const fs::path pidFile = dir / "sleep.pid";
+    const std::vector<std::string> slow{
+        "switch", "--timeout", "1", "--menu",
+        "cat >/dev/null; sleep 300 & echo $! >'" + pidFile.string() + "'; wait"};
+    auto menuEnded = [&] {  // while the terminal is still open: a hangup would end it anyway
+        pid_t sleeper = 0;
+        std::ifstream(pidFile) >> sleeper;
+        ASSERT_GT(sleeper, 0);
+        for (int i = 0; i < 200 && alive(sleeper); ++i) std::this_thread::sleep_for(10ms);
+        EXPECT_FALSE(alive(sleeper));
+        if (alive(sleeper)) ::kill(sleeper, SIGKILL);
+    };
+    for (bool terminal : {false, true}) {
+        SCOPED_TRACE(terminal ? "on a terminal" : "without one");
+        fs::remove(pidFile);
+        const int status = terminal ? onTerminal(slow, "", menuEnded).status : ctl(slow).status;
+        EXPECT_EQ(status, 1);  // on a terminal, not 99: the terminal came back
+        if (!terminal) menuEnded();
+    }
+    const auto typed = onTerminal({"switch", "--menu", "cat >/dev/null; head -n 1 </dev/tty"}, "Term  T U\n");
+    EXPECT_EQ(typed.status, 0) << typed.out;
+    EXPECT_TRUE(waitUntilActive(*x, term->windows[0]));
+}
+
+TEST_F(SwitchEndToEnd, IconCacheIsPrivateWhateverTheUmaskAndNoFileInItIsWritableByOthers) {
+    agent = startAgent();
+    const fs::path cache = dir / "cache/tarvolin", icons = cache / "icons";
+    auto check = [&] {
+        const mode_t before = ::umask(0);
+        auto r = ctl({"switch"});  // no answer: nothing sent, but the rows had their icons
+        ::umask(before);
+        EXPECT_EQ(r.status, 1) << r.out;
+        EXPECT_EQ(modeOf(cache), 0700u);
+        EXPECT_EQ(modeOf(icons), 0700u);
+        int files = 0;
+        for (const auto& entry : fs::directory_iterator(icons)) {
+            EXPECT_TRUE(entry.is_regular_file() && !entry.is_symlink()) << entry.path();
+            EXPECT_EQ(modeOf(entry.path()) & 022, 0u) << entry.path();
+            ++files;
+        }
+        EXPECT_EQ(files, 2);  // Notes and Term
+    };
+    check();
+    fs::permissions(cache, fs::perms::all);
+    fs::permissions(icons, fs::perms::all);
+    for (const auto& entry : fs::directory_iterator(icons)) fs::permissions(entry.path(), fs::perms::all);
+    fs::create_symlink("/etc/passwd", icons / "planted.png");
+    check();
 }
 
 }  // namespace

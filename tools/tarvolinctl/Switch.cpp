@@ -3,6 +3,7 @@
 #include "platform/linux/PrivateDir.h"
 #include "platform/linux/UniqueFd.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <png.h>
 #include <poll.h>
@@ -19,14 +20,13 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <iostream>
-#include <iterator>
 #include <map>
 #include <set>
 #include <sstream>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 extern char** environ;
 
@@ -38,12 +38,44 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 constexpr std::size_t kMaxAnswer = 64 * 1024;  // the first line is all that counts
+constexpr std::size_t kMaxPartChars = 200;     // of a row's key, application or title
 constexpr int kIconPixels = 32;
 
 std::string withoutControls(std::string text) {
     for (char& c : text)
         if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = ' ';
     return text;
+}
+
+// The code point of the valid UTF-8 character that starts `s` and its length; length 0
+// when none starts there (a stray, overlong, surrogate or out-of-range sequence).
+std::pair<char32_t, std::size_t> firstCharacter(std::string_view s) {
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(s[i]); };
+    const unsigned char lead = byte(0);
+    if (lead < 0x80) return {lead, 1};
+    std::size_t length = 0;
+    char32_t cp = 0, least = 0;
+    if (lead >= 0xc2 && lead <= 0xdf) {
+        length = 2, cp = lead & 0x1fu, least = 0x80;
+    } else if ((lead & 0xf0) == 0xe0) {
+        length = 3, cp = lead & 0x0fu, least = 0x800;
+    } else if (lead >= 0xf0 && lead <= 0xf4) {
+        length = 4, cp = lead & 0x07u, least = 0x10000;
+    } else {
+        return {0, 0};
+    }
+    if (s.size() < length) return {0, 0};
+    for (std::size_t i = 1; i < length; ++i) {
+        if ((byte(i) & 0xc0) != 0x80) return {0, 0};
+        cp = (cp << 6) | (byte(i) & 0x3fu);
+    }
+    if (cp < least || cp > 0x10ffff || (cp >= 0xd800 && cp <= 0xdfff)) return {0, 0};
+    return {cp, length};
+}
+
+// Characters a menu may take as the end of a line or a field, or not show at all.
+bool breaksRow(char32_t cp) {
+    return cp < 0x20 || (cp >= 0x7f && cp <= 0x9f) || cp == 0x2028 || cp == 0x2029;
 }
 
 std::string trimmed(std::string_view text) {
@@ -110,12 +142,27 @@ std::vector<unsigned char> encodePng(const Image& icon) {
     return png;
 }
 
+// Whether `file` is this user's own regular file, which nobody else may write, holding `bytes`.
+bool holdsOwn(const fs::path& file, const std::vector<unsigned char>& bytes) {
+    UniqueFd fd(::open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat st {};
+    if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid() ||
+        (st.st_mode & 022) != 0 || static_cast<std::size_t>(st.st_size) != bytes.size())
+        return false;
+    std::vector<unsigned char> held(bytes.size());
+    std::size_t done = 0;
+    while (done < held.size()) {
+        const ssize_t n = ::read(fd.get(), held.data() + done, held.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return held == bytes;
+}
+
 // Leaves `bytes` in `file` unless it already holds them; a reader sees the old file or the new one.
 bool writeIfChanged(const fs::path& file, const std::vector<unsigned char>& bytes) {
-    std::ifstream in(file, std::ios::binary);
-    if (in && std::vector<unsigned char>(std::istreambuf_iterator<char>(in), {}) == bytes) return true;
-    std::error_code ec;
-    fs::create_directories(file.parent_path(), ec);
+    if (holdsOwn(file, bytes)) return true;
     std::string temp = (file.parent_path() / ("." + file.filename().string() + ".XXXXXX")).string();
     UniqueFd fd(::mkstemp(temp.data()));
     if (!fd) return false;
@@ -132,7 +179,116 @@ bool writeIfChanged(const fs::path& file, const std::vector<unsigned char>& byte
     return false;
 }
 
+// Opens `name` under `parent` (made 0700 when missing) as this user's own directory and
+// takes group and other access away from it and from the files in it; what others left
+// there (their files, any link) is removed: a folder that was open to them may hold it.
+UniqueFd makePrivate(int parent, const fs::path& shown, const char* name, std::string& error) {
+    if (::mkdirat(parent, name, 0700) != 0 && errno != EEXIST) {
+        error = "cannot create " + shown.string() + ": " + std::strerror(errno);
+        return {};
+    }
+    UniqueFd dir(::openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat st {};
+    if (!dir || ::fstat(dir.get(), &st) != 0) {
+        error = "cannot open " + shown.string() + ": " + std::strerror(errno) +
+                (errno == ELOOP || errno == ENOTDIR ? " (it must be a real directory, not a link)" : "");
+        return {};
+    }
+    if (st.st_uid != ::geteuid() || ((st.st_mode & 077) != 0 && ::fchmod(dir.get(), 0700) != 0)) {
+        error = "refusing " + shown.string() + ": it is not this user's own, or its mode cannot be made 0700";
+        return {};
+    }
+    UniqueFd listing(::dup(dir.get()));
+    DIR* entries = listing ? ::fdopendir(listing.get()) : nullptr;
+    if (entries == nullptr) return dir;
+    listing.release();  // closedir closes it
+    while (const dirent* entry = ::readdir(entries)) {
+        const std::string_view file = entry->d_name;
+        struct stat fileSt {};
+        if (file == "." || file == ".." ||
+            ::fstatat(dir.get(), entry->d_name, &fileSt, AT_SYMLINK_NOFOLLOW) != 0)
+            continue;
+        if (fileSt.st_uid != ::geteuid() || S_ISLNK(fileSt.st_mode))
+            ::unlinkat(dir.get(), entry->d_name, 0);
+        else if (S_ISREG(fileSt.st_mode) && (fileSt.st_mode & 022) != 0)
+            ::fchmodat(dir.get(), entry->d_name, fileSt.st_mode & 0755, 0);
+    }
+    ::closedir(entries);
+    return dir;
+}
+
+// Gives the terminal's foreground to a menu's process group, so a terminal menu reads keys
+// and Ctrl+C reaches it, and takes it back; only when we held it.
+class TerminalForeground {
+public:
+    TerminalForeground() : tty_(::open("/dev/tty", O_RDONLY | O_CLOEXEC | O_NOCTTY)) {
+        if (tty_ && ::tcgetpgrp(tty_.get()) != ::getpgrp()) tty_.reset();
+    }
+    ~TerminalForeground() {
+        if (tty_ && handed_) setForeground(::getpgrp());
+    }
+    TerminalForeground(const TerminalForeground&) = delete;
+    TerminalForeground& operator=(const TerminalForeground&) = delete;
+
+    void handTo(pid_t group) {
+        if (!tty_) return;
+        handed_ = true;
+        setForeground(group);
+        ::kill(-group, SIGCONT);  // one that read the terminal before it had it was stopped
+    }
+
+private:
+    // From a background group, tcsetpgrp raises SIGTTOU, which would stop us; blocked, it is allowed.
+    void setForeground(pid_t group) {
+        sigset_t ttou, before;
+        sigemptyset(&ttou);
+        sigaddset(&ttou, SIGTTOU);
+        ::pthread_sigmask(SIG_BLOCK, &ttou, &before);
+        ::tcsetpgrp(tty_.get(), group);
+        ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    }
+    UniqueFd tty_;
+    bool handed_ = false;
+};
+
+// Ends the menu's process group, reaping its leader: a polite request first, then SIGKILL
+// for whatever of the group is left after a second.
+void endGroup(pid_t leader) {
+    ::kill(-leader, SIGTERM);
+    ::kill(-leader, SIGCONT);  // a stopped member acts on SIGTERM only once continued
+    int status = 0;
+    bool reaped = false;
+    for (int i = 0; i < 100; ++i) {
+        reaped = reaped || ::waitpid(leader, &status, WNOHANG) == leader;
+        if (reaped && ::kill(-leader, 0) != 0) return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ::kill(-leader, SIGKILL);
+    if (!reaped) ::waitpid(leader, &status, 0);
+}
+
 }  // namespace
+
+std::optional<fs::path> privateIconDirectory(std::string& error) {
+    const fs::path cache = cacheDirectory();
+    // The folders above are the user's; only missing ones are made (0700).
+    fs::path partial;
+    for (const auto& part : cache.parent_path()) {
+        partial /= part;
+        if (::mkdir(partial.c_str(), 0700) != 0 && errno != EEXIST) {
+            error = "cannot create " + partial.string() + ": " + std::strerror(errno);
+            return std::nullopt;
+        }
+    }
+    UniqueFd above(::open(cache.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!above) {
+        error = "cannot open " + cache.parent_path().string() + ": " + std::strerror(errno);
+        return std::nullopt;
+    }
+    UniqueFd ours = makePrivate(above.get(), cache, cache.filename().c_str(), error);
+    if (!ours || !makePrivate(ours.get(), cache / "icons", "icons", error)) return std::nullopt;
+    return cache / "icons";
+}
 
 const std::vector<std::vector<std::string>>& defaultMenus() {
     // rofi keeps the input order while filtering, so a title holding a typed label would win
@@ -165,22 +321,60 @@ std::optional<MenuCommand> chooseMenu(const std::optional<std::string>& named, c
     return std::nullopt;
 }
 
+std::string rowText(std::string_view text, std::size_t maxChars) {
+    if (maxChars == 0) return {};
+    std::string clean;
+    clean.reserve(text.size());
+    while (!text.empty()) {
+        const auto [cp, length] = firstCharacter(text);
+        if (length == 0)
+            clean += "\xEF\xBF\xBD";  // U+FFFD
+        else if (breaksRow(cp))
+            clean += ' ';
+        else
+            clean += text.substr(0, length);
+        text.remove_prefix(std::max<std::size_t>(length, 1));
+    }
+    clean = trimmed(clean);
+    std::size_t chars = 0, cut = std::string::npos;
+    for (std::size_t i = 0; i < clean.size(); ++i) {
+        if ((static_cast<unsigned char>(clean[i]) & 0xc0) == 0x80) continue;  // inside a character
+        if (chars + 1 == maxChars) cut = i;
+        if (++chars > maxChars) return trimmed(clean.substr(0, cut)) + "\xE2\x80\xA6";  // U+2026
+    }
+    return clean;
+}
+
+std::vector<std::string> distinctRows(std::vector<std::string> rows,
+                                      const std::vector<WindowEntry>& windows) {
+    // A renamed row must not take the text another row has as given, nor one given out already.
+    const std::set<std::string> given(rows.begin(), rows.end());
+    std::set<std::string> taken;
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        std::string& row = rows[i];
+        if (!row.empty() && taken.insert(row).second) continue;
+        const std::string renamed = row + (row.empty() ? "#" : "  #") + std::to_string(windows.at(i).winId);
+        std::string candidate = renamed;
+        for (int n = 2; given.count(candidate) != 0 || taken.count(candidate) != 0; ++n)
+            candidate = renamed + "." + std::to_string(n);
+        taken.insert(candidate);
+        row = std::move(candidate);
+    }
+    return rows;
+}
+
 std::vector<std::string> menuLines(const std::vector<WindowEntry>& windows) {
     std::vector<std::string> lines;
-    std::set<std::string> seen;
     for (const auto& w : windows) {
         std::string line;
         for (const std::string& part : {w.key, w.appName.value_or(""), w.title.value_or("")}) {
-            const std::string text = trimmed(withoutControls(part));
+            const std::string text = rowText(part, kMaxPartChars);
             if (text.empty()) continue;
             line += (line.empty() ? "" : "  ") + text;
         }
-        if (line.empty() || !seen.insert(line).second)
-            line += (line.empty() ? "#" : "  #") + std::to_string(w.winId);
-        seen.insert(line);
         lines.push_back(std::move(line));
     }
-    return lines;
+    return distinctRows(std::move(lines), windows);
 }
 
 std::optional<std::size_t> chosenWindow(const std::vector<std::string>& lines,
@@ -191,7 +385,7 @@ std::optional<std::size_t> chosenWindow(const std::vector<std::string>& lines,
         if (!answer.empty() && lines[i] == answer) return i;
     const std::string label = trimmed(answer);
     for (std::size_t i = 0; i < windows.size(); ++i)
-        if (!label.empty() && windows[i].key == label) return i;
+        if (!label.empty() && rowText(windows[i].key, kMaxPartChars) == label) return i;
     return std::nullopt;
 }
 
@@ -236,14 +430,10 @@ MenuAnswer runMenu(const std::vector<std::string>& argv, const std::string& inpu
     sigemptyset(&defaults);
     sigaddset(&defaults, SIGPIPE);
     posix_spawnattr_setsigdefault(&attributes, &defaults);
-    // A menu run by sh is sh's child, so a menu that must be ended is ended as a process
-    // group; but one started from a terminal stays in its foreground group, where a
-    // terminal menu can read keys and Ctrl+C reaches it.
-    UniqueFd tty(::open("/dev/tty", O_RDONLY | O_CLOEXEC | O_NOCTTY));
-    const bool ownGroup = !tty || ::tcgetpgrp(tty.get()) != ::getpgrp();
+    // A menu run by sh is sh's child, so a menu that must be ended is ended as a process group.
     posix_spawnattr_setpgroup(&attributes, 0);
-    posix_spawnattr_setflags(
-        &attributes, static_cast<short>(POSIX_SPAWN_SETSIGDEF | (ownGroup ? POSIX_SPAWN_SETPGROUP : 0)));
+    posix_spawnattr_setflags(&attributes, static_cast<short>(POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP));
+    TerminalForeground terminal;
     std::vector<char*> args;
     for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
@@ -252,6 +442,7 @@ MenuAnswer runMenu(const std::vector<std::string>& argv, const std::string& inpu
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
     if (spawned != 0) return {MenuAnswer::End::notStarted, spawned, {}};
+    terminal.handTo(pid);
     inRead.reset();
     outWrite.reset();
 
@@ -290,19 +481,13 @@ MenuAnswer runMenu(const std::vector<std::string>& argv, const std::string& inpu
     outRead.reset();
 
     int status = 0;
-    while (::waitpid(pid, &status, WNOHANG) == 0) {
-        if (answer.end == MenuAnswer::End::timedOut || left() == 0) {
-            answer.end = MenuAnswer::End::timedOut;
-            ::kill(ownGroup ? -pid : pid, SIGTERM);
-            for (int i = 0; i < 100 && ::waitpid(pid, &status, WNOHANG) == 0; ++i)
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            if (::waitpid(pid, &status, WNOHANG) == 0) {
-                ::kill(ownGroup ? -pid : pid, SIGKILL);
-                ::waitpid(pid, &status, 0);
-            }
-            return answer;
-        }
+    while (answer.end != MenuAnswer::End::timedOut && ::waitpid(pid, &status, WNOHANG) == 0) {
+        if (left() == 0) answer.end = MenuAnswer::End::timedOut;
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    if (answer.end == MenuAnswer::End::timedOut) {
+        endGroup(pid);
+        return answer;
     }
     if (WIFSIGNALED(status))
         answer = {MenuAnswer::End::signalled, WTERMSIG(status), std::move(answer.out)};
@@ -311,7 +496,7 @@ MenuAnswer runMenu(const std::vector<std::string>& argv, const std::string& inpu
     return answer;
 }
 
-int switchWindow(const SwitchOptions& options, const std::function<void(const WindowEntry&)>& send) {
+int switchWindow(const SwitchOptions& options, const SwitchPeers& peers) {
     auto named = options.menu;
     if (const char* fromEnv = std::getenv("TARVOLIN_MENU"); !named && fromEnv != nullptr) named = fromEnv;
     const char* path = std::getenv("PATH");
@@ -322,8 +507,14 @@ int switchWindow(const SwitchOptions& options, const std::function<void(const Wi
                "or name one with --menu or $TARVOLIN_MENU\n";
         return 2;
     }
+    // A command placed without an agent would wait for a later one, which throws it away.
+    if (!peers.agentRunning()) {
+        std::cerr << "tarvolinctl: no agent is running; nothing shown, nothing sent. Start it with "
+                     "`systemctl --user start tarvolin-agent.service` (or run tarvolin-agent)\n";
+        return 1;
+    }
     std::string error;
-    const auto windows = scanWindows(error);
+    const auto windows = peers.scan(error);
     if (!windows) {
         std::cerr << "tarvolinctl: " << error << "\n";
         return 1;
@@ -333,8 +524,13 @@ int switchWindow(const SwitchOptions& options, const std::function<void(const Wi
         return 1;
     }
     const auto lines = menuLines(*windows);
-    const auto icons =
-        menu->rofi ? cachedIcons(*windows, cacheDirectory() / "icons") : std::vector<std::string>{};
+    std::vector<std::string> icons;
+    if (menu->rofi) {
+        if (const auto dir = privateIconDirectory(error))
+            icons = cachedIcons(*windows, *dir);
+        else
+            std::cerr << "tarvolinctl: showing no icons: " << error << "\n";
+    }
     std::string input;
     for (std::size_t i = 0; i < lines.size(); ++i) {
         input += lines[i];
@@ -363,7 +559,7 @@ int switchWindow(const SwitchOptions& options, const std::function<void(const Wi
         std::cerr << "tarvolinctl: cannot run " << program << " (status " << answer.status << ")\n";
         return 2;
     }
-    const std::string choice = trimmed(withoutControls(answer.out.substr(0, answer.out.find('\n'))));
+    const std::string choice = rowText(answer.out.substr(0, answer.out.find('\n')), kMaxPartChars);
     if (answer.status != 0 || choice.empty()) {
         if (!choice.empty())
             std::cerr << "tarvolinctl: " << program << " ended with status " << answer.status
@@ -375,7 +571,26 @@ int switchWindow(const SwitchOptions& options, const std::function<void(const Wi
         std::cerr << "tarvolinctl: no window matches \"" << choice << "\"; nothing sent\n";
         return 1;
     }
-    send((*windows)[*chosen]);
+    const WindowEntry& picked = (*windows)[*chosen];
+    // The menu may have been open for minutes, and X gives a closed window's number to a new one.
+    const auto now = peers.scan(error);
+    if (!now) {
+        std::cerr << "tarvolinctl: " << error << "; nothing sent\n";
+        return 1;
+    }
+    const bool stillThere = std::any_of(now->begin(), now->end(), [&](const WindowEntry& w) {
+        return w.winId == picked.winId && w.pid == picked.pid && w.appName == picked.appName;
+    });
+    if (!stillThere) {
+        std::cerr << "tarvolinctl: the chosen window (" << picked.winId
+                  << ") has closed or is now another window; nothing sent\n";
+        return 1;
+    }
+    if (!peers.agentRunning()) {
+        std::cerr << "tarvolinctl: the agent stopped while the menu was open; nothing sent\n";
+        return 1;
+    }
+    peers.send(picked);
     return 0;
 }
 

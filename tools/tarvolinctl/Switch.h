@@ -11,6 +11,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace tarvolin {
@@ -29,9 +30,20 @@ const std::vector<std::vector<std::string>>& defaultMenus();
 // rofi when its first word names rofi. None when no default is found.
 std::optional<MenuCommand> chooseMenu(const std::optional<std::string>& named, const std::string& path);
 
+// Text as a row can carry it and a menu hand back unchanged: valid UTF-8 (a byte that
+// starts no valid character becomes U+FFFD), control characters and line separators as
+// spaces, outer blanks trimmed, at most `maxChars` characters (cut on a character
+// boundary, the cut marked with U+2026).
+std::string rowText(std::string_view text, std::size_t maxChars);
+
+// The rows made distinct, in order: the first of equal rows keeps its text; a repeat,
+// or an empty row, gets "  #<window number>" (and ".2", ".3" ... while that still
+// equals a row), never the text of another row.
+std::vector<std::string> distinctRows(std::vector<std::string> rows, const std::vector<WindowEntry>& windows);
+
 // One line per window, in the inventory's order: "KEY  Application  Title", the key label
-// and the title left out when empty. Control characters become spaces, and a line equal
-// to an earlier one gets its window number, so each line names one window.
+// and the title left out when empty, each part passed through rowText; made distinct, so
+// each line names one window.
 std::vector<std::string> menuLines(const std::vector<WindowEntry>& windows);
 
 // The window the menu answered: its line, or a key label typed alone (the front-most
@@ -40,7 +52,8 @@ std::optional<std::size_t> chosenWindow(const std::vector<std::string>& lines,
                                         const std::vector<WindowEntry>& windows, std::string_view answer);
 
 // Each application's icon as a 32 x 32 PNG in `dir`, written atomically and only when it
-// changed; the file per window, "" where there is no icon or it could not be written.
+// changed or the file there is not the user's own with no write access for others; the
+// file per window, "" where there is no icon or it could not be written.
 std::vector<std::string> cachedIcons(const std::vector<WindowEntry>& windows,
                                      const std::filesystem::path& dir);
 
@@ -51,7 +64,9 @@ struct MenuAnswer {
 };
 
 // Runs the menu with `input` on its stdin and collects its stdout, both at once, so a list
-// larger than a pipe holds cannot deadlock; ends it when it has not answered by `timeout`.
+// larger than a pipe holds cannot deadlock. The menu runs in its own process group, which
+// holds the terminal's foreground while it runs (when we held it), so a terminal menu reads
+// keys; when it has not answered by `timeout` the whole group is ended.
 MenuAnswer runMenu(const std::vector<std::string>& argv, const std::string& input,
                    std::chrono::milliseconds timeout);
 
@@ -60,7 +75,20 @@ struct SwitchOptions {
     std::chrono::milliseconds timeout{};
 };
 
-// The whole command; `send` places the chosen window's command. Returns the exit code.
-int switchWindow(const SwitchOptions& options, const std::function<void(const WindowEntry&)>& send);
+// What the switcher needs from the desktop and the agent.
+struct SwitchPeers {
+    std::function<std::optional<std::vector<WindowEntry>>(std::string& error)> scan;
+    std::function<bool()> agentRunning;
+    std::function<void(const WindowEntry&)> send;  // places the command; throws when it cannot
+};
+
+// The whole command: nothing is shown without an agent, and the command goes out only
+// when a fresh scan still has the chosen window (same number, process and application).
+// Returns the exit code.
+int switchWindow(const SwitchOptions& options, const SwitchPeers& peers);
+
+// $XDG_CACHE_HOME/tarvolin/icons, made (or made again) private: 0700 from the cache folder
+// down, when they are this user's own. None, with `error` set, when they cannot be.
+std::optional<std::filesystem::path> privateIconDirectory(std::string& error);
 
 }  // namespace tarvolin

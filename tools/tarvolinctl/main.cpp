@@ -74,6 +74,8 @@ Examples:
 // Exit codes beyond CLI11's own (which are non-zero for every usage error).
 constexpr int kFailed = 1;
 constexpr int kBusy = 3;
+// How long a switch waits for the agent, which polls ten times a second, to take its command.
+constexpr std::chrono::milliseconds kSwitchPatience{3000};
 
 struct Failure : std::runtime_error {
     int code;
@@ -105,15 +107,16 @@ void warnWithoutAgent() {
 }
 
 // Places one command without overwriting one the agent has not taken yet: waits up to
-// `wait` for the pasteboard to empty, then gives up unless forced.
-void sendToPasteboard(const std::string& text, std::chrono::milliseconds wait, bool force) {
-    auto service = openPasteboards();
-    auto pb = std::static_pointer_cast<FilePasteboard>(service->pasteboardWithName(kPasteboardName));
+// `wait` for the pasteboard to empty, then gives up unless forced. Returns the change
+// count that the command has while it waits there.
+std::int64_t placeCommand(FilePasteboard& pb, const std::string& text, std::chrono::milliseconds wait,
+                          bool force) {
     auto deadline = std::chrono::steady_clock::now() + wait;
     for (;;) {
-        PasteboardRead now = pb->readStrings();
+        PasteboardRead now = pb.readStrings();
         if (now.texts.empty() || force) {
-            if (pb->writeItemsIfChangeCount(now.changeCount, {PasteboardItem{text}})) return;
+            if (auto placed = pb.writeItemsIfChangeCount(now.changeCount, {PasteboardItem{text}}))
+                return *placed;
             continue;  // someone wrote meanwhile: look again
         }
         if (std::chrono::steady_clock::now() >= deadline) {
@@ -123,6 +126,43 @@ void sendToPasteboard(const std::string& text, std::chrono::milliseconds wait, b
                 kBusy);
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+std::shared_ptr<FilePasteboard> agentPasteboard(FilePasteboardService& service) {
+    return std::static_pointer_cast<FilePasteboard>(service.pasteboardWithName(kPasteboardName));
+}
+
+void sendToPasteboard(const std::string& text, std::chrono::milliseconds wait, bool force) {
+    auto service = openPasteboards();
+    placeCommand(*agentPasteboard(*service), text, wait, force);
+}
+
+// For a switch, which acts now or not at all: a command the agent has not taken within
+// `patience` (it has stopped or hangs) is taken back, so no later agent runs it by surprise.
+void sendNow(const std::string& text, std::chrono::milliseconds wait, std::chrono::milliseconds patience) {
+    auto service = openPasteboards();
+    auto pb = agentPasteboard(*service);
+    const std::int64_t placed = placeCommand(*pb, text, wait, false);
+    const auto deadline = std::chrono::steady_clock::now() + patience;
+    while (pb->changeCount() == placed) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            bool takenBack = false;
+            for (int attempt = 0;; ++attempt) {
+                try {  // the agent may hold the lock for a moment
+                    takenBack = pb->clearContentsIfChangeCount(placed);
+                    break;
+                } catch (const std::system_error&) {
+                    if (attempt == 100) throw;
+                    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                }
+            }
+            if (!takenBack) return;  // taken at the last moment
+            throw Failure("the agent did not take the command within " +
+                          std::to_string(patience.count() / 1000) +
+                          " s (has it stopped?); took it back, nothing sent");
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
 }
 
@@ -181,13 +221,18 @@ void checkWindowNumber(std::int64_t winId, bool pasteboard) {
 }
 
 constexpr const char* kSwitchHelp = R"(
-Each window is one line, front (most recently used) first: KEY  Application  Title.
-Type a key label and Enter to pick its window. Escape or an empty choice sends nothing
-and exits 1; no menu program found exits 2. Menus tried in order: rofi -dmenu -i
--show-icons -sort -sorting-method fzf, wofi --dmenu, fuzzel --dmenu, bemenu, dmenu -i.
---menu and $TARVOLIN_MENU run through /bin/sh -c. rofi shows each
-application's icon, kept as a PNG under $XDG_CACHE_HOME/tarvolin/icons/
-(~/.cache/tarvolin/icons/ when unset).
+Each window is one line, front (most recently used) first: KEY  Application  Title,
+each part cut to 200 characters; a repeated line gets "  #WINDOW". Type a key label and
+Enter to pick its window. Escape or an empty choice sends nothing and exits 1; no menu
+program found exits 2. With no agent running, nothing is shown and it exits 1 (start
+one: systemctl --user start tarvolin-agent.service). The choice is sent only when the
+window is still there (same number, process and application), and taken back when the
+agent has not taken it within 3 s; else it exits 1.
+Menus tried in order: rofi -dmenu -i -show-icons -sort -sorting-method fzf,
+wofi --dmenu, fuzzel --dmenu, bemenu, dmenu -i. --menu and $TARVOLIN_MENU run through
+/bin/sh -c. The menu runs in a process group of its own, which has the terminal
+meanwhile, and is ended whole at --timeout. rofi shows each application's icon, kept as a PNG under $XDG_CACHE_HOME/tarvolin/icons/
+(~/.cache/tarvolin/icons/ when unset, made 0700).
 
 Bind it to a key, in openbox's rc.xml (<keyboard> section):
   <keybind key="W-Tab"><action name="Execute"><command>tarvolinctl switch</command></action></keybind>
@@ -332,7 +377,7 @@ int main(int argc, char** argv) {
             }
         } else if (*pasteboard) {
             auto service = openPasteboards();
-            auto pb = std::static_pointer_cast<FilePasteboard>(service->pasteboardWithName(kPasteboardName));
+            auto pb = agentPasteboard(*service);
             if (*pbShow) {
                 std::int64_t changeCount = 0;
                 auto items = pb->readItems(&changeCount);
@@ -349,7 +394,10 @@ int main(int argc, char** argv) {
             SwitchOptions options;
             if (menuOption->count() > 0) options.menu = menu;
             options.timeout = std::chrono::seconds(timeoutSeconds);
-            return switchWindow(options, [&](const WindowEntry& chosen) {
+            SwitchPeers peers;
+            peers.scan = scanWindows;
+            peers.agentRunning = [] { return AgentInstanceLock::probeHolder(runtimeDirectory()) != 0; };
+            peers.send = [&](const WindowEntry& chosen) {
                 nlohmann::json command;
                 if (action == "quit") {
                     command = {{"cmd", "quit"},
@@ -358,9 +406,9 @@ int main(int argc, char** argv) {
                     checkWindowNumber(chosen.winId, true);
                     command = {{"cmd", action}, {"winID", chosen.winId}};
                 }
-                warnWithoutAgent();
-                sendToPasteboard(command.dump(), std::chrono::milliseconds(waitMs), force);
-            });
+                sendNow(command.dump(), std::chrono::milliseconds(waitMs), kSwitchPatience);
+            };
+            return switchWindow(options, peers);
         } else if (*watch) {
             LinuxRunLoop loop;
             loop.handleTerminationSignals([&](int) { loop.exit(0); });
