@@ -52,6 +52,27 @@ std::string trimmed(std::string_view text) {
     return std::string(text.substr(first, text.find_last_not_of(" \t") - first + 1));
 }
 
+// Characters, not bytes, for the column width (UTF-8 continuation bytes do not count).
+std::size_t characters(std::string_view text) {
+    return static_cast<std::size_t>(std::count_if(
+        text.begin(), text.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xc0) != 0x80; }));
+}
+
+std::string asciiLower(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+// Whether a menu that matches each space-separated word of `typed` anywhere, ignoring case,
+// shows `line` for it.
+bool holds(const std::string& line, const std::string& typed) {
+    const std::string haystack = asciiLower(line);
+    std::istringstream words(asciiLower(typed));
+    for (std::string word; words >> word;)
+        if (haystack.find(word) == std::string::npos) return false;
+    return true;
+}
+
 bool executable(const fs::path& file) {
     struct stat st {};
     return ::stat(file.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(file.c_str(), X_OK) == 0;
@@ -135,13 +156,15 @@ bool writeIfChanged(const fs::path& file, const std::vector<unsigned char>& byte
 }  // namespace
 
 const std::vector<std::vector<std::string>>& defaultMenus() {
-    // rofi keeps the input order while filtering, so a title holding a typed label would win
-    // over the line it leads; fzf-style sorting ranks a match at the start of a line first.
+    // Each keeps the input order among the rows it shows, so the order menuOrder() gives
+    // decides what a typed label picks: rofi unsorted (its sorting ranks a match near the
+    // end of a row first), wofi without its cache (which lists rows chosen before first),
+    // fuzzel without fuzzy matches (which would bring rows that lack what was typed).
     static const std::vector<std::vector<std::string>> menus{
-        {"rofi", "-dmenu", "-i", "-show-icons", "-sort", "-sorting-method", "fzf"},
-        {"wofi", "--dmenu"},
-        {"fuzzel", "--dmenu"},
-        {"bemenu"},
+        {"rofi", "-dmenu", "-i", "-show-icons"},
+        {"wofi", "--dmenu", "-i", "--cache-file", "/dev/null"},
+        {"fuzzel", "--dmenu", "--no-fuzzy"},
+        {"bemenu", "-i"},
         {"dmenu", "-i"}};
     return menus;
 }
@@ -166,21 +189,66 @@ std::optional<MenuCommand> chooseMenu(const std::optional<std::string>& named, c
 }
 
 std::vector<std::string> menuLines(const std::vector<WindowEntry>& windows) {
+    // The labels as a column as wide as the longest, rows without one padded with spaces:
+    // a row starts with a typed label only when it is that label's row (or one it prefixes).
+    std::vector<std::string> keys;
+    std::size_t width = 0;
+    for (const auto& w : windows) {
+        keys.push_back(trimmed(withoutControls(w.key)));
+        width = std::max(width, characters(keys.back()));
+    }
     std::vector<std::string> lines;
     std::set<std::string> seen;
-    for (const auto& w : windows) {
-        std::string line;
-        for (const std::string& part : {w.key, w.appName.value_or(""), w.title.value_or("")}) {
+    for (std::size_t i = 0; i < windows.size(); ++i) {
+        const auto& w = windows[i];
+        std::string line = width == 0 ? "" : keys[i] + std::string(width - characters(keys[i]) + 2, ' ');
+        for (const std::string& part : {w.appName.value_or(""), w.title.value_or("")}) {
             const std::string text = trimmed(withoutControls(part));
             if (text.empty()) continue;
-            line += (line.empty() ? "" : "  ") + text;
+            line += (line.empty() || line.back() == ' ' ? "" : "  ") + text;
         }
+        line.erase(line.find_last_not_of(' ') + 1);
         if (line.empty() || !seen.insert(line).second)
             line += (line.empty() ? "#" : "  #") + std::to_string(w.winId);
         seen.insert(line);
         lines.push_back(std::move(line));
     }
     return lines;
+}
+
+std::vector<std::size_t> menuOrder(const std::vector<std::string>& lines,
+                                   const std::vector<WindowEntry>& windows) {
+    const std::size_t n = std::min(lines.size(), windows.size());
+    // mustPrecede[j]: the labelled rows whose label row j holds; waiting[i]: how many rows
+    // holding row i's label are not placed yet.
+    std::vector<std::vector<std::size_t>> mustPrecede(n);
+    std::vector<std::size_t> waiting(n, 0);
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::string label = trimmed(withoutControls(windows[i].key));
+        if (label.empty()) continue;
+        for (std::size_t j = 0; j < n; ++j) {
+            if (j == i || !holds(lines[j], label)) continue;
+            mustPrecede[j].push_back(i);
+            ++waiting[i];
+        }
+    }
+    // Placed from the back, the latest row whose followers are all placed first: a labelled
+    // row moves up to just before the first row that holds its label, the rest keep their order.
+    std::vector<std::size_t> order;
+    std::vector<bool> placed(n, false);
+    while (order.size() < n) {
+        std::size_t pick = n;
+        for (std::size_t i = n; i-- > 0 && pick == n;)
+            if (!placed[i] && waiting[i] == 0) pick = i;
+        for (std::size_t i = n; i-- > 0 && pick == n;)  // labels that hold each other: no order serves both
+            if (!placed[i]) pick = i;
+        placed[pick] = true;
+        order.push_back(pick);
+        for (std::size_t p : mustPrecede[pick])
+            if (waiting[p] > 0) --waiting[p];
+    }
+    std::reverse(order.begin(), order.end());
+    return order;
 }
 
 std::optional<std::size_t> chosenWindow(const std::vector<std::string>& lines,
@@ -336,7 +404,7 @@ int switchWindow(const SwitchOptions& options, const std::function<void(const Wi
     const auto icons =
         menu->rofi ? cachedIcons(*windows, cacheDirectory() / "icons") : std::vector<std::string>{};
     std::string input;
-    for (std::size_t i = 0; i < lines.size(); ++i) {
+    for (std::size_t i : menuOrder(lines, *windows)) {
         input += lines[i];
         if (!icons.empty() && !icons[i].empty()) input += std::string("\0icon\x1f", 6) + icons[i];
         input += '\n';

@@ -178,10 +178,12 @@ void checkWindowNumber(std::int64_t winId, bool pasteboard) {
 }
 
 constexpr const char* kSwitchHelp = R"(
-Each window is one line, front (most recently used) first: KEY  Application  Title.
-Type a key label and Enter to pick its window. Escape or an empty choice sends nothing
-and exits 1; no menu program found exits 2. Menus tried in order: rofi -dmenu -i
--show-icons -sort -sorting-method fzf, wofi --dmenu, fuzzel --dmenu, bemenu, dmenu -i.
+Each window is one line, front (most recently used) first: KEY  Application  Title,
+the key labels an aligned column. Type a key label and Enter to pick its window: a
+labelled line comes just before the first line that also holds its label. Escape or an
+empty choice sends nothing and exits 1; no menu program found exits 2. Menus tried in
+order: rofi -dmenu -i -show-icons, wofi --dmenu -i --cache-file /dev/null, fuzzel --dmenu
+--no-fuzzy, bemenu -i, dmenu -i.
 --menu and $TARVOLIN_MENU run through /bin/sh -c. rofi shows each
 application's icon, kept as a PNG under $XDG_CACHE_HOME/tarvolin/icons/
 (~/.cache/tarvolin/icons/ when unset).
@@ -190,7 +192,7 @@ Bind it to a key, in openbox's rc.xml (<keyboard> section):
   <keybind key="W-Tab"><action name="Execute"><command>tarvolinctl switch</command></action></keybind>
 in sway's config:
   bindsym $mod+Tab exec tarvolinctl switch
-  bindsym $mod+Shift+q exec tarvolinctl switch --action close --menu 'wofi --dmenu -p close')";
+  bindsym $mod+Shift+q exec tarvolinctl switch --action close --menu 'bemenu -i -p close')";
 
 }  // namespace
 
