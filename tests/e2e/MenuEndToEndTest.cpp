@@ -21,6 +21,7 @@ namespace fs = std::filesystem;
 struct Menu {
     std::string program;
     std::vector<std::string> env;
+    friend void PrintTo(const Menu& m, std::ostream* os) { *os << m.program; }
 };
 
 class MenuEndToEnd : public ::testing::TestWithParam<Menu> {
@@ -139,10 +140,17 @@ TEST_P(MenuEndToEnd, TypingALabelAndEnterPicksItsWindow) {
     }));
 
     env.push_back("PATH=" + (dir / "bin").string());
+    const char* apps[] = {"One", "Ten", "Two", "N1app", "Term"};
+    auto active = [&] {  // the application whose window was picked instead
+        const auto w = x->x().cardinals(x->x().root(), "_NET_ACTIVE_WINDOW");
+        for (std::size_t i = 0; i < clients.size(); ++i)
+            if (w == std::vector{clients[i].windows[0]}) return std::string(apps[i]);
+        return std::string("none");
+    };
     for (auto [typed, chosen] : {std::pair{"n1", 0}, {"n10", 1}}) {
         SCOPED_TRACE(typed);
         EXPECT_EQ(switchByTyping(typed), 0);
-        EXPECT_TRUE(waitUntilActive(*x, clients[chosen].windows[0]));
+        EXPECT_TRUE(waitUntilActive(*x, clients[chosen].windows[0])) << "active: " << active();
     }
 }
 

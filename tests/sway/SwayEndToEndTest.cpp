@@ -276,7 +276,12 @@ TEST_P(SwayMenus, TypingALabelAndEnterPicksItsView) {
         auto status = switcher->wait(10s);
         EXPECT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << out;
         const auto want = id(clients[chosen], 0);
-        EXPECT_TRUE(waitFor([&] { return view(want)["focused"] == true; })) << typed;
+        auto focused = [&] {  // the application whose view was picked instead
+            for (const json& v : sway->views())
+                if (v["focused"] == true) return v["app_id"].get<std::string>();
+            return std::string("none");
+        };
+        EXPECT_TRUE(waitFor([&] { return view(want)["focused"] == true; })) << "focused: " << focused();
     }
 }
 

@@ -156,14 +156,14 @@ bool writeIfChanged(const fs::path& file, const std::vector<unsigned char>& byte
 }  // namespace
 
 const std::vector<std::vector<std::string>>& defaultMenus() {
-    // Each keeps the input order among the rows it shows, so the order menuOrder() gives
-    // decides what a typed label picks: rofi unsorted (its sorting ranks a match near the
-    // end of a row first), wofi without its cache (which lists rows chosen before first),
-    // fuzzel without fuzzy matches (which would bring rows that lack what was typed).
+    // Each keeps the input order among the rows it shows (dmenu, bemenu and wofi put rows
+    // that start with what was typed first, fuzzel exact matches before fuzzy ones), so the
+    // order menuOrder() gives decides what a typed label picks. Not rofi's sorting: it ranks
+    // a match near the end of a row first. Not wofi's cache: it lists rows chosen before first.
     static const std::vector<std::vector<std::string>> menus{
         {"rofi", "-dmenu", "-i", "-show-icons"},
         {"wofi", "--dmenu", "-i", "--cache-file", "/dev/null"},
-        {"fuzzel", "--dmenu", "--no-fuzzy"},
+        {"fuzzel", "--dmenu"},
         {"bemenu", "-i"},
         {"dmenu", "-i"}};
     return menus;

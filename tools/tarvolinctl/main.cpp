@@ -182,8 +182,8 @@ Each window is one line, front (most recently used) first: KEY  Application  Tit
 the key labels an aligned column. Type a key label and Enter to pick its window: a
 labelled line comes just before the first line that also holds its label. Escape or an
 empty choice sends nothing and exits 1; no menu program found exits 2. Menus tried in
-order: rofi -dmenu -i -show-icons, wofi --dmenu -i --cache-file /dev/null, fuzzel --dmenu
---no-fuzzy, bemenu -i, dmenu -i.
+order: rofi -dmenu -i -show-icons, wofi --dmenu -i --cache-file /dev/null, fuzzel --dmenu,
+bemenu -i, dmenu -i.
 --menu and $TARVOLIN_MENU run through /bin/sh -c. rofi shows each
 application's icon, kept as a PNG under $XDG_CACHE_HOME/tarvolin/icons/
 (~/.cache/tarvolin/icons/ when unset).
