@@ -63,14 +63,19 @@ std::string asciiLower(std::string text) {
     return text;
 }
 
-// Whether a menu that matches each space-separated word of `typed` anywhere, ignoring case,
-// shows `line` for it.
-bool holds(const std::string& line, const std::string& typed) {
-    const std::string haystack = asciiLower(line);
-    std::istringstream words(asciiLower(typed));
-    for (std::string word; words >> word;)
-        if (haystack.find(word) == std::string::npos) return false;
-    return true;
+// The space-separated words of `typed`, ignoring case.
+std::vector<std::string> words(const std::string& typed) {
+    std::vector<std::string> all;
+    std::istringstream in(asciiLower(typed));
+    for (std::string word; in >> word;) all.push_back(word);
+    return all;
+}
+
+// Whether a menu that matches each typed word anywhere in a line, ignoring case, shows the
+// line (given in lower case).
+bool holds(const std::string& lowerLine, const std::vector<std::string>& typedWords) {
+    return std::all_of(typedWords.begin(), typedWords.end(),
+                       [&](const std::string& w) { return lowerLine.find(w) != std::string::npos; });
 }
 
 bool executable(const fs::path& file) {
@@ -223,11 +228,13 @@ std::vector<std::size_t> menuOrder(const std::vector<std::string>& lines,
     // holding row i's label are not placed yet.
     std::vector<std::vector<std::size_t>> mustPrecede(n);
     std::vector<std::size_t> waiting(n, 0);
+    std::vector<std::string> lower;
+    for (std::size_t j = 0; j < n; ++j) lower.push_back(asciiLower(lines[j]));
     for (std::size_t i = 0; i < n; ++i) {
-        const std::string label = trimmed(withoutControls(windows[i].key));
+        const auto label = words(trimmed(withoutControls(windows[i].key)));
         if (label.empty()) continue;
         for (std::size_t j = 0; j < n; ++j) {
-            if (j == i || !holds(lines[j], label)) continue;
+            if (j == i || !holds(lower[j], label)) continue;
             mustPrecede[j].push_back(i);
             ++waiting[i];
         }
