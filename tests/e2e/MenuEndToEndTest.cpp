@@ -36,8 +36,11 @@ protected:
         ASSERT_TRUE(x) << error;
         const std::string d = dir.string();
         for (const char* sub : {"", "/bin", "/run", "/home"}) ::mkdir((d + sub).c_str(), 0700);
-        // The menu alone on the PATH, so that tarvolinctl picks it from its own list, arguments and all.
-        fs::create_symlink(installed, dir / "bin" / menu.program);
+        // The menu alone on the PATH, so that tarvolinctl picks it from its own list, arguments
+        // and all; it keeps a copy of the rows it is given.
+        std::ofstream(dir / "bin" / menu.program)
+            << "#!/bin/sh\n/usr/bin/tee \"$0.in\" | exec " << installed.string() << " \"$@\"\n";
+        fs::permissions(dir / "bin" / menu.program, fs::perms::owner_all);
         fs::create_symlink("/bin/sh", dir / "bin/sh");
         env = x->environment();
         env.insert(env.end(), {"XDG_RUNTIME_DIR=" + d + "/run", "XDG_CONFIG_HOME=" + d + "/config",
@@ -151,6 +154,13 @@ TEST_P(MenuEndToEnd, TypingALabelAndEnterPicksItsWindow) {
         SCOPED_TRACE(typed);
         EXPECT_EQ(switchByTyping(typed), 0);
         EXPECT_TRUE(waitUntilActive(*x, clients[chosen].windows[0])) << "active: " << active();
+        if (chosen != 0) continue;
+        // The labels a column, n1's row just before the first that holds n1, the rest in order.
+        std::ifstream in(dir / "bin" / (GetParam().program + ".in"));
+        std::vector<std::string> rows;
+        for (std::string row; std::getline(in, row);) rows.push_back(row.substr(0, row.find('\0')));
+        EXPECT_EQ(rows, (std::vector<std::string>{"n1   One  one", "     Term  build n1", "     N1app  x",
+                                                  "n2   Two  see n1", "n10  Ten  ten"}));
     }
 }
 

@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <set>
 #include <thread>
 
@@ -251,8 +252,11 @@ TEST_P(SwayMenus, TypingALabelAndEnterPicksItsView) {
     startAgent();
 
     ASSERT_EQ(::mkdir((dir + "/bin").c_str(), 0700), 0);
-    // The menu alone on the PATH, so that tarvolinctl picks it from its own list, arguments and all.
-    ASSERT_EQ(::symlink(("/usr/bin/" + program).c_str(), (dir + "/bin/" + program).c_str()), 0);
+    // The menu alone on the PATH, so that tarvolinctl picks it from its own list, arguments
+    // and all; it keeps a copy of the rows it is given.
+    std::ofstream(dir + "/bin/" + program)
+        << "#!/bin/sh\n/usr/bin/tee \"$0.in\" | exec /usr/bin/" << program << " \"$@\"\n";
+    ASSERT_EQ(::chmod((dir + "/bin/" + program).c_str(), 0700), 0);
     ASSERT_EQ(::symlink("/bin/sh", (dir + "/bin/sh").c_str()), 0);
     env.push_back("PATH=" + dir + "/bin");
     auto noViewFocused = [&] {
@@ -282,6 +286,13 @@ TEST_P(SwayMenus, TypingALabelAndEnterPicksItsView) {
             return std::string("none");
         };
         EXPECT_TRUE(waitFor([&] { return view(want)["focused"] == true; })) << "focused: " << focused();
+        if (chosen != 0) continue;
+        // The labels a column, n1's row just before the first that holds n1, the rest in order.
+        std::ifstream in(dir + "/bin/" + program + ".in");
+        std::vector<std::string> rows;
+        for (std::string row; std::getline(in, row);) rows.push_back(row);
+        EXPECT_EQ(rows, (std::vector<std::string>{"n1   one  one", "     term  build n1", "     n1app  x",
+                                                  "n2   two  see n1", "n10  ten  ten"}));
     }
 }
 
