@@ -202,21 +202,21 @@ protected:
 
 TEST_F(SwitchEndToEnd, RofiGetsTheInventoryWithIconsAndTheChoiceIsRaised) {
     agent = startAgent();
-    std::ofstream(dir / "bin/rofi.answer") << "Term  T U\n";
+    std::ofstream(dir / "bin/rofi.answer") << "    Term  T U\n";
     auto round = [&] {  // the icon file of the last line
         const auto list = nlohmann::json::parse(ctl({"windows", "--json"}).out);
         EXPECT_EQ(list.size(), 3u);
         auto r = ctl({"switch"});
         EXPECT_EQ(r.status, 0) << r.out;
-        EXPECT_EQ(slurp(dir / "bin/rofi.args"), "-dmenu -i -show-icons -sort -sorting-method fzf\n");
+        EXPECT_EQ(slurp(dir / "bin/rofi.args"), "-dmenu -i -show-icons\n");
         std::istringstream rows(slurp(dir / "bin/rofi.in"));
         std::string row, icon;
         for (const auto& e : list) {
             EXPECT_TRUE(std::getline(rows, row));
             std::string key = e["key"], title = e["title"];
             std::replace(title.begin(), title.end(), '\n', ' ');  // a title cannot split its line
-            EXPECT_EQ(row.substr(0, row.find('\0')),
-                      (key.empty() ? "" : key + "  ") + std::string(e["appName"]) + "  " + title);
+            EXPECT_EQ(row.substr(0, row.find('\0')),  // the labels a column as wide as the longest
+                      (key.empty() ? "  " : key) + "  " + std::string(e["appName"]) + "  " + title);
             const std::string option = row.substr(row.find('\0') + 1);
             EXPECT_EQ(option.rfind("icon\x1f", 0), 0u) << option;
             icon = option.substr(5);
@@ -260,7 +260,7 @@ TEST_F(SwitchEndToEnd, ActionsOnTheChosenTargetAndAnswersThatSendNothing) {
          "",
          [&] { return x->x().cardinals(x->x().root(), "_NET_ACTIVE_WINDOW") == std::vector{high}; }},
         {"k0", {"--action", "close"}, 0, "", [&] { return !x->x().managed(low); }},
-        {"Term  T U",
+        {"    Term  T U",
          {"--action", "quit"},
          0,
          "",
@@ -294,7 +294,7 @@ TEST_F(SwitchEndToEnd, ActionsOnTheChosenTargetAndAnswersThatSendNothing) {
 }
 
 TEST_F(SwitchEndToEnd, NoAgentShowsNothingAndACommandTheAgentDoesNotTakeIsTakenBack) {
-    const std::string menu = "touch '" + (dir / "ran").string() + "'; cat >/dev/null; echo 'Term  T U'";
+    const std::string menu = "touch '" + (dir / "ran").string() + "'; cat >/dev/null; echo '    Term  T U'";
     auto r = ctl({"switch", "--menu", menu});
     EXPECT_EQ(r.status, 1) << r.out;
     EXPECT_NE(r.out.find("systemctl --user start tarvolin-agent.service"), std::string::npos) << r.out;
@@ -332,7 +332,7 @@ TEST_F(SwitchEndToEnd, TimeoutEndsTheWholeMenuWithOrWithoutATerminalAndATerminal
         EXPECT_EQ(status, 1);  // on a terminal, not 99: the terminal came back
         if (!terminal) menuEnded();
     }
-    const auto typed = onTerminal({"switch", "--menu", "cat >/dev/null; head -n 1 </dev/tty"}, "Term  T U\n");
+    const auto typed = onTerminal({"switch", "--menu", "cat >/dev/null; head -n 1 </dev/tty"}, "    Term  T U\n");
     EXPECT_EQ(typed.status, 0) << typed.out;
     EXPECT_TRUE(waitUntilActive(*x, term->windows[0]));
 }

@@ -11,9 +11,11 @@
 
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <set>
 #include <thread>
 
@@ -213,6 +215,92 @@ TEST_F(SwayEndToEnd, FloatingViewsMoveAndResizeTiledOnesDoNotAndAnyCanBeMinimise
         EXPECT_EQ(this->view(view)["workspace"], "1");
     }
 }
+
+// tarvolinctl switch through each real Wayland menu program, typed at through sway's
+// virtual-keyboard protocol (wtype): a key label and Enter pick its view though other rows
+// hold the label.
+class SwayMenus : public SwayEndToEnd, public ::testing::WithParamInterface<std::vector<std::string>> {};
+
+TEST_P(SwayMenus, TypingALabelAndEnterPicksItsView) {
+    const std::string program = GetParam()[0];
+    for (const std::string& tool : {"/usr/bin/" + program, std::string("/usr/bin/wtype")})
+        if (::access(tool.c_str(), X_OK) != 0)
+            GTEST_SKIP() << tool << " is not installed (scripts/install-deps installs it)";
+    // fuzzel names a lock file after $WAYLAND_DISPLAY: it must be a name in $XDG_RUNTIME_DIR.
+    ASSERT_EQ(::symlink(sway->waylandDisplay().c_str(), (dir + "/run/wayland-0").c_str()), 0);
+    std::erase_if(env, [](const std::string& e) { return e.starts_with("WAYLAND_DISPLAY="); });
+    env.insert(env.end(), {"WAYLAND_DISPLAY=wayland-0", "HOME=" + dir, "XDG_CACHE_HOME=" + dir + "/cache"});
+    env.insert(env.end(), GetParam().begin() + 1, GetParam().end());
+    // bemenu crashes on a seat without a keyboard, as a session would have; fuzzel crashes
+    // when started beside a virtual keyboard after another has left: only bemenu gets one.
+    auto keyboard = program == "bemenu" ? Process::spawn({"/usr/bin/wtype", "-s", "120000"}, {env}) : nullptr;
+
+    // Focused in this order, the last in front: the labelled views behind every row that
+    // holds their label (a title, an application name, a longer label).
+    std::vector<Client> clients;
+    for (auto [app, title] :
+         {std::pair{"one", "one"}, {"ten", "ten"}, {"two", "see n1"}, {"n1app", "x"}, {"term", "build n1"}}) {
+        clients.push_back(client({{app, title}}));
+        command("[con_id=" + std::to_string(id(clients.back(), 0)) + "] focus");
+    }
+    for (auto [app, label] : {std::pair{"one", "n1"}, {"ten", "n10"}, {"two", "n2"}})
+        ASSERT_EQ(ctl({"keys", "set", app, label}).status, 0);
+    const json list = json::parse(ctl({"windows", "--json"}).out);
+    ASSERT_EQ(list.size(), 5u);
+    ASSERT_EQ(list[0]["appName"], "term");
+    ASSERT_EQ(list[4]["key"], "n1");
+    startAgent();
+
+    ASSERT_EQ(::mkdir((dir + "/bin").c_str(), 0700), 0);
+    // The menu alone on the PATH, so that tarvolinctl picks it from its own list, arguments
+    // and all; it keeps a copy of the rows it is given.
+    std::ofstream(dir + "/bin/" + program)
+        << "#!/bin/sh\n/usr/bin/tee \"$0.in\" | exec /usr/bin/" << program << " \"$@\"\n";
+    ASSERT_EQ(::chmod((dir + "/bin/" + program).c_str(), 0700), 0);
+    ASSERT_EQ(::symlink("/bin/sh", (dir + "/bin/sh").c_str()), 0);
+    env.push_back("PATH=" + dir + "/bin");
+    auto noViewFocused = [&] {
+        for (const json& v : sway->views())
+            if (v["focused"] == true) return false;
+        return true;
+    };
+    for (auto [typed, chosen] : {std::pair{"n1", 0}, {"n10", 1}}) {
+        SCOPED_TRACE(typed);
+        auto switcher =
+            Process::spawn({"sh", "-c", std::string("exec ") + TARVOLINCTL + " switch --timeout 30 2>&1"},
+                           {env, false, true});
+        // The menu has the keyboard once no view has the focus.
+        EXPECT_TRUE(waitFor(noViewFocused)) << program << " never took the keyboard";
+        auto keys = Process::spawn(
+            {"/usr/bin/wtype", "-s", "300", "-d", "40", typed, "-s", "300", "-k", "Return"}, {env});
+        auto typedStatus = keys->wait(10s);
+        EXPECT_TRUE(typedStatus && WIFEXITED(*typedStatus) && WEXITSTATUS(*typedStatus) == 0);
+        std::string out;
+        while (auto line = switcher->readLine(40s)) out += *line + "\n";
+        auto status = switcher->wait(10s);
+        EXPECT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << out;
+        const auto want = id(clients[chosen], 0);
+        auto focused = [&] {  // the application whose view was picked instead
+            for (const json& v : sway->views())
+                if (v["focused"] == true) return v["app_id"].get<std::string>();
+            return std::string("none");
+        };
+        EXPECT_TRUE(waitFor([&] { return view(want)["focused"] == true; })) << "focused: " << focused();
+        if (chosen != 0) continue;
+        // The labels a column, n1's row just before the first that holds n1, the rest in order.
+        std::ifstream in(dir + "/bin/" + program + ".in");
+        std::vector<std::string> rows;
+        for (std::string row; std::getline(in, row);) rows.push_back(row);
+        EXPECT_EQ(rows, (std::vector<std::string>{"n1   one  one", "     term  build n1", "     n1app  x",
+                                                  "n2   two  see n1", "n10  ten  ten"}));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Wayland, SwayMenus,
+                         ::testing::Values(std::vector<std::string>{"wofi"},
+                                           std::vector<std::string>{"fuzzel"},
+                                           std::vector<std::string>{"bemenu", "BEMENU_BACKEND=wayland"}),
+                         [](const auto& p) { return p.param[0]; });
 
 TEST(SwayBackendChoice, AWaylandDesktopOtherThanSwayIsRefusedByName) {
     for (auto variables : {std::vector<std::string>{"WAYLAND_DISPLAY=wayland-9", "SWAYSOCK=", "DISPLAY="},

@@ -116,7 +116,7 @@ TEST(SwitchRows, AdversarialTitlesGiveDistinctRowsThatMapBackToTheirWindow) {
          {"#4.2", "#6", "#4"}},
         {"labels",
          {window(1, "A", "t", "n1"), window(2, "A", "n1"), window(3, "A", "t")},
-         {"n1  A  t", "A  n1", "A  t"}},
+         {"n1  A  t", "    A  n1", "    A  t"}},
         {"controls and bad bytes",
          {window(1, "A\x1f",
                  "a\x00z\x1e"
@@ -154,15 +154,15 @@ TEST(SwitchRows, AnswersMapToOneWindowOrNone) {
                                                   "k\x01"
                                                   "3")};
     const auto rows = menuLines(windows);
-    ASSERT_EQ(rows[1], "k2  A  x");
+    ASSERT_EQ(rows[1], "k2   A  x");
     struct Case {
         std::string answer;
         std::optional<std::size_t> window;
     } cases[] = {
-        {"k2  A  x", 1},
-        {"k2  A  x\n", 1},
-        {"k2  A  x\r\n", 1},
-        {"k2  B  y\nk2  A  x\n", 2},
+        {"k2   A  x", 1},
+        {"k2   A  x\n", 1},
+        {"k2   A  x\r\n", 1},
+        {"k2   B  y\nk2  A  x\n", 2},
         {"k1", 0},
         {" k1 \n", 0},
         {"k2", 1},
@@ -171,13 +171,19 @@ TEST(SwitchRows, AnswersMapToOneWindowOrNone) {
         {"", {}},
         {"\n", {}},
         {"nothing\nk1", {}},
-        {"k2  A  x  #2", {}},
+        {"k2   A  x  #2", {}},
         {"K1", {}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.answer);
         EXPECT_EQ(chosenWindow(rows, windows, c.answer), c.window);
     }
+    // A menu that strips the padding of a line without a label still names its window.
+    const std::vector<WindowEntry> padded{window(1, "A", "t", "n1"), window(2, "A", "x"),
+                                          window(3, "A", "n1")};
+    const auto paddedRows = menuLines(padded);
+    EXPECT_EQ(chosenWindow(paddedRows, padded, "A  x\n"), 1u);
+    EXPECT_EQ(chosenWindow(paddedRows, padded, "A  n1"), 2u);
 }
 
 TEST(SwitchRows, IconsLineUpWithTheWindowsAndOnlyVisibleOnesAreWritten) {

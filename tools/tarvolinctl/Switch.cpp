@@ -84,6 +84,32 @@ std::string trimmed(std::string_view text) {
     return std::string(text.substr(first, text.find_last_not_of(" \t") - first + 1));
 }
 
+// Characters, not bytes, for the column width (UTF-8 continuation bytes do not count).
+std::size_t characters(std::string_view text) {
+    return static_cast<std::size_t>(std::count_if(
+        text.begin(), text.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xc0) != 0x80; }));
+}
+
+std::string asciiLower(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+// The space-separated words of `typed`, ignoring case.
+std::vector<std::string> words(const std::string& typed) {
+    std::vector<std::string> all;
+    std::istringstream in(asciiLower(typed));
+    for (std::string word; in >> word;) all.push_back(word);
+    return all;
+}
+
+// Whether a menu that matches each typed word anywhere in a line, ignoring case, shows the
+// line (given in lower case).
+bool holds(const std::string& lowerLine, const std::vector<std::string>& typedWords) {
+    return std::all_of(typedWords.begin(), typedWords.end(),
+                       [&](const std::string& w) { return lowerLine.find(w) != std::string::npos; });
+}
+
 bool executable(const fs::path& file) {
     struct stat st {};
     return ::stat(file.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(file.c_str(), X_OK) == 0;
@@ -291,13 +317,15 @@ std::optional<fs::path> privateIconDirectory(std::string& error) {
 }
 
 const std::vector<std::vector<std::string>>& defaultMenus() {
-    // rofi keeps the input order while filtering, so a title holding a typed label would win
-    // over the line it leads; fzf-style sorting ranks a match at the start of a line first.
+    // Each keeps the input order among the rows it shows (dmenu, bemenu and wofi put rows
+    // that start with what was typed first, fuzzel exact matches before fuzzy ones), so the
+    // order menuOrder() gives decides what a typed label picks. Not rofi's sorting: it ranks
+    // a match near the end of a row first. Not wofi's cache: it lists rows chosen before first.
     static const std::vector<std::vector<std::string>> menus{
-        {"rofi", "-dmenu", "-i", "-show-icons", "-sort", "-sorting-method", "fzf"},
-        {"wofi", "--dmenu"},
+        {"rofi", "-dmenu", "-i", "-show-icons"},
+        {"wofi", "--dmenu", "-i", "--cache-file", "/dev/null"},
         {"fuzzel", "--dmenu"},
-        {"bemenu"},
+        {"bemenu", "-i"},
         {"dmenu", "-i"}};
     return menus;
 }
@@ -364,17 +392,64 @@ std::vector<std::string> distinctRows(std::vector<std::string> rows,
 }
 
 std::vector<std::string> menuLines(const std::vector<WindowEntry>& windows) {
-    std::vector<std::string> lines;
+    // The labels as a column as wide as the longest, rows without one padded with spaces:
+    // a row starts with a typed label only when it is that label's row (or one it prefixes).
+    std::vector<std::string> keys;
+    std::size_t width = 0;
     for (const auto& w : windows) {
-        std::string line;
-        for (const std::string& part : {w.key, w.appName.value_or(""), w.title.value_or("")}) {
+        keys.push_back(rowText(w.key, kMaxPartChars));
+        width = std::max(width, characters(keys.back()));
+    }
+    std::vector<std::string> lines;
+    for (std::size_t i = 0; i < windows.size(); ++i) {
+        const auto& w = windows[i];
+        std::string line = width == 0 ? "" : keys[i] + std::string(width - characters(keys[i]) + 2, ' ');
+        for (const std::string& part : {w.appName.value_or(""), w.title.value_or("")}) {
             const std::string text = rowText(part, kMaxPartChars);
             if (text.empty()) continue;
-            line += (line.empty() ? "" : "  ") + text;
+            line += (line.empty() || line.back() == ' ' ? "" : "  ") + text;
         }
+        line.erase(line.find_last_not_of(' ') + 1);
         lines.push_back(std::move(line));
     }
     return distinctRows(std::move(lines), windows);
+}
+
+std::vector<std::size_t> menuOrder(const std::vector<std::string>& lines,
+                                   const std::vector<WindowEntry>& windows) {
+    const std::size_t n = std::min(lines.size(), windows.size());
+    // mustPrecede[j]: the labelled rows whose label row j holds; waiting[i]: how many rows
+    // holding row i's label are not placed yet.
+    std::vector<std::vector<std::size_t>> mustPrecede(n);
+    std::vector<std::size_t> waiting(n, 0);
+    std::vector<std::string> lower;
+    for (std::size_t j = 0; j < n; ++j) lower.push_back(asciiLower(lines[j]));
+    for (std::size_t i = 0; i < n; ++i) {
+        const auto label = words(rowText(windows[i].key, kMaxPartChars));
+        if (label.empty()) continue;
+        for (std::size_t j = 0; j < n; ++j) {
+            if (j == i || !holds(lower[j], label)) continue;
+            mustPrecede[j].push_back(i);
+            ++waiting[i];
+        }
+    }
+    // Placed from the back, the latest row whose followers are all placed first: a labelled
+    // row moves up to just before the first row that holds its label, the rest keep their order.
+    std::vector<std::size_t> order;
+    std::vector<bool> placed(n, false);
+    while (order.size() < n) {
+        std::size_t pick = n;
+        for (std::size_t i = n; i-- > 0 && pick == n;)
+            if (!placed[i] && waiting[i] == 0) pick = i;
+        for (std::size_t i = n; i-- > 0 && pick == n;)  // labels that hold each other: no order serves both
+            if (!placed[i]) pick = i;
+        placed[pick] = true;
+        order.push_back(pick);
+        for (std::size_t p : mustPrecede[pick])
+            if (waiting[p] > 0) --waiting[p];
+    }
+    std::reverse(order.begin(), order.end());
+    return order;
 }
 
 std::optional<std::size_t> chosenWindow(const std::vector<std::string>& lines,
@@ -384,9 +459,17 @@ std::optional<std::size_t> chosenWindow(const std::vector<std::string>& lines,
     for (std::size_t i = 0; i < lines.size(); ++i)
         if (!answer.empty() && lines[i] == answer) return i;
     const std::string label = trimmed(answer);
+    if (label.empty()) return std::nullopt;
     for (std::size_t i = 0; i < windows.size(); ++i)
-        if (!label.empty() && rowText(windows[i].key, kMaxPartChars) == label) return i;
-    return std::nullopt;
+        if (rowText(windows[i].key, kMaxPartChars) == label) return i;
+    // A menu that strips the label column's padding: only a line that no other one trims to.
+    std::optional<std::size_t> unpadded;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        if (trimmed(lines[i]) != label) continue;
+        if (unpadded) return std::nullopt;
+        unpadded = i;
+    }
+    return unpadded;
 }
 
 std::vector<std::string> cachedIcons(const std::vector<WindowEntry>& windows, const fs::path& dir) {
@@ -532,7 +615,7 @@ int switchWindow(const SwitchOptions& options, const SwitchPeers& peers) {
             std::cerr << "tarvolinctl: showing no icons: " << error << "\n";
     }
     std::string input;
-    for (std::size_t i = 0; i < lines.size(); ++i) {
+    for (std::size_t i : menuOrder(lines, *windows)) {
         input += lines[i];
         if (!icons.empty() && !icons[i].empty()) input += std::string("\0icon\x1f", 6) + icons[i];
         input += '\n';

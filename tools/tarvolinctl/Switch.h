@@ -41,10 +41,18 @@ std::string rowText(std::string_view text, std::size_t maxChars);
 // equals a row), never the text of another row.
 std::vector<std::string> distinctRows(std::vector<std::string> rows, const std::vector<WindowEntry>& windows);
 
-// One line per window, in the inventory's order: "KEY  Application  Title", the key label
-// and the title left out when empty, each part passed through rowText; made distinct, so
-// each line names one window.
+// One line per window, in the inventory's order: "KEY  Application  Title", the key labels
+// a column padded to the longest (spaces on a line without one; no column when no window
+// has a label), the title left out when empty, each part passed through rowText; made
+// distinct, so each line names one window.
 std::vector<std::string> menuLines(const std::vector<WindowEntry>& windows);
+
+// The order to show the lines in: the inventory's, except that a labelled line comes before
+// every line that also holds its label (ignoring case, each word of it anywhere), so that a
+// menu showing the lines that hold what was typed, in input order or those starting with it
+// first, has the label's own line first.
+std::vector<std::size_t> menuOrder(const std::vector<std::string>& lines,
+                                   const std::vector<WindowEntry>& windows);
 
 // The window the menu answered: its line, or a key label typed alone (the front-most
 // window with it). None for an empty or unknown answer. Only the first line counts.

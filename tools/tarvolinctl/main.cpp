@@ -222,23 +222,24 @@ void checkWindowNumber(std::int64_t winId, bool pasteboard) {
 
 constexpr const char* kSwitchHelp = R"(
 Each window is one line, front (most recently used) first: KEY  Application  Title,
-each part cut to 200 characters; a repeated line gets "  #WINDOW". Type a key label and
-Enter to pick its window. Escape or an empty choice sends nothing and exits 1; no menu
-program found exits 2. With no agent running, nothing is shown and it exits 1 (start
-one: systemctl --user start tarvolin-agent.service). The choice is sent only when the
-window is still there (same number, process and application), and taken back when the
-agent has not taken it within 3 s; else it exits 1.
-Menus tried in order: rofi -dmenu -i -show-icons -sort -sorting-method fzf,
-wofi --dmenu, fuzzel --dmenu, bemenu, dmenu -i. --menu and $TARVOLIN_MENU run through
-/bin/sh -c. The menu runs in a process group of its own, which has the terminal
-meanwhile, and is ended whole at --timeout. rofi shows each application's icon, kept as a PNG under $XDG_CACHE_HOME/tarvolin/icons/
-(~/.cache/tarvolin/icons/ when unset, made 0700).
+each part cut to 200 characters, the key labels an aligned column; a repeated line gets
+"  #WINDOW". Type a key label and Enter to pick its window: a labelled line comes just
+before the first line that also holds its label. Escape or an empty choice sends nothing
+and exits 1; no menu program found exits 2. With no agent running, nothing is shown and
+it exits 1 (start one: systemctl --user start tarvolin-agent.service). The choice is sent
+only when the window is still there (same number, process and application), and taken
+back when the agent has not taken it within 3 s; else it exits 1.
+Menus tried in order: rofi -dmenu -i -show-icons, wofi --dmenu -i --cache-file /dev/null,
+fuzzel --dmenu, bemenu -i, dmenu -i. --menu and $TARVOLIN_MENU run through /bin/sh -c.
+The menu runs in a process group of its own, which has the terminal meanwhile, and is
+ended whole at --timeout. rofi shows each application's icon, kept as a PNG under
+$XDG_CACHE_HOME/tarvolin/icons/ (~/.cache/tarvolin/icons/ when unset, made 0700).
 
 Bind it to a key, in openbox's rc.xml (<keyboard> section):
   <keybind key="W-Tab"><action name="Execute"><command>tarvolinctl switch</command></action></keybind>
 in sway's config:
   bindsym $mod+Tab exec tarvolinctl switch
-  bindsym $mod+Shift+q exec tarvolinctl switch --action close --menu 'wofi --dmenu -p close')";
+  bindsym $mod+Shift+q exec tarvolinctl switch --action close --menu 'bemenu -i -p close')";
 
 }  // namespace
 
