@@ -123,11 +123,13 @@ protected:
         args.insert(args.begin(), TARVOLINCTL);
         std::vector<std::string> vars;
         for (char** e = environ; *e != nullptr; ++e) {
-            const std::string var = *e, name = var.substr(0, var.find('=') + 1);
-            if (std::none_of(env.begin(), env.end(), [&](auto& v) { return v.rfind(name, 0) == 0; }))
+            const std::string var = *e, name = var.substr(0, var.find('='));
+            if (std::none_of(env.begin(), env.end(),
+                             [&](auto& v) { return v.substr(0, v.find('=')) == name; }))
                 vars.push_back(var);
         }
-        vars.insert(vars.end(), env.begin(), env.end());
+        std::copy_if(env.begin(), env.end(), std::back_inserter(vars),
+                     [](auto& v) { return v.find('=') != std::string::npos; });  // a bare name unsets
         std::vector<char*> argv, envp;
         for (auto& a : args) argv.push_back(a.data());
         for (auto& v : vars) envp.push_back(v.data());
@@ -332,7 +334,8 @@ TEST_F(SwitchEndToEnd, TimeoutEndsTheWholeMenuWithOrWithoutATerminalAndATerminal
         EXPECT_EQ(status, 1);  // on a terminal, not 99: the terminal came back
         if (!terminal) menuEnded();
     }
-    const auto typed = onTerminal({"switch", "--menu", "cat >/dev/null; head -n 1 </dev/tty"}, "    Term  T U\n");
+    const auto typed =
+        onTerminal({"switch", "--menu", "cat >/dev/null; head -n 1 </dev/tty"}, "    Term  T U\n");
     EXPECT_EQ(typed.status, 0) << typed.out;
     EXPECT_TRUE(waitUntilActive(*x, term->windows[0]));
 }

@@ -167,8 +167,8 @@ bool XvfbDesktop::awaitWindowManager(std::string& error) {
 }
 
 std::vector<std::string> XvfbDesktop::environment() const {
-    // No Wayland session's variables from the caller: the programs run here are X clients.
-    std::vector<std::string> env = {"DISPLAY=" + display_, "WAYLAND_DISPLAY=", "SWAYSOCK="};
+    // Not the caller's Wayland session (unset, not empty: some clients take an empty one as set).
+    std::vector<std::string> env = {"DISPLAY=" + display_, "WAYLAND_DISPLAY", "SWAYSOCK"};
     if (bus_) env.push_back("DBUS_SESSION_BUS_ADDRESS=" + bus_->address());
     return env;
 }

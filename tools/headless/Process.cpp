@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <iterator>
 
 extern char** environ;
 
@@ -43,7 +44,8 @@ std::unique_ptr<Process> Process::spawn(const std::vector<std::string>& argv, co
         if (std::none_of(options.env.begin(), options.env.end(), [&](auto& o) { return nameOf(o) == name; }))
             env.push_back(*e);
     }
-    env.insert(env.end(), options.env.begin(), options.env.end());
+    std::copy_if(options.env.begin(), options.env.end(), std::back_inserter(env),
+                 [](const std::string& o) { return o.find('=') != std::string::npos; });
     std::vector<std::string> args = argv;
     std::vector<char*> envp, argp;
     for (auto& e : env) envp.push_back(e.data());

@@ -17,7 +17,7 @@ using namespace std::chrono_literals;
 class Process {
 public:
     struct Options {
-        std::vector<std::string> env;  // NAME=VALUE over ours
+        std::vector<std::string> env;  // NAME=VALUE over ours; a bare NAME unsets it
         bool pipeStdin = false;
         bool pipeStdout = false;
         bool quiet = true;  // output to /dev/null unless TARVOLIN_HEADLESS_VERBOSE is set
