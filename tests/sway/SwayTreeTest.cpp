@@ -201,6 +201,41 @@ TEST(SwayIpc, AReplyTrickledByteByByteIsCutAtOneDeadline) {
     sway.join();
 }
 
+TEST(SwayIpc, EachWayAPeerFailsBreaksTheConnectionSayingWhy) {
+    const std::string event = encodeMessage(kEventBit | 3, "e"), reply = encodeMessage(4, "r");
+    enum Then { keep, stopWriting, close };
+    struct Case {
+        std::string sent;
+        Then then;
+        size_t request;
+        std::string outcome;
+    } cases[] = {
+        {event + event + reply + event, keep, 0, "2 events, r, then 1 event"},
+        {event, stopWriting, 0, "1 events, sway closed the connection"},
+        {"", close, 0, "0 events, writing to sway: Broken pipe"},
+        {"", keep, 8u << 20, "0 events, sway does not take requests"},
+        {"i3-ipX" + std::string(8, '\0'), keep, 0, "0 events, sway sent a message that cannot be framed"},
+        {event, keep, 0, "1 events, sway did not answer within 100 ms"},
+    };
+    for (const Case& c : cases) {
+        int pair[2];
+        ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+        UniqueFd peer(pair[1]);
+        auto connection = Connection::adopt(UniqueFd(pair[0]), std::chrono::milliseconds(100));
+        ASSERT_EQ(::send(peer.get(), c.sent.data(), c.sent.size(), MSG_NOSIGNAL), ssize_t(c.sent.size()));
+        if (c.then == stopWriting) ::shutdown(peer.get(), SHUT_WR);
+        if (c.then == close) peer.reset();
+        int events = 0;
+        const auto count = [&](const Message& m) { events += m.isEvent(); };
+        auto got = connection->request(MessageType::getTree, std::string(c.request, ' '), count);
+        std::string outcome = std::to_string(events) + " events, " + got.value_or(connection->failure());
+        // Events that come after a reply are taken without waiting.
+        if (got && connection->drain(count)) outcome += ", then " + std::to_string(events - 2) + " event";
+        EXPECT_EQ(outcome, c.outcome);
+        EXPECT_EQ(connection->broken(), !got);
+    }
+}
+
 TEST(DesktopIcons, TheEntrysIconFromTheNearestSizeOrABlankOne) {
     const auto data =
         std::filesystem::temp_directory_path() / ("tarvolin-icons-" + std::to_string(::getpid()));
