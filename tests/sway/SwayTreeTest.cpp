@@ -104,13 +104,14 @@ TEST(SwayTree, ANumberOutOfRangeLeavesOutItsViewOrOutputAndKeepsTheRest) {
         with(8, R"("id":8)", R"("id":-1e999)"),
         with(9, R"("id":9,)", R"("id":9,"opacity":1e400,)"),
     };
-    std::string tree = R"({"type":"workspace","name":"w","nodes":[)" + v(1);
+    // Number-like text in a string stays as it is.
+    std::string tree = R"({"type":"workspace","name":"w","nodes":[)" + v(1, R"({"name":"1e400 \" 1e400"})");
     for (const std::string& view : views) tree += "," + view;
     tree += "]}";
     std::vector<std::string> got;
     for (const View& view : parseLayout(tree, "[]").views) got.push_back(describe(view));
-    EXPECT_EQ(got,
-              (std::vector<std::string>{"1 101 app1 \"t1\" 1,2 10x20 w", "9 109 app9 \"t9\" 9,18 10x20 w"}));
+    EXPECT_EQ(got, (std::vector<std::string>{"1 101 app1 \"1e400 \" 1e400\" 1,2 10x20 w",
+                                             "9 109 app9 \"t9\" 9,18 10x20 w"}));
 
     const Layout l = parseLayout("{}", R"([{"name":"A","rect":{"x":0,"y":0,"width":9,"height":9}},
         {"name":"B","rect":{"x":9,"y":-2147483649,"width":9,"height":9}},

@@ -150,28 +150,23 @@ std::optional<std::string> tameNumbers(const std::string& text) {
     std::optional<std::string> out;
     size_t copied = 0;
     for (size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i];
-        if (c == '"') {
+        if (text[i] == '"') {
             for (++i; i < text.size() && text[i] != '"'; ++i)
                 if (text[i] == '\\') ++i;
-            continue;
+        } else if (text[i] == '-' || (text[i] >= '0' && text[i] <= '9')) {
+            const size_t end = std::min(text.find_first_not_of("0123456789+-.eE", i), text.size());
+            const std::string_view number(text.data() + i, end - i);
+            double value = 0;
+            // Only an exponent or some 300 digits can leave a double's range.
+            if ((number.find_first_of("eE") != number.npos || number.size() > 300) &&
+                std::from_chars(number.data(), number.data() + number.size(), value).ec ==
+                    std::errc::result_out_of_range) {
+                if (!out) out.emplace();
+                out->append(text, copied, i - copied).append("null");
+                copied = end;
+            }
+            i = end - 1;
         }
-        if (c != '-' && (c < '0' || c > '9')) continue;
-        size_t end = i;
-        bool exponent = false;
-        for (; end < text.size() &&
-               std::string_view("0123456789+-.eE").find(text[end]) != std::string_view::npos;
-             ++end)
-            exponent |= text[end] == 'e' || text[end] == 'E';
-        double value = 0;
-        // Only an exponent or some 300 digits can leave a double's range.
-        if ((exponent || end - i > 300) &&
-            std::from_chars(text.data() + i, text.data() + end, value).ec == std::errc::result_out_of_range) {
-            if (!out) out.emplace();
-            out->append(text, copied, i - copied).append("null");
-            copied = end;
-        }
-        i = end - 1;
     }
     if (out) out->append(text, copied);
     return out;
