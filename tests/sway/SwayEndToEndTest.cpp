@@ -266,6 +266,11 @@ TEST_F(SwayEndToEnd, TheDesktopFollowsEachChangeAndActsOnTheViewMeant) {
     EXPECT_EQ(ax::copyAttributeNames(elementOfA).error, AXError::invalidUIElement);
     EXPECT_EQ(ax::copyAttributeValue(elementOfA, kAXTitleAttribute).error, AXError::invalidUIElement);
     EXPECT_EQ(ax::performAction(closeA, kAXPressAction), AXError::invalidUIElement);
+    // Once sway is gone nothing answers from what was last seen.
+    ::kill(sway->pid(), SIGKILL);
+    EXPECT_TRUE(waitFor([&] { return !desktop->processEvents(); }));
+    EXPECT_EQ(ax::copyAttributeValue(app, kAXTitleAttribute).error, AXError::cannotComplete);
+    EXPECT_FALSE(desktop->windows().copyWindowInfo(0, 0));
 }
 
 TEST(SwayBackendChoice, AWaylandDesktopOtherThanSwayIsRefusedByName) {
