@@ -242,6 +242,9 @@ TEST_F(SwayEndToEnd, TheDesktopFollowsEachChangeAndActsOnTheViewMeant) {
     // Activating picks the process of the most recently focused view, and that view.
     EXPECT_TRUE(desktop->scripts().executeScript(R"(tell the application "notes" to activate)").ok);
     EXPECT_EQ(view(b)["focused"], true);
+    EXPECT_FALSE(desktop->scripts()
+                     .executeScript(R"(tell the application "notes" to keystroke "w" using command down)")
+                     .ok);
     const auto psn = desktop->processes().getProcessForPID(second.process->pid());
     ASSERT_TRUE(psn);
     EXPECT_EQ(desktop->processes().setFrontProcessWithOptions(*psn, 0), 0);
