@@ -216,6 +216,68 @@ TEST_F(SwayEndToEnd, FloatingViewsMoveAndResizeTiledOnesDoNotAndAnyCanBeMinimise
     }
 }
 
+TEST_F(SwayEndToEnd, TheDesktopFollowsEachChangeAndActsOnTheViewMeant) {
+    auto first = client({{"notes", "A"}, {"notes", "B"}});
+    LocalNotificationCenter center;
+    std::string error;
+    auto desktop = SwayDesktop::connect(sway->ipcSocket(), center, error);
+    ASSERT_TRUE(desktop) << error;
+    auto front = [&] {
+        auto list = desktop->windows().copyWindowInfo(0, 0);
+        return list && !list->empty() ? std::get<std::int64_t>(*list->front().number) : -1;
+    };
+    const std::int64_t a = id(first, 0), b = id(first, 1);
+    for (std::int64_t view : {b, a}) {
+        command("[con_id=" + std::to_string(view) + "] focus");
+        EXPECT_EQ(front(), view);  // a list taken right after a change shows it
+    }
+    // Another process of the same name, and a third application.
+    auto second = client({{"notes", "C"}});
+    auto term = client({{"term", "T"}});
+    EXPECT_TRUE(waitFor([&] {
+        auto apps = desktop->workspace().runningApplications();
+        return std::any_of(apps.begin(), apps.end(),
+                           [&](auto& app) { return app.processIdentifier == term.process->pid(); });
+    }));
+    for (std::int64_t view : {id(second, 0), b, id(term, 0)})
+        command("[con_id=" + std::to_string(view) + "] focus");
+    // Activating picks the process of the most recently focused view, and that view.
+    EXPECT_TRUE(desktop->scripts().executeScript(R"(tell the application "notes" to activate)").ok);
+    EXPECT_EQ(view(b)["focused"], true);
+    EXPECT_FALSE(desktop->scripts()
+                     .executeScript(R"(tell the application "notes" to keystroke "w" using command down)")
+                     .ok);
+    const auto psn = desktop->processes().getProcessForPID(second.process->pid());
+    ASSERT_TRUE(psn);
+    EXPECT_EQ(desktop->processes().setFrontProcessWithOptions(*psn, 0), 0);
+    EXPECT_EQ(view(id(second, 0))["focused"], true);
+
+    // The same view is the same element however it is reached; one that is gone answers so.
+    auto app = desktop->accessibility().createApplication(first.process->pid());
+    auto windows = [&] { return ax::copyAttributeValue(app, kAXWindowsAttribute).value.value_or(Value()); };
+    const Value list = windows();
+    ASSERT_EQ(list, windows());
+    ASSERT_EQ(list.asArray()->size(), 2u);
+    AXElement elementOfA;
+    for (const Value& w : *list.asArray())
+        if (ax::getWindow(*w.asElement()).value == a) elementOfA = *w.asElement();
+    const AXElement closeA = *ax::copyAttributeValue(elementOfA, kAXCloseButtonAttribute).value->asElement();
+    EXPECT_EQ(ax::copyAttributeValue(closeA, kAXParentAttribute).value, Value(elementOfA));
+    command("[con_id=" + std::to_string(a) + "] move scratchpad");
+    EXPECT_EQ(ax::copyAttributeValue(elementOfA, kAXMinimizedAttribute).value, Value::boolean(true));
+    command("[con_id=" + std::to_string(a) + "] kill");
+    EXPECT_EQ(first.process->readLine(10s), "close notes A");
+    ASSERT_TRUE(waitFor([&] { return view(a).is_null(); }));
+    EXPECT_EQ(ax::copyAttributeNames(elementOfA).error, AXError::invalidUIElement);
+    EXPECT_EQ(ax::copyAttributeValue(elementOfA, kAXTitleAttribute).error, AXError::invalidUIElement);
+    EXPECT_EQ(ax::performAction(closeA, kAXPressAction), AXError::invalidUIElement);
+    // Once sway is gone nothing answers from what was last seen.
+    ::kill(sway->pid(), SIGKILL);
+    EXPECT_TRUE(waitFor([&] { return !desktop->processEvents(); }));
+    EXPECT_EQ(ax::copyAttributeValue(app, kAXTitleAttribute).error, AXError::cannotComplete);
+    EXPECT_FALSE(desktop->windows().copyWindowInfo(0, 0));
+}
+
 // tarvolinctl switch through each real Wayland menu program, typed at through sway's
 // virtual-keyboard protocol (wtype): a key label and Enter pick its view though other rows
 // hold the label.

@@ -6,8 +6,11 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <sys/socket.h>
+
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 namespace tarvolin::sway {
 namespace {
@@ -86,6 +89,50 @@ TEST(SwayTree, ViewsFrontFirstWithTheirFacts) {
     }
 }
 
+TEST(SwayTree, ANumberOutOfRangeLeavesOutItsViewOrOutputAndKeepsTheRest) {
+    auto with = [](int id, const std::string& from, const std::string& to) {
+        std::string s = v(id);
+        return s.replace(s.find(from), from.size(), to);
+    };
+    const std::string views[] = {
+        with(2, R"("id":2)", R"("id":18446744073709551615)"),
+        with(3, R"("id":3)", R"("id":-3)"),
+        with(4, R"("x":4)", R"("x":2147483648)"),
+        with(5, R"("width":10)", R"("width":9e400)"),
+        with(6, R"("height":20)", R"("height":2.5)"),
+        v(7, R"({"deco_rect":{"height":9223372036854775807}})"),
+        with(8, R"("id":8)", R"("id":-1e999)"),
+        with(9, R"("id":9,)", R"("id":9,"opacity":1e400,)"),
+    };
+    // Number-like text in a string stays as it is.
+    std::string tree = R"({"type":"workspace","name":"w","nodes":[)" + v(1, R"({"name":"1e400 \" 1e400"})");
+    for (const std::string& view : views) tree += "," + view;
+    tree += "]}";
+    std::vector<std::string> got;
+    for (const View& view : parseLayout(tree, "[]").views) got.push_back(describe(view));
+    EXPECT_EQ(got, (std::vector<std::string>{"1 101 app1 \"1e400 \" 1e400\" 1,2 10x20 w",
+                                             "9 109 app9 \"t9\" 9,18 10x20 w"}));
+
+    const Layout l = parseLayout("{}", R"([{"name":"A","rect":{"x":0,"y":0,"width":9,"height":9}},
+        {"name":"B","rect":{"x":9,"y":-2147483649,"width":9,"height":9}},
+        {"name":"C","focused":true,"rect":{"x":1e400,"y":0,"width":9,"height":9}},
+        {"name":"D","rect":{"x":9,"y":0,"width":9,"height":2147483647}}])");
+    std::vector<std::string> names;
+    for (const Output& o : l.outputs) names.push_back(o.name);
+    EXPECT_EQ(names, (std::vector<std::string>{"A", "D"}));
+    EXPECT_EQ(screenFrames(l.outputs)[1], (Rect{9, 9.0 - 2147483647, 9, 2147483647}));
+}
+
+TEST(SwayTree, ATreeNestedBeyondAnyDesktopIsCutNotOverflowingTheStack) {
+    for (auto [depth, found] : {std::pair{100, 2u}, {100000, 1u}}) {
+        std::string tree = R"({"type":"workspace","name":"w","nodes":[)" + v(1) + ",";
+        for (int i = 0; i < depth; ++i) tree += R"({"type":"con","nodes":[)";
+        tree += v(2);
+        for (int i = 0; i < depth; ++i) tree += "]}";
+        EXPECT_EQ(parseLayout(tree + "]}", "[]").views.size(), found) << depth;
+    }
+}
+
 TEST(SwayTree, OutputsAndScreens) {
     struct Case {
         const char* outputs;
@@ -134,6 +181,59 @@ TEST(SwayIpc, MessagesSplitAnywhereComeOutWholeAndBadStreamsStop) {
         d.feed(bad + a);
         EXPECT_FALSE(d.next());
         EXPECT_TRUE(d.corrupt());
+    }
+}
+
+TEST(SwayIpc, AReplyTrickledByteByByteIsCutAtOneDeadline) {
+    int pair[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+    UniqueFd peer(pair[1]);
+    auto connection = Connection::adopt(UniqueFd(pair[0]), std::chrono::milliseconds(300));
+    // Each byte well within the limit, the whole reply far beyond it.
+    std::thread sway([&] {
+        for (char c : encodeMessage(4, std::string(26, ' '))) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(40));
+            ::send(peer.get(), &c, 1, MSG_NOSIGNAL);
+        }
+    });
+    EXPECT_FALSE(connection->request(MessageType::getTree));
+    EXPECT_NE(connection->failure().find("did not answer within 300 ms"), std::string::npos)
+        << connection->failure();
+    sway.join();
+}
+
+TEST(SwayIpc, EachWayAPeerFailsBreaksTheConnectionSayingWhy) {
+    const std::string event = encodeMessage(kEventBit | 3, "e"), reply = encodeMessage(4, "r");
+    enum Then { keep, stopWriting, close };
+    struct Case {
+        std::string sent;
+        Then then;
+        size_t request;
+        std::string outcome;
+    } cases[] = {
+        {event + event + reply + event, keep, 0, "2 events, r, then 1 event"},
+        {event, stopWriting, 0, "1 events, sway closed the connection"},
+        {"", close, 0, "0 events, writing to sway: Broken pipe"},
+        {"", keep, 8u << 20, "0 events, sway does not take requests"},
+        {"i3-ipX" + std::string(8, '\0'), keep, 0, "0 events, sway sent a message that cannot be framed"},
+        {event, keep, 0, "1 events, sway did not answer within 100 ms"},
+    };
+    for (const Case& c : cases) {
+        int pair[2];
+        ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+        UniqueFd peer(pair[1]);
+        auto connection = Connection::adopt(UniqueFd(pair[0]), std::chrono::milliseconds(100));
+        ASSERT_EQ(::send(peer.get(), c.sent.data(), c.sent.size(), MSG_NOSIGNAL), ssize_t(c.sent.size()));
+        if (c.then == stopWriting) ::shutdown(peer.get(), SHUT_WR);
+        if (c.then == close) peer.reset();
+        int events = 0;
+        const auto count = [&](const Message& m) { events += m.isEvent(); };
+        auto got = connection->request(MessageType::getTree, std::string(c.request, ' '), count);
+        std::string outcome = std::to_string(events) + " events, " + got.value_or(connection->failure());
+        // Events that come after a reply are taken without waiting.
+        if (got && connection->drain(count)) outcome += ", then " + std::to_string(events - 2) + " event";
+        EXPECT_EQ(outcome, c.outcome);
+        EXPECT_EQ(connection->broken(), !got);
     }
 }
 

@@ -67,7 +67,11 @@ std::unique_ptr<Connection> Connection::open(const std::string& path, std::strin
         error = "cannot reach sway at " + path + ": " + std::strerror(errno);
         return nullptr;
     }
-    return std::unique_ptr<Connection>(new Connection(std::move(fd)));
+    return adopt(std::move(fd));
+}
+
+std::unique_ptr<Connection> Connection::adopt(UniqueFd fd, std::chrono::milliseconds timeout) {
+    return std::unique_ptr<Connection>(new Connection(std::move(fd), timeout));
 }
 
 void Connection::fail(std::string why) {
@@ -80,7 +84,7 @@ bool Connection::send(MessageType type, std::string_view payload) {
     if (broken_) return false;
     const std::string bytes = encodeMessage(static_cast<std::uint32_t>(type), payload);
     size_t done = 0;
-    const auto deadline = std::chrono::steady_clock::now() + kReplyTimeout;
+    const auto deadline = std::chrono::steady_clock::now() + timeout_;
     while (done < bytes.size()) {
         ssize_t n = ::send(fd_.get(), bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n > 0) {
@@ -103,14 +107,22 @@ bool Connection::send(MessageType type, std::string_view payload) {
     return true;
 }
 
-bool Connection::readSome(bool wait) {
-    if (wait) {
+bool Connection::readSome(std::optional<Deadline> deadline) {
+    if (deadline) {
         pollfd p{fd_.get(), POLLIN, 0};
-        int r;
-        do r = ::poll(&p, 1, static_cast<int>(kReplyTimeout.count()));
-        while (r < 0 && errno == EINTR);
+        int r = 0;
+        for (auto left = *deadline - std::chrono::steady_clock::now(); left.count() > 0;
+             left = *deadline - std::chrono::steady_clock::now()) {
+            r = ::poll(&p, 1, static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(left).count()));
+            if (r >= 0 || errno != EINTR) break;
+            r = 0;
+        }
+        if (r < 0) {
+            fail(std::string("waiting for sway: ") + std::strerror(errno));
+            return false;
+        }
         if (r == 0) {
-            fail("sway did not answer within " + std::to_string(kReplyTimeout.count()) + " ms");
+            fail("sway did not answer within " + std::to_string(timeout_.count()) + " ms");
             return false;
         }
     }
@@ -122,12 +134,14 @@ bool Connection::readSome(bool wait) {
         decoder_.feed(std::string_view(chunk, static_cast<size_t>(n)));
         return true;
     }
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return !wait;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return !deadline;
     fail(n == 0 ? "sway closed the connection" : std::string("reading from sway: ") + std::strerror(errno));
     return false;
 }
 
 std::optional<std::string> Connection::reply(const EventHandler& onEvent) {
+    // One limit for the whole reply: a peer that trickles bytes cannot hold the agent longer.
+    const auto deadline = std::chrono::steady_clock::now() + timeout_;
     while (!broken_) {
         while (auto m = decoder_.next()) {
             if (!m->isEvent()) {
@@ -137,7 +151,7 @@ std::optional<std::string> Connection::reply(const EventHandler& onEvent) {
             if (onEvent) onEvent(*m);
         }
         if (decoder_.corrupt()) fail("sway sent a message that cannot be framed");
-        if (!broken_) readSome(true);
+        if (!broken_) readSome(deadline);
     }
     return std::nullopt;
 }
@@ -155,7 +169,7 @@ bool Connection::drain(const EventHandler& onEvent) {
         if (decoder_.corrupt()) fail("sway sent a message that cannot be framed");
         pollfd p{fd_.get(), POLLIN, 0};
         if (broken_ || ::poll(&p, 1, 0) <= 0) break;
-        readSome(false);
+        readSome(std::nullopt);
     }
     return !broken_;
 }

@@ -63,6 +63,8 @@ public:
     static constexpr std::chrono::milliseconds kReplyTimeout{5000};
 
     static std::unique_ptr<Connection> open(const std::string& path, std::string& error);
+    // A connected socket; `timeout` bounds each request and each whole reply.
+    static std::unique_ptr<Connection> adopt(UniqueFd fd, std::chrono::milliseconds timeout = kReplyTimeout);
 
     int fd() const { return fd_.get(); }
     bool broken() const { return broken_; }
@@ -84,11 +86,14 @@ public:
     std::uint64_t roundTrips() const { return roundTrips_; }
 
 private:
-    explicit Connection(UniqueFd fd) : fd_(std::move(fd)) {}
-    bool readSome(bool wait);
+    using Deadline = std::chrono::steady_clock::time_point;
+    Connection(UniqueFd fd, std::chrono::milliseconds timeout) : fd_(std::move(fd)), timeout_(timeout) {}
+    // Waits for data until `deadline` when given one.
+    bool readSome(std::optional<Deadline> deadline);
     void fail(std::string why);
 
     UniqueFd fd_;
+    std::chrono::milliseconds timeout_;
     MessageDecoder decoder_;
     bool broken_ = false;
     std::string failure_;

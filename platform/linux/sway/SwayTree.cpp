@@ -3,7 +3,10 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
+#include <cstdint>
+#include <unordered_map>
 #include <utility>
 
 namespace tarvolin::sway {
@@ -20,20 +23,43 @@ std::optional<std::string> text(const json& node, const char* key) {
     return it->get<std::string>();
 }
 
-std::optional<std::int64_t> integer(const json& node, const char* key) {
-    auto it = node.find(key);
-    if (it == node.end() || !it->is_number_integer()) return std::nullopt;
-    return it->get<std::int64_t>();
+// A whole number in [low, high] (high >= 0); nothing for any other value.
+std::optional<std::int64_t> whole(const json& value, std::int64_t low, std::int64_t high) {
+    if (value.is_number_unsigned()) {
+        const auto n = value.get<std::uint64_t>();
+        if (n > static_cast<std::uint64_t>(high)) return std::nullopt;
+        return static_cast<std::int64_t>(n);
+    }
+    if (!value.is_number_integer()) return std::nullopt;
+    const auto n = value.get<std::int64_t>();
+    if (n < low || n > high) return std::nullopt;
+    return n;
 }
 
-LayoutRect rectOf(const json& node, const char* key = "rect") {
+std::optional<std::int64_t> integer(const json& node, const char* key, std::int64_t low, std::int64_t high) {
+    auto it = node.find(key);
+    if (it == node.end()) return std::nullopt;
+    return whole(*it, low, high);
+}
+
+constexpr std::int64_t kIdMax = INT64_MAX;
+
+// sway's coordinates are 32-bit: a member beyond that (or not a whole number) makes the
+// rectangle unusable, and with it its view or output; a member left out counts as 0.
+std::optional<LayoutRect> rectOf(const json& node, const char* key = "rect") {
     LayoutRect r;
     auto it = node.find(key);
     if (it == node.end() || !it->is_object()) return r;
-    r.x = integer(*it, "x").value_or(0);
-    r.y = integer(*it, "y").value_or(0);
-    r.width = std::max<std::int64_t>(0, integer(*it, "width").value_or(0));
-    r.height = std::max<std::int64_t>(0, integer(*it, "height").value_or(0));
+    for (auto [name, field] :
+         {std::pair{"x", &r.x}, {"y", &r.y}, {"width", &r.width}, {"height", &r.height}}) {
+        auto member = it->find(name);
+        if (member == it->end()) continue;
+        auto n = whole(*member, INT32_MIN, INT32_MAX);
+        if (!n) return std::nullopt;
+        *field = *n;
+    }
+    r.width = std::max<std::int64_t>(0, r.width);
+    r.height = std::max<std::int64_t>(0, r.height);
     return r;
 }
 
@@ -49,18 +75,20 @@ std::vector<const json*> childrenInFocusOrder(const json& node) {
     }
     auto focus = node.find("focus");
     if (focus == node.end() || !focus->is_array()) return children;
-    std::vector<std::pair<std::optional<std::int64_t>, const json*>> byId;
-    for (const json* c : children) byId.emplace_back(integer(*c, "id"), c);
+    std::unordered_map<std::int64_t, size_t> byId;  // the first child with each id
+    for (size_t i = 0; i < children.size(); ++i)
+        if (auto id = integer(*children[i], "id", 0, kIdMax)) byId.emplace(*id, i);
     std::vector<const json*> ordered;
-    for (const json& id : *focus) {
-        if (!id.is_number_integer()) continue;
-        auto it = std::find_if(byId.begin(), byId.end(),
-                               [&](const auto& c) { return c.second && c.first == id.get<std::int64_t>(); });
-        if (it == byId.end()) continue;
-        ordered.push_back(std::exchange(it->second, nullptr));
+    std::vector<bool> taken(children.size());
+    for (const json& entry : *focus) {
+        auto id = whole(entry, 0, kIdMax);
+        auto it = id ? byId.find(*id) : byId.end();
+        if (it == byId.end() || taken[it->second]) continue;
+        taken[it->second] = true;
+        ordered.push_back(children[it->second]);
     }
-    for (const auto& c : byId)
-        if (c.second) ordered.push_back(c.second);
+    for (size_t i = 0; i < children.size(); ++i)
+        if (!taken[i]) ordered.push_back(children[i]);
     return ordered;
 }
 
@@ -72,33 +100,37 @@ bool isView(const json& node, const std::vector<const json*>& children) {
     return node.contains("pid") || node.contains("app_id") || node.contains("window_properties");
 }
 
-void collect(const json& node, std::string workspace, bool floating, std::vector<View>& out) {
-    if (!node.is_object()) return;
+// Deeper than any desktop nests its containers; a tree beyond it is cut there, so a
+// hostile one cannot exhaust the stack.
+constexpr int kMaxDepth = 256;
+
+void collect(const json& node, std::string workspace, bool floating, int depth, std::vector<View>& out) {
+    if (!node.is_object() || depth > kMaxDepth) return;
     if (text(node, "type") == "workspace") workspace = text(node, "name").value_or("");
     if (text(node, "type") == "floating_con") floating = true;
     const auto children = childrenInFocusOrder(node);
     if (!isView(node, children)) {
-        for (const json* c : children) collect(*c, workspace, floating, out);
+        for (const json* c : children) collect(*c, workspace, floating, depth + 1, out);
         return;
     }
-    auto id = integer(node, "id");
-    if (!id) return;
+    // A view with a number out of range is left out, not misread.
+    auto id = integer(node, "id", 0, kIdMax);
+    auto rect = rectOf(node);
+    auto deco = rectOf(node, "deco_rect");
+    if (!id || !rect || !deco) return;
     View v;
     v.id = *id;
-    if (auto pid = integer(node, "pid"); pid && *pid > 0 && *pid <= INT32_MAX)
-        v.pid = static_cast<std::int32_t>(*pid);
+    if (auto pid = integer(node, "pid", 1, INT32_MAX)) v.pid = static_cast<std::int32_t>(*pid);
     v.title = text(node, "name");
     v.app = text(node, "app_id");
     if (!v.app) {
         auto props = node.find("window_properties");
         if (props != node.end() && props->is_object()) v.app = text(*props, "class");
     }
-    v.rect = rectOf(node);
+    v.rect = *rect;
     // sway leaves the title bar out of the rectangle and describes it apart.
-    if (const std::int64_t bar = rectOf(node, "deco_rect").height; bar > 0) {
-        v.rect.y -= bar;
-        v.rect.height += bar;
-    }
+    v.rect.y -= deco->height;
+    v.rect.height += deco->height;
     v.workspace = workspace;
     v.scratchpad = workspace == kScratchpad;
     v.floating = floating;
@@ -112,6 +144,39 @@ void collect(const json& node, std::string workspace, bool floating, std::vector
     out.push_back(std::move(v));
 }
 
+// nlohmann refuses a number beyond a double's range, and with it the whole reply: such a
+// number is read as null instead, so only what holds it is left out. Nothing when none is.
+std::optional<std::string> tameNumbers(const std::string& text) {
+    std::optional<std::string> out;
+    size_t copied = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '"') {
+            for (++i; i < text.size() && text[i] != '"'; ++i)
+                if (text[i] == '\\') ++i;
+        } else if (text[i] == '-' || (text[i] >= '0' && text[i] <= '9')) {
+            const size_t end = std::min(text.find_first_not_of("0123456789+-.eE", i), text.size());
+            const std::string_view number(text.data() + i, end - i);
+            double value = 0;
+            // Only an exponent or some 300 digits can leave a double's range.
+            if ((number.find_first_of("eE") != number.npos || number.size() > 300) &&
+                std::from_chars(number.data(), number.data() + number.size(), value).ec ==
+                    std::errc::result_out_of_range) {
+                if (!out) out.emplace();
+                out->append(text, copied, i - copied).append("null");
+                copied = end;
+            }
+            i = end - 1;
+        }
+    }
+    if (out) out->append(text, copied);
+    return out;
+}
+
+json parseReply(const std::string& text) {
+    const auto tamed = tameNumbers(text);
+    return json::parse(tamed ? *tamed : text);
+}
+
 }  // namespace
 
 const View* Layout::find(std::int64_t id) const {
@@ -121,7 +186,7 @@ const View* Layout::find(std::int64_t id) const {
 
 std::vector<View> viewsOf(const json& tree) {
     std::vector<View> out;
-    collect(tree, {}, false, out);
+    collect(tree, {}, false, 0, out);
     // The focus lists can lag behind a change of layout; the focused view is in front regardless.
     auto focused = std::find_if(out.begin(), out.end(), [](const View& v) { return v.focused; });
     if (focused != out.end()) std::rotate(out.begin(), focused, focused + 1);
@@ -135,8 +200,10 @@ std::vector<Output> outputsOf(const json& outputs) {
         if (!o.is_object()) continue;
         auto active = o.find("active");
         if (active != o.end() && active->is_boolean() && !active->get<bool>()) continue;
+        auto rect = rectOf(o);
+        if (!rect) continue;
         auto focused = o.find("focused");
-        out.push_back(Output{text(o, "name").value_or(""), rectOf(o),
+        out.push_back(Output{text(o, "name").value_or(""), *rect,
                              focused != o.end() && focused->is_boolean() && focused->get<bool>()});
     }
     std::stable_partition(out.begin(), out.end(), [](const Output& o) { return o.focused; });
@@ -145,8 +212,8 @@ std::vector<Output> outputsOf(const json& outputs) {
 
 Layout parseLayout(const std::string& treeText, const std::string& outputsText) {
     Layout l;
-    l.views = viewsOf(json::parse(treeText));
-    l.outputs = outputsOf(json::parse(outputsText));
+    l.views = viewsOf(parseReply(treeText));
+    l.outputs = outputsOf(parseReply(outputsText));
     return l;
 }
 

@@ -49,7 +49,8 @@ struct Layout {
 };
 
 // Throw nlohmann::json exceptions on text that is not JSON; anything of the wrong shape
-// inside valid JSON is skipped.
+// inside valid JSON is skipped, as is a view or output with a number out of range (an id
+// beyond 63 bits, a coordinate beyond 32) and what nests deeper than any real tree.
 std::vector<View> viewsOf(const nlohmann::json& tree);
 std::vector<Output> outputsOf(const nlohmann::json& outputs);
 Layout parseLayout(const std::string& treeText, const std::string& outputsText);
