@@ -90,15 +90,15 @@ TEST_F(DefaultsFixture, UnreadableFilesReadAsNoValuesAndAreLoggedOnce) {
     auto store = service->sharedUserDefaults();
     EXPECT_FALSE(service->standardUserDefaults()->objectForKey("WinKey"));
     EXPECT_TRUE(log.lines.empty()) << "a missing file is simply empty";
-    std::size_t lines = 0;
     for (const char* bytes :
          {"", "this is not a property list",
           "<?xml version=\"1.0\"?><plist version=\"1.0\"><array><string>x</string></array></plist>",
           "<?xml version=\"1.0\"?><plist version=\"1.0\"><string>Raise:1</string></plist>"}) {
         writeFile(bytes);
+        const auto lines = log.lines.size();
         EXPECT_FALSE(store->objectForKey("SomeText")) << bytes;
         EXPECT_FALSE(store->objectForKey("SomeText")) << bytes;
-        EXPECT_EQ(log.lines.size(), ++lines) << bytes << ": one line per broken file";
+        EXPECT_EQ(log.lines.size(), lines + 1) << bytes << ": one line per broken file";
         errno = EINTR;  // left over from an earlier call: the write must not mistake it for its own
         store->setObject("SomeText", Value("Close:5"));  // writing over it gives a good file again
         EXPECT_EQ(open()->sharedUserDefaults()->objectForKey("SomeText"), Value("Close:5")) << bytes;
