@@ -25,6 +25,30 @@ TEST(SessionBusNotifications, WithoutBusesTheAgentRunsOnAfterOneLogLineEach) {
     EXPECT_EQ(log.lines.size(), 2u);
 }
 
+// A session bus that goes away under a running agent: the failure is logged once, not at
+// every post; a name that cannot travel is reported each time, as it is the caller's fault.
+TEST(SessionBusNotifications, ABusThatGoesAwayIsReportedOnceAndPostsGoOnQuietly) {
+    test::ScopedBus session("DBUS_SESSION_BUS_ADDRESS");
+    ASSERT_TRUE(session.bus) << session.error;
+    LinuxRunLoop loop;
+    test::RecordingLog log;
+    SessionBusNotifications poster(loop, log);
+    ASSERT_TRUE(poster.connected());
+    const std::string nul("Finder\0Back", 11);
+    poster.postNotification(nul, true);
+    poster.postNotification("FinderBack", true);
+    ASSERT_EQ(log.lines.size(), 1u) << "only the name with a NUL fails";
+    session.bus.reset();
+    for (int i = 0; i < 3; ++i) {
+        poster.postNotification("FinderBack", true);
+        poster.postNotificationName("HelloFromProcessOne");
+    }
+    ASSERT_EQ(log.lines.size(), 2u);
+    EXPECT_NE(log.lines[1].find("not sent"), std::string::npos) << log.lines[1];
+    poster.postNotification(nul, false);
+    EXPECT_EQ(log.lines.size(), 3u);
+}
+
 // Stands in for logind on a private bus: owns its name, hands out delay locks as pipes (the
 // lock is released when every copy of the write end is closed) and sends PrepareForSleep.
 struct FakeLogind {
