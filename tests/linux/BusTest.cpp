@@ -4,6 +4,8 @@
 
 #include <poll.h>
 
+#include <set>
+
 namespace tarvolin {
 namespace {
 
@@ -47,6 +49,34 @@ TEST(SessionBusNotifications, ABusThatGoesAwayIsReportedOnceAndPostsGoOnQuietly)
     EXPECT_NE(log.lines[1].find("not sent"), std::string::npos) << log.lines[1];
     poster.postNotification(nul, false);
     EXPECT_EQ(log.lines.size(), 3u);
+}
+
+// What `tarvolinctl watch` prints: both kinds of post, told apart, and nothing on other interfaces.
+TEST(NotificationListener, HearsBothKindsOfPostAndNothingElse) {
+    test::ScopedBus session("DBUS_SESSION_BUS_ADDRESS");
+    ASSERT_TRUE(session.bus) << session.error;
+    LinuxRunLoop loop;
+    test::RecordingLog log;
+    using Kind = NotificationListener::Kind;
+    std::set<std::pair<Kind, std::string>> heard;
+    NotificationListener listener(loop,
+                                  [&](Kind kind, const std::string& name) { heard.emplace(kind, name); });
+    SessionBusNotifications poster(loop, log);
+    poster.postNotificationName("HelloFromProcessOne");
+    poster.postNotification("FinderBack", true);
+    std::string error;
+    SdBusPtr other = openBus(BusKind::session, loop, error);
+    ASSERT_TRUE(other) << error;
+    // One connection's signals arrive in order: once the last is heard, so was the other one.
+    for (const char* interface : {"org.example.Other", bus::kDarwinInterface})
+        ASSERT_GE(sd_bus_emit_signal(other.get(), bus::kObjectPath, interface, bus::kSignal, "s", interface),
+                  0);
+    ASSERT_GE(sd_bus_flush(other.get()), 0);
+    ASSERT_TRUE(test::runLoopUntil(loop, [&] { return heard.size() >= 3; }));
+    const std::set<std::pair<Kind, std::string>> expected = {{Kind::distributed, "HelloFromProcessOne"},
+                                                             {Kind::darwin, "FinderBack"},
+                                                             {Kind::darwin, bus::kDarwinInterface}};
+    EXPECT_EQ(heard, expected);
 }
 
 // Stands in for logind on a private bus: owns its name, hands out delay locks as pipes (the

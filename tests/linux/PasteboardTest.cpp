@@ -194,6 +194,11 @@ TEST(PrivateDirectories, RefuseDirectoriesOthersCanReach) {
                 << (pasteboards ? "pasteboards, " : "defaults, ") << c.what << ": " << error;
             EXPECT_TRUE(accepted || error.find(dir.string()) != std::string::npos)
                 << "the message names the path";
+            if (!accepted && std::string_view(c.what).starts_with("mode")) {
+                EXPECT_NE(error.find(pasteboards ? "it must be 0700" : "it must not be group/other writable"),
+                          std::string::npos)
+                    << error;
+            }
         }
     }
 }
