@@ -144,5 +144,25 @@ TEST_F(DefaultsFixture, ChangesByAnyProcessPostOneNotificationEach) {
     center.removeObserver(this);
 }
 
+// A burst of file events that overflows the watch's queue loses their names, not the change.
+TEST_F(DefaultsFixture, AChangeLostInAnOverflowingBurstIsStillAnnounced) {
+    auto service = open();
+    LinuxRunLoop loop;
+    service->watchChanges(loop);
+    auto shared = service->sharedUserDefaults();
+    int seen = 0;
+    center.addObserver(this, NSUserDefaultsDidChangeNotification, [&](const Notification&) { ++seen; });
+    int queue = 16384;
+    std::ifstream("/proc/sys/fs/inotify/max_queued_events") >> queue;
+    const auto other = dir / "notes.txt";
+    for (int i = 0; i < queue / 2 + 1; ++i) {  // two events each: closed after writing, deleted
+        UniqueFd(::open(other.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
+        ::unlink(other.c_str());
+    }
+    ASSERT_EQ(writer("org.tarvolin.shared", {{"SomeText", Value("Raise:1")}})->wait(), 0);
+    EXPECT_TRUE(test::runLoopUntil(loop, [&] { return seen > 0; }));
+    center.removeObserver(this);
+}
+
 }  // namespace
 }  // namespace tarvolin
