@@ -1,5 +1,7 @@
 #include "AgentInstanceLock.h"
 
+#include "SysCalls.h"
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -47,7 +49,7 @@ bool AgentInstanceLock::tryLock() {
     if (heldByUs_) return true;
     struct flock lock = wholeFile(F_WRLCK);
     int r;
-    do r = ::fcntl(fd_.get(), F_SETLK, &lock);
+    do r = sys::calls.setLock(fd_.get(), &lock);
     while (r != 0 && errno == EINTR);
     heldByUs_ = r == 0;
     return heldByUs_;

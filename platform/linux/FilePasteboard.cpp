@@ -2,6 +2,7 @@
 
 #include "BoundedRead.h"
 #include "PrivateDir.h"
+#include "SysCalls.h"
 
 #include <fcntl.h>
 #include <sys/epoll.h>
@@ -36,7 +37,7 @@ constexpr std::size_t kMaxNameLength = 128;
 
 bool writeAll(int fd, std::string_view bytes) {
     while (!bytes.empty()) {
-        ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        ssize_t n = sys::calls.write(fd, bytes.data(), bytes.size());
         if (n < 0) {
             if (errno == EINTR) continue;
             return false;
@@ -124,7 +125,7 @@ public:
     Lock(FilePasteboard& pb, Wait wait) : guard_(pb.mutex_), fd_(pb.lockFd_.get()) {
         const auto deadline = std::chrono::steady_clock::now() + kLockPatience;
         const int flags = wait == Wait::brief ? LOCK_EX | LOCK_NB : LOCK_EX;
-        while (::flock(fd_, flags) != 0) {
+        while (sys::calls.flock(fd_, flags) != 0) {
             if (errno == EINTR) continue;
             if (errno != EWOULDBLOCK) throwErrno("flock " + pb.name_);
             if (std::chrono::steady_clock::now() >= deadline)
@@ -234,12 +235,12 @@ std::int64_t FilePasteboard::replaceLocked(const std::vector<PasteboardItem>& it
     // Exchanged, not renamed over: ext4 (auto_da_alloc) starts writing a file's data back
     // at a rename that replaces another file, not at an exchange, which is as atomic for
     // readers. The old contents then leave under the temporary name.
-    if (::renameat2(dirFd_, temp.c_str(), dirFd_, fileName_.c_str(), RENAME_EXCHANGE) == 0) {
+    if (sys::calls.renameat2(dirFd_, temp.c_str(), dirFd_, fileName_.c_str(), RENAME_EXCHANGE) == 0) {
         ::unlinkat(dirFd_, temp.c_str(), 0);
         return next;
     }
     // No file yet, or a file system without exchange.
-    if (::renameat(dirFd_, temp.c_str(), dirFd_, fileName_.c_str()) != 0) {
+    if (sys::calls.renameat(dirFd_, temp.c_str(), dirFd_, fileName_.c_str()) != 0) {
         int err = errno;
         ::unlinkat(dirFd_, temp.c_str(), 0);
         throw std::system_error(err, std::generic_category(), "replace pasteboard " + name_);

@@ -3,6 +3,7 @@
 #include "platform/plist/PlistSupport.h"
 
 #include "PrivateDir.h"
+#include "SysCalls.h"
 
 #include <fcntl.h>
 #include <plist/plist.h>
@@ -15,6 +16,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <random>
 #include <stdexcept>
 #include <system_error>
@@ -115,7 +117,7 @@ Value::Dictionary dictionaryOf(plist_t root) {
     return dict && dict->asDictionary() ? *dict->asDictionary() : Value::Dictionary{};
 }
 
-enum class Parse { missing, ok, malformed, refused };
+enum class Parse { missing, ok, empty, malformed, refused };
 
 // Why a domain file must not be obeyed: whoever else can write it could command the agent.
 std::string untrustedFileProblem(const struct stat& st) {
@@ -149,13 +151,18 @@ Parse readDomainFile(int dirFd, const std::string& name, PlistPtr& root, std::st
     std::string bytes;
     char buffer[8192];
     for (;;) {
-        ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+        ssize_t n = sys::calls.read(fd.get(), buffer, sizeof buffer);
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return Parse::malformed;
+        if (n < 0) {
+            // Not known to be broken: a write must not take it for garbage.
+            problem = std::string("cannot read it: ") + std::strerror(errno);
+            return Parse::refused;
+        }
         if (n == 0) break;
         bytes.append(buffer, static_cast<std::size_t>(n));
         if (bytes.size() > PlistUserDefaults::kMaxFileSize) return Parse::malformed;
     }
+    if (bytes.empty()) return Parse::empty;
     root = parseDomain(bytes);
     return root ? Parse::ok : Parse::malformed;
 }
@@ -217,7 +224,7 @@ void PlistUserDefaults::refreshLocked() {
     values_.clear();
     if (result == Parse::ok) {
         values_ = dictionaryOf(root.get());
-    } else if (result == Parse::malformed) {
+    } else if (result == Parse::malformed || result == Parse::empty) {
         log_.log("tarvolin: defaults file " + fileName_ +
                  " is not a property list with a dictionary at its root; reading it as empty");
     } else if (result == Parse::refused) {
@@ -256,7 +263,7 @@ void PlistUserDefaults::modify(std::string_view key, const Value* value) {
     }
     {
         std::lock_guard lock(mutex_);
-        while (::flock(lockFd_.get(), LOCK_EX) != 0) {
+        while (sys::calls.flock(lockFd_.get(), LOCK_EX) != 0) {
             if (errno != EINTR) throwErrno("flock " + fileName_);
         }
         struct Unlock {
@@ -264,11 +271,24 @@ void PlistUserDefaults::modify(std::string_view key, const Value* value) {
             ~Unlock() { ::flock(fd, LOCK_UN); }
         } unlock{lockFd_.get()};
 
-        // Edit the tree as stored, so entries of kinds we do not model survive. A file that
-        // does not parse is replaced: reads already treat it as empty.
+        // Edit the tree as stored, so entries of kinds we do not model survive.
         PlistPtr root;
         std::string problem;
-        if (readDomainFile(dirFd_, fileName_, root, problem) != Parse::ok) root.reset(plist_new_dict());
+        switch (readDomainFile(dirFd_, fileName_, root, problem)) {
+            case Parse::ok:
+                break;
+            case Parse::refused:
+                // Whatever it is (a link a dotfile manager keeps, a file shared with a group),
+                // its owner meant it: replacing it would lose it.
+                throw std::system_error(EPERM, std::generic_category(),
+                                        "defaults file " + fileName_ + " is not written over: " + problem);
+            case Parse::malformed:
+                keepUnreadableFile();
+                [[fallthrough]];
+            case Parse::missing:
+            case Parse::empty:
+                root.reset(plist_new_dict());
+        }
         if (node) {
             plist_dict_set_item(root.get(), keyText.c_str(), node.release());
         } else {
@@ -292,7 +312,7 @@ void PlistUserDefaults::modify(std::string_view key, const Value* value) {
         if (!fd) throwErrno("create " + temp);
         std::string_view rest(xml, length);
         while (!rest.empty()) {
-            ssize_t n = ::write(fd.get(), rest.data(), rest.size());
+            ssize_t n = sys::calls.write(fd.get(), rest.data(), rest.size());
             if (n < 0 && errno == EINTR) continue;
             if (n <= 0) {
                 int err = n < 0 ? errno : EIO;
@@ -302,7 +322,8 @@ void PlistUserDefaults::modify(std::string_view key, const Value* value) {
             rest.remove_prefix(static_cast<std::size_t>(n));
         }
         // Settings outlive a crash, unlike pasteboards: make the data durable before the rename.
-        if (::fsync(fd.get()) != 0 || ::renameat(dirFd_, temp.c_str(), dirFd_, fileName_.c_str()) != 0) {
+        if (sys::calls.fsync(fd.get()) != 0 ||
+            sys::calls.renameat(dirFd_, temp.c_str(), dirFd_, fileName_.c_str()) != 0) {
             int err = errno;
             ::unlinkat(dirFd_, temp.c_str(), 0);
             throw std::system_error(err, std::generic_category(), "replace defaults " + domain_);
@@ -315,6 +336,23 @@ void PlistUserDefaults::modify(std::string_view key, const Value* value) {
         loadedOnce_ = false;  // re-read on next access: the file holds what others wrote too
     }
     postChange();
+}
+
+void PlistUserDefaults::keepUnreadableFile() {
+    // Someone's hand edit gone wrong, or a newer format: keep it for them to mend.
+    char stamp[32];
+    const std::time_t now = std::time(nullptr);
+    std::tm utc{};
+    std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", ::gmtime_r(&now, &utc));
+    std::string kept = fileName_ + ".unreadable-" + stamp;
+    for (int n = 2;
+         sys::calls.renameat2(dirFd_, fileName_.c_str(), dirFd_, kept.c_str(), RENAME_NOREPLACE) != 0; ++n) {
+        if (errno != EEXIST || n > 99)
+            throwErrno("keep unreadable defaults file " + fileName_ + " as " + kept);
+        kept = fileName_ + ".unreadable-" + stamp + "-" + std::to_string(n);
+    }
+    log_.log("tarvolin: defaults file " + fileName_ + " could not be read; kept it as " + kept +
+             " before writing a new one");
 }
 
 bool PlistUserDefaults::noticeFileChange() {

@@ -19,7 +19,9 @@ namespace tarvolin {
 // dictionary. Reads see the file as it is now (a stat per read, a parse only when the
 // file was replaced). Writes are read-modify-write under flock on <dir>/<domain>.lock,
 // then an atomic rename, so concurrent writers from several processes lose no key.
-// A file that does not parse reads as no values and is logged once.
+// A file that does not parse reads as no values and is logged once; a write first moves it
+// aside as <domain>.plist.unreadable-<UTC time>. A file others could have written (or a
+// symbolic link) is neither obeyed nor written over.
 class PlistUserDefaults final : public UserDefaults, public std::enable_shared_from_this<PlistUserDefaults> {
 public:
     static constexpr std::size_t kMaxFileSize = 16u << 20;
@@ -30,7 +32,8 @@ public:
 
     std::optional<Value> objectForKey(std::string_view key) override;
     // Throws std::invalid_argument for values a property list cannot hold (null,
-    // elements, geometry values, URLs) and std::system_error when the file cannot be written.
+    // elements, geometry values, URLs) and std::system_error when the file cannot be written
+    // or is refused (EPERM, with the reason).
     void setObject(std::string_view key, const Value& value) override;
     void removeObject(std::string_view key) override;
 
@@ -60,6 +63,7 @@ private:
     std::optional<FileId> currentFileId() const;
     void refreshLocked();
     void modify(std::string_view key, const Value* value);
+    void keepUnreadableFile();
     void postChange();
 
     std::shared_ptr<const UniqueFd> dir_;  // stores may outlive their service

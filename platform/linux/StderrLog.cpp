@@ -1,5 +1,7 @@
 #include "StderrLog.h"
 
+#include "SysCalls.h"
+
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,7 +16,7 @@ void StderrLog::log(std::string_view line) {
     out.push_back('\n');
     std::string_view rest = out;
     while (!rest.empty()) {
-        ssize_t n = ::write(fd_, rest.data(), rest.size());
+        ssize_t n = sys::calls.write(fd_, rest.data(), rest.size());
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return;  // nowhere left to report it
         rest.remove_prefix(static_cast<std::size_t>(n));

@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include <filesystem>
+#include <fstream>
 #include <thread>
 
 namespace tarvolin::testing {
@@ -243,6 +244,20 @@ TEST_F(AgentEndToEnd, TheCompanionRefusesBadArgumentsAndKeepsAPendingCommand) {
     EXPECT_NE(ctl({"pasteboard", "show"}).out.find(R"(\"winID\":1)"), std::string::npos);
     EXPECT_EQ(ctl({"close", "2", "--force"}).status, 0);
     EXPECT_NE(ctl({"pasteboard", "show"}).out.find(R"(\"winID\":2)"), std::string::npos);
+}
+
+// A key table a dotfile manager keeps as a link is neither replaced nor emptied.
+TEST_F(AgentEndToEnd, TheCompanionDoesNotWriteOverADefaultsFileItRefuses) {
+    fs::create_directories(home / "config" / "tarvolin");
+    const fs::path link = home / "config" / "tarvolin" / "org.tarvolin.agent.plist", target = home / "keys";
+    { std::ofstream(target) << "kept"; }
+    fs::create_symlink(target, link);
+    auto r = ctl({"sh", "-c", std::string("exec ") + TARVOLINCTL + " keys set Notes k0 2>&1"}, false);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("is not written over: it is a symbolic link"), std::string::npos) << r.out;
+    EXPECT_TRUE(fs::is_symlink(link));
+    std::ifstream in(target);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "kept");
 }
 
 TEST_F(AgentEndToEnd, AgentEndsWithAFailureWhenTheDisplayGoesAway) {

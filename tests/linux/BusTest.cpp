@@ -4,6 +4,8 @@
 
 #include <poll.h>
 
+#include <set>
+
 namespace tarvolin {
 namespace {
 
@@ -23,6 +25,58 @@ TEST(SessionBusNotifications, WithoutBusesTheAgentRunsOnAfterOneLogLineEach) {
     LocalNotificationCenter workspace;
     EXPECT_FALSE(SleepWatcher(loop, workspace, log).connected());
     EXPECT_EQ(log.lines.size(), 2u);
+}
+
+// A session bus that goes away under a running agent: the failure is logged once, not at
+// every post; a name that cannot travel is reported each time, as it is the caller's fault.
+TEST(SessionBusNotifications, ABusThatGoesAwayIsReportedOnceAndPostsGoOnQuietly) {
+    test::ScopedBus session("DBUS_SESSION_BUS_ADDRESS");
+    ASSERT_TRUE(session.bus) << session.error;
+    LinuxRunLoop loop;
+    test::RecordingLog log;
+    SessionBusNotifications poster(loop, log);
+    ASSERT_TRUE(poster.connected());
+    const std::string nul("Finder\0Back", 11);
+    poster.postNotification(nul, true);
+    poster.postNotification("FinderBack", true);
+    ASSERT_EQ(log.lines.size(), 1u) << "only the name with a NUL fails";
+    session.bus.reset();
+    for (int i = 0; i < 3; ++i) {
+        poster.postNotification("FinderBack", true);
+        poster.postNotificationName("HelloFromProcessOne");
+    }
+    ASSERT_EQ(log.lines.size(), 2u);
+    EXPECT_NE(log.lines[1].find("not sent"), std::string::npos) << log.lines[1];
+    poster.postNotification(nul, false);
+    EXPECT_EQ(log.lines.size(), 3u);
+}
+
+// What `tarvolinctl watch` prints: both kinds of post, told apart, and nothing on other interfaces.
+TEST(NotificationListener, HearsBothKindsOfPostAndNothingElse) {
+    test::ScopedBus session("DBUS_SESSION_BUS_ADDRESS");
+    ASSERT_TRUE(session.bus) << session.error;
+    LinuxRunLoop loop;
+    test::RecordingLog log;
+    using Kind = NotificationListener::Kind;
+    std::set<std::pair<Kind, std::string>> heard;
+    NotificationListener listener(loop,
+                                  [&](Kind kind, const std::string& name) { heard.emplace(kind, name); });
+    SessionBusNotifications poster(loop, log);
+    poster.postNotificationName("HelloFromProcessOne");
+    poster.postNotification("FinderBack", true);
+    std::string error;
+    SdBusPtr other = openBus(BusKind::session, loop, error);
+    ASSERT_TRUE(other) << error;
+    // One connection's signals arrive in order: once the last is heard, so was the other one.
+    for (const char* interface : {"org.example.Other", bus::kDarwinInterface})
+        ASSERT_GE(sd_bus_emit_signal(other.get(), bus::kObjectPath, interface, bus::kSignal, "s", interface),
+                  0);
+    ASSERT_GE(sd_bus_flush(other.get()), 0);
+    ASSERT_TRUE(test::runLoopUntil(loop, [&] { return heard.size() >= 3; }));
+    const std::set<std::pair<Kind, std::string>> expected = {{Kind::distributed, "HelloFromProcessOne"},
+                                                             {Kind::darwin, "FinderBack"},
+                                                             {Kind::darwin, bus::kDarwinInterface}};
+    EXPECT_EQ(heard, expected);
 }
 
 // Stands in for logind on a private bus: owns its name, hands out delay locks as pipes (the

@@ -168,6 +168,68 @@ TEST_F(DefaultsFiles, FilesOthersCouldHaveWrittenAreIgnoredWithTheReason) {
     }
 }
 
+// A write never replaces a file it refused to read: the link, the shared file and what they
+// hold stay as they were, and the error says why.
+TEST_F(DefaultsFiles, AWriteLeavesARefusedFileAsItWasAndSaysWhy) {
+    struct Case {
+        int mode;
+        bool link;
+        std::string reason;
+    };
+    const fs::path target = tmp.path() / "dotfiles.plist";
+    for (const auto& c : {Case{0664, false, "group or others may write it (mode 0664)"},
+                          Case{0600, true, "it is a symbolic link"}}) {
+        fs::remove(file);
+        plant(c.link ? target : file, kill, fs::perms(c.mode));
+        if (c.link) fs::create_symlink(target, file);
+        auto store = service->sharedUserDefaults();
+        try {
+            store->setObject("Other", Value("x"));
+            ADD_FAILURE() << c.reason << ": written over";
+        } catch (const std::system_error& e) {
+            EXPECT_EQ(e.code().value(), EPERM);
+            EXPECT_NE(std::string(e.what()).find(c.reason), std::string::npos) << e.what();
+        }
+        EXPECT_EQ(fs::is_symlink(file), c.link) << c.reason;
+        std::ifstream in(c.link ? target : file);
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), kill) << c.reason;
+        EXPECT_EQ(fs::status(file).permissions(), fs::perms(c.mode)) << c.reason;
+    }
+}
+
+// An unparsable file is moved aside, never lost, and the log says where it went; an empty
+// one holds nothing worth keeping.
+TEST_F(DefaultsFiles, AWriteKeepsAnUnreadableFileUnderANameThatSaysSo) {
+    auto store = service->sharedUserDefaults();
+    const fs::path dir = file.parent_path();
+    auto kept = [&] {
+        std::vector<fs::path> found;
+        for (const auto& entry : fs::directory_iterator(dir))
+            if (entry.path().filename().string().starts_with("org.tarvolin.shared.plist.unreadable-"))
+                found.push_back(entry.path());
+        std::sort(found.begin(), found.end());
+        return found;
+    };
+    const std::vector<std::string> garbage = {"<plist><dict><key>Som", "not a plist either"};
+    for (std::size_t i = 0; i < garbage.size(); ++i) {
+        plant(file, garbage[i], kOwnerRw);
+        log.lines.clear();
+        store->setObject("SomeText", Value("Raise:1"));
+        EXPECT_EQ(store->objectForKey("SomeText"), Value("Raise:1"));
+        const auto found = kept();
+        ASSERT_EQ(found.size(), i + 1) << "a second one in the same second must not replace the first";
+        std::ifstream in(found[i]);
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), garbage[i]);
+        ASSERT_EQ(log.lines.size(), 1u);
+        EXPECT_NE(log.lines[0].find("kept it as " + found[i].filename().string()), std::string::npos)
+            << log.lines[0];
+    }
+    plant(file, "", kOwnerRw);
+    store->setObject("SomeText", Value("Raise:2"));
+    EXPECT_EQ(kept().size(), garbage.size());
+    EXPECT_EQ(store->objectForKey("SomeText"), Value("Raise:2"));
+}
+
 TEST_F(DefaultsFiles, TextAFileCannotHoldWholeIsRefusedOnWrite) {
     auto store = service->sharedUserDefaults();
     store->setObject("SomeText", Value("kept"));

@@ -237,6 +237,7 @@ TEST_F(X11DesktopTest, WindowElementDescribesAndMovesTheWindow) {
     EXPECT_EQ(ax::copyAttributeValues(e, "AXTitle", 0, 1).error, AXError::illegalArgument) << "not an array";
     EXPECT_EQ(ax::setAttributeValue(e, "AXPosition", Value(AXValue::point({std::nan(""), 3}))),
               AXError::illegalArgument);
+    EXPECT_EQ(ax::setAttributeValue(e, "AXMinimized", Value("yes")), AXError::illegalArgument);
 
     ASSERT_EQ(ax::setAttributeValue(e, "AXPosition", Value(AXValue::point({200, 150}))), AXError::success);
     EXPECT_TRUE(desktop_->x().waitFor([&] { return frameOf(w).x == 200 && frameOf(w).y == 150; }));
