@@ -1,17 +1,12 @@
 // tarvolinctl switch through each real X11 menu program on a private desktop, typed at with
 // XTEST: a key label and Enter pick its window though other rows hold the label.
+#include "MenuTestSupport.h"
 #include "XTestSupport.h"
 
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
-
-#include <filesystem>
-#include <fstream>
-#include <thread>
 
 namespace tarvolin::testing {
 namespace {
@@ -28,20 +23,14 @@ class MenuEndToEnd : public ::testing::TestWithParam<Menu> {
 protected:
     void SetUp() override {
         const Menu& menu = GetParam();
-        const fs::path installed = fs::path("/usr/bin") / menu.program;
-        if (::access(installed.c_str(), X_OK) != 0)
+        if (::access(("/usr/bin/" + menu.program).c_str(), X_OK) != 0)
             GTEST_SKIP() << menu.program << " is not installed (scripts/install-deps installs it)";
         std::string error;
         x = XvfbDesktop::start({}, error);
         ASSERT_TRUE(x) << error;
         const std::string d = dir.string();
-        for (const char* sub : {"", "/bin", "/run", "/home"}) ::mkdir((d + sub).c_str(), 0700);
-        // The menu alone on the PATH, so that tarvolinctl picks it from its own list, arguments
-        // and all; it keeps a copy of the rows it is given.
-        std::ofstream(dir / "bin" / menu.program)
-            << "#!/bin/sh\n/usr/bin/tee \"$0.in\" | exec " << installed.string() << " \"$@\"\n";
-        fs::permissions(dir / "bin" / menu.program, fs::perms::owner_all);
-        fs::create_symlink("/bin/sh", dir / "bin/sh");
+        for (const char* sub : {"", "/run", "/home"}) ::mkdir((d + sub).c_str(), 0700);
+        installMenu(dir / "bin", menu.program);
         env = x->environment();
         env.insert(env.end(), {"XDG_RUNTIME_DIR=" + d + "/run", "XDG_CONFIG_HOME=" + d + "/config",
                                "XDG_CACHE_HOME=" + d + "/cache", "HOME=" + d + "/home"});
@@ -49,26 +38,9 @@ protected:
     }
 
     void TearDown() override {
-        if (agent) {
-            ::kill(agent->pid(), SIGTERM);
-            auto status = agent->wait(10s);
-            EXPECT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
-        }
+        stopAgent(agent.get());
         std::error_code ec;
         fs::remove_all(dir, ec);
-    }
-
-    struct Result {
-        int status;
-        std::string out;
-    };
-    Result ctl(std::vector<std::string> args) {
-        args.insert(args.begin(), {"sh", "-c", "exec \"$0\" \"$@\" 2>&1", TARVOLINCTL});
-        auto child = Process::spawn(args, {env, false, true});
-        std::string out;
-        while (auto line = child->readLine(10s)) out += *line + "\n";
-        auto status = child->wait(10s);
-        return {status && WIFEXITED(*status) ? WEXITSTATUS(*status) : -1, out};
     }
 
     // The menu holds the keyboard once it is ready for keys: a grab of our own then fails.
@@ -90,23 +62,16 @@ protected:
 
     // Runs tarvolinctl switch, types `typed` and Enter into the menu, and gives its exit status.
     int switchByTyping(const std::string& typed) {
-        auto switcher =
-            Process::spawn({"sh", "-c", std::string("exec ") + TARVOLINCTL + " switch --timeout 30 2>&1"},
-                           {env, false, true});
+        auto switcher = spawnJoined({TARVOLINCTL, "switch", "--timeout", "30"}, env);
         EXPECT_TRUE(waitForKeyboardGrab(*switcher)) << GetParam().program << " never took the keyboard";
         std::this_thread::sleep_for(200ms);  // the grab comes before the first drawing
         for (const std::vector<std::string>& keys :
              {std::vector<std::string>{"/usr/bin/xdotool", "type", "--delay", "40", typed},
-              std::vector<std::string>{"/usr/bin/xdotool", "key", "Return"}}) {
-            auto xdotool = Process::spawn(keys, {env});
-            auto done = xdotool->wait(10s);
-            EXPECT_TRUE(done && WIFEXITED(*done) && WEXITSTATUS(*done) == 0);
-        }
-        std::string out;
-        while (auto line = switcher->readLine(40s)) out += *line + "\n";
-        auto status = switcher->wait(10s);
-        EXPECT_TRUE(out.empty()) << out;
-        return status && WIFEXITED(*status) ? WEXITSTATUS(*status) : -1;
+              {"/usr/bin/xdotool", "key", "Return"}})
+            EXPECT_EQ(finish(*spawnJoined(keys, env)).status, 0);
+        auto r = finish(*switcher, 40s);
+        EXPECT_TRUE(r.out.empty()) << r.out;
+        return r.status;
     }
 
     fs::path dir = fs::temp_directory_path() / ("tarvolin-menu-" + std::to_string(::getpid()));
@@ -116,51 +81,30 @@ protected:
 };
 
 TEST_P(MenuEndToEnd, TypingALabelAndEnterPicksItsWindow) {
-    // Started in this order, the last in front: the labelled windows behind every row that
-    // holds their label (a title, an application name, a longer label).
     std::string error;
     std::vector<TestClient> clients;
-    for (auto [app, title] :
-         {std::pair{"One", "one"}, {"Ten", "ten"}, {"Two", "see n1"}, {"N1app", "x"}, {"Term", "build n1"}}) {
+    for (auto [app, title] : kMenuApps) {
         auto c = startClient(*x, {{"--title", title, "--class", std::string(app) + ":" + app}}, error);
         ASSERT_TRUE(c) << error;
         clients.push_back(std::move(*c));
     }
-    for (auto [app, label] : {std::pair{"One", "n1"}, {"Ten", "n10"}, {"Two", "n2"}})
-        ASSERT_EQ(ctl({"keys", "set", app, label}).status, 0);
-    const auto list = nlohmann::json::parse(ctl({"windows", "--json"}).out);
-    ASSERT_EQ(list.size(), 5u);
-    ASSERT_EQ(list[0]["appName"], "Term");
-    ASSERT_EQ(list[4]["key"], "n1");
-
-    Process::Options options;
-    options.env = env;
-    options.env.push_back("PATH=/usr/bin:/bin");
-    agent = Process::spawn({TARVOLIN_AGENT}, options);
-    ASSERT_EQ(ctl({"json", R"({"cmd":"barrier"})", "--force"}).status, 0);
-    ASSERT_TRUE(x->x().waitFor([&] {
-        return ctl({"pasteboard", "show"}).out.find('"') == std::string::npos;
-    }));
+    ASSERT_NO_FATAL_FAILURE(labelMenuApps(env));
+    auto agentEnv = env;
+    agentEnv.push_back("PATH=/usr/bin:/bin");
+    ASSERT_NO_FATAL_FAILURE(startAgent(agentEnv, agent));
 
     env.push_back("PATH=" + (dir / "bin").string());
-    const char* apps[] = {"One", "Ten", "Two", "N1app", "Term"};
     auto active = [&] {  // the application whose window was picked instead
         const auto w = x->x().cardinals(x->x().root(), "_NET_ACTIVE_WINDOW");
         for (std::size_t i = 0; i < clients.size(); ++i)
-            if (w == std::vector{clients[i].windows[0]}) return std::string(apps[i]);
+            if (w == std::vector{clients[i].windows[0]}) return std::string(kMenuApps[i].first);
         return std::string("none");
     };
     for (auto [typed, chosen] : {std::pair{"n1", 0}, {"n10", 1}}) {
         SCOPED_TRACE(typed);
         EXPECT_EQ(switchByTyping(typed), 0);
         EXPECT_TRUE(waitUntilActive(*x, clients[chosen].windows[0])) << "active: " << active();
-        if (chosen != 0) continue;
-        // The labels a column, n1's row just before the first that holds n1, the rest in order.
-        std::ifstream in(dir / "bin" / (GetParam().program + ".in"));
-        std::vector<std::string> rows;
-        for (std::string row; std::getline(in, row);) rows.push_back(row.substr(0, row.find('\0')));
-        EXPECT_EQ(rows, (std::vector<std::string>{"n1   One  one", "     Term  build n1", "     N1app  x",
-                                                  "n2   Two  see n1", "n10  Ten  ten"}));
+        if (chosen == 0) expectMenuRows(dir / "bin", GetParam().program, true);
     }
 }
 

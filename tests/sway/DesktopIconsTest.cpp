@@ -82,10 +82,11 @@ TEST(DesktopIcons, WhatSitsUnderAnEntrysOrIconsNameIsReadOnlyWhenARegularFileWit
     TempData data;
     const fs::path fifo = data.dir / "pipe";
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    data.write("elsewhere.desktop", entry("app"));
     // A FIFO's rows carry what a reader stuck on it would get, so waiting shows as an icon.
     struct Row {
         const char* what;
-        std::function<void()> plant;  // under applications/App.desktop and its icon's names
+        std::function<void()> entry, icon;  // the plain entry or icon file where none
         std::string fifoBytes;
         std::uint32_t pixel;
     };
@@ -94,60 +95,59 @@ TEST(DesktopIcons, WhatSitsUnderAnEntrysOrIconsNameIsReadOnlyWhenARegularFileWit
         fs::create_directories((data.dir / rel).parent_path());
         fs::create_symlink(target, data.dir / rel);
     };
+    auto entryAs = [&](const std::string& text) { return [&, text] { data.write(entryPath, text); }; };
+    auto iconAs = [&](const std::string& bytes) { return [&, bytes] { data.write(iconPath, bytes); }; };
     const Row rows[] = {
-        {"entry and icon as plain files",
-         [&] { data.write(entryPath, entry("app")), data.write(iconPath, kPng); }, "", kRed},
-        {"entry as a link to a file",
-         [&] {
-             data.write("elsewhere.desktop", entry("app")), data.write(iconPath, kPng);
-             link(data.dir / "elsewhere.desktop", entryPath);
-         },
-         "", kRed},
-        {"entry as a FIFO", [&] { link(fifo, entryPath), data.write(iconPath, kPng); }, entry("app"), 0},
-        {"entry as a link to /dev/zero", [&] { link("/dev/zero", entryPath), data.write(iconPath, kPng); },
-         "", 0},
-        {"entry at the size cap",
-         [&] {
-             data.write(entryPath, entry("app", DesktopIcons::kMaxEntrySize)), data.write(iconPath, kPng);
-         },
-         "", kRed},
-        {"entry one byte over the cap",
-         [&] {
-             data.write(entryPath, entry("app", DesktopIcons::kMaxEntrySize + 1)), data.write(iconPath, kPng);
-         },
-         "", 0},
-        {"icon path to a FIFO", [&] { data.write(entryPath, entry(fifo.string())); }, kPng, 0},
-        {"icon path to /dev/zero", [&] { data.write(entryPath, entry("/dev/zero")); }, "", 0},
-        {"icon as a link to /dev/zero",
-         [&] { data.write(entryPath, entry("app")), link("/dev/zero", iconPath); }, "", 0},
+        {"entry and icon as plain files", {}, {}, "", kRed},
+        {"entry as a link to a file", [&] { link(data.dir / "elsewhere.desktop", entryPath); }, {}, "", kRed},
+        {"entry as a FIFO", [&] { link(fifo, entryPath); }, {}, entry("app"), 0},
+        {"entry as a link to /dev/zero", [&] { link("/dev/zero", entryPath); }, {}, "", 0},
+        {"entry at the size cap", entryAs(entry("app", DesktopIcons::kMaxEntrySize)), {}, "", kRed},
+        {"entry one byte over the cap", entryAs(entry("app", DesktopIcons::kMaxEntrySize + 1)), {}, "", 0},
+        {"icon path to a FIFO", entryAs(entry(fifo.string())), {}, kPng, 0},
+        {"icon path to /dev/zero", entryAs(entry("/dev/zero")), {}, "", 0},
+        {"icon as a link to /dev/zero", {}, [&] { link("/dev/zero", iconPath); }, "", 0},
         {"icon as a FIFO, a PNG at the next size",
+         {},
          [&] {
-             data.write(entryPath, entry("app")), link(fifo, iconPath);
+             link(fifo, iconPath);
              data.write("icons/hicolor/48x48/apps/app.png", kPng);
          },
-         kPng, kRed},
-        {"icon at the size cap",
-         [&] {
-             data.write(entryPath, entry("app")),
-                 data.write(iconPath, paddedPng(DesktopIcons::kMaxImageSize));
-         },
-         "", kRed},
-        {"icon one byte over the cap",
-         [&] {
-             data.write(entryPath, entry("app")),
-                 data.write(iconPath, paddedPng(DesktopIcons::kMaxImageSize + 1));
-         },
-         "", 0},
+         kPng,
+         kRed},
+        {"icon at the size cap", {}, iconAs(paddedPng(DesktopIcons::kMaxImageSize)), "", kRed},
+        {"icon one byte over the cap", {}, iconAs(paddedPng(DesktopIcons::kMaxImageSize + 1)), "", 0},
     };
     for (const Row& row : rows) {
-        for (const char* sub : {"applications", "icons", "elsewhere.desktop"}) fs::remove_all(data.dir / sub);
-        row.plant();
+        for (const char* sub : {"applications", "icons"}) fs::remove_all(data.dir / sub);
+        row.entry ? row.entry() : entryAs(entry("app"))();
+        row.icon ? row.icon() : iconAs(kPng)();
         FifoFeeder feeder(fifo, row.fifoBytes);
         DesktopIcons icons({data.dir});
         Image icon = icons.iconFor("App");
         ASSERT_EQ(icon.pixelWidth(), DesktopIcons::kSide) << row.what;
         EXPECT_EQ(icon.pixel(16, 16), row.pixel) << row.what;
     }
+}
+
+TEST(DesktopIcons, TheEntrysIconFromTheNearestSizeOrABlankOne) {
+    TempData data;
+    data.write("icons/hicolor/48x48/apps/notes-icon.png", kPng);
+    data.write("applications/Notes.desktop",
+               "[Desktop Action x]\nIcon=other\n[Desktop Entry]\nIcon = notes-icon\n");
+    data.write("applications/broken.desktop", entry("missing"));
+    DesktopIcons icons({data.dir});
+    for (auto [app, pixel] : {std::pair<std::optional<std::string>, std::uint32_t>{"Notes", kRed},
+                              {"broken", 0},
+                              {"../applications/Notes", 0},
+                              {std::nullopt, 0}}) {
+        Image icon = icons.iconFor(app);
+        ASSERT_EQ(icon.pixelWidth(), 32) << app.value_or("-");
+        EXPECT_EQ(icon.pixelHeight(), 32);
+        EXPECT_EQ(icon.pixel(16, 16), pixel) << app.value_or("-");
+    }
+    EXPECT_EQ(desktopEntryIcon("[Desktop Entry]\nIcon[de]=de\nIcons=x\nIcon=  a b \n"), "a b");
+    EXPECT_FALSE(desktopEntryIcon("Icon=outside\n[Other]\nIcon=x\n"));
 }
 
 TEST(DesktopIcons, AnAppInstalledAfterTheFirstLookupGetsItsIcon) {

@@ -1,5 +1,6 @@
 // The agent on a private headless sway: our own Wayland clients, the session bus and the
 // files, commanded through the companion program as a user would.
+#include "../e2e/MenuTestSupport.h"
 #include "platform/AccessibilityNames.h"
 #include "platform/LocalNotificationCenter.h"
 #include "platform/linux/sway/SwayDesktop.h"
@@ -10,19 +11,14 @@
 #include <nlohmann/json.hpp>
 
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <filesystem>
-#include <fstream>
 #include <set>
-#include <thread>
 
 namespace tarvolin::testing {
 namespace {
 
-using namespace std::chrono_literals;
 using headless::Process;
 using nlohmann::json;
 
@@ -47,11 +43,7 @@ protected:
                                "XDG_RUNTIME_DIR=" + dir + "/run", "XDG_CONFIG_HOME=" + dir + "/config"});
     }
     void TearDown() override {
-        if (agent && agent->running()) {
-            ::kill(agent->pid(), SIGTERM);
-            auto status = agent->wait(10s);
-            EXPECT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
-        }
+        stopAgent(agent.get());
         std::error_code ec;
         std::filesystem::remove_all(dir, ec);
     }
@@ -61,13 +53,10 @@ protected:
             if (v["id"] == id) return v;
         return json();
     }
-    bool waitFor(const std::function<bool()>& done) {
-        for (auto end = std::chrono::steady_clock::now() + 10s; std::chrono::steady_clock::now() < end;
-             std::this_thread::sleep_for(10ms))
-            if (done()) return true;
-        return false;
+    void command(std::int64_t view, const std::string& what) {
+        const std::string text = "[con_id=" + std::to_string(view) + "] " + what;
+        EXPECT_TRUE(sway->command(text)) << text;
     }
-    void command(const std::string& text) { EXPECT_TRUE(sway->command(text)) << text; }
 
     // A client with one view per (app id, title), each seen in the tree.
     Client client(std::vector<std::pair<std::string, std::string>> specs) {
@@ -86,27 +75,9 @@ protected:
     }
     std::int64_t id(const Client& c, size_t i) { return c.views.at(i)["id"]; }
 
-    struct Result {
-        int status;
-        std::string out;
-    };
-    Result ctl(std::vector<std::string> args) {
-        args.insert(args.begin(), {"sh", "-c", "exec \"$0\" \"$@\" 2>&1", TARVOLINCTL});
-        auto child = Process::spawn(args, {env, false, true});
-        std::string out;
-        while (auto line = child->readLine(10s)) out += *line + "\n";
-        auto status = child->wait(10s);
-        return {status && WIFEXITED(*status) ? WEXITSTATUS(*status) : -1, out};
-    }
-    void startAgent() {
-        agent = Process::spawn({TARVOLIN_AGENT}, {env});
-        // A command that does nothing, taken: the agent is up and has acted on all before it.
-        ASSERT_EQ(ctl({"json", R"({"cmd":"barrier"})", "--force"}).status, 0);
-        ASSERT_TRUE(waitFor([&] { return ctl({"pasteboard", "show"}).out.find('"') == std::string::npos; }));
-    }
+    RunResult ctl(std::vector<std::string> args) { return testing::ctl(std::move(args), env); }
     std::unique_ptr<Process> watch() {
-        auto w = Process::spawn({"sh", "-c", std::string("exec ") + TARVOLINCTL + " watch 2>&1"},
-                                {env, false, true});
+        auto w = spawnJoined({TARVOLINCTL, "watch"}, env);
         EXPECT_EQ(w->readLine(10s), "tarvolinctl: watching");
         return w;
     }
@@ -120,10 +91,10 @@ protected:
 TEST_F(SwayEndToEnd, InventoryEqualsTheTree) {
     auto notes = client({{"notes", "Notes A"}, {"notes", "Notes B"}, {"notes", ""}});
     auto term = client({{"term", "T"}});
-    command("[con_id=" + std::to_string(id(term, 0)) + "] move to workspace 2");
-    command("[con_id=" + std::to_string(id(notes, 1)) + "] floating enable");
-    command("[con_id=" + std::to_string(id(notes, 2)) + "] move scratchpad");
-    command("[con_id=" + std::to_string(id(notes, 0)) + "] focus");
+    command(id(term, 0), "move to workspace 2");
+    command(id(notes, 1), "floating enable");
+    command(id(notes, 2), "move scratchpad");
+    command(id(notes, 0), "focus");
     ASSERT_EQ(ctl({"keys", "set", "notes", "k0", "k1"}).status, 0);
     auto r = ctl({"windows", "--json"});
     ASSERT_EQ(r.status, 0) << r.out;
@@ -156,8 +127,8 @@ TEST_F(SwayEndToEnd, InventoryEqualsTheTree) {
 TEST_F(SwayEndToEnd, RaiseFocusesTheViewOnItsWorkspaceAndPostsFinderBack) {
     auto notes = client({{"notes", "A"}, {"notes", "B"}});
     auto term = client({{"term", "T"}});
-    command("[con_id=" + std::to_string(id(term, 0)) + "] move to workspace 2");
-    startAgent();
+    command(id(term, 0), "move to workspace 2");
+    ASSERT_NO_FATAL_FAILURE(startAgent(env, agent));
     auto watcher = watch();
     for (auto [view, workspace] : {std::pair{id(term, 0), "2"}, {id(notes, 0), "1"}, {id(notes, 1), "1"}}) {
         ASSERT_EQ(ctl({"raise", std::to_string(view)}).status, 0);
@@ -170,7 +141,7 @@ TEST_F(SwayEndToEnd, RaiseFocusesTheViewOnItsWorkspaceAndPostsFinderBack) {
 TEST_F(SwayEndToEnd, CloseAsksTheClientAndQuitClosesEveryViewOfTheApplication) {
     auto notes = client({{"notes", "A"}, {"notes", "B"}, {"notes", "C"}});
     auto term = client({{"term", "T"}});
-    startAgent();
+    ASSERT_NO_FATAL_FAILURE(startAgent(env, agent));
     auto watcher = watch();
     ASSERT_EQ(ctl({"close", std::to_string(id(notes, 0))}).status, 0);
     EXPECT_EQ(notes.process->readLine(10s), "close notes A");
@@ -228,7 +199,7 @@ TEST_F(SwayEndToEnd, TheDesktopFollowsEachChangeAndActsOnTheViewMeant) {
     };
     const std::int64_t a = id(first, 0), b = id(first, 1);
     for (std::int64_t view : {b, a}) {
-        command("[con_id=" + std::to_string(view) + "] focus");
+        command(view, "focus");
         EXPECT_EQ(front(), view);  // a list taken right after a change shows it
     }
     // Another process of the same name, and a third application.
@@ -239,8 +210,7 @@ TEST_F(SwayEndToEnd, TheDesktopFollowsEachChangeAndActsOnTheViewMeant) {
         return std::any_of(apps.begin(), apps.end(),
                            [&](auto& app) { return app.processIdentifier == term.process->pid(); });
     }));
-    for (std::int64_t view : {id(second, 0), b, id(term, 0)})
-        command("[con_id=" + std::to_string(view) + "] focus");
+    for (std::int64_t view : {id(second, 0), b, id(term, 0)}) command(view, "focus");
     // Activating picks the process of the most recently focused view, and that view.
     EXPECT_TRUE(desktop->scripts().executeScript(R"(tell the application "notes" to activate)").ok);
     EXPECT_EQ(view(b)["focused"], true);
@@ -263,9 +233,9 @@ TEST_F(SwayEndToEnd, TheDesktopFollowsEachChangeAndActsOnTheViewMeant) {
         if (ax::getWindow(*w.asElement()).value == a) elementOfA = *w.asElement();
     const AXElement closeA = *ax::copyAttributeValue(elementOfA, kAXCloseButtonAttribute).value->asElement();
     EXPECT_EQ(ax::copyAttributeValue(closeA, kAXParentAttribute).value, Value(elementOfA));
-    command("[con_id=" + std::to_string(a) + "] move scratchpad");
+    command(a, "move scratchpad");
     EXPECT_EQ(ax::copyAttributeValue(elementOfA, kAXMinimizedAttribute).value, Value::boolean(true));
-    command("[con_id=" + std::to_string(a) + "] kill");
+    command(a, "kill");
     EXPECT_EQ(first.process->readLine(10s), "close notes A");
     ASSERT_TRUE(waitFor([&] { return view(a).is_null(); }));
     EXPECT_EQ(ax::copyAttributeNames(elementOfA).error, AXError::invalidUIElement);
@@ -297,64 +267,34 @@ TEST_P(SwayMenus, TypingALabelAndEnterPicksItsView) {
     // when started beside a virtual keyboard after another has left: only bemenu gets one.
     auto keyboard = program == "bemenu" ? Process::spawn({"/usr/bin/wtype", "-s", "120000"}, {env}) : nullptr;
 
-    // Focused in this order, the last in front: the labelled views behind every row that
-    // holds their label (a title, an application name, a longer label).
     std::vector<Client> clients;
-    for (auto [app, title] :
-         {std::pair{"one", "one"}, {"ten", "ten"}, {"two", "see n1"}, {"n1app", "x"}, {"term", "build n1"}}) {
+    for (auto [app, title] : kMenuApps) {
         clients.push_back(client({{app, title}}));
-        command("[con_id=" + std::to_string(id(clients.back(), 0)) + "] focus");
+        command(id(clients.back(), 0), "focus");
     }
-    for (auto [app, label] : {std::pair{"one", "n1"}, {"ten", "n10"}, {"two", "n2"}})
-        ASSERT_EQ(ctl({"keys", "set", app, label}).status, 0);
-    const json list = json::parse(ctl({"windows", "--json"}).out);
-    ASSERT_EQ(list.size(), 5u);
-    ASSERT_EQ(list[0]["appName"], "term");
-    ASSERT_EQ(list[4]["key"], "n1");
-    startAgent();
+    ASSERT_NO_FATAL_FAILURE(labelMenuApps(env));
+    ASSERT_NO_FATAL_FAILURE(startAgent(env, agent));
 
-    ASSERT_EQ(::mkdir((dir + "/bin").c_str(), 0700), 0);
-    // The menu alone on the PATH, so that tarvolinctl picks it from its own list, arguments
-    // and all; it keeps a copy of the rows it is given.
-    std::ofstream(dir + "/bin/" + program)
-        << "#!/bin/sh\n/usr/bin/tee \"$0.in\" | exec /usr/bin/" << program << " \"$@\"\n";
-    ASSERT_EQ(::chmod((dir + "/bin/" + program).c_str(), 0700), 0);
-    ASSERT_EQ(::symlink("/bin/sh", (dir + "/bin/sh").c_str()), 0);
+    installMenu(dir + "/bin", program);
     env.push_back("PATH=" + dir + "/bin");
-    auto noViewFocused = [&] {
+    auto focused = [&] {  // the application whose view has the focus
         for (const json& v : sway->views())
-            if (v["focused"] == true) return false;
-        return true;
+            if (v["focused"] == true) return v["app_id"].get<std::string>();
+        return std::string("none");
     };
     for (auto [typed, chosen] : {std::pair{"n1", 0}, {"n10", 1}}) {
         SCOPED_TRACE(typed);
-        auto switcher =
-            Process::spawn({"sh", "-c", std::string("exec ") + TARVOLINCTL + " switch --timeout 30 2>&1"},
-                           {env, false, true});
+        auto switcher = spawnJoined({TARVOLINCTL, "switch", "--timeout", "30"}, env);
         // The menu has the keyboard once no view has the focus.
-        EXPECT_TRUE(waitFor(noViewFocused)) << program << " never took the keyboard";
-        auto keys = Process::spawn(
-            {"/usr/bin/wtype", "-s", "300", "-d", "40", typed, "-s", "300", "-k", "Return"}, {env});
-        auto typedStatus = keys->wait(10s);
-        EXPECT_TRUE(typedStatus && WIFEXITED(*typedStatus) && WEXITSTATUS(*typedStatus) == 0);
-        std::string out;
-        while (auto line = switcher->readLine(40s)) out += *line + "\n";
-        auto status = switcher->wait(10s);
-        EXPECT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << out;
+        EXPECT_TRUE(waitFor([&] { return focused() == "none"; })) << program << " never took the keyboard";
+        auto keys =
+            spawnJoined({"/usr/bin/wtype", "-s", "300", "-d", "40", typed, "-s", "300", "-k", "Return"}, env);
+        EXPECT_EQ(finish(*keys).status, 0);
+        auto r = finish(*switcher, 40s);
+        EXPECT_EQ(r.status, 0) << r.out;
         const auto want = id(clients[chosen], 0);
-        auto focused = [&] {  // the application whose view was picked instead
-            for (const json& v : sway->views())
-                if (v["focused"] == true) return v["app_id"].get<std::string>();
-            return std::string("none");
-        };
         EXPECT_TRUE(waitFor([&] { return view(want)["focused"] == true; })) << "focused: " << focused();
-        if (chosen != 0) continue;
-        // The labels a column, n1's row just before the first that holds n1, the rest in order.
-        std::ifstream in(dir + "/bin/" + program + ".in");
-        std::vector<std::string> rows;
-        for (std::string row; std::getline(in, row);) rows.push_back(row);
-        EXPECT_EQ(rows, (std::vector<std::string>{"n1   one  one", "     term  build n1", "     n1app  x",
-                                                  "n2   two  see n1", "n10  ten  ten"}));
+        if (chosen == 0) expectMenuRows(dir + "/bin", program, false);
     }
 }
 
@@ -368,13 +308,9 @@ TEST(SwayBackendChoice, AWaylandDesktopOtherThanSwayIsRefusedByName) {
     for (auto variables : {std::vector<std::string>{"WAYLAND_DISPLAY=wayland-9", "SWAYSOCK=", "DISPLAY="},
                            {"SWAYSOCK=/nonexistent/sway.sock", "DISPLAY="}}) {
         variables.push_back("XDG_RUNTIME_DIR=/tmp");
-        auto c = Process::spawn({"sh", "-c", std::string("exec ") + TARVOLINCTL + " windows 2>&1"},
-                                {variables, false, true});
-        std::string out;
-        while (auto line = c->readLine(10s)) out += *line;
-        auto status = c->wait(10s);
-        EXPECT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 1) << out;
-        EXPECT_NE(out.find("sway"), std::string::npos) << out;
+        auto r = ctl({"windows"}, variables);
+        EXPECT_EQ(r.status, 1) << r.out;
+        EXPECT_NE(r.out.find("sway"), std::string::npos) << r.out;
     }
 }
 

@@ -1,5 +1,4 @@
 // The sway tree and IPC stream as the backend reads them, fed by hand-made JSON and bytes.
-#include "platform/linux/sway/DesktopIcons.h"
 #include "platform/linux/sway/SwayIpc.h"
 #include "platform/linux/sway/SwayTree.h"
 
@@ -8,8 +7,6 @@
 
 #include <sys/socket.h>
 
-#include <filesystem>
-#include <fstream>
 #include <thread>
 
 namespace tarvolin::sway {
@@ -64,6 +61,18 @@ TEST(SwayTree, ViewsFrontFirstWithTheirFacts) {
                                                  "3 103 app3 \"t3\" 3,-19 10x45 1",
                                                  "4 104 app4 \"t4\" 4,8 10x20 2 opacity",
                                                  "8 108 app8 \"t8\" 8,16 10x20 __i3_scratch scratch float"};
+    auto with = [](int id, const std::string& from, const std::string& to) {
+        std::string s = v(id);
+        return s.replace(s.find(from), from.size(), to);
+    };
+    auto nested = [](int depth) {
+        std::string tree = R"({"type":"workspace","name":"w","nodes":[)" + v(1) + ",";
+        for (int i = 0; i < depth; ++i) tree += R"({"type":"con","nodes":[)";
+        tree += v(2);
+        for (int i = 0; i < depth; ++i) tree += "]}";
+        return tree + "]}";
+    };
+    const std::string w1 = "1 101 app1 \"t1\" 1,2 10x20 w";
     struct Case {
         const char* name;
         std::string tree;
@@ -74,62 +83,30 @@ TEST(SwayTree, ViewsFrontFirstWithTheirFacts) {
         {"focus entries that are not children or not numbers are skipped",
          R"({"type":"root","focus":["x",99,20],"nodes":[)" + output + "]}",
          {frontFirst.begin(), frontFirst.end() - 1}},
-        {"odd values: no pid, a pid out of range, a negative size, no rect, no id",
+        {"odd values: no pid, a pid out of range, a negative size, no rect, no id, number-like text; "
+         "a number out of range leaves out its view and keeps the rest",
          R"({"type":"workspace","name":"w","nodes":[)" + v(1, R"({"pid":null})") + "," +
              v(2, R"({"pid":5000000000})") + "," + v(3, R"({"rect":{"x":-4,"y":0,"width":-1,"height":7}})") +
-             "," + v(4, R"({"rect":"none"})") + "," + v(5, R"({"id":"five"})") + "]}",
+             "," + v(4, R"({"rect":"none"})") + "," + v(5, R"({"id":"five"})") + "," +
+             v(11, R"({"name":"1e400 \" 1e400"})") + "," +
+             with(12, R"("id":12)", R"("id":18446744073709551615)") + "," +
+             with(13, R"("id":13)", R"("id":-3)") + "," + with(14, R"("x":14)", R"("x":2147483648)") + "," +
+             with(15, R"("width":10)", R"("width":9e400)") + "," +
+             with(16, R"("height":20)", R"("height":2.5)") + "," +
+             v(17, R"({"deco_rect":{"height":9223372036854775807}})") + "," +
+             with(18, R"("id":18)", R"("id":-1e999)") + "," +
+             with(19, R"("id":19,)", R"("id":19,"opacity":1e400,)") + "]}",
          {"1 - app1 \"t1\" 1,2 10x20 w", "2 - app2 \"t2\" 2,4 10x20 w", "3 103 app3 \"t3\" -4,0 0x7 w",
-          "4 104 app4 \"t4\" 0,0 0x0 w"}},
+          "4 104 app4 \"t4\" 0,0 0x0 w", "11 111 app11 \"1e400 \" 1e400\" 11,22 10x20 w",
+          "19 119 app19 \"t19\" 19,38 10x20 w"}},
+        {"nested as deep as a desktop", nested(100), {w1, "2 102 app2 \"t2\" 2,4 10x20 w"}},
+        {"nested beyond any desktop: cut, not overflowing the stack", nested(100000), {w1}},
         {"not a tree", "[1, 2]", {}},
     };
     for (const Case& c : cases) {
         std::vector<std::string> got;
-        for (const View& view : viewsOf(json::parse(c.tree))) got.push_back(describe(view));
+        for (const View& view : parseLayout(c.tree, "[]").views) got.push_back(describe(view));
         EXPECT_EQ(got, c.views) << c.name;
-    }
-}
-
-TEST(SwayTree, ANumberOutOfRangeLeavesOutItsViewOrOutputAndKeepsTheRest) {
-    auto with = [](int id, const std::string& from, const std::string& to) {
-        std::string s = v(id);
-        return s.replace(s.find(from), from.size(), to);
-    };
-    const std::string views[] = {
-        with(2, R"("id":2)", R"("id":18446744073709551615)"),
-        with(3, R"("id":3)", R"("id":-3)"),
-        with(4, R"("x":4)", R"("x":2147483648)"),
-        with(5, R"("width":10)", R"("width":9e400)"),
-        with(6, R"("height":20)", R"("height":2.5)"),
-        v(7, R"({"deco_rect":{"height":9223372036854775807}})"),
-        with(8, R"("id":8)", R"("id":-1e999)"),
-        with(9, R"("id":9,)", R"("id":9,"opacity":1e400,)"),
-    };
-    // Number-like text in a string stays as it is.
-    std::string tree = R"({"type":"workspace","name":"w","nodes":[)" + v(1, R"({"name":"1e400 \" 1e400"})");
-    for (const std::string& view : views) tree += "," + view;
-    tree += "]}";
-    std::vector<std::string> got;
-    for (const View& view : parseLayout(tree, "[]").views) got.push_back(describe(view));
-    EXPECT_EQ(got, (std::vector<std::string>{"1 101 app1 \"1e400 \" 1e400\" 1,2 10x20 w",
-                                             "9 109 app9 \"t9\" 9,18 10x20 w"}));
-
-    const Layout l = parseLayout("{}", R"([{"name":"A","rect":{"x":0,"y":0,"width":9,"height":9}},
-        {"name":"B","rect":{"x":9,"y":-2147483649,"width":9,"height":9}},
-        {"name":"C","focused":true,"rect":{"x":1e400,"y":0,"width":9,"height":9}},
-        {"name":"D","rect":{"x":9,"y":0,"width":9,"height":2147483647}}])");
-    std::vector<std::string> names;
-    for (const Output& o : l.outputs) names.push_back(o.name);
-    EXPECT_EQ(names, (std::vector<std::string>{"A", "D"}));
-    EXPECT_EQ(screenFrames(l.outputs)[1], (Rect{9, 9.0 - 2147483647, 9, 2147483647}));
-}
-
-TEST(SwayTree, ATreeNestedBeyondAnyDesktopIsCutNotOverflowingTheStack) {
-    for (auto [depth, found] : {std::pair{100, 2u}, {100000, 1u}}) {
-        std::string tree = R"({"type":"workspace","name":"w","nodes":[)" + v(1) + ",";
-        for (int i = 0; i < depth; ++i) tree += R"({"type":"con","nodes":[)";
-        tree += v(2);
-        for (int i = 0; i < depth; ++i) tree += "]}";
-        EXPECT_EQ(parseLayout(tree + "]}", "[]").views.size(), found) << depth;
     }
 }
 
@@ -148,6 +125,12 @@ TEST(SwayTree, OutputsAndScreens) {
              {"name":"B","rect":{"x":900,"y":50,"width":800,"height":600}}])",
          {"A", "B"},
          {{0, 0, 800, 600}, {800, 0, 800, 600}}},
+        {R"([{"name":"A","rect":{"x":0,"y":0,"width":9,"height":9}},
+             {"name":"B","rect":{"x":9,"y":-2147483649,"width":9,"height":9}},
+             {"name":"C","focused":true,"rect":{"x":1e400,"y":0,"width":9,"height":9}},
+             {"name":"D","rect":{"x":9,"y":0,"width":9,"height":2147483647}}])",
+         {"A", "D"},
+         {{0, 0, 9, 9}, {9, 9.0 - 2147483647, 9, 2147483647}}},
         {"{}", {}, {}},
     };
     for (const Case& c : cases) {
@@ -167,11 +150,11 @@ TEST(SwayIpc, MessagesSplitAnywhereComeOutWholeAndBadStreamsStop) {
     for (size_t cut = 0; cut <= a.size() + b.size(); ++cut) {
         MessageDecoder d;
         const std::string both = a + b;
-        d.feed(std::string_view(both).substr(0, cut));
         std::vector<std::string> got;
-        while (auto m = d.next()) got.push_back(std::to_string(m->type) + ":" + m->payload);
-        d.feed(std::string_view(both).substr(cut));
-        while (auto m = d.next()) got.push_back(std::to_string(m->type) + ":" + m->payload);
+        for (auto part : {std::string_view(both).substr(0, cut), std::string_view(both).substr(cut)}) {
+            d.feed(part);
+            while (auto m = d.next()) got.push_back(std::to_string(m->type) + ":" + m->payload);
+        }
         EXPECT_EQ(got, (std::vector<std::string>{"4:[1]", std::to_string(kEventBit | 3) + ":{}"})) << cut;
     }
     std::string huge = encodeMessage(0, "");
@@ -184,27 +167,9 @@ TEST(SwayIpc, MessagesSplitAnywhereComeOutWholeAndBadStreamsStop) {
     }
 }
 
-TEST(SwayIpc, AReplyTrickledByteByByteIsCutAtOneDeadline) {
-    int pair[2];
-    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
-    UniqueFd peer(pair[1]);
-    auto connection = Connection::adopt(UniqueFd(pair[0]), std::chrono::milliseconds(300));
-    // Each byte well within the limit, the whole reply far beyond it.
-    std::thread sway([&] {
-        for (char c : encodeMessage(4, std::string(26, ' '))) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(40));
-            ::send(peer.get(), &c, 1, MSG_NOSIGNAL);
-        }
-    });
-    EXPECT_FALSE(connection->request(MessageType::getTree));
-    EXPECT_NE(connection->failure().find("did not answer within 300 ms"), std::string::npos)
-        << connection->failure();
-    sway.join();
-}
-
 TEST(SwayIpc, EachWayAPeerFailsBreaksTheConnectionSayingWhy) {
     const std::string event = encodeMessage(kEventBit | 3, "e"), reply = encodeMessage(4, "r");
-    enum Then { keep, stopWriting, close };
+    enum Then { keep, stopWriting, close, trickle };
     struct Case {
         std::string sent;
         Then then;
@@ -217,13 +182,22 @@ TEST(SwayIpc, EachWayAPeerFailsBreaksTheConnectionSayingWhy) {
         {"", keep, 8u << 20, "0 events, sway does not take requests"},
         {"i3-ipX" + std::string(8, '\0'), keep, 0, "0 events, sway sent a message that cannot be framed"},
         {event, keep, 0, "1 events, sway did not answer within 100 ms"},
+        // Each byte well within the limit, the whole reply far beyond it: one deadline for all.
+        {reply, trickle, 0, "0 events, sway did not answer within 100 ms"},
     };
     for (const Case& c : cases) {
         int pair[2];
         ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
         UniqueFd peer(pair[1]);
         auto connection = Connection::adopt(UniqueFd(pair[0]), std::chrono::milliseconds(100));
-        ASSERT_EQ(::send(peer.get(), c.sent.data(), c.sent.size(), MSG_NOSIGNAL), ssize_t(c.sent.size()));
+        const std::string now = c.then == trickle ? "" : c.sent;
+        ASSERT_EQ(::send(peer.get(), now.data(), now.size(), MSG_NOSIGNAL), ssize_t(now.size()));
+        std::thread sway([&] {
+            for (char byte : c.then == trickle ? c.sent : "") {
+                std::this_thread::sleep_for(std::chrono::milliseconds(40));
+                ::send(peer.get(), &byte, 1, MSG_NOSIGNAL);
+            }
+        });
         if (c.then == stopWriting) ::shutdown(peer.get(), SHUT_WR);
         if (c.then == close) peer.reset();
         int events = 0;
@@ -234,36 +208,8 @@ TEST(SwayIpc, EachWayAPeerFailsBreaksTheConnectionSayingWhy) {
         if (got && connection->drain(count)) outcome += ", then " + std::to_string(events - 2) + " event";
         EXPECT_EQ(outcome, c.outcome);
         EXPECT_EQ(connection->broken(), !got);
+        sway.join();
     }
-}
-
-TEST(DesktopIcons, TheEntrysIconFromTheNearestSizeOrABlankOne) {
-    const auto data =
-        std::filesystem::temp_directory_path() / ("tarvolin-icons-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(data / "applications");
-    std::filesystem::create_directories(data / "icons/hicolor/48x48/apps");
-    // 2 x 2 pixels of red at half opacity.
-    std::ofstream(data / "icons/hicolor/48x48/apps/notes-icon.png", std::ios::binary) << std::string(
-        "\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR\0\0\0\x02\0\0\0\x02\x08\x06\0\0\0\x72\xb6\x0d\x24\0\0\0\x11"
-        "IDAT\x78\x9c\x63\xf8\xcf\xc0\xd0\x00\xc2\x0c\x30\x06\x00\x38\xe8\x05\xfd\x11\x33\x30\xc9\0\0\0\0"
-        "IEND\xae\x42\x60\x82",
-        74);
-    std::ofstream(data / "applications/Notes.desktop")
-        << "[Desktop Action x]\nIcon=other\n[Desktop Entry]\nIcon = notes-icon\n";
-    std::ofstream(data / "applications/broken.desktop") << "[Desktop Entry]\nIcon=missing\n";
-    DesktopIcons icons({data});
-    for (auto [app, pixel] : {std::pair<std::optional<std::string>, std::uint32_t>{"Notes", 0x80800000u},
-                              {"broken", 0},
-                              {"../applications/Notes", 0},
-                              {std::nullopt, 0}}) {
-        Image icon = icons.iconFor(app);
-        ASSERT_EQ(icon.pixelWidth(), 32) << app.value_or("-");
-        EXPECT_EQ(icon.pixelHeight(), 32);
-        EXPECT_EQ(icon.pixel(16, 16), pixel) << app.value_or("-");
-    }
-    EXPECT_EQ(desktopEntryIcon("[Desktop Entry]\nIcon[de]=de\nIcons=x\nIcon=  a b \n"), "a b");
-    EXPECT_FALSE(desktopEntryIcon("Icon=outside\n[Other]\nIcon=x\n"));
-    std::filesystem::remove_all(data);
 }
 
 }  // namespace
