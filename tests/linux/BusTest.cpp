@@ -27,13 +27,17 @@ TEST(SessionBusNotifications, WithoutBusesTheAgentRunsOnAfterOneLogLineEach) {
     EXPECT_EQ(log.lines.size(), 2u);
 }
 
-// A session bus that goes away under a running agent: the failure is logged once, not at
-// every post; a name that cannot travel is reported each time, as it is the caller's fault.
-TEST(SessionBusNotifications, ABusThatGoesAwayIsReportedOnceAndPostsGoOnQuietly) {
-    test::ScopedBus session("DBUS_SESSION_BUS_ADDRESS");
-    ASSERT_TRUE(session.bus) << session.error;
+// A private session bus with a loop and a log for the agent's side.
+struct OnSessionBus : ::testing::Test {
+    test::ScopedBus session{"DBUS_SESSION_BUS_ADDRESS"};
     LinuxRunLoop loop;
     test::RecordingLog log;
+    void SetUp() override { ASSERT_TRUE(session.bus) << session.error; }
+};
+
+// A session bus that goes away under a running agent: the failure is logged once, not at
+// every post; a name that cannot travel is reported each time, as it is the caller's fault.
+TEST_F(OnSessionBus, ABusThatGoesAwayIsReportedOnceAndPostsGoOnQuietly) {
     SessionBusNotifications poster(loop, log);
     ASSERT_TRUE(poster.connected());
     const std::string nul("Finder\0Back", 11);
@@ -52,11 +56,7 @@ TEST(SessionBusNotifications, ABusThatGoesAwayIsReportedOnceAndPostsGoOnQuietly)
 }
 
 // What `tarvolinctl watch` prints: both kinds of post, told apart, and nothing on other interfaces.
-TEST(NotificationListener, HearsBothKindsOfPostAndNothingElse) {
-    test::ScopedBus session("DBUS_SESSION_BUS_ADDRESS");
-    ASSERT_TRUE(session.bus) << session.error;
-    LinuxRunLoop loop;
-    test::RecordingLog log;
+TEST_F(OnSessionBus, ListenerHearsBothKindsOfPostAndNothingElse) {
     using Kind = NotificationListener::Kind;
     std::set<std::pair<Kind, std::string>> heard;
     NotificationListener listener(loop,

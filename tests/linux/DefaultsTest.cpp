@@ -2,14 +2,17 @@
 #include "platform/LocalNotificationCenter.h"
 #include "platform/linux/PlistUserDefaults.h"
 
-#include <fstream>
+#include <algorithm>
 
 namespace tarvolin {
 namespace {
 
+namespace fs = std::filesystem;
+
 struct DefaultsFixture : ::testing::Test {
     test::TempDir tmp;
-    std::filesystem::path dir = tmp.path() / "config" / "tarvolin";
+    fs::path dir = tmp.path() / "config" / "tarvolin";
+    fs::path file = dir / "org.tarvolin.shared.plist";
     LocalNotificationCenter center;
     test::RecordingLog log;
 
@@ -29,9 +32,6 @@ struct DefaultsFixture : ::testing::Test {
             for (const auto& [key, value] : entries) store->setObject(key, value);
             return 0;
         });
-    }
-    void writeFile(const std::string& bytes) {
-        std::ofstream(dir / "org.tarvolin.shared.plist", std::ios::binary) << bytes;
     }
 };
 
@@ -70,7 +70,8 @@ TEST_F(DefaultsFixture, ValuesRoundTripThroughTheFileToAnotherProcess) {
 
 TEST_F(DefaultsFixture, RefusesValuesWithoutAPropertyListFormAndKeepsUnmodelledEntries) {
     open();
-    writeFile(
+    test::plant(
+        file,
         "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>When</key><date>2020-01-02T03:04:05Z</date>"
         "<key>SomeText</key><string>kept</string></dict></plist>");
     auto service = open();
@@ -80,9 +81,7 @@ TEST_F(DefaultsFixture, RefusesValuesWithoutAPropertyListFormAndKeepsUnmodelledE
         << "no property-list form";
     EXPECT_EQ(store->objectForKey("SomeText"), Value("kept"));
     store->setObject("SomeText", Value("Raise:1"));
-    std::ifstream in(dir / "org.tarvolin.shared.plist");
-    EXPECT_NE(std::string(std::istreambuf_iterator<char>(in), {}).find("<date>2020-01-02T03:04:05Z</date>"),
-              std::string::npos);
+    EXPECT_NE(test::contents(file).find("<date>2020-01-02T03:04:05Z</date>"), std::string::npos);
 }
 
 TEST_F(DefaultsFixture, UnreadableFilesReadAsNoValuesAndAreLoggedOnce) {
@@ -94,7 +93,7 @@ TEST_F(DefaultsFixture, UnreadableFilesReadAsNoValuesAndAreLoggedOnce) {
          {"", "this is not a property list",
           "<?xml version=\"1.0\"?><plist version=\"1.0\"><array><string>x</string></array></plist>",
           "<?xml version=\"1.0\"?><plist version=\"1.0\"><string>Raise:1</string></plist>"}) {
-        writeFile(bytes);
+        test::plant(file, bytes);
         const auto lines = log.lines.size();
         EXPECT_FALSE(store->objectForKey("SomeText")) << bytes;
         EXPECT_FALSE(store->objectForKey("SomeText")) << bytes;
@@ -139,7 +138,7 @@ TEST_F(DefaultsFixture, ChangesByAnyProcessPostOneNotificationEach) {
     // A later external change to the other domain proves the loop has drained the own write's events.
     write("org.tarvolin.agent", "x");
     expectNext(standard, Value("x"));
-    std::filesystem::remove(dir / "org.tarvolin.shared.plist");
+    fs::remove(file);
     expectNext(shared, std::nullopt);  // removal is a change
     center.removeObserver(this);
 }
@@ -162,6 +161,101 @@ TEST_F(DefaultsFixture, AChangeLostInAnOverflowingBurstIsStillAnnounced) {
     ASSERT_EQ(writer("org.tarvolin.shared", {{"SomeText", Value("Raise:1")}})->wait(), 0);
     EXPECT_TRUE(test::runLoopUntil(loop, [&] { return seen > 0; }));
     center.removeObserver(this);
+}
+
+// Such a file is not read, and a write never replaces it: the link, the shared file and what
+// they hold stay as they were, and the error says why.
+TEST_F(DefaultsFixture, FilesOthersCouldHaveWrittenAreIgnoredAndKeptWithTheReason) {
+    struct Case {
+        int mode;
+        bool link;
+        uid_t owner;
+        std::string reason;  // empty: the file is obeyed
+    };
+    const std::string kill =
+        "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>SomeText</key><string>kill</string>"
+        "</dict></plist>";
+    auto service = open();
+    std::vector<Case> cases = {{0666, false, 0, "group or others may write it (mode 0666)"},
+                               {0620, false, 0, "group or others may write it (mode 0620)"},
+                               {0664, false, 0, "group or others may write it (mode 0664)"},
+                               {0600, true, 0, "it is a symbolic link"},
+                               {0644, false, 0, ""}};
+    if (::geteuid() == 0) cases.push_back({0600, false, 65534, "it is owned by uid 65534, not by this user"});
+    const fs::path target = tmp.path() / "elsewhere.plist";
+    for (const auto& c : cases) {
+        fs::remove(file);
+        auto store = service->domain("org.tarvolin.shared");
+        test::plant(c.link ? target : file, kill, fs::perms(c.mode));
+        if (c.link) fs::create_symlink(target, file);
+        if (c.owner != 0) {
+            ASSERT_EQ(::chown(file.c_str(), c.owner, c.owner), 0);
+        }
+        const auto lines = log.lines.size();
+        const auto value = store->objectForKey("SomeText");
+        if (c.reason.empty()) {
+            EXPECT_EQ(value, Value("kill")) << c.reason;
+            continue;
+        }
+        EXPECT_FALSE(value) << c.reason;
+        ASSERT_EQ(log.lines.size(), lines + 1) << c.reason;
+        EXPECT_EQ(log.lines.back(),
+                  "tarvolin: ignoring defaults file org.tarvolin.shared.plist: " + c.reason);
+        try {
+            store->setObject("Other", Value("x"));
+            ADD_FAILURE() << c.reason << ": written over";
+        } catch (const std::system_error& e) {
+            EXPECT_EQ(e.code().value(), EPERM);
+            EXPECT_NE(std::string(e.what()).find(c.reason), std::string::npos) << e.what();
+        }
+        EXPECT_EQ(fs::is_symlink(file), c.link) << c.reason;
+        EXPECT_EQ(test::contents(c.link ? target : file), kill) << c.reason;
+        EXPECT_EQ(fs::status(file).permissions(), fs::perms(c.mode)) << c.reason;
+    }
+}
+
+// An unparsable file is moved aside, never lost, and the log says where it went; an empty
+// one holds nothing worth keeping.
+TEST_F(DefaultsFixture, AWriteKeepsAnUnreadableFileUnderANameThatSaysSo) {
+    auto service = open();
+    auto store = service->sharedUserDefaults();
+    auto kept = [&] {
+        std::vector<fs::path> found;
+        for (const auto& entry : fs::directory_iterator(dir))
+            if (entry.path().filename().string().starts_with("org.tarvolin.shared.plist.unreadable-"))
+                found.push_back(entry.path());
+        std::sort(found.begin(), found.end());
+        return found;
+    };
+    const std::vector<std::string> garbage = {"<plist><dict><key>Som", "not a plist either"};
+    for (std::size_t i = 0; i < garbage.size(); ++i) {
+        test::plant(file, garbage[i]);
+        log.lines.clear();
+        store->setObject("SomeText", Value("Raise:1"));
+        EXPECT_EQ(store->objectForKey("SomeText"), Value("Raise:1"));
+        const auto found = kept();
+        ASSERT_EQ(found.size(), i + 1) << "a second one in the same second must not replace the first";
+        EXPECT_EQ(test::contents(found[i]), garbage[i]);
+        ASSERT_EQ(log.lines.size(), 1u);
+        EXPECT_NE(log.lines[0].find("kept it as " + found[i].filename().string()), std::string::npos)
+            << log.lines[0];
+    }
+    test::plant(file, "");
+    store->setObject("SomeText", Value("Raise:2"));
+    EXPECT_EQ(kept().size(), garbage.size());
+    EXPECT_EQ(store->objectForKey("SomeText"), Value("Raise:2"));
+}
+
+TEST_F(DefaultsFixture, TextAFileCannotHoldWholeIsRefusedOnWrite) {
+    auto service = open();
+    auto store = service->sharedUserDefaults();
+    store->setObject("SomeText", Value("kept"));
+    const std::string nul("Raise:1\0Close:2", 15);
+    for (const Value& v : {Value(nul), Value::array({Value(nul)}), Value::dictionary({{nul, Value("v")}}),
+                           Value(std::string("\xff\xfe"))}) {
+        EXPECT_THROW(store->setObject("SomeText", v), std::invalid_argument) << v.description();
+        EXPECT_EQ(store->objectForKey("SomeText"), Value("kept")) << v.description();
+    }
 }
 
 }  // namespace

@@ -9,7 +9,6 @@
 #include "platform/linux/SysCalls.h"
 
 #include <array>
-#include <fstream>
 
 namespace tarvolin {
 namespace {
@@ -118,7 +117,7 @@ TEST_F(FailingCalls, ADefaultsWriteThatFailsKeepsTheOldFileAndLeavesNothingBehin
     // and when it cannot be moved, nothing is written.
     const fs::path file = tmp.path() / "org.tarvolin.shared.plist";
     for (int err : {EEXIST, EACCES}) {
-        { std::ofstream(file) << "garbage"; }
+        test::plant(file, "garbage");
         faults = {};
         faults[kRenameat2] = {err, 1};
         EXPECT_EQ(errorOf([&] { store->setObject("SomeText", Value("x")); }), err == EEXIST ? 0 : err);
@@ -129,8 +128,7 @@ TEST_F(FailingCalls, ADefaultsWriteThatFailsKeepsTheOldFileAndLeavesNothingBehin
             }));
             EXPECT_EQ(store->objectForKey("SomeText"), Value("x"));
         } else {
-            std::ifstream in(file);
-            EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "garbage");
+            EXPECT_EQ(test::contents(file), "garbage");
         }
     }
 }

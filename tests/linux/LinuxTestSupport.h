@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 
 namespace tarvolin {
 using namespace std::chrono_literals;
@@ -37,6 +38,20 @@ public:
 private:
     std::filesystem::path path_;
 };
+
+// Replaces `file` with one holding `bytes`, with the given permissions.
+inline void plant(const std::filesystem::path& file, const std::string& bytes,
+                  std::filesystem::perms mode = std::filesystem::perms::owner_read |
+                                                std::filesystem::perms::owner_write) {
+    std::filesystem::remove(file);
+    std::ofstream(file, std::ios::binary) << bytes;
+    std::filesystem::permissions(file, mode);
+}
+
+inline std::string contents(const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
 
 // Sets an environment variable for the scope, restoring the old value.
 class ScopedEnv {
@@ -72,7 +87,6 @@ public:
     ~Child() {
         if (pid_ > 0 && !waited_) ::kill(pid_, SIGKILL), ::waitpid(pid_, nullptr, 0);
     }
-    pid_t pid() const { return pid_; }
     // The exit code, or 128 + signal.
     int wait() {
         int status = 0;

@@ -59,11 +59,12 @@ TEST(Pasteboard, FileFormatChangeCountsNamesAndTheCheapTextTest) {
     for (const std::string bytes :
          {"", "garbage", "TVPB1 00000000000000000007\nT 100\nshort\n",
           "TVPB1 00000000000000000007\nT 2\nabc\n", "TVPB1 00000000000000000007\nX 1\na\n",
-          "TVPB1 0000000000000000000x\nT 1\na\n", "TVPB1 00000000000000000007\nB 3\nabc\n"}) {
-        std::filesystem::remove(file);
-        std::ofstream(file, std::ios::binary) << bytes;
-        ::chmod(file.c_str(), 0600);
-        EXPECT_TRUE(pb->readStrings().texts.empty()) << bytes;
+          "TVPB1 0000000000000000000x\nT 1\na\n", "TVPB1 00000000000000000007\nB 3\nabc\n",
+          "TVPB1 00000000000000000003\nT 18446744073709551615\nB 0\n",  // length + 1 wraps to 0
+          "TVPB1 -0000000000000000000\nT 1\na\n"}) {
+        test::plant(file, bytes);
+        EXPECT_TRUE(pb->readItems().empty()) << ::testing::PrintToString(bytes);
+        EXPECT_TRUE(pb->readStrings().texts.empty()) << ::testing::PrintToString(bytes);
         pb->writeItems({{"ok"}});
         EXPECT_EQ(pb->readStrings().texts, Texts{"ok"});
     }

@@ -330,14 +330,17 @@ TEST_F(SetStringValueTest, NumbersTakeTheLeadingDecimalAsAFloat) {
 
 // ---------------------------------------------------------------- screen geometry
 
+// `in` on `screens` becomes `out`.
+template <typename T>
+struct Flip {
+    std::vector<Rect> screens;
+    T in, out;
+};
+
 TEST_F(UIElementTest, ScreenPointsMirrorInTheLastScreenThatHoldsThemAndRectanglesFlipAboutTheFirst) {
     const std::vector<Rect> one = {{0, 0, 1440, 900}}, overlapping = {{0, 0, 1440, 900}, {0, 0, 800, 600}};
-    struct PointCase {
-        std::vector<Rect> screens;
-        Point in, out;
-    };
     // clang-format off
-    const PointCase points[] = {
+    const Flip<Point> points[] = {
         {one, {10.25, 0.75}, {10.25, 898.25}},  {one, {100, 900}, {0, 0}},  // on the largest edge: outside
         {overlapping, {100, 100}, {100, 499}},  {overlapping, {1000, 0}, {1000, 899}},
         {{}, {100, 100}, {0, 0}},
@@ -348,12 +351,8 @@ TEST_F(UIElementTest, ScreenPointsMirrorInTheLastScreenThatHoldsThemAndRectangle
         desktop.screens() = c.screens;
         EXPECT_EQ(U::carbonScreenPointFromCocoaScreenPoint(screens, c.in), c.out) << c.in.x << "," << c.in.y;
     }
-    struct RectCase {
-        std::vector<Rect> screens;
-        Rect in, out;
-    };
     // clang-format off
-    const RectCase rects[] = {
+    const Flip<Rect> rects[] = {
         {{{0, 0, 1440, 900}, {0, 0, 5000, 5000}}, {0, 25, 800, 600}, {0, 275, 800, 600}},
         {{{0, 100, 1440, 900}}, {-10, 1000, 5, 50}, {-10, -50, 5, 50}},
         {{}, {3, 25, 800, 600}, {3, -625, 800, 600}},
