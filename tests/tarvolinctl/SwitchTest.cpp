@@ -3,15 +3,15 @@
 #include "Switch.h"
 
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 
 #include <unistd.h>
 
 #include <filesystem>
-#include <set>
 
 namespace tarvolin {
 namespace {
+
+using namespace std::string_literals;
 
 WindowEntry window(std::int64_t id, std::string app, std::optional<std::string> title, std::string key = {}) {
     WindowEntry w;
@@ -29,68 +29,44 @@ std::string repeat(std::string_view text, int times) {
     return out;
 }
 
+const std::string fffd = "\xEF\xBF\xBD", more = "\xE2\x80\xA6";
+
 TEST(SwitchRows, TextIsCleanedAndCappedOnACharacterBoundary) {
-    const std::string e = "\xC3\xA9", fffd = "\xEF\xBF\xBD", more = "\xE2\x80\xA6";
     struct Case {
         std::string in;
         std::size_t max;
         std::string out;
     } cases[] = {
-        {"plain", 200, "plain"},
-        {"  a\tb\x01"
-         "c\x7f  ",
-         200, "a b c"},
+        {"  a\tb\001c\x7f  ", 200, "a b c"},
         {"T\nU\r\nV", 200, "T U  V"},
-        {"nel\xC2\x85"
-         "c1\xC2\x9F"
-         "ls\xE2\x80\xA8"
-         "ps\xE2\x80\xA9"
-         "end",
-         200, "nel c1 ls ps end"},
-        {"\xC2\xA0"
-         "nbsp",
-         200,
-         "\xC2\xA0"
-         "nbsp"},  // shown, not a line break
+        {"nel\u0085c1\u009Fls\u2028ps\u2029end", 200, "nel c1 ls ps end"},
+        {"\u00A0nbsp", 200, "\u00A0nbsp"},  // shown, not a line break
         {"caf\xE9", 200, "caf" + fffd},
-        {"\xC0\xAF"
-         "over",
-         200, fffd + fffd + "over"},
-        {"\xED\xA0\x80"
-         "sur",
-         200, fffd + fffd + fffd + "sur"},
+        {"\xC0\xAFover", 200, fffd + fffd + "over"},
+        {"\xED\xA0\x80sur", 200, fffd + fffd + fffd + "sur"},
         {"\xF4\x90\x80\x80", 200, repeat(fffd, 4)},
-        {"\xF0\x9F\x98\x80"
-         "ok",
-         200,
-         "\xF0\x9F\x98\x80"
-         "ok"},
+        {"\xF0\x9F\x98\x80ok", 200, "\xF0\x9F\x98\x80ok"},
         {"cut\xE2\x82", 200, "cut" + fffd + fffd},
         // The first and last of each length, the last one ending the text.
         {"\xC2\x80|\xDF\xBF|\xE0\xA0\x80|\xED\x9F\xBF|\xEF\xBF\xBF|\xF0\x90\x80\x80|\xF4\x8F\xBF\xBF|"
          "\xC3\xA9",
          200, "|\xDF\xBF|\xE0\xA0\x80|\xED\x9F\xBF|\xEF\xBF\xBF|\xF0\x90\x80\x80|\xF4\x8F\xBF\xBF|\xC3\xA9"},
         {"\xED\xBF\xBF|\xE0\x9F\xBF", 200, repeat(fffd, 3) + "|" + repeat(fffd, 3)},
-        {"\x80"
-         "lone",
-         200, fffd + "lone"},
+        {"\x80lone", 200, fffd + "lone"},
         {"abcde", 5, "abcde"},
         {"abcdef", 5, "abcd" + more},
         {"ab   cdef", 4, "ab" + more},
-        {repeat(e, 6), 5, repeat(e, 4) + more},
-        {repeat(e, 300), 200, repeat(e, 199) + more},
+        {repeat("\xC3\xA9", 6), 5, repeat("\xC3\xA9", 4) + more},
+        {repeat("\xC3\xA9", 300), 200, repeat("\xC3\xA9", 199) + more},
         {repeat("t", 16384), 200, repeat("t", 199) + more},
         {"x", 0, ""},
         {"\n\t ", 200, ""},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.in.substr(0, 40));
-        EXPECT_EQ(rowText(c.in, c.max), c.out);
-    }
+    for (const auto& c : cases) EXPECT_EQ(rowText(c.in, c.max), c.out) << c.in.substr(0, 40);
 }
 
+// Every row, and every row stripped of its label padding, maps back to its own window.
 TEST(SwitchRows, AdversarialTitlesGiveDistinctRowsThatMapBackToTheirWindow) {
-    const std::string fffd = "\xEF\xBF\xBD", more = "\xE2\x80\xA6";
     struct Case {
         const char* name;
         std::vector<WindowEntry> windows;
@@ -117,73 +93,36 @@ TEST(SwitchRows, AdversarialTitlesGiveDistinctRowsThatMapBackToTheirWindow) {
         {"labels",
          {window(1, "A", "t", "n1"), window(2, "A", "n1"), window(3, "A", "t")},
          {"n1  A  t", "    A  n1", "    A  t"}},
+        // A NUL in a title would end the text that rofi shows.
         {"controls and bad bytes",
-         {window(1, "A\x1f",
-                 "a\x00z\x1e"
-                 "b",
-                 ""),
-          window(2, "A", "caf\xE9")},
+         {window(1, "A\x1f", "a\0z\036b"s, ""), window(2, "A", "caf\xE9")},
          {"A  a z b", "A  caf" + fffd}},
         {"long",
          {window(1, "A", repeat("x", 5000)), window(2, repeat("B", 300), "t")},
          {"A  " + repeat("x", 199) + more, repeat("B", 199) + more + "  t"}},
     };
-    // A NUL in a title would end the text that rofi shows; write the case's bytes whole.
-    cases[7].windows[0].title = std::string(
-        "a\0z\x1e"
-        "b",
-        5);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const auto rows = menuLines(c.windows);
         EXPECT_EQ(rows, c.rows);
-        EXPECT_EQ(std::set<std::string>(rows.begin(), rows.end()).size(), rows.size());
         for (std::size_t i = 0; i < rows.size(); ++i) {
-            EXPECT_NO_THROW((void)nlohmann::json(rows[i]).dump()) << rows[i];  // valid UTF-8
-            EXPECT_EQ(rows[i].find_first_of(std::string("\0\n\r\x1f", 4)), std::string::npos);
-            EXPECT_LE(rows[i].size(), 3u * 800 + 30);
             EXPECT_EQ(chosenWindow(rows, c.windows, rows[i] + "\n"), i) << rows[i];
+            EXPECT_EQ(chosenWindow(rows, c.windows, rows[i].substr(rows[i].find_first_not_of(' '))), i);
         }
     }
 }
 
 TEST(SwitchRows, AnswersMapToOneWindowOrNone) {
     const std::vector<WindowEntry> windows{window(1, "A", "k2 notes", "k1"), window(2, "A", "x", "k2"),
-                                           window(3, "B", "y", "k2"),
-                                           window(4, "B", "z",
-                                                  "k\x01"
-                                                  "3")};
+                                           window(3, "B", "y", "k2"), window(4, "B", "z", "k\0013")};
     const auto rows = menuLines(windows);
     ASSERT_EQ(rows[1], "k2   A  x");
-    struct Case {
-        std::string answer;
-        std::optional<std::size_t> window;
-    } cases[] = {
-        {"k2   A  x", 1},
-        {"k2   A  x\n", 1},
-        {"k2   A  x\r\n", 1},
-        {"k2   B  y\nk2  A  x\n", 2},
-        {"k1", 0},
-        {" k1 \n", 0},
-        {"k2", 1},
-        {"k 3", 3},
-        {"k2  A", {}},
-        {"", {}},
-        {"\n", {}},
-        {"nothing\nk1", {}},
-        {"k2   A  x  #2", {}},
-        {"K1", {}},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.answer);
-        EXPECT_EQ(chosenWindow(rows, windows, c.answer), c.window);
-    }
-    // A menu that strips the padding of a line without a label still names its window.
-    const std::vector<WindowEntry> padded{window(1, "A", "t", "n1"), window(2, "A", "x"),
-                                          window(3, "A", "n1")};
-    const auto paddedRows = menuLines(padded);
-    EXPECT_EQ(chosenWindow(paddedRows, padded, "A  x\n"), 1u);
-    EXPECT_EQ(chosenWindow(paddedRows, padded, "A  n1"), 2u);
+    const std::pair<std::string, std::size_t> chosen[] = {
+        {"k2   A  x\r\n", 1}, {"k2   B  y\nk2  A  x\n", 2}, {" k1 \n", 0}, {"k2", 1}, {"k 3", 3}};
+    for (const auto& [answer, index] : chosen)
+        EXPECT_EQ(chosenWindow(rows, windows, answer), index) << answer;
+    for (const char* none : {"k2  A", "", "\n", "nothing\nk1", "k2   A  x  #2", "K1"})
+        EXPECT_EQ(chosenWindow(rows, windows, none), std::nullopt) << none;
 }
 
 TEST(SwitchRows, IconsLineUpWithTheWindowsAndOnlyVisibleOnesAreWritten) {
@@ -201,44 +140,14 @@ TEST(SwitchRows, IconsLineUpWithTheWindowsAndOnlyVisibleOnesAreWritten) {
     const std::string a = (dir / "A%2Fb.png").string();
     EXPECT_EQ(cachedIcons(windows, dir), (std::vector<std::string>{"", a, "", "", a}));
     std::vector<std::string> written;
-    for (const auto& entry : std::filesystem::directory_iterator(dir))
-        written.push_back(entry.path().string());
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) written.push_back(entry.path());
     EXPECT_EQ(written, std::vector<std::string>{a});
     std::filesystem::remove_all(dir);
 }
 
-class SwitchFlow : public ::testing::Test {
-protected:
-    void TearDown() override { std::filesystem::remove(ran); }
-
-    // Runs the switch with a menu that notes it ran and answers `answer`; the agent is up
-    // as `agentUp` says, one call after another, and the scans answer `scans` in turn.
-    int run(const std::string& answer, std::vector<std::optional<std::vector<WindowEntry>>> scans,
-            std::vector<bool> agentUp = {true, true}) {
-        SwitchOptions options;
-        options.menu = "cat >/dev/null; touch '" + ran.string() + "'; printf '%s\\n' '" + answer + "'";
-        options.timeout = std::chrono::seconds(20);
-        SwitchPeers peers;
-        std::size_t scan = 0, probe = 0;
-        peers.scan = [&](std::string& error) -> std::optional<std::vector<WindowEntry>> {
-            if (scan >= scans.size() || !scans[scan]) error = "cannot open the display";
-            return scan < scans.size() ? scans[scan++] : std::nullopt;
-        };
-        peers.agentRunning = [&] { return probe < agentUp.size() && agentUp[probe++]; };
-        peers.send = [&](const WindowEntry& w) { sent.push_back(w.winId); };
-        ::testing::internal::CaptureStderr();
-        const int code = switchWindow(options, peers);
-        said = ::testing::internal::GetCapturedStderr();
-        return code;
-    }
-
-    std::filesystem::path ran =
-        std::filesystem::temp_directory_path() / ("tarvolin-switch-ran-" + std::to_string(::getpid()));
-    std::vector<std::int64_t> sent;
-    std::string said;
-};
-
-TEST_F(SwitchFlow, SendsOnlyToTheSameWindowStillThereWithAnAgent) {
+// The menu notes that it ran and answers the look-alike row of window 7; the agent is up as
+// `agentUp` says, one call after another, and the second scan finds `after`.
+TEST(SwitchFlow, SendsOnlyToTheSameWindowStillThereWithAnAgent) {
     const std::vector<WindowEntry> before{window(5, "A", "x"), window(7, "A", "x"), window(9, "A", "x  #7")};
     auto reused = before, otherApp = before, moved = before;
     reused[1].pid = 999;
@@ -249,28 +158,43 @@ TEST_F(SwitchFlow, SendsOnlyToTheSameWindowStillThereWithAnAgent) {
         const char* name;
         std::optional<std::vector<WindowEntry>> after;
         std::vector<bool> agentUp;
-        int code;
         std::vector<std::int64_t> sent;
-        bool menuRan;
         std::string said;
     } cases[] = {
-        {"still there", moved, {true, true}, 0, {7}, true, ""},
-        {"closed", std::vector<WindowEntry>{before[0], before[2]}, {true, true}, 1, {}, true, "nothing sent"},
-        {"number reused", reused, {true, true}, 1, {}, true, "nothing sent"},
-        {"other application", otherApp, {true, true}, 1, {}, true, "nothing sent"},
-        {"display gone", std::nullopt, {true, true}, 1, {}, true, "nothing sent"},
-        {"agent stopped meanwhile", before, {true, false}, 1, {}, true, "agent stopped"},
-        {"no agent", before, {false}, 1, {}, false, "systemctl --user start tarvolin-agent.service"},
+        {"still there", moved, {true, true}, {7}, ""},
+        {"closed", std::vector<WindowEntry>{before[0], before[2]}, {true, true}, {}, "nothing sent"},
+        {"number reused", reused, {true, true}, {}, "nothing sent"},
+        {"other application", otherApp, {true, true}, {}, "nothing sent"},
+        {"display gone", std::nullopt, {true, true}, {}, "nothing sent"},
+        {"agent stopped meanwhile", before, {true, false}, {}, "agent stopped"},
+        {"no agent", before, {false}, {}, "systemctl --user start tarvolin-agent.service"},
     };
+    const auto ran =
+        std::filesystem::temp_directory_path() / ("tarvolin-switch-ran-" + std::to_string(::getpid()));
+    SwitchOptions options;
+    options.menu = "cat >/dev/null; touch '" + ran.string() + "'; printf '%s\\n' 'A  x  #7.2'";
+    options.timeout = std::chrono::seconds(20);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        sent.clear();
         std::filesystem::remove(ran);
-        EXPECT_EQ(run("A  x  #7.2", {before, c.after}, c.agentUp), c.code) << said;
+        std::size_t scan = 0, probe = 0;
+        std::vector<std::int64_t> sent;
+        SwitchPeers peers;
+        peers.scan = [&](std::string& error) {
+            if (scan++ > 0 && !c.after) error = "cannot open the display";
+            return scan == 1 ? std::optional(before) : c.after;
+        };
+        peers.agentRunning = [&] { return probe < c.agentUp.size() && c.agentUp[probe++]; };
+        peers.send = [&](const WindowEntry& w) { sent.push_back(w.winId); };
+        ::testing::internal::CaptureStderr();
+        const int code = switchWindow(options, peers);
+        const std::string said = ::testing::internal::GetCapturedStderr();
+        EXPECT_EQ(code, c.sent.empty() ? 1 : 0) << said;
         EXPECT_EQ(sent, c.sent);
-        EXPECT_EQ(std::filesystem::exists(ran), c.menuRan);
+        EXPECT_EQ(std::filesystem::exists(ran), c.agentUp[0]);  // no menu without an agent
         EXPECT_NE(said.find(c.said), std::string::npos) << said;
     }
+    std::filesystem::remove(ran);
 }
 
 }  // namespace
