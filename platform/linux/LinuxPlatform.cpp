@@ -38,23 +38,21 @@ struct DesktopKind {
                                                BundleLookup lookup, std::string& error);
 };
 
+template <class Desktop>
+std::unique_ptr<DesktopBackend> connectTo(const char* value, NotificationCenter& workspaceCenter,
+                                          BundleLookup lookup, std::string& error) {
+    return Desktop::connect(value, workspaceCenter, error, std::move(lookup));
+}
+
 // Wayland desktops first: their sessions set $DISPLAY too, for an Xwayland on which only X
 // clients are seen.
 const std::vector<DesktopKind>& desktopKinds() {
     static const std::vector<DesktopKind> kinds = {
 #ifdef TARVOLIN_HAVE_SWAY
-        {"sway", "SWAYSOCK", true,
-         [](const char* socket, NotificationCenter& center, BundleLookup lookup,
-            std::string& error) -> std::unique_ptr<DesktopBackend> {
-             return SwayDesktop::connect(socket, center, error, std::move(lookup));
-         }},
+        {"sway", "SWAYSOCK", true, &connectTo<SwayDesktop>},
 #endif
 #ifdef TARVOLIN_HAVE_X11
-        {"X11 with an EWMH window manager", "DISPLAY", false,
-         [](const char* display, NotificationCenter& center, BundleLookup lookup,
-            std::string& error) -> std::unique_ptr<DesktopBackend> {
-             return X11Desktop::connect(display, center, error, std::move(lookup));
-         }},
+        {"X11 with an EWMH window manager", "DISPLAY", false, &connectTo<X11Desktop>},
 #endif
     };
     return kinds;
