@@ -5,7 +5,6 @@
 #include "tools/headless/Process.h"
 
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 
 #include <signal.h>
 #include <sys/wait.h>
@@ -72,14 +71,10 @@ inline void stopAgent(headless::Process* agent) {
 inline const std::pair<const char*, const char*> kMenuApps[] = {
     {"one", "one"}, {"ten", "ten"}, {"two", "see n1"}, {"n1app", "x"}, {"term", "build n1"}};
 
-// Labels the first three, and checks the order the menu rows are built from.
+// Labels the first three (the rows' order is checked by expectMenuRows).
 inline void labelMenuApps(const std::vector<std::string>& env) {
     for (auto [app, label] : {std::pair{"one", "n1"}, {"ten", "n10"}, {"two", "n2"}})
         ASSERT_EQ(ctl({"keys", "set", app, label}, env).status, 0);
-    const auto list = nlohmann::json::parse(ctl({"windows", "--json"}, env).out);
-    ASSERT_EQ(list.size(), 5u);
-    ASSERT_EQ(list[0]["appName"], "term");
-    ASSERT_EQ(list[4]["key"], "n1");
 }
 
 // The menu alone on the PATH, so that tarvolinctl picks it from its own list, arguments and
