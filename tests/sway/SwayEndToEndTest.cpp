@@ -92,29 +92,23 @@ TEST_F(SwayEndToEnd, InventoryEqualsTheTree) {
     auto notes = client({{"notes", "Notes A"}, {"notes", "Notes B"}});
     auto term = client({{"term", "T"}});
     command(id(notes, 0), "focus");
-    ASSERT_EQ(ctl({"keys", "set", "notes", "k0", "k1"}).status, 0);
     auto r = ctl({"windows", "--json"});
     ASSERT_EQ(r.status, 0) << r.out;
     const json list = json::parse(r.out);
 
     std::set<std::string> expected, got;
-    auto entry = [](auto id, auto pid, auto app, auto title, const json& rect, auto key) {
-        return json{id, pid, app, title, rect["x"], rect["y"], rect["width"], rect["height"], key}.dump();
+    auto entry = [](auto id, auto pid, auto app, auto title, const json& rect) {
+        return json{id, pid, app, title, rect["x"], rect["y"], rect["width"], rect["height"]}.dump();
     };
-    // Labels go to the app's views by ascending container id.
-    std::vector<std::int64_t> byId{id(notes, 0), id(notes, 1)};
-    std::sort(byId.begin(), byId.end());
     for (const json& v : sway->views()) {
-        const std::string key = v["id"] == byId[0] ? "k0" : v["id"] == byId[1] ? "k1" : "";
         json frame = v["rect"];  // with the title bar, which sway describes apart
         frame["y"] = frame["y"].get<int>() - v["deco_rect"]["height"].get<int>();
         frame["height"] = frame["height"].get<int>() + v["deco_rect"]["height"].get<int>();
-        expected.insert(entry(v["id"], v["pid"], v["app_id"], v["name"], frame, key));
+        expected.insert(entry(v["id"], v["pid"], v["app_id"], v["name"], frame));
     }
-    for (const json& e : list) got.insert(entry(e["winId"], e["pid"], e["appName"], e["title"], e, e["key"]));
+    for (const json& e : list) got.insert(entry(e["winId"], e["pid"], e["appName"], e["title"], e));
     EXPECT_EQ(got, expected) << list.dump(1);
-    ASSERT_EQ(list.size(), 3u);
-    EXPECT_EQ(list[0]["winId"], id(notes, 0));  // front first
+    EXPECT_EQ(list.at(0)["winId"], id(notes, 0));  // front first
 }
 
 TEST_F(SwayEndToEnd, RaiseFocusesTheViewOnItsWorkspaceCloseAsksTheClientQuitClosesTheApplication) {
@@ -208,9 +202,7 @@ TEST_F(SwayEndToEnd, TheDesktopFollowsEachChangeAndActsOnTheViewMeant) {
 
     // The same view is the same element however it is reached; one that is gone answers so.
     auto app = desktop->accessibility().createApplication(first.process->pid());
-    auto windows = [&] { return ax::copyAttributeValue(app, kAXWindowsAttribute).value.value_or(Value()); };
-    const Value list = windows();
-    ASSERT_EQ(list, windows());
+    const Value list = ax::copyAttributeValue(app, kAXWindowsAttribute).value.value_or(Value::array({}));
     ASSERT_EQ(list.asArray()->size(), 2u);
     AXElement elementOfA;
     for (const Value& w : *list.asArray())
@@ -232,13 +224,11 @@ TEST_F(SwayEndToEnd, TheDesktopFollowsEachChangeAndActsOnTheViewMeant) {
     EXPECT_FALSE(desktop->windows().copyWindowInfo(0, 0));
 }
 
-// tarvolinctl switch through each real Wayland menu program, typed at through sway's
-// virtual-keyboard protocol (wtype): a key label and Enter pick its view though other rows
-// hold the label.
-class SwayMenus : public SwayEndToEnd, public ::testing::WithParamInterface<std::string> {};
-
-TEST_P(SwayMenus, TypingALabelAndEnterPicksItsView) {
-    const std::string program = GetParam();
+// tarvolinctl switch through fuzzel, which puts exact matches before the rest as no menu of the
+// X11 tests does, typed at through sway's virtual-keyboard protocol (wtype): a key label and
+// Enter pick its view though other rows hold the label.
+TEST_F(SwayEndToEnd, TypingALabelAndEnterInFuzzelPicksItsView) {
+    const std::string program = "fuzzel";
     for (const std::string& tool : {"/usr/bin/" + program, std::string("/usr/bin/wtype")})
         if (::access(tool.c_str(), X_OK) != 0)
             GTEST_SKIP() << tool << " is not installed (scripts/install-deps installs it)";
@@ -277,9 +267,6 @@ TEST_P(SwayMenus, TypingALabelAndEnterPicksItsView) {
         if (chosen == 0) expectMenuRows(dir + "/bin", program, false);
     }
 }
-
-INSTANTIATE_TEST_SUITE_P(Wayland, SwayMenus, ::testing::Values("wofi", "fuzzel"),
-                         [](const auto& p) { return p.param; });
 
 }  // namespace
 }  // namespace tarvolin::testing

@@ -132,8 +132,6 @@ TEST(SwayTree, OutputsAndScreens) {
         for (const Output& o : l.outputs) names.push_back(o.name);
         EXPECT_EQ(names, c.names) << c.outputs;
         EXPECT_EQ(screenFrames(l.outputs), c.frames) << c.outputs;
-        // Bounds are reported from the primary output's top-left corner.
-        EXPECT_EQ(l.originX(), l.outputs.empty() ? 0 : l.outputs[0].rect.x);
     }
     EXPECT_THROW(parseLayout("{", "[]"), nlohmann::json::exception);
 }
