@@ -71,6 +71,7 @@ TEST(DesktopIcons, WhatSitsUnderAnEntrysOrIconsNameIsReadOnlyWhenARegularFileWit
     TempData data;
     const fs::path fifo = data.dir / "pipe";
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    data.write("elsewhere.desktop", entry("app"));
     // A FIFO's rows carry what a reader stuck on it would get, so waiting shows as an icon.
     struct Row {
         const char* what;
@@ -87,6 +88,8 @@ TEST(DesktopIcons, WhatSitsUnderAnEntrysOrIconsNameIsReadOnlyWhenARegularFileWit
     auto iconAs = [&](const std::string& bytes) { return [&, bytes] { data.write(iconPath, bytes); }; };
     const Row rows[] = {
         {"entry and icon as plain files", {}, {}, "", kRed},
+        // Links are followed: desktops export their entries as links.
+        {"entry as a link to a file", [&] { link(data.dir / "elsewhere.desktop", entryPath); }, {}, "", kRed},
         {"entry as a FIFO", [&] { link(fifo, entryPath); }, {}, entry("app"), 0},
         {"entry as a link to /dev/zero", [&] { link("/dev/zero", entryPath); }, {}, "", 0},
         {"entry at the size cap", entryAs(entry("app", DesktopIcons::kMaxEntrySize)), {}, "", kRed},
