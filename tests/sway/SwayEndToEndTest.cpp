@@ -76,11 +76,6 @@ protected:
     std::int64_t id(const Client& c, size_t i) { return c.views.at(i)["id"]; }
 
     RunResult ctl(std::vector<std::string> args) { return testing::ctl(std::move(args), env); }
-    std::unique_ptr<Process> watch() {
-        auto w = spawnJoined({TARVOLINCTL, "watch"}, env);
-        EXPECT_EQ(w->readLine(10s), "tarvolinctl: watching");
-        return w;
-    }
     std::unique_ptr<headless::HeadlessSway> sway;
     std::unique_ptr<headless::Bus> bus;
     std::unique_ptr<Process> agent;
@@ -116,7 +111,8 @@ TEST_F(SwayEndToEnd, RaiseFocusesTheViewOnItsWorkspaceCloseAsksTheClientQuitClos
     auto term = client({{"term", "T"}});
     command(id(term, 0), "move to workspace 2");
     ASSERT_NO_FATAL_FAILURE(startAgent(env, agent));
-    auto watcher = watch();
+    auto watcher = spawnJoined({TARVOLINCTL, "watch"}, env);
+    EXPECT_EQ(watcher->readLine(10s), "tarvolinctl: watching");
     for (auto [view, workspace] : {std::pair{id(term, 0), "2"}, {id(notes, 0), "1"}, {id(notes, 1), "1"}}) {
         ASSERT_EQ(ctl({"raise", std::to_string(view)}).status, 0);
         EXPECT_TRUE(waitFor([&] { return this->view(view)["focused"] == true; })) << view;
