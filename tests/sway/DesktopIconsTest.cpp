@@ -8,7 +8,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -55,28 +54,18 @@ std::string paddedPng(std::size_t size) { return kPng + std::string(size - kPng.
 
 // While a lookup may be blocked opening the FIFO at `path`, feeds it `bytes` so the lookup ends
 // (with what a blocking read would have taken) instead of hanging the test.
-class FifoFeeder {
-public:
-    FifoFeeder(fs::path path, std::string bytes)
-        : thread_([this, path = std::move(path), bytes = std::move(bytes)] {
-              while (!done_) {
-                  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));  // only with a reader
-                  if (fd) {
-                      ::fcntl(fd.get(), F_SETFL, 0);
-                      if (::write(fd.get(), bytes.data(), bytes.size()) < 0) return;
-                  }
-                  std::this_thread::sleep_for(5ms);
-              }
-          }) {}
-    ~FifoFeeder() {
-        done_ = true;
-        thread_.join();
-    }
-
-private:
-    std::atomic<bool> done_{false};
-    std::thread thread_;
-};
+std::jthread feedFifo(fs::path path, std::string bytes) {
+    return std::jthread([path = std::move(path), bytes = std::move(bytes)](std::stop_token stop) {
+        while (!stop.stop_requested()) {
+            UniqueFd fd(::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));  // only with a reader
+            if (fd) {
+                ::fcntl(fd.get(), F_SETFL, 0);
+                if (::write(fd.get(), bytes.data(), bytes.size()) < 0) return;
+            }
+            std::this_thread::sleep_for(5ms);
+        }
+    });
+}
 
 TEST(DesktopIcons, WhatSitsUnderAnEntrysOrIconsNameIsReadOnlyWhenARegularFileWithinTheCap) {
     TempData data;
@@ -99,13 +88,13 @@ TEST(DesktopIcons, WhatSitsUnderAnEntrysOrIconsNameIsReadOnlyWhenARegularFileWit
     auto iconAs = [&](const std::string& bytes) { return [&, bytes] { data.write(iconPath, bytes); }; };
     const Row rows[] = {
         {"entry and icon as plain files", {}, {}, "", kRed},
+        // Links are followed: desktops export their entries as links.
         {"entry as a link to a file", [&] { link(data.dir / "elsewhere.desktop", entryPath); }, {}, "", kRed},
         {"entry as a FIFO", [&] { link(fifo, entryPath); }, {}, entry("app"), 0},
         {"entry as a link to /dev/zero", [&] { link("/dev/zero", entryPath); }, {}, "", 0},
         {"entry at the size cap", entryAs(entry("app", DesktopIcons::kMaxEntrySize)), {}, "", kRed},
         {"entry one byte over the cap", entryAs(entry("app", DesktopIcons::kMaxEntrySize + 1)), {}, "", 0},
         {"icon path to a FIFO", entryAs(entry(fifo.string())), {}, kPng, 0},
-        {"icon path to /dev/zero", entryAs(entry("/dev/zero")), {}, "", 0},
         {"icon as a link to /dev/zero", {}, [&] { link("/dev/zero", iconPath); }, "", 0},
         {"icon as a FIFO, a PNG at the next size",
          {},
@@ -122,7 +111,7 @@ TEST(DesktopIcons, WhatSitsUnderAnEntrysOrIconsNameIsReadOnlyWhenARegularFileWit
         for (const char* sub : {"applications", "icons"}) fs::remove_all(data.dir / sub);
         row.entry ? row.entry() : entryAs(entry("app"))();
         row.icon ? row.icon() : iconAs(kPng)();
-        FifoFeeder feeder(fifo, row.fifoBytes);
+        auto feeder = feedFifo(fifo, row.fifoBytes);
         DesktopIcons icons({data.dir});
         Image icon = icons.iconFor("App");
         ASSERT_EQ(icon.pixelWidth(), DesktopIcons::kSide) << row.what;
@@ -143,7 +132,6 @@ TEST(DesktopIcons, TheEntrysIconFromTheNearestSizeOrABlankOne) {
                               {std::nullopt, 0}}) {
         Image icon = icons.iconFor(app);
         ASSERT_EQ(icon.pixelWidth(), 32) << app.value_or("-");
-        EXPECT_EQ(icon.pixelHeight(), 32);
         EXPECT_EQ(icon.pixel(16, 16), pixel) << app.value_or("-");
     }
     EXPECT_EQ(desktopEntryIcon("[Desktop Entry]\nIcon[de]=de\nIcons=x\nIcon=  a b \n"), "a b");

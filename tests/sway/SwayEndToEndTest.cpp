@@ -76,11 +76,6 @@ protected:
     std::int64_t id(const Client& c, size_t i) { return c.views.at(i)["id"]; }
 
     RunResult ctl(std::vector<std::string> args) { return testing::ctl(std::move(args), env); }
-    std::unique_ptr<Process> watch() {
-        auto w = spawnJoined({TARVOLINCTL, "watch"}, env);
-        EXPECT_EQ(w->readLine(10s), "tarvolinctl: watching");
-        return w;
-    }
     std::unique_ptr<headless::HeadlessSway> sway;
     std::unique_ptr<headless::Bus> bus;
     std::unique_ptr<Process> agent;
@@ -89,69 +84,48 @@ protected:
 };
 
 TEST_F(SwayEndToEnd, InventoryEqualsTheTree) {
-    auto notes = client({{"notes", "Notes A"}, {"notes", "Notes B"}, {"notes", ""}});
+    auto notes = client({{"notes", "Notes A"}, {"notes", "Notes B"}});
     auto term = client({{"term", "T"}});
-    command(id(term, 0), "move to workspace 2");
-    command(id(notes, 1), "floating enable");
-    command(id(notes, 2), "move scratchpad");
     command(id(notes, 0), "focus");
-    ASSERT_EQ(ctl({"keys", "set", "notes", "k0", "k1"}).status, 0);
     auto r = ctl({"windows", "--json"});
     ASSERT_EQ(r.status, 0) << r.out;
     const json list = json::parse(r.out);
 
     std::set<std::string> expected, got;
-    auto entry = [](auto id, auto pid, auto app, auto title, const json& rect, auto key) {
-        return json{id, pid, app, title, rect["x"], rect["y"], rect["width"], rect["height"], key}.dump();
+    auto entry = [](auto id, auto pid, auto app, auto title, const json& rect) {
+        return json{id, pid, app, title, rect["x"], rect["y"], rect["width"], rect["height"]}.dump();
     };
-    // Labels go to the app's views by ascending container id.
-    std::vector<std::int64_t> byId{id(notes, 0), id(notes, 1), id(notes, 2)};
-    std::sort(byId.begin(), byId.end());
     for (const json& v : sway->views()) {
-        const std::string key = v["id"] == byId[0] ? "k0" : v["id"] == byId[1] ? "k1" : "";
         json frame = v["rect"];  // with the title bar, which sway describes apart
         frame["y"] = frame["y"].get<int>() - v["deco_rect"]["height"].get<int>();
         frame["height"] = frame["height"].get<int>() + v["deco_rect"]["height"].get<int>();
-        expected.insert(entry(v["id"], v["pid"], v["app_id"], v["name"], frame, key));
+        expected.insert(entry(v["id"], v["pid"], v["app_id"], v["name"], frame));
     }
-    for (const json& e : list) got.insert(entry(e["winId"], e["pid"], e["appName"], e["title"], e, e["key"]));
+    for (const json& e : list) got.insert(entry(e["winId"], e["pid"], e["appName"], e["title"], e));
     EXPECT_EQ(got, expected) << list.dump(1);
-    ASSERT_EQ(list.size(), 4u);
-    // Front first: the focused view first, the one in the scratchpad last.
-    EXPECT_EQ(list[0]["winId"], id(notes, 0));
-    EXPECT_EQ(list[3]["winId"], id(notes, 2));
-    EXPECT_EQ(view(id(term, 0))["workspace"], "2");
-    EXPECT_EQ(view(id(notes, 2))["workspace"], "__i3_scratch");
+    EXPECT_EQ(list.at(0)["winId"], id(notes, 0));  // front first
 }
 
-TEST_F(SwayEndToEnd, RaiseFocusesTheViewOnItsWorkspaceAndPostsFinderBack) {
-    auto notes = client({{"notes", "A"}, {"notes", "B"}});
+TEST_F(SwayEndToEnd, RaiseFocusesTheViewOnItsWorkspaceCloseAsksTheClientQuitClosesTheApplication) {
+    auto notes = client({{"notes", "A"}, {"notes", "B"}, {"notes", "C"}});
     auto term = client({{"term", "T"}});
     command(id(term, 0), "move to workspace 2");
     ASSERT_NO_FATAL_FAILURE(startAgent(env, agent));
-    auto watcher = watch();
+    auto watcher = spawnJoined({TARVOLINCTL, "watch"}, env);
+    EXPECT_EQ(watcher->readLine(10s), "tarvolinctl: watching");
     for (auto [view, workspace] : {std::pair{id(term, 0), "2"}, {id(notes, 0), "1"}, {id(notes, 1), "1"}}) {
         ASSERT_EQ(ctl({"raise", std::to_string(view)}).status, 0);
         EXPECT_TRUE(waitFor([&] { return this->view(view)["focused"] == true; })) << view;
         EXPECT_EQ(sway->focusedWorkspace(), workspace);
         EXPECT_EQ(watcher->readLine(10s), R"(darwin "FinderBack")");
     }
-}
-
-TEST_F(SwayEndToEnd, CloseAsksTheClientAndQuitClosesEveryViewOfTheApplication) {
-    auto notes = client({{"notes", "A"}, {"notes", "B"}, {"notes", "C"}});
-    auto term = client({{"term", "T"}});
-    ASSERT_NO_FATAL_FAILURE(startAgent(env, agent));
-    auto watcher = watch();
     ASSERT_EQ(ctl({"close", std::to_string(id(notes, 0))}).status, 0);
     EXPECT_EQ(notes.process->readLine(10s), "close notes A");
-    ASSERT_EQ(ctl({"close", std::to_string(id(notes, 1)), "--channel", "defaults"}).status, 0);
-    EXPECT_EQ(notes.process->readLine(10s), "close notes B");
+    // Quitting asks each remaining view of the application, and no other.
     ASSERT_EQ(ctl({"quit", "notes"}).status, 0);
     EXPECT_EQ(watcher->readLine(10s), R"(distributed "HelloFromProcessOne")");
+    EXPECT_EQ(notes.process->readLine(10s), "close notes B");  // front first
     EXPECT_EQ(notes.process->readLine(10s), "close notes C");
-    auto status = notes.process->wait(10s);
-    EXPECT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
     EXPECT_FALSE(view(id(term, 0)).is_null());
 }
 
@@ -224,9 +198,7 @@ TEST_F(SwayEndToEnd, TheDesktopFollowsEachChangeAndActsOnTheViewMeant) {
 
     // The same view is the same element however it is reached; one that is gone answers so.
     auto app = desktop->accessibility().createApplication(first.process->pid());
-    auto windows = [&] { return ax::copyAttributeValue(app, kAXWindowsAttribute).value.value_or(Value()); };
-    const Value list = windows();
-    ASSERT_EQ(list, windows());
+    const Value list = ax::copyAttributeValue(app, kAXWindowsAttribute).value.value_or(Value::array({}));
     ASSERT_EQ(list.asArray()->size(), 2u);
     AXElement elementOfA;
     for (const Value& w : *list.asArray())
@@ -248,13 +220,11 @@ TEST_F(SwayEndToEnd, TheDesktopFollowsEachChangeAndActsOnTheViewMeant) {
     EXPECT_FALSE(desktop->windows().copyWindowInfo(0, 0));
 }
 
-// tarvolinctl switch through each real Wayland menu program, typed at through sway's
-// virtual-keyboard protocol (wtype): a key label and Enter pick its view though other rows
-// hold the label.
-class SwayMenus : public SwayEndToEnd, public ::testing::WithParamInterface<std::vector<std::string>> {};
-
-TEST_P(SwayMenus, TypingALabelAndEnterPicksItsView) {
-    const std::string program = GetParam()[0];
+// tarvolinctl switch through fuzzel, which puts exact matches before the rest as no menu of the
+// X11 tests does, typed at through sway's virtual-keyboard protocol (wtype): a key label and
+// Enter pick its view though other rows hold the label.
+TEST_F(SwayEndToEnd, TypingALabelAndEnterInFuzzelPicksItsView) {
+    const std::string program = "fuzzel";
     for (const std::string& tool : {"/usr/bin/" + program, std::string("/usr/bin/wtype")})
         if (::access(tool.c_str(), X_OK) != 0)
             GTEST_SKIP() << tool << " is not installed (scripts/install-deps installs it)";
@@ -262,10 +232,6 @@ TEST_P(SwayMenus, TypingALabelAndEnterPicksItsView) {
     ASSERT_EQ(::symlink(sway->waylandDisplay().c_str(), (dir + "/run/wayland-0").c_str()), 0);
     std::erase_if(env, [](const std::string& e) { return e.starts_with("WAYLAND_DISPLAY="); });
     env.insert(env.end(), {"WAYLAND_DISPLAY=wayland-0", "HOME=" + dir, "XDG_CACHE_HOME=" + dir + "/cache"});
-    env.insert(env.end(), GetParam().begin() + 1, GetParam().end());
-    // bemenu crashes on a seat without a keyboard, as a session would have; fuzzel crashes
-    // when started beside a virtual keyboard after another has left: only bemenu gets one.
-    auto keyboard = program == "bemenu" ? Process::spawn({"/usr/bin/wtype", "-s", "120000"}, {env}) : nullptr;
 
     std::vector<Client> clients;
     for (auto [app, title] : kMenuApps) {
@@ -295,22 +261,6 @@ TEST_P(SwayMenus, TypingALabelAndEnterPicksItsView) {
         const auto want = id(clients[chosen], 0);
         EXPECT_TRUE(waitFor([&] { return view(want)["focused"] == true; })) << "focused: " << focused();
         if (chosen == 0) expectMenuRows(dir + "/bin", program, false);
-    }
-}
-
-INSTANTIATE_TEST_SUITE_P(Wayland, SwayMenus,
-                         ::testing::Values(std::vector<std::string>{"wofi"},
-                                           std::vector<std::string>{"fuzzel"},
-                                           std::vector<std::string>{"bemenu", "BEMENU_BACKEND=wayland"}),
-                         [](const auto& p) { return p.param[0]; });
-
-TEST(SwayBackendChoice, AWaylandDesktopOtherThanSwayIsRefusedByName) {
-    for (auto variables : {std::vector<std::string>{"WAYLAND_DISPLAY=wayland-9", "SWAYSOCK=", "DISPLAY="},
-                           {"SWAYSOCK=/nonexistent/sway.sock", "DISPLAY="}}) {
-        variables.push_back("XDG_RUNTIME_DIR=/tmp");
-        auto r = ctl({"windows"}, variables);
-        EXPECT_EQ(r.status, 1) << r.out;
-        EXPECT_NE(r.out.find("sway"), std::string::npos) << r.out;
     }
 }
 
