@@ -64,13 +64,12 @@ TEST(AgentInstanceLock, ACopyStartedLaterSeesTheHolder) {
     std::string error;
     auto lock = AgentInstanceLock::acquire(tmp.path(), error);
     ASSERT_TRUE(lock && lock->heldByUs()) << error;
-    const pid_t holder = ::getpid();
     test::Child copy([&] {
         auto own = AgentInstanceLock::acquire(tmp.path(), error);
         if (!own || own->heldByUs()) return 1;
         const auto seen = own->runningCopies("org.tarvolin.agent", "org.tarvolin.agent");
         const bool sane = seen.size() == 2 && seen[0].processIdentifier == ::getpid() &&
-                          seen[1].processIdentifier == holder;
+                          seen[1].processIdentifier == ::getppid();
         return sane ? 0 : 2;
     });
     EXPECT_EQ(copy.wait(), 0);
