@@ -17,7 +17,7 @@ namespace fs = std::filesystem;
 
 // The agent on a simulated desktop (Editor's windows 1 and 2), its pasteboard a real file.
 struct FileBackedAgent {
-    TempDir tmp;
+    test::TempDir tmp;
     std::string error;
     std::unique_ptr<FilePasteboardService> files = FilePasteboardService::open(tmp.path() / "pb", error);
     sim::SimDesktop desktop;

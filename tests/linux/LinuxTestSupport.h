@@ -30,7 +30,6 @@ public:
     }
     ~TempDir() {
         std::error_code ec;
-        std::filesystem::permissions(path_, std::filesystem::perms::owner_all, ec);
         std::filesystem::remove_all(path_, ec);
     }
     const std::filesystem::path& path() const { return path_; }
@@ -87,6 +86,7 @@ public:
     ~Child() {
         if (pid_ > 0 && !waited_) ::kill(pid_, SIGKILL), ::waitpid(pid_, nullptr, 0);
     }
+    pid_t pid() const { return pid_; }
     // The exit code, or 128 + signal.
     int wait() {
         int status = 0;
@@ -99,28 +99,6 @@ public:
 private:
     pid_t pid_ = -1;
     bool waited_ = false;
-};
-
-// A pipe for one-way handshakes between processes.
-struct Pipe {
-    UniqueFd read, write;
-    Pipe() {
-        int fds[2];
-        if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-        read.reset(fds[0]);
-        write.reset(fds[1]);
-    }
-    void send(std::string_view text) const {
-        if (::write(write.get(), text.data(), text.size()) != static_cast<ssize_t>(text.size()))
-            throw std::runtime_error("pipe write failed");
-    }
-    // Blocks until a line arrives (or the writer closes: then what came so far).
-    std::string receiveLine() const {
-        std::string line;
-        char c;
-        while (::read(read.get(), &c, 1) == 1 && c != '\n') line.push_back(c);
-        return line;
-    }
 };
 
 // Runs the loop until `done` holds, checked every millisecond; false when the generous
@@ -154,9 +132,3 @@ struct ScopedBus {
 };
 
 }  // namespace tarvolin::test
-
-namespace tarvolin {
-using test::Child;
-using test::Pipe;
-using test::TempDir;
-}  // namespace tarvolin
