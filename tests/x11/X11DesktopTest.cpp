@@ -98,13 +98,13 @@ protected:
     static inline XvfbDesktop* desktop_ = nullptr;
     static inline std::string error_;
     LocalNotificationCenter center_;
+    std::vector<std::string> log_;
     std::unique_ptr<X11Desktop> x11_;
     std::deque<TestClient> clients_;  // references stay valid as clients are added
 };
 
 TEST_F(X11DesktopTest, WindowListDescribesTheManagedWindows) {
     auto& a = start({{"--title", "Alpha \xe2\x9c\x93", "--geometry", "300x200+50+60"},
-                     {"--type", "utility", "--title", "Tool", "--geometry", "120x80+400+60"},
                      {"--title", "Pinned", "--above", "--geometry", "100x100+500+300"},
                      {"--type", "dock", "--title", "Panel", "--geometry", "1280x30+0+994"},
                      {"--type", "desktop", "--title", "Wallpaper", "--geometry", "1280x1024+0+0"},
@@ -112,7 +112,7 @@ TEST_F(X11DesktopTest, WindowListDescribesTheManagedWindows) {
                      {"--geometry", "90x90+700+700"},
                      {"--wm-name", "caf\xe9"}});
     auto& b = start({{"--no-pid", "--title", "Anonymous"}});
-    ASSERT_EQ(a.windows.size(), 8u);
+    ASSERT_EQ(a.windows.size(), 7u);
     const std::uint64_t trips = x11_->roundTrips();
     auto l = list();
     // Pipelined: a scan costs a constant number of round trips (one for X-Resource), none per window.
@@ -121,12 +121,11 @@ TEST_F(X11DesktopTest, WindowListDescribesTheManagedWindows) {
     using Expect = std::tuple<xcb_window_t, std::int64_t, std::optional<std::string>, double, pid_t>;
     for (const auto& [w, layer, name, alpha, pid] : std::vector<Expect>{
              {a.windows[0], 0, "Alpha \xe2\x9c\x93", 1.0, a.pid()},
-             {a.windows[1], 0, "Tool", 1.0, a.pid()},
-             {a.windows[2], 3, "Pinned", 1.0, a.pid()},
-             {a.windows[3], 20, "Panel", 1.0, a.pid()},
-             {a.windows[5], 0, "Ghost", 0.5, a.pid()},
-             {a.windows[6], 0, std::nullopt, 1.0, a.pid()},
-             {a.windows[7], 0, "caf\xc3\xa9", 1.0, a.pid()},
+             {a.windows[1], 3, "Pinned", 1.0, a.pid()},
+             {a.windows[2], 20, "Panel", 1.0, a.pid()},
+             {a.windows[4], 0, "Ghost", 0.5, a.pid()},
+             {a.windows[5], 0, std::nullopt, 1.0, a.pid()},
+             {a.windows[6], 0, "caf\xc3\xa9", 1.0, a.pid()},
              {b.windows[0], 0, "Anonymous", 1.0, b.pid()}}) {  // the last one's owner only through X-Resource
         const WindowDescription* d = find(l, w);
         ASSERT_TRUE(d && d->alpha) << "window " << w << " missing";
@@ -135,32 +134,30 @@ TEST_F(X11DesktopTest, WindowListDescribesTheManagedWindows) {
             std::tuple(layer, name, std::lround(alpha * 1000), std::int64_t{pid}))
             << w;
     }
-    EXPECT_FALSE(find(l, a.windows[4])) << "desktop windows are left out";
-    EXPECT_TRUE(find(x11_->windows().copyWindowInfo(0, kCGNullWindowID).value(), a.windows[4]))
+    EXPECT_FALSE(find(l, a.windows[3])) << "desktop windows are left out";
+    EXPECT_TRUE(find(x11_->windows().copyWindowInfo(0, kCGNullWindowID).value(), a.windows[3]))
         << "unless the caller asks for them";
 
     // Bounds: the frame in root coordinates, decorations included.
     const auto& bounds = find(l, a.windows[0])->bounds;
     ASSERT_TRUE(bounds);
-    const Rect frame = frameOf(a.windows[0]);
     EXPECT_EQ((Rect{double(i(bounds->x)), double(i(bounds->y)), double(i(bounds->width)),
                     double(i(bounds->height))}),
-              frame);
-    EXPECT_GT(frame.height, 200) << "openbox decorates normal windows";
+              frameOf(a.windows[0]));
 
     // Order: the window manager's stacking order, front first.
     std::vector<std::int64_t> ours, theirs;
     for (const auto& d : l) ours.push_back(i(d.number));
     for (xcb_window_t w : stackingFrontFirst(*desktop_))
-        if (w != a.windows[4]) theirs.push_back(w);
+        if (w != a.windows[3]) theirs.push_back(w);
     EXPECT_EQ(ours, theirs);
     EXPECT_EQ(x11_->screens().screenFrames(), (std::vector<Rect>{{0, 0, 1280, 1024}}));
 }
 
+// An application's icon is its oldest window's, and follows changes to it.
 TEST_F(X11DesktopTest, RunningApplicationsAreTheWindowOwnersWithNameAndIcon) {
-    auto& a = start({{"--class", "alpha:AlphaApp", "--icon", "16x16:ffff0000", "--icon", "48x48:800000ff",
-                      "--icon", "64x64:ff00ff00"},
-                     {"--class", "alpha:AlphaApp"}});
+    auto& a = start({{"--class", "g:Gamma", "--icon", "32x32:ffff0000"},
+                     {"--class", "g:Gamma", "--icon", "32x32:ff00ff00"}});
     auto& b = start({{"--class", "beta:BetaApp"}});
     const std::uint64_t trips = x11_->roundTrips();
     auto apps = x11_->workspace().runningApplications();
@@ -169,17 +166,10 @@ TEST_F(X11DesktopTest, RunningApplicationsAreTheWindowOwnersWithNameAndIcon) {
     for (auto& app : apps) byPid[app.processIdentifier] = app;
     ASSERT_EQ(byPid.size(), 2u);
     EXPECT_EQ(apps.front().processIdentifier, byPid.begin()->first) << "in pid order";
-    EXPECT_EQ(byPid[a.pid()].localizedName, "AlphaApp");
+    EXPECT_EQ(byPid[a.pid()].localizedName, "Gamma");
     EXPECT_EQ(byPid[b.pid()].localizedName, "BetaApp");
-    const Image& icon = byPid[a.pid()].icon;
-    ASSERT_EQ(icon.pixelWidth(), 48) << "the smallest icon that covers 32 x 32";
-    EXPECT_EQ(icon.pixel(10, 10), 0x80000080u) << "half-transparent blue, premultiplied";
     EXPECT_EQ(&x11_->workspace().notificationCenter(), &center_);
-}
 
-TEST_F(X11DesktopTest, AnApplicationsIconIsItsOldestWindowsAndFollowsChangesToIt) {
-    auto& a = start({{"--class", "g:Gamma", "--icon", "32x32:ffff0000"},
-                     {"--class", "g:Gamma", "--icon", "32x32:ff00ff00"}});
     auto iconPixel = [&] {
         for (const auto& app : x11_->workspace().runningApplications())
             if (app.processIdentifier == a.pid() && app.icon) return app.icon.pixel(0, 0);
@@ -214,8 +204,6 @@ TEST_F(X11DesktopTest, WindowElementDescribesAndMovesTheWindow) {
              {"AXRole", Value("AXWindow")},
              {"AXTitle", Value("Editor")},
              {"AXMinimized", Value::boolean(false)},
-             {"AXFocused", Value::boolean(false)},
-             {"AXMain", Value::boolean(false)},
              {"AXPosition", Value(AXValue::point({frame.x, frame.y}))},
              {"AXSize", Value(AXValue::size({frame.width, frame.height}))},
              {"AXParent",
@@ -226,8 +214,6 @@ TEST_F(X11DesktopTest, WindowElementDescribesAndMovesTheWindow) {
 
     AXElement parent = x11_->accessibility().createApplication(a.pid());
     EXPECT_EQ(ax::copyAttributeValue(parent, "AXRole").value, Value("AXApplication"));
-    EXPECT_EQ(ax::copyAttributeValue(parent, "AXTitle").value, Value("Editor"));
-    EXPECT_EQ(ax::copyAttributeValues(parent, "AXWindows", 0, 0).value, Value::Array{});
     EXPECT_FALSE(x11_->processes().getProcessForPID(999999)) << "no window, no process";
     EXPECT_EQ(ax::copyAttributeValues(parent, "AXWindows", -1, 1).error, AXError::illegalArgument);
 
@@ -259,20 +245,23 @@ TEST_F(X11DesktopTest, CloseButtonClosesOnlyWindowsThatSpeakTheCloseProtocol) {
     AXElement stubborn = windowElement(a.pid(), a.windows[1]);
     ASSERT_TRUE(closable && stubborn);
     EXPECT_FALSE(ax::copyAttributeValue(stubborn, "AXCloseButton").ok());
-    EXPECT_EQ(ax::getAttributeValueCount(stubborn, "AXChildren").value, 0);
+    // A window that learns the close protocol later has the button from then on.
+    const xcb_atom_t deleteWindow = desktop_->x().atom("WM_DELETE_WINDOW");
+    xcb_change_property(desktop_->x().xcb(), XCB_PROP_MODE_REPLACE, a.windows[1],
+                        desktop_->x().atom("WM_PROTOCOLS"), XCB_ATOM_ATOM, 32, 1, &deleteWindow);
+    desktop_->x().sync();
+    EXPECT_TRUE(ax::copyAttributeValue(stubborn, "AXCloseButton").ok());
 
     auto button = ax::copyAttributeValue(closable, "AXCloseButton");
     ASSERT_TRUE(button.value && button.value->asElement());
     AXElement b = *button.value->asElement();
     EXPECT_EQ(ax::copyAttributeValue(b, "AXRole").value, Value("AXButton"));
-    EXPECT_EQ(ax::copyActionNames(b).value, std::vector<std::string>{"AXPress"});
     EXPECT_EQ(ax::getAttributeValueCount(closable, "AXChildren").value, 1);
     EXPECT_EQ(ax::performAction(b, "AXPress"), AXError::success);
     EXPECT_EQ(a.process->readLine(10s), "closed " + std::to_string(a.windows[0])) << "asked politely";
     EXPECT_TRUE(waitUntilGone(*desktop_, a.windows[0]));
 
     EXPECT_EQ(ax::copyAttributeValue(closable, "AXTitle").error, AXError::invalidUIElement);
-    EXPECT_EQ(ax::performAction(closable, "AXRaise"), AXError::invalidUIElement);
     EXPECT_EQ(ax::performAction(b, "AXPress"), AXError::invalidUIElement);
     EXPECT_FALSE(find(list(), a.windows[0]));
 }
@@ -282,16 +271,36 @@ TEST_F(X11DesktopTest, QuitClosesWhatItPolitelyCanAndSaysWhatItCouldNot) {
     ScriptResult r = x11_->scripts().executeScript(R"(tell the application "Quitter" to quit)");
     EXPECT_NE(r.error.find("1 window"), std::string::npos) << r.error;
     EXPECT_TRUE(waitUntilGone(*desktop_, q.windows[0]));
-    EXPECT_TRUE(desktop_->x().managed(q.windows[1]));
     for (const char* script :
          {R"(tell the application "Nobody" to quit)", R"(tell the application "quitter" to activate)",
           R"(tell application "System Preferences" to reveal anchor "Privacy_Accessibility")"}) {
         r = x11_->scripts().executeScript(script);
         EXPECT_FALSE(r.ok || r.error.empty()) << script;
     }
-    auto& other = start({{"--class", "o:Other"}});
-    EXPECT_TRUE(x11_->scripts().executeScript(R"(tell the application "Other" to quit)").ok);
-    EXPECT_TRUE(waitUntilGone(*desktop_, other.windows[0]));
+}
+
+// The close keystroke goes to the window just raised, or nowhere.
+TEST_F(X11DesktopTest, NoCloseKeystrokeWhenTheRaisedWindowIsNotTheActiveOne) {
+    x11_->setLog([this](const std::string& line) { log_.push_back(line); });
+    auto& stubborn = start({{"--title", "S", "--unclosable"}});
+    AXElement raised = windowElement(stubborn.pid(), stubborn.windows[0]);
+    ASSERT_EQ(ax::performAction(raised, "AXRaise"), AXError::success);
+    ASSERT_TRUE(waitUntilActive(*desktop_, stubborn.windows[0]));
+    list();  // the backend has seen it active: only a fresh look tells that it was overtaken
+    // Overtaken by a new window before the keystroke is due.
+    auto& bystander = start({{"--title", "B"}});
+    const xcb_window_t b = bystander.windows[0];
+    ASSERT_TRUE(waitUntilActive(*desktop_, b));
+    EXPECT_FALSE(
+        x11_->scripts()
+            .executeScript(R"(tell the application "System Events" to keystroke"w" using command down)")
+            .ok);
+    EXPECT_EQ(log_.size(), 1u);
+    // A key would have reached the bystander before the answer to its second command.
+    for (const char* title : {"one", "two"}) {
+        ASSERT_TRUE(bystander.process->writeLine(std::string("title 0 ") + title));
+        EXPECT_EQ(bystander.process->readLine(10s), "titled " + std::to_string(b));
+    }
 }
 
 TEST_F(X11DesktopTest, AWindowThatVanishesIsLeftOutWithoutAnError) {

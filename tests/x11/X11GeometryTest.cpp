@@ -20,34 +20,25 @@ namespace {
 
 using testing::XvfbDesktop;
 
-// Makes the server's only output a primary monitor at `m`. Xvfb drops a monitor that has no
+// Makes the server's only output a primary monitor at x, y. Xvfb drops a monitor that has no
 // output; xcb's SetMonitor wrapper trips an assertion inside libxcb here, so the request is
 // put together by hand.
-bool setPrimaryMonitor(xcb_connection_t* c, xcb_window_t root, Rect m) {
-    auto version = xcb_randr_query_version_reply(c, xcb_randr_query_version(c, 1, 5), nullptr);
-    bool ok = version && (version->major_version > 1 || version->minor_version >= 5);
-    std::free(version);
+bool setPrimaryMonitor(xcb_connection_t* c, xcb_window_t root, std::int16_t x, std::int16_t y,
+                       std::uint16_t w, std::uint16_t h) {
+    std::free(xcb_randr_query_version_reply(c, xcb_randr_query_version(c, 1, 5), nullptr));
     auto res = xcb_randr_get_screen_resources_reply(c, xcb_randr_get_screen_resources(c, root), nullptr);
-    ok = ok && res && xcb_randr_get_screen_resources_outputs_length(res) > 0;
+    auto name = xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, 4, "TEST"), nullptr);
     struct {
         xcb_randr_monitor_info_t info;
         xcb_randr_output_t output;
     } monitor{};
-    if (ok) monitor.output = xcb_randr_get_screen_resources_outputs(res)[0];
+    const bool ok = res && name && xcb_randr_get_screen_resources_outputs_length(res) > 0;
+    if (ok)
+        monitor = {{name->atom, 1, 0, 1, x, y, w, h, 200, 150},
+                   xcb_randr_get_screen_resources_outputs(res)[0]};
     std::free(res);
-    auto name = xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, 4, "TEST"), nullptr);
-    if (!ok || !name) return std::free(name), false;
-    monitor.info = {name->atom,
-                    1,
-                    0,
-                    1,
-                    static_cast<std::int16_t>(m.x),
-                    static_cast<std::int16_t>(m.y),
-                    static_cast<std::uint16_t>(m.width),
-                    static_cast<std::uint16_t>(m.height),
-                    200,
-                    150};
     std::free(name);
+    if (!ok) return false;
     struct {
         std::uint8_t major = 0, minor = XCB_RANDR_SET_MONITOR;
         std::uint16_t length = 0;
@@ -129,7 +120,7 @@ TEST_F(X11Geometry, PositionsMeasureFromThePrimaryMonitor) {
     ASSERT_EQ(bounds().x, n(250));
     // Set after the first sync: a monitor change has to reach the mirror as well.
     xcb_connection_t* x = session_->x().xcb();
-    ASSERT_TRUE(setPrimaryMonitor(x, session_->x().root(), Rect{100, 50, 800, 600}));
+    ASSERT_TRUE(setPrimaryMonitor(x, session_->x().root(), 100, 50, 800, 600));
 
     EXPECT_EQ(desktop_->screens().screenFrames(), (std::vector{Rect{0, 0, 800, 600}}));
     const WindowBounds b = bounds();
