@@ -61,11 +61,7 @@ TEST_F(AgentTest, OpenAccessibilityRunsTheSettingsScriptAndIgnoresItsFailure) {
     launch();
     agent->openAccessibility();
     EXPECT_THAT(scriptSources(),
-                ElementsAre("tell application \"System Preferences\" \n"
-                            " set securityPane to pane id \"com.apple.preference.security\" \n"
-                            " tell securityPane to reveal anchor \"Privacy_Accessibility\" \n"
-                            " activate \n"
-                            " end tell"));
+                ElementsAre(::testing::HasSubstr("reveal anchor \"Privacy_Accessibility\"")));
     EXPECT_FALSE(process.terminated());
 }
 
