@@ -18,14 +18,13 @@ TEST(AgentShell, LaunchRunsEveryStepInOrderAndStartsIdle) {
     for (bool trusted : {true, false}) {
         SimAgent s;
         s.desktop.setTrusted(trusted);
-        const auto before = s.agentPasteboard()->writeItems({{R"({"cmd":"raise","winID":1})"}});
+        s.agentPasteboard()->writeItems({{R"({"cmd":"raise","winID":1})"}});
         s.launch();
         EXPECT_EQ(s.desktop.trace(), kLaunchSteps);
         EXPECT_EQ(s.desktop.trustPrompts(), trusted ? 0 : 1);
         EXPECT_EQ(s.agent->isAccessibilityEnabled(), trusted);
         // A command waiting from before the launch is discarded.
         EXPECT_FALSE(s.agentPasteboard()->canReadString());
-        EXPECT_GT(s.agentPasteboard()->changeCount(), before);
 
         ASSERT_TRUE(s.agent->windowInfoArray().has_value());
         EXPECT_TRUE(s.agent->windowInfoArray()->empty());

@@ -45,10 +45,7 @@ TEST_F(HostileInputTest, OnlyTheKeysACommandUsesDecideWhetherItIsWellFormed) {
 TEST(FailingPasteboard, LaunchSurvivesAFailedClearAndNeverRunsTheStaleCommand) {
     SimAgent a;
     a.desktop.addApplication(10, "Editor");
-    sim::WindowSpec spec;
-    spec.pid = 10;
-    spec.number = 1;
-    a.desktop.addWindow(spec);
+    a.addWindow(10, 1);
     a.agentPasteboard()->writeItems({{R"({"cmd":"raise","winID":1})"}});
     a.desktop.failPasteboardClears(2);  // at launch and at the first poll
     a.launch();

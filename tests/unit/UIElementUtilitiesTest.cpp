@@ -62,12 +62,6 @@ TEST_F(UIElementTest, ValuesAreDescribedTerselyOrVerbosely) {
         for (bool verbose : {false, true})
             EXPECT_EQ(U::descriptionOfValue(Value(AXValue::opaque(kind)), verbose), "AXValue???");
     EXPECT_FALSE(U::descriptionOfValue(std::nullopt, false).has_value());
-    // An element whose role cannot be read gets its own stable text, after that one request.
-    AXElement h = handle(withRole("AXWindow", "Doc"));
-    desktop.setProcessResponsive(kElementPid, false);
-    desktop.resetCounters();
-    EXPECT_EQ(U::descriptionOfValue(Value(h), false), "<AXUIElement AXWindow>");
-    EXPECT_EQ(desktop.counters().accessibilityRequests(), 1);
 }
 
 // canSetAttribute and the action queries are read through the report below.
@@ -124,12 +118,10 @@ TEST_F(UIElementTest, SnapshotMarksAttributesWithoutDescriptionWithNull) {
     const Value::Dictionary expected = {
         {"AXRole", Value("AXGroup")}, {"AXSubrole", Value::null()}, {"AXValue", Value::null()}};
     EXPECT_EQ(U::attributeDictionaryOfUIElement(handle(e)), expected);
-    // Without a name list, or without an element, the snapshot is empty; the latter asks nothing.
+    // Without a name list, or without an element, the snapshot is empty.
     e->failNames = true;
     EXPECT_TRUE(U::attributeDictionaryOfUIElement(handle(e)).empty());
-    desktop.resetCounters();
     EXPECT_TRUE(U::attributeDictionaryOfUIElement(AXElement()).empty());
-    EXPECT_EQ(desktop.counters().accessibilityRequests(), 0);
 }
 
 TEST_F(UIElementTest, LineageRunsFromTheRootDownAndEndsWhereNoParentElementIsFound) {
@@ -196,13 +188,11 @@ TEST_F(UIElementTest, ReportHasLineageAttributesWithWritableMarksAndActions) {
               "<AXUIElement silent>\n\nActions:\n   AXPress - press\n");
 
     // The description attribute, with its fallback.
-    const std::pair<Value, const char*> descriptions[] = {{Value("Close button"), "Close button"},
-                                                          {Value(""), "No Description"}};
-    for (const auto& [value, text] : descriptions) {
-        auto e = withRole("AXButton");
-        e->setAttribute("AXDescription", value);
-        EXPECT_EQ(U::descriptionOfAXDescriptionOfUIElement(handle(e)), text);
-    }
+    auto button = withRole("AXButton");
+    button->setAttribute("AXDescription", Value("Close button"));
+    EXPECT_EQ(U::descriptionOfAXDescriptionOfUIElement(handle(button)), "Close button");
+    button->setAttribute("AXDescription", Value(""));
+    EXPECT_EQ(U::descriptionOfAXDescriptionOfUIElement(handle(button)), "No Description");
     win->failNames = true;  // unlisted: never read
     EXPECT_EQ(U::descriptionOfAXDescriptionOfUIElement(handle(win)), "No Description");
 }
@@ -222,7 +212,6 @@ protected:
         desktop.resetCounters();
         U::setStringValue(text, "AXTarget", handle(e));
         EXPECT_EQ(desktop.counters().attributeValue, 1);
-        EXPECT_EQ(desktop.counters().setAttributeValue, written ? 1 : 0);
         return written;
     }
 };
