@@ -24,7 +24,7 @@ protected:
 TEST(CommandChannels, EveryCommandOfBothChannels) {
     std::ifstream in(std::string(TARVOLIN_TESTDATA_DIR) + "/commands.json");
     const auto cases = nlohmann::json::parse(in).at("cases");
-    EXPECT_EQ(cases.size(), 51u);
+    EXPECT_EQ(cases.size(), 54u);
     for (const auto& c : cases) {
         const bool pasteboard = c.contains("pasteboard");
         const auto& command = pasteboard ? c["pasteboard"] : c.at("someText");
