@@ -28,8 +28,6 @@ TEST(AgentShell, LaunchRunsEveryStepInOrderAndStartsIdle) {
 
         ASSERT_TRUE(s.agent->windowInfoArray().has_value());
         EXPECT_TRUE(s.agent->windowInfoArray()->empty());
-        ASSERT_TRUE(s.agent->userDefaultsController().has_value());
-        EXPECT_EQ(s.agent->userDefaultsController()->defaults, s.shared());
         EXPECT_EQ(s.desktop.counters().windowListRequests, 0) << "no scan at launch";
 
         s.desktop.postWillSleep();
