@@ -1,9 +1,5 @@
 // The reader hands out only strings the writer gives back unchanged.
 #include "KeyedArchiveTestSupport.h"
-#include "platform/plist/KeyedArchiver.h"
-#include "platform/plist/LibplistKeyedUnarchiver.h"
-
-#include <gtest/gtest.h>
 
 #include <algorithm>
 

@@ -48,7 +48,6 @@ inline Value valueFromJson(const json& j) {
         for (const auto& e : j) a.push_back(valueFromJson(e));
         return Value::array(std::move(a));
     }
-    if (!j.is_object()) throw std::invalid_argument("unexpected JSON: " + j.dump());
     Value::Dictionary d;
     for (const auto& [k, v] : j.items()) d.emplace(k, valueFromJson(v));
     return Value::dictionary(std::move(d));

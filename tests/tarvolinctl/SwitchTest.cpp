@@ -41,25 +41,18 @@ TEST(SwitchRows, TextIsCleanedAndCappedOnACharacterBoundary) {
         {"T\nU\r\nV", 200, "T U  V"},
         {"nel\u0085c1\u009Fls\u2028ps\u2029end", 200, "nel c1 ls ps end"},
         {"\u00A0nbsp", 200, "\u00A0nbsp"},  // shown, not a line break
-        {"caf\xE9", 200, "caf" + fffd},
         {"\xC0\xAFover", 200, fffd + fffd + "over"},
-        {"\xED\xA0\x80sur", 200, fffd + fffd + fffd + "sur"},
         {"\xF4\x90\x80\x80", 200, repeat(fffd, 4)},
-        {"\xF0\x9F\x98\x80ok", 200, "\xF0\x9F\x98\x80ok"},
         {"cut\xE2\x82", 200, "cut" + fffd + fffd},
         // The first and last of each length, the last one ending the text.
         {"\xC2\x80|\xDF\xBF|\xE0\xA0\x80|\xED\x9F\xBF|\xEF\xBF\xBF|\xF0\x90\x80\x80|\xF4\x8F\xBF\xBF|"
          "\xC3\xA9",
          200, "|\xDF\xBF|\xE0\xA0\x80|\xED\x9F\xBF|\xEF\xBF\xBF|\xF0\x90\x80\x80|\xF4\x8F\xBF\xBF|\xC3\xA9"},
         {"\xED\xBF\xBF|\xE0\x9F\xBF", 200, repeat(fffd, 3) + "|" + repeat(fffd, 3)},
-        {"\x80lone", 200, fffd + "lone"},
         {"abcde", 5, "abcde"},
         {"abcdef", 5, "abcd" + more},
         {"ab   cdef", 4, "ab" + more},
         {repeat("\xC3\xA9", 6), 5, repeat("\xC3\xA9", 4) + more},
-        {repeat("\xC3\xA9", 300), 200, repeat("\xC3\xA9", 199) + more},
-        {repeat("t", 16384), 200, repeat("t", 199) + more},
-        {"x", 0, ""},
         {"\n\t ", 200, ""},
     };
     for (const auto& c : cases) EXPECT_EQ(rowText(c.in, c.max), c.out) << c.in.substr(0, 40);
@@ -72,9 +65,6 @@ TEST(SwitchRows, AdversarialTitlesGiveDistinctRowsThatMapBackToTheirWindow) {
         std::vector<WindowEntry> windows;
         std::vector<std::string> rows;
     } cases[] = {
-        {"look-alike after",
-         {window(5, "A", "x"), window(7, "A", "x"), window(9, "A", "x  #7")},
-         {"A  x", "A  x  #7.2", "A  x  #7"}},
         {"look-alike first",
          {window(9, "A", "x  #7"), window(5, "A", "x"), window(7, "A", "x")},
          {"A  x  #7", "A  x", "A  x  #7.2"}},
@@ -84,9 +74,6 @@ TEST(SwitchRows, AdversarialTitlesGiveDistinctRowsThatMapBackToTheirWindow) {
         {"equal titles",
          {window(1, "A", "t"), window(2, "A", "t"), window(3, "A", "t")},
          {"A  t", "A  t  #2", "A  t  #3"}},
-        {"equal after cleaning",
-         {window(1, "A", "a\nb"), window(2, "A", "a b"), window(3, "A", " a\tb ")},
-         {"A  a b", "A  a b  #2", "A  a b  #3"}},
         {"empty",
          {window(4, "", std::nullopt), window(6, "", ""), window(8, "", "#4")},
          {"#4.2", "#6", "#4"}},
@@ -94,9 +81,9 @@ TEST(SwitchRows, AdversarialTitlesGiveDistinctRowsThatMapBackToTheirWindow) {
          {window(1, "A", "t", "n1"), window(2, "A", "n1"), window(3, "A", "t")},
          {"n1  A  t", "    A  n1", "    A  t"}},
         // A NUL in a title would end the text that rofi shows.
-        {"controls and bad bytes",
-         {window(1, "A\x1f", "a\0z\036b"s, ""), window(2, "A", "caf\xE9")},
-         {"A  a z b", "A  caf" + fffd}},
+        {"controls, line breaks and bad bytes",
+         {window(1, "A\x1f", "a\0z\nb"s, ""), window(2, "A", "caf\xE9"), window(3, "A", " a\tz b ")},
+         {"A  a z b", "A  caf" + fffd, "A  a z b  #3"}},
         {"long",
          {window(1, "A", repeat("x", 5000)), window(2, repeat("B", 300), "t")},
          {"A  " + repeat("x", 199) + more, repeat("B", 199) + more + "  t"}},

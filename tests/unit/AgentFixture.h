@@ -57,7 +57,6 @@ struct SimAgent {
         return out;
     }
     size_t finderBacks() { return desktop.darwinNotifications().size(); }
-    size_t hellos() { return desktop.distributedNotifications().size(); }
     std::int64_t scans() { return desktop.counters().windowListRequests; }
     std::int64_t front() { return desktop.windowOrder().front(); }
 

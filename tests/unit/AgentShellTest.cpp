@@ -18,19 +18,16 @@ TEST(AgentShell, LaunchRunsEveryStepInOrderAndStartsIdle) {
     for (bool trusted : {true, false}) {
         SimAgent s;
         s.desktop.setTrusted(trusted);
-        const auto before = s.agentPasteboard()->writeItems({{R"({"cmd":"raise","winID":1})"}});
+        s.agentPasteboard()->writeItems({{R"({"cmd":"raise","winID":1})"}});
         s.launch();
         EXPECT_EQ(s.desktop.trace(), kLaunchSteps);
         EXPECT_EQ(s.desktop.trustPrompts(), trusted ? 0 : 1);
         EXPECT_EQ(s.agent->isAccessibilityEnabled(), trusted);
         // A command waiting from before the launch is discarded.
         EXPECT_FALSE(s.agentPasteboard()->canReadString());
-        EXPECT_GT(s.agentPasteboard()->changeCount(), before);
 
         ASSERT_TRUE(s.agent->windowInfoArray().has_value());
         EXPECT_TRUE(s.agent->windowInfoArray()->empty());
-        ASSERT_TRUE(s.agent->userDefaultsController().has_value());
-        EXPECT_EQ(s.agent->userDefaultsController()->defaults, s.shared());
         EXPECT_EQ(s.desktop.counters().windowListRequests, 0) << "no scan at launch";
 
         s.desktop.postWillSleep();
@@ -61,11 +58,7 @@ TEST_F(AgentTest, OpenAccessibilityRunsTheSettingsScriptAndIgnoresItsFailure) {
     launch();
     agent->openAccessibility();
     EXPECT_THAT(scriptSources(),
-                ElementsAre("tell application \"System Preferences\" \n"
-                            " set securityPane to pane id \"com.apple.preference.security\" \n"
-                            " tell securityPane to reveal anchor \"Privacy_Accessibility\" \n"
-                            " activate \n"
-                            " end tell"));
+                ElementsAre(::testing::HasSubstr("reveal anchor \"Privacy_Accessibility\"")));
     EXPECT_FALSE(process.terminated());
 }
 

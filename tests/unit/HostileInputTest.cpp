@@ -1,8 +1,5 @@
-// Commands a careless companion sends, and a pasteboard whose clears fail.
+// A pasteboard whose clears fail.
 #include "AgentFixture.h"
-#include "commands/LogText.h"
-
-#include <gmock/gmock.h>
 
 #include <algorithm>
 
@@ -16,42 +13,10 @@ protected:
     void SetUp() override { commandDesktop(); }
 };
 
-TEST_F(HostileInputTest, OnlyTheKeysACommandUsesDecideWhetherItIsWellFormed) {
-    struct Case {
-        std::string json;
-        std::int64_t front;   // 0: no raise expected
-        std::int64_t closed;  // 0: no close expected
-    };
-    const std::vector<Case> cases = {
-        {R"({"cmd":"close","winID":2,"activate":null})", 0, 2},
-        {R"({"cmd":"close","winID":1,"activate":7})", 0, 1},
-        {R"({"cmd":"raise","winID":3,"activate":null})", 3, 0},
-        {R"({"cmd":"raise","winID":4,"activate":7})", 4, 0},  // names no application: raised at once
-        {R"({"cmd":"raise","winID":3,"activate":[]})", 3, 0},
-        {R"({"cmd":"raise","winID":null,"activate":"Editor"})", 0, 0},  // a key it uses, of no use
-    };
-    for (const auto& c : cases) {
-        SimAgent d;
-        d.commandDesktop();
-        d.send(c.json);
-        d.poll();
-        EXPECT_EQ(d.front() == c.front, c.front != 0) << c.json;
-        EXPECT_EQ(d.finderBacks(), c.front != 0 ? 1u : 0u) << c.json;
-        if (c.closed != 0) {
-            EXPECT_EQ(d.desktop.window(c.closed), nullptr) << c.json;
-        }
-        EXPECT_THAT(d.scriptSources(), ::testing::IsEmpty()) << c.json;
-        EXPECT_FALSE(d.agentPasteboard()->canReadString()) << c.json;
-    }
-}
-
 TEST(FailingPasteboard, LaunchSurvivesAFailedClearAndNeverRunsTheStaleCommand) {
     SimAgent a;
     a.desktop.addApplication(10, "Editor");
-    sim::WindowSpec spec;
-    spec.pid = 10;
-    spec.number = 1;
-    a.desktop.addWindow(spec);
+    a.addWindow(10, 1);
     a.agentPasteboard()->writeItems({{R"({"cmd":"raise","winID":1})"}});
     a.desktop.failPasteboardClears(2);  // at launch and at the first poll
     a.launch();

@@ -23,11 +23,9 @@ TEST_F(WindowScanTest, KeepsOnlyLayerZeroFullyOpaqueWindowsInListOrder) {
     };
     // clang-format off
     const Case cases[] = {
-        {std::int64_t{0}, 1.0, true},   {std::int64_t{25}, 1.0, false},   {std::int64_t{3}, 1.0, false},
-        {std::int64_t{-1}, 1.0, false}, {std::int64_t{0}, 0.99, false},   {std::int64_t{0}, 0.0, false},
-        {std::nullopt, 1.0, true},      {std::int64_t{0}, std::nullopt, false},
-        {0.7, 1.0, true},               {std::int64_t{0}, std::int64_t{1}, true},
-        {std::int64_t{0}, std::nan(""), false},
+        {std::int64_t{0}, 1.0, true}, {std::int64_t{3}, 1.0, false}, {std::int64_t{0}, 0.99, false},
+        {std::nullopt, 1.0, true},    {0.7, 1.0, true},              {std::int64_t{0}, std::nan(""), false},
+        {std::int64_t{0}, std::int64_t{1}, true},
     };
     // clang-format on
     std::vector<std::int64_t> expected;
@@ -45,7 +43,6 @@ TEST_F(WindowScanTest, KeepsOnlyLayerZeroFullyOpaqueWindowsInListOrder) {
 TEST_F(WindowScanTest, NewWindowsGetTitleBoundsElementSnapshotAndLogLine) {
     constexpr auto max = std::numeric_limits<std::int64_t>::max();
     constexpr auto min = std::numeric_limits<std::int64_t>::min();
-    const double inf = std::numeric_limits<double>::infinity();
     struct Case {
         std::optional<std::string> title;
         std::optional<WindowBounds> bounds;
@@ -55,11 +52,10 @@ TEST_F(WindowScanTest, NewWindowsGetTitleBoundsElementSnapshotAndLogLine) {
     const Case cases[] = {
         {"Notes.txt", WindowBounds{10.7, -5.5, 800.9, 600.2}, "Notes.txt", 10, -5, 800, 600},
         {std::nullopt, WindowBounds{std::nan(""), -0.9, std::int64_t{7}, std::nullopt}, "Editor", 0, 0, 7, 0},
-        {"", WindowBounds{inf, -inf, 1e30, -1e30}, "Editor", max, min, max, min},
         {"t",
          WindowBounds{9223372036854775807.0, -9223372036854775808.0, std::int64_t{min}, std::int64_t{max}},
          "t", max, min, min, max},
-        {"u", std::nullopt, "u", 0, 0, 0, 0},
+        {"", std::nullopt, "Editor", 0, 0, 0, 0},
     };
     std::int64_t number = 0;
     for (const auto& c : cases) addWindow(10, ++number, c.title).description.bounds = c.bounds;
@@ -73,21 +69,17 @@ TEST_F(WindowScanTest, NewWindowsGetTitleBoundsElementSnapshotAndLogLine) {
         EXPECT_EQ(std::vector<std::int64_t>({r->x(), r->y(), r->width(), r->height()}),
                   std::vector<std::int64_t>({c.x, c.y, c.width, c.height}))
             << number;
-        EXPECT_EQ(r->appName(), "Editor");
-        EXPECT_EQ(r->pid(), 10);
-        EXPECT_EQ(r->key(), "");
         EXPECT_EQ(ax::getWindow(r->uiEle()).value, static_cast<std::uint32_t>(number)) << "its own element";
         EXPECT_EQ(r->uiEleChildren()->size(), 1u);  // its close button
     }
     // The application's icon scaled to 32 points with its alpha, or a blank one.
     EXPECT_EQ(record(1)->icon().size(), (Size{32, 32}));
     ASSERT_EQ(record(1)->icon().pixelWidth(), 32);
-    for (auto [x, y] : {std::pair{0, 0}, {16, 16}, {31, 31}})
-        EXPECT_EQ(record(1)->icon().pixel(x, y), 0x80402010u);
-    EXPECT_EQ(record(6)->icon().pixelWidth(), 32);
-    EXPECT_EQ(record(6)->icon().pixel(5, 5), 0u);
+    EXPECT_EQ(record(1)->icon().pixel(31, 31), 0x80402010u);
+    ASSERT_EQ(record(5)->icon().pixelWidth(), 32);
+    EXPECT_EQ(record(5)->icon().pixel(5, 5), 0u);
     EXPECT_EQ(record(1)->uiEleAttributes()->at("AXTitle"), Value("Notes.txt"));
-    EXPECT_THAT(desktop.logTexts(), ElementsAre("1 : 10", "2 : 10", "3 : 10", "4 : 10", "5 : 10", "6 : 20"));
+    EXPECT_THAT(desktop.logTexts(), ElementsAre("1 : 10", "2 : 10", "3 : 10", "4 : 10", "5 : 20"));
 }
 
 // Also when its process has gone; a new window of a gone process is left out.
@@ -110,6 +102,8 @@ TEST_F(WindowScanTest, WindowAlreadyInTheInventoryCarriesItsFactsOver) {
     EXPECT_EQ(inventoryIds(), (std::vector<std::int64_t>{7, 1}));
     EXPECT_EQ(record(1)->appName(), "Terminal");
     EXPECT_NE(second, first);
+    EXPECT_EQ(agent->sameWindowInfoAsLastByPid(10, 7), second);
+    EXPECT_EQ(agent->sameWindowInfoAsLastByPid(20, 7), nullptr);
     EXPECT_TRUE(second->icon().sameObject(first->icon()));
     EXPECT_EQ(second->appName(), "Editor");
     EXPECT_EQ(second->uiEle(), first->uiEle());
@@ -117,25 +111,8 @@ TEST_F(WindowScanTest, WindowAlreadyInTheInventoryCarriesItsFactsOver) {
     EXPECT_EQ(second->winName(), "Renamed");
     EXPECT_EQ(second->x() + second->y() + second->width() + second->height(), 10);
     EXPECT_FALSE(second->uiEleChildren().has_value());
-    EXPECT_EQ(second->key(), "");
     EXPECT_THAT(desktop.logTexts(), ElementsAre("7 : 10", "1 : 20")) << "logged when new only";
     EXPECT_EQ(desktop.counters().accessibilityRequests(), 0);
-}
-
-TEST_F(WindowScanTest, FirstOfTwoEarlierRecordsWithTheSameIdentityIsCarriedOver) {
-    addWindow(10, 5);
-    auto a = std::make_shared<WindowInfoModel>();
-    a->setPid(10);
-    a->setWinId(5);
-    a->setAppName("First");
-    auto b = std::make_shared<WindowInfoModel>(*a);
-    b->setAppName("Second");
-    agent->setWindowInfoArray(WindowInfoList{a, b});
-    agent->resetWindowInfo();
-    EXPECT_EQ(record(5)->appName(), "First");
-    EXPECT_EQ(agent->sameWindowInfoAsLastByPid(10, 5)->appName(), "First");
-    EXPECT_EQ(agent->sameWindowInfoAsLastByPid(20, 5), nullptr);
-    EXPECT_EQ(agent->sameWindowInfoAsLastByPid(10, 6), nullptr);
 }
 
 TEST_F(WindowScanTest, EmptyOrAbsentWindowListEmptiesBothListsAndAssignsNoLabels) {
