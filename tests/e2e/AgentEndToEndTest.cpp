@@ -129,6 +129,26 @@ TEST_F(AgentEndToEnd, CommandsThroughTheSharedDefaultsAndKill) {
     EXPECT_EQ(exitCode(*agent), 0);
 }
 
+// Copies started together: one serves, the others end themselves in the orderly way.
+TEST_F(AgentEndToEnd, OnlyOneOfSeveralCopiesKeepsRunning) {
+    std::vector<std::unique_ptr<Process>> copies;
+    for (int i = 0; i < 4; ++i) copies.push_back(spawn({TARVOLIN_AGENT}));
+    auto running = [&] {
+        return std::count_if(copies.begin(), copies.end(), [](auto& c) { return c->running(); });
+    };
+    for (int i = 0; i < 1000 && running() > 1; ++i) std::this_thread::sleep_for(10ms);
+    ASSERT_EQ(running(), 1);
+    for (auto& c : copies) {
+        if (c->running())
+            agent = std::move(c);
+        else
+            EXPECT_EQ(exitCode(*c), 0);
+    }
+    auto n = notes();
+    ASSERT_EQ(ctl({"raise", id(n.windows[0])}).status, 0);
+    EXPECT_TRUE(waitUntilActive(*desktop, n.windows[0]));
+}
+
 // Bad arguments are refused with a message and send nothing; a command the agent has not
 // taken yet is not overwritten unless forced.
 TEST_F(AgentEndToEnd, TheCompanionRefusesBadArgumentsAndKeepsAPendingCommand) {

@@ -143,6 +143,8 @@ TEST_F(SwayEndToEnd, FloatingViewsMoveAndResizeTiledOnesDoNotAndAnyCanBeMinimise
         const std::int64_t view = ax::getWindow(e).value.value_or(0);
         const bool floating = view == id(notes, 0);
         EXPECT_EQ(ax::isAttributeSettable(e, kAXPositionAttribute).value, floating);
+        EXPECT_EQ(ax::isAttributeSettable(e, kAXMinimizedAttribute).value, true);
+        EXPECT_EQ(ax::isAttributeSettable(e, kAXTitleAttribute).value, false);
         EXPECT_EQ(ax::setAttributeValue(e, kAXSizeAttribute, AXValue::size({200, 100})),
                   floating ? AXError::success : AXError::illegalArgument);
         EXPECT_EQ(ax::setAttributeValue(e, kAXPositionAttribute, AXValue::point({40, 30})),
@@ -188,9 +190,10 @@ TEST_F(SwayEndToEnd, TheDesktopFollowsEachChangeAndActsOnTheViewMeant) {
     // Activating picks the process of the most recently focused view, and that view.
     EXPECT_TRUE(desktop->scripts().executeScript(R"(tell the application "notes" to activate)").ok);
     EXPECT_EQ(view(b)["focused"], true);
-    EXPECT_FALSE(desktop->scripts()
-                     .executeScript(R"(tell the application "notes" to keystroke "w" using command down)")
-                     .ok);
+    EXPECT_FALSE(
+        desktop->scripts()
+            .executeScript(R"(tell the application "System Events" to keystroke "w" using command down)")
+            .ok);
     const auto psn = desktop->processes().getProcessForPID(second.process->pid());
     ASSERT_TRUE(psn);
     EXPECT_EQ(desktop->processes().setFrontProcessWithOptions(*psn, 0), 0);

@@ -277,6 +277,9 @@ TEST_F(X11DesktopTest, QuitClosesWhatItPolitelyCanAndSaysWhatItCouldNot) {
         r = x11_->scripts().executeScript(script);
         EXPECT_FALSE(r.ok || r.error.empty()) << script;
     }
+    auto& other = start({{"--class", "o:Other"}});
+    EXPECT_TRUE(x11_->scripts().executeScript(R"(tell the application "Other" to quit)").ok);
+    EXPECT_TRUE(waitUntilGone(*desktop_, other.windows[0]));
 }
 
 // The close keystroke goes to the window just raised, or nowhere.
