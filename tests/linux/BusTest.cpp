@@ -2,6 +2,8 @@
 #include "platform/LocalNotificationCenter.h"
 #include "platform/linux/NotificationBus.h"
 
+#include <poll.h>
+
 namespace tarvolin {
 namespace {
 
@@ -76,9 +78,25 @@ void prepareForSleep(sd_bus* from, int start) {
     ASSERT_GE(sd_bus_flush(from), 0);
 }
 
-// logind's PrepareForSleep(true) becomes the workspace's will-sleep notification; the wake-up
-// (false) and the same signal from a sender that is not logind post nothing.
-TEST(SleepWatcher, PrepareForSleepFromLogindPostsWillSleepOnce) {
+// Hands out a sleep delay lock as a pipe: released once every copy of the write end is closed.
+int handOutDelayLock(sd_bus_message* m, void* lock, sd_bus_error*) {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) return -errno;
+    static_cast<UniqueFd*>(lock)->reset(fds[0]);
+    const int r = sd_bus_reply_method_return(m, "h", fds[1]);
+    ::close(fds[1]);
+    return r;
+}
+
+bool released(const UniqueFd& lock) {
+    pollfd p{lock.get(), POLLIN, 0};
+    return ::poll(&p, 1, 0) == 1 && (p.revents & POLLHUP) != 0;
+}
+
+// logind's PrepareForSleep(true) becomes the workspace's will-sleep notification, posted under a
+// delay lock that is let go afterwards and taken again on waking; the same signal from a sender
+// that is not logind posts nothing.
+TEST(SleepWatcher, PrepareForSleepFromLogindPostsWillSleepOnceUnderADelayLock) {
     test::ScopedBus system("DBUS_SYSTEM_BUS_ADDRESS");
     ASSERT_TRUE(system.bus) << system.error;
     LinuxRunLoop loop;
@@ -86,19 +104,35 @@ TEST(SleepWatcher, PrepareForSleepFromLogindPostsWillSleepOnce) {
     LocalNotificationCenter workspace;
     std::string error;
     SdBusPtr logind = openBus(BusKind::system, loop, error), impostor = openBus(BusKind::system, loop, error);
-    ASSERT_TRUE(logind && impostor && sd_bus_request_name(logind.get(), "org.freedesktop.login1", 0) >= 0)
+    UniqueFd lock;
+    static const sd_bus_vtable vtable[] = {
+        SD_BUS_VTABLE_START(0),
+        SD_BUS_METHOD("Inhibit", "ssss", "h", &handOutDelayLock, SD_BUS_VTABLE_UNPRIVILEGED),
+        SD_BUS_VTABLE_END,
+    };
+    ASSERT_TRUE(logind && impostor &&
+                sd_bus_add_object_vtable(logind.get(), nullptr, "/org/freedesktop/login1",
+                                         "org.freedesktop.login1.Manager", vtable, &lock) >= 0 &&
+                sd_bus_request_name(logind.get(), "org.freedesktop.login1", 0) >= 0)
         << error;
     int willSleep = 0;
+    bool lockHeldWhilePosting = false;
     SleepWatcher watcher(loop, workspace, log);
-    workspace.addObserver(&willSleep, NSWorkspaceWillSleepNotification,
-                          [&](const Notification&) { ++willSleep; });
-    ASSERT_TRUE(watcher.connected());
+    workspace.addObserver(&willSleep, NSWorkspaceWillSleepNotification, [&](const Notification&) {
+        ++willSleep;
+        lockHeldWhilePosting = !released(lock);
+    });
+    ASSERT_TRUE(test::runLoopUntil(loop, [&] { return watcher.holdsDelayLock(); }));
     prepareForSleep(impostor.get(), 1);
-    // One connection's signals arrive in order: once the last is handled, so is the wake-up before it.
-    prepareForSleep(logind.get(), 0);
+    // One connection's signals arrive in order: once the last is handled, so is the one before it.
     prepareForSleep(logind.get(), 1);
     ASSERT_TRUE(test::runLoopUntil(loop, [&] { return willSleep > 0; }));
-    EXPECT_EQ(willSleep, 1) << "wake-ups and impostors are ignored";
+    EXPECT_EQ(willSleep, 1) << "impostors are ignored";
+    EXPECT_TRUE(lockHeldWhilePosting);
+    EXPECT_TRUE(test::runLoopUntil(loop, [&] { return released(lock); })) << "let go after posting";
+    prepareForSleep(logind.get(), 0);  // awake again: ready for the next sleep, and no post
+    ASSERT_TRUE(test::runLoopUntil(loop, [&] { return !released(lock); }));
+    EXPECT_EQ(willSleep, 1);
     workspace.removeObserver(&willSleep);
 }
 
