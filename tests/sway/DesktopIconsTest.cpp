@@ -79,7 +79,7 @@ TEST(DesktopIcons, WhatSitsUnderAnEntrysOrIconsNameIsReadOnlyWhenARegularFileWit
         std::string fifoBytes;
         std::uint32_t pixel;
     };
-    const std::string entryPath = "applications/App.desktop", iconPath = "icons/hicolor/32x32/apps/app.png";
+    const std::string entryPath = "applications/app.desktop", iconPath = "icons/hicolor/32x32/apps/app.png";
     auto link = [&](const fs::path& target, const std::string& rel) {
         fs::create_directories((data.dir / rel).parent_path());
         fs::create_symlink(target, data.dir / rel);
@@ -143,6 +143,10 @@ TEST(DesktopIcons, AnAppInstalledAfterTheFirstLookupGetsItsIcon) {
     system.write("applications/Other.desktop", entry("other"));
     system.write("icons/hicolor/48x48/apps/late.png", kPng);
     fs::create_directories(system.dir / "icons/hicolor/32x32/apps");
+    fs::create_directories(system.dir / "pixmaps");
+    fs::create_directories(home.dir / "icons");
+    for (std::string app : {"pix", "sized", "themed"})
+        system.write("applications/" + app + ".desktop", entry(app));
     DesktopIcons icons({home.dir, system.dir});
     // One change per step, each seen through a different watch: the app's icon is looked up
     // (and cached) just before, and the cache notices the change by itself.
@@ -164,6 +168,9 @@ TEST(DesktopIcons, AnAppInstalledAfterTheFirstLookupGetsItsIcon) {
          [&] { home.write("applications/Latest.desktop", entry("late")); }, 0, kRed},
         {"the icon of an entry read before", "Other",
          [&] { system.write("icons/hicolor/32x32/apps/other.png", kPng); }, 0, kRed},
+        {"a pixmap added", "pix", [&] { system.write("pixmaps/pix.png", kPng); }, 0, kRed},
+        {"a new size", "sized", [&] { system.write("icons/hicolor/64x64/apps/sized.png", kPng); }, 0, kRed},
+        {"a new theme", "themed", [&] { home.write("icons/hicolor/32x32/apps/themed.png", kPng); }, 0, kRed},
         {"an entry removed", "Late", [&] { fs::remove(system.dir / "applications/Late.desktop"); }, kRed, 0},
     };
     for (const Step& step : steps) {
@@ -171,6 +178,21 @@ TEST(DesktopIcons, AnAppInstalledAfterTheFirstLookupGetsItsIcon) {
         step.change();
         EXPECT_EQ(icons.iconFor(step.app).pixel(16, 16), step.after) << step.what;
     }
+}
+
+// The user's own entries: under $XDG_DATA_HOME, or ~/.local/share when it is unset (mostly).
+TEST(DesktopIcons, TheUsersOwnEntriesAreFoundWithOrWithoutXdgDataHome) {
+    TempData home;
+    home.write(".local/share/applications/mine.desktop", entry("mine"));
+    home.write(".local/share/pixmaps/mine.png", kPng);
+    const std::string oldHome = std::getenv("HOME") ? std::getenv("HOME") : "/";
+    for (bool xdg : {false, true}) {
+        xdg ? ::setenv("XDG_DATA_HOME", (home.dir / ".local/share").c_str(), 1) : ::unsetenv("XDG_DATA_HOME");
+        ::setenv("HOME", xdg ? "/nonexistent" : home.dir.c_str(), 1);
+        EXPECT_EQ(DesktopIcons().iconFor("mine").pixel(16, 16), kRed) << xdg;
+    }
+    ::setenv("HOME", oldHome.c_str(), 1);
+    ::unsetenv("XDG_DATA_HOME");
 }
 
 }  // namespace
