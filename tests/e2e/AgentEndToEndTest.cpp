@@ -166,6 +166,16 @@ TEST_F(AgentEndToEnd, TheCompanionRefusesBadArgumentsAndKeepsAPendingCommand) {
     EXPECT_NE(ctl({"pasteboard", "show"}).out.find(R"(\"winID\":2)"), std::string::npos);
 }
 
+TEST_F(AgentEndToEnd, TheCompanionDoesNotWriteOverADefaultsFileItRefuses) {
+    fs::create_directories(home / "config" / "tarvolin");
+    const fs::path link = home / "config" / "tarvolin" / "org.tarvolin.agent.plist";
+    fs::create_symlink(home / "keys", link);
+    auto r = ctl({"sh", "-c", std::string("exec ") + TARVOLINCTL + " keys set Notes k0 2>&1"}, false);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("is not written over: it is a symbolic link"), std::string::npos) << r.out;
+    EXPECT_TRUE(fs::is_symlink(link));
+}
+
 TEST_F(AgentEndToEnd, AgentEndsWithAFailureWhenTheDisplayGoesAway) {
     startAgent();
     desktop->stopServer();
@@ -203,6 +213,10 @@ TEST_F(AgentEndToEnd, AnUnreachableWaylandCompositorEndsTheAgentInsteadOfXwaylan
         EXPECT_EQ(r.status, 1) << variable << ": " << r.out;
         for (const std::string& text : said)
             EXPECT_NE(r.out.find(text), std::string::npos) << text << " in " << r.out;
+        const Result companion =
+            ctl({"sh", "-c", std::string("exec ") + TARVOLINCTL + " windows 2>&1"}, false);
+        EXPECT_EQ(companion.status, 1) << variable << ": " << companion.out;
+        EXPECT_NE(companion.out.find(supported), std::string::npos) << companion.out;
     }
 }
 
