@@ -16,7 +16,11 @@ TEST(LinuxRunLoop, DelayedTasksRunInDueOrderWithTiesInOrderAddedAndSurviveThrows
     const Duration start = loop.now();
     add(10ms, "tie-1");
     add(-5ms, "negative delay");
-    loop.dispatchAsync([] { throw std::runtime_error("a throwing task does not stop the loop"); });
+    bool asyncRan = false;
+    loop.dispatchAsync([&] {
+        asyncRan = true;
+        throw std::runtime_error("a throwing task does not stop the loop");
+    });
     add(10ms, "tie-2");
     loop.dispatchAfter(10ms, [&] {
         order.push_back("tie-3");
@@ -29,6 +33,7 @@ TEST(LinuxRunLoop, DelayedTasksRunInDueOrderWithTiesInOrderAddedAndSurviveThrows
         loop.dispatchAfter(0ms, [&] { loop.exit(3); });
     });
     EXPECT_EQ(loop.run(), 3);
+    EXPECT_TRUE(asyncRan);
     ASSERT_EQ(order.size(), 6u);
     EXPECT_EQ(std::vector(order.begin(), order.begin() + 4),
               (std::vector<std::string>{"negative delay", "tie-1", "tie-2", "tie-3"}));

@@ -262,6 +262,7 @@ TEST_F(X11DesktopTest, CloseButtonClosesOnlyWindowsThatSpeakTheCloseProtocol) {
     EXPECT_TRUE(waitUntilGone(*desktop_, a.windows[0]));
 
     EXPECT_EQ(ax::copyAttributeValue(closable, "AXTitle").error, AXError::invalidUIElement);
+    EXPECT_EQ(ax::copyActionNames(closable).error, AXError::invalidUIElement);
     EXPECT_EQ(ax::performAction(b, "AXPress"), AXError::invalidUIElement);
     EXPECT_FALSE(find(list(), a.windows[0]));
 }
