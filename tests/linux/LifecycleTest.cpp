@@ -64,6 +64,17 @@ TEST(LinuxRunLoop, RepeatingTimerKeepsItsGridAndSkipsMissedFirings) {
 
 // A copy started while another holds the lock sees itself and then the holder, and so ends
 // itself.
+// Without a handler a termination signal ends the loop; a handler given later takes over.
+TEST(LinuxRunLoop, TerminationSignalsEndTheLoopOrGoToTheHandler) {
+    LinuxRunLoop loop;
+    loop.handleTerminationSignals({});
+    ::kill(::getpid(), SIGINT);
+    EXPECT_EQ(loop.run(), 128 + SIGINT);
+    loop.handleTerminationSignals([&](int signo) { loop.exit(signo); });
+    ::kill(::getpid(), SIGTERM);
+    EXPECT_EQ(loop.run(), SIGTERM);
+}
+
 TEST(AgentInstanceLock, ACopyStartedLaterSeesTheHolder) {
     test::TempDir tmp;
     std::string error;

@@ -45,14 +45,15 @@ TEST(Icons, TheBestWellFormedEntryPremultiplied) {
 
 TEST(TextDecoding, MalformedUtf8IsReplacedAndLatin1Converted) {
     const std::string bad = "\xef\xbf\xbd";
-    for (const auto& [in, out] :
-         std::vector<std::pair<std::string, std::string>>{{"caf\xc3\xa9", "caf\xc3\xa9"},
-                                                          {"a\xff"
-                                                           "b",
-                                                           "a" + bad + "b"},
-                                                          {"\xc3", bad},                       // cut short
-                                                          {"\xc0\xaf", bad + bad},             // overlong
-                                                          {"\xed\xa0\x80", bad + bad + bad}})  // surrogate
+    for (const auto& [in, out] : std::vector<std::pair<std::string, std::string>>{
+             {"caf\xc3\xa9", "caf\xc3\xa9"},
+             {"a\xff"
+              "b",
+              "a" + bad + "b"},
+             {"\xc3", bad},                       // cut short
+             {"\xc0\xaf", bad + bad},             // overlong
+             {"\xed\xa0\x80", bad + bad + bad},   // surrogates, first
+             {"\xed\xbf\xbf", bad + bad + bad}})  // and last
         EXPECT_EQ(sanitizedUtf8(in), out);
     EXPECT_EQ(latin1ToUtf8("caf\xe9"), "caf\xc3\xa9");
 }
