@@ -17,6 +17,7 @@ namespace tarvolin {
 struct BoundedFile {
     bool regular = false;   // opened, and a regular file
     mode_t mode = 0;        // its permission bits
+    uid_t owner = 0;        // who owns it
     std::string bytes;      // the file; only its first `prefixWhenTooLarge` bytes when too large
     bool tooLarge = false;  // over the limit when opened, or grown past it while read
 };
@@ -33,6 +34,7 @@ inline BoundedFile readBoundedFile(int dirFd, const char* path, std::size_t limi
     if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return out;
     out.regular = true;
     out.mode = st.st_mode & 0777;
+    out.owner = st.st_uid;
     out.tooLarge = static_cast<std::uint64_t>(st.st_size) > limit;
     const std::size_t want = out.tooLarge ? std::min(prefixWhenTooLarge, limit) : limit;
     char buffer[8192];

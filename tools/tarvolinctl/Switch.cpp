@@ -1,5 +1,6 @@
 #include "Switch.h"
 
+#include "platform/linux/BoundedRead.h"
 #include "platform/linux/PrivateDir.h"
 #include "platform/linux/UniqueFd.h"
 
@@ -170,20 +171,10 @@ std::vector<unsigned char> encodePng(const Image& icon) {
 
 // Whether `file` is this user's own regular file, which nobody else may write, holding `bytes`.
 bool holdsOwn(const fs::path& file, const std::vector<unsigned char>& bytes) {
-    UniqueFd fd(::open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    struct stat st {};
-    if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid() ||
-        (st.st_mode & 022) != 0 || static_cast<std::size_t>(st.st_size) != bytes.size())
-        return false;
-    std::vector<unsigned char> held(bytes.size());
-    std::size_t done = 0;
-    while (done < held.size()) {
-        const ssize_t n = ::read(fd.get(), held.data() + done, held.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return held == bytes;
+    const BoundedFile held = readBoundedFile(AT_FDCWD, file.c_str(), bytes.size(), O_NOFOLLOW);
+    return held.regular && !held.tooLarge && held.owner == ::geteuid() && (held.mode & 022) == 0 &&
+           std::equal(held.bytes.begin(), held.bytes.end(), bytes.begin(), bytes.end(),
+                      [](char a, unsigned char b) { return static_cast<unsigned char>(a) == b; });
 }
 
 // Leaves `bytes` in `file` unless it already holds them; a reader sees the old file or the new one.
