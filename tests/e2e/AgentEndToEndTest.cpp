@@ -54,17 +54,9 @@ protected:
 
     void startAgent() { ASSERT_NO_FATAL_FAILURE(testing::startAgent(env, agent)); }
 
-    struct Result {
-        int status;
-        std::string out;
-    };
-    Result ctl(std::vector<std::string> args, bool companion = true) {
-        if (companion) args.insert(args.begin(), TARVOLINCTL);
-        auto child = spawn(args, true);
-        std::string out;
-        while (auto line = child->readLine(10s)) out += *line + "\n";
-        return {exitCode(*child), out};
-    }
+    // tarvolinctl, or any program, with its stderr joined to its stdout.
+    RunResult ctl(std::vector<std::string> args) { return testing::ctl(std::move(args), env); }
+    RunResult run(std::vector<std::string> argv) { return finish(*spawnJoined(std::move(argv), env)); }
 
     TestClient client(const std::vector<std::vector<std::string>>& windows) {
         std::string error;
@@ -151,7 +143,7 @@ TEST_F(AgentEndToEnd, OnlyOneOfSeveralCopiesKeepsRunning) {
 TEST_F(AgentEndToEnd, TheCompanionRefusesBadArgumentsAndKeepsAPendingCommand) {
     for (const char* bad : {"raise abc", "raise 2147483648", "raise 1 --activate X --channel defaults",
                             "quit 'A|B'", "quit A:B --channel defaults", "watch --count -1"}) {
-        auto r = ctl({"sh", "-c", std::string("exec ") + TARVOLINCTL + " " + bad + " 2>&1"}, false);
+        auto r = run({"sh", "-c", std::string("exec ") + TARVOLINCTL + " " + bad});
         EXPECT_NE(r.status, 0) << bad;
         EXPECT_FALSE(r.out.empty()) << bad << ": no message";
     }
@@ -167,7 +159,7 @@ TEST_F(AgentEndToEnd, TheCompanionDoesNotWriteOverADefaultsFileItRefuses) {
     fs::create_directories(home / "config" / "tarvolin");
     const fs::path link = home / "config" / "tarvolin" / "org.tarvolin.agent.plist";
     fs::create_symlink(home / "keys", link);
-    auto r = ctl({"sh", "-c", std::string("exec ") + TARVOLINCTL + " keys set Notes k0 2>&1"}, false);
+    auto r = ctl({"keys", "set", "Notes", "k0"});
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.out.find("is not written over: it is a symbolic link"), std::string::npos) << r.out;
     EXPECT_TRUE(fs::is_symlink(link));
@@ -183,7 +175,7 @@ TEST_F(AgentEndToEnd, RaiseOfAWindowOnAnotherDesktopSwitchesThereAndActivatesIt)
     auto n = notes();
     auto& x = desktop->x();
     auto current = [&] { return x.cardinals(x.root(), "_NET_CURRENT_DESKTOP"); };
-    ASSERT_EQ(ctl({"/usr/bin/xdotool", "set_desktop", "1"}, false).status, 0);  // as a pager does
+    ASSERT_EQ(run({"/usr/bin/xdotool", "set_desktop", "1"}).status, 0);  // as a pager does
     ASSERT_TRUE(x.waitFor([&] { return current() == std::vector<std::uint32_t>{1}; }));
     startAgent();
     ASSERT_EQ(ctl({"raise", id(n.windows[0])}).status, 0);
@@ -206,12 +198,11 @@ TEST_F(AgentEndToEnd, AnUnreachableWaylandCompositorEndsTheAgentInsteadOfXwaylan
                "import-environment SWAYSOCK WAYLAND_DISPLAY"}}}) {
         env = desktopEnv;
         env.push_back(variable);
-        const Result r = ctl({"sh", "-c", std::string("exec ") + TARVOLIN_AGENT + " 2>&1"}, false);
+        const RunResult r = run({TARVOLIN_AGENT});
         EXPECT_EQ(r.status, 1) << variable << ": " << r.out;
         for (const std::string& text : said)
             EXPECT_NE(r.out.find(text), std::string::npos) << text << " in " << r.out;
-        const Result companion =
-            ctl({"sh", "-c", std::string("exec ") + TARVOLINCTL + " windows 2>&1"}, false);
+        const RunResult companion = ctl({"windows"});
         EXPECT_EQ(companion.status, 1) << variable << ": " << companion.out;
         EXPECT_NE(companion.out.find(supported), std::string::npos) << companion.out;
     }
