@@ -2,7 +2,7 @@
 
 // What the desktop benchmarks share: the agent's first scan, and the timing of a peer.
 #include "accessibility/UIElementUtilities.h"
-#include "platform/linux/DesktopBackend.h"
+#include "platform/linux/desktop/DesktopBackend.h"
 
 #include <fcntl.h>
 #include <sys/wait.h>

@@ -1,8 +1,8 @@
 // Costs of the pasteboard channel on the Linux backend: the idle poll the agent makes ten
 // times a second for its whole life, the consume path of one command, and the latency
 // from a companion's write to the agent waking up through inotify.
-#include "platform/linux/FilePasteboard.h"
-#include "platform/linux/LinuxRunLoop.h"
+#include "platform/linux/session/FilePasteboard.h"
+#include "platform/linux/session/LinuxRunLoop.h"
 
 #include <benchmark/benchmark.h>
 #include <fcntl.h>

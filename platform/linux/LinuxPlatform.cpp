@@ -1,6 +1,6 @@
 #include "LinuxPlatform.h"
 
-#include "PrivateDir.h"
+#include "session/PrivateDir.h"
 
 #include <sys/epoll.h>
 

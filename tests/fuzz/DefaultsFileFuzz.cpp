@@ -1,6 +1,6 @@
 // The defaults file reader, and the writer's bytes read back.
 #include "FuzzSupport.h"
-#include "platform/linux/PlistUserDefaults.h"
+#include "platform/linux/session/PlistUserDefaults.h"
 
 using namespace tarvolin;
 

@@ -1,6 +1,6 @@
 // The pasteboard file reader, and the writer's bytes read back.
 #include "FuzzSupport.h"
-#include "platform/linux/FilePasteboard.h"
+#include "platform/linux/session/FilePasteboard.h"
 
 using namespace tarvolin;
 

@@ -1,6 +1,6 @@
 #include "LinuxTestSupport.h"
 #include "platform/LocalNotificationCenter.h"
-#include "platform/linux/NotificationBus.h"
+#include "platform/linux/session/NotificationBus.h"
 
 #include <poll.h>
 

@@ -1,6 +1,6 @@
 #include "LinuxTestSupport.h"
 #include "platform/LocalNotificationCenter.h"
-#include "platform/linux/PlistUserDefaults.h"
+#include "platform/linux/session/PlistUserDefaults.h"
 
 #include <algorithm>
 

@@ -2,11 +2,11 @@
 // without exchange, a lock that cannot be had. Nothing is lost, nothing is left behind.
 #include "LinuxTestSupport.h"
 #include "platform/LocalNotificationCenter.h"
-#include "platform/linux/AgentInstanceLock.h"
-#include "platform/linux/FilePasteboard.h"
-#include "platform/linux/PlistUserDefaults.h"
-#include "platform/linux/StderrLog.h"
-#include "platform/linux/SysCalls.h"
+#include "platform/linux/session/AgentInstanceLock.h"
+#include "platform/linux/session/FilePasteboard.h"
+#include "platform/linux/session/PlistUserDefaults.h"
+#include "platform/linux/session/StderrLog.h"
+#include "platform/linux/session/SysCalls.h"
 
 #include <array>
 

@@ -1,7 +1,7 @@
 // Pasteboard files as an attacker or a clumsy companion leaves them.
 #include "LinuxTestSupport.h"
 #include "app/AppDelegate.h"
-#include "platform/linux/FilePasteboard.h"
+#include "platform/linux/session/FilePasteboard.h"
 #include "platform/sim/SimDesktop.h"
 
 #include <sys/file.h>

@@ -1,5 +1,5 @@
 #include "LinuxTestSupport.h"
-#include "platform/linux/AgentInstanceLock.h"
+#include "platform/linux/session/AgentInstanceLock.h"
 
 #include <set>
 #include <thread>

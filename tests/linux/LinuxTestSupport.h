@@ -1,8 +1,8 @@
 #pragma once
 
 #include "platform/SystemLog.h"
-#include "platform/linux/LinuxRunLoop.h"
-#include "platform/linux/UniqueFd.h"
+#include "platform/linux/session/LinuxRunLoop.h"
+#include "platform/linux/session/UniqueFd.h"
 #include "tools/headless/Desktop.h"
 
 #include <fcntl.h>

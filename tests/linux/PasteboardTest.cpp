@@ -1,7 +1,7 @@
 #include "LinuxTestSupport.h"
 #include "platform/LocalNotificationCenter.h"
-#include "platform/linux/FilePasteboard.h"
-#include "platform/linux/PlistUserDefaults.h"
+#include "platform/linux/session/FilePasteboard.h"
+#include "platform/linux/session/PlistUserDefaults.h"
 
 #include <sys/stat.h>
 

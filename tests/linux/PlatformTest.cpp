@@ -1,6 +1,6 @@
 #include "LinuxTestSupport.h"
 #include "platform/linux/LinuxPlatform.h"
-#include "platform/linux/PrivateDir.h"
+#include "platform/linux/session/PrivateDir.h"
 
 namespace tarvolin {
 namespace {

@@ -1,8 +1,8 @@
 #include "Switch.h"
 
-#include "platform/linux/BoundedRead.h"
-#include "platform/linux/PrivateDir.h"
-#include "platform/linux/UniqueFd.h"
+#include "platform/linux/session/BoundedRead.h"
+#include "platform/linux/session/PrivateDir.h"
+#include "platform/linux/session/UniqueFd.h"
 
 #include <dirent.h>
 #include <fcntl.h>

@@ -2,7 +2,7 @@
 #include "SwayServices.h"
 
 #include "platform/AccessibilityNames.h"
-#include "platform/linux/SynthesizedElements.h"
+#include "platform/linux/desktop/SynthesizedElements.h"
 
 #include <algorithm>
 #include <cmath>

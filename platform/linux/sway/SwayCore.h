@@ -1,11 +1,11 @@
 #pragma once
 
-#include "DesktopIcons.h"
+#include "platform/linux/desktop/DesktopIcons.h"
 #include "SwayIpc.h"
 #include "SwayTree.h"
 #include "platform/Value.h"
-#include "platform/linux/ProcessName.h"
-#include "platform/linux/SynthesizedElements.h"
+#include "platform/linux/desktop/ProcessName.h"
+#include "platform/linux/desktop/SynthesizedElements.h"
 
 #include <map>
 #include <memory>
@@ -67,7 +67,7 @@ private:
     std::unique_ptr<Connection> commands_;
     Layout layout_;
     bool stale_ = true;
-    DesktopIcons icons_;
+    desktop::DesktopIcons icons_;
     synthesized::ElementTable<std::int64_t, WindowNode> windowNodes_;
     synthesized::ElementTable<std::int32_t, ApplicationNode> appNodes_;
     // The processes, computed once per fetched tree.

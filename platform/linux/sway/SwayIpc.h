@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/linux/UniqueFd.h"
+#include "platform/linux/session/UniqueFd.h"
 
 #include <chrono>
 #include <cstdint>

@@ -5,8 +5,8 @@
 #include "XWindows.h"
 #include "XWriter.h"
 #include "platform/Value.h"
-#include "platform/linux/ProcessName.h"
-#include "platform/linux/SynthesizedElements.h"
+#include "platform/linux/desktop/ProcessName.h"
+#include "platform/linux/desktop/SynthesizedElements.h"
 
 #include <algorithm>
 #include <functional>

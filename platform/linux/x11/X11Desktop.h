@@ -1,7 +1,7 @@
 #pragma once
 
 #include "platform/Notifications.h"
-#include "platform/linux/DesktopBackend.h"
+#include "platform/linux/desktop/DesktopBackend.h"
 
 #include <cstdint>
 #include <functional>

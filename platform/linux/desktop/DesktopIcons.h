@@ -1,7 +1,7 @@
 #pragma once
 
 #include "platform/Image.h"
-#include "platform/linux/UniqueFd.h"
+#include "platform/linux/session/UniqueFd.h"
 
 #include <filesystem>
 #include <map>
@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-namespace tarvolin::sway {
+namespace tarvolin::desktop {
 
 // Application icons as a Wayland desktop finds them: the desktop entry named after the
 // app id, its Icon= key, the hicolor theme's PNG of the nearest size, drawn to 32 x 32.
@@ -45,4 +45,4 @@ std::optional<std::string> desktopEntryIcon(const std::string& entryText);
 // A PNG file's bytes as a premultiplied ARGB image; none when they cannot be decoded.
 std::optional<Image> decodePng(const std::string& bytes);
 
-}  // namespace tarvolin::sway
+}  // namespace tarvolin::desktop

@@ -1,7 +1,7 @@
 // Desktop entries and icon files as hostile or changing files: what sits under their names
 // must not stall or swamp the agent, and an app installed later gets its icon.
-#include "platform/linux/UniqueFd.h"
-#include "platform/linux/sway/DesktopIcons.h"
+#include "platform/linux/session/UniqueFd.h"
+#include "platform/linux/desktop/DesktopIcons.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -13,7 +13,7 @@
 #include <functional>
 #include <thread>
 
-namespace tarvolin::sway {
+namespace tarvolin::desktop {
 namespace {
 
 namespace fs = std::filesystem;
@@ -196,4 +196,4 @@ TEST(DesktopIcons, TheUsersOwnEntriesAreFoundWithOrWithoutXdgDataHome) {
 }
 
 }  // namespace
-}  // namespace tarvolin::sway
+}  // namespace tarvolin::desktop

@@ -1,7 +1,7 @@
 #include "DesktopIcons.h"
 
 #include "platform/PixmanGraphics.h"
-#include "platform/linux/BoundedRead.h"
+#include "platform/linux/session/BoundedRead.h"
 
 #include <png.h>
 #include <sys/inotify.h>
@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <sstream>
 
-namespace tarvolin::sway {
+namespace tarvolin::desktop {
 
 namespace fs = std::filesystem;
 
@@ -185,4 +185,4 @@ Image DesktopIcons::iconFor(const std::optional<std::string>& app) {
     return icon;
 }
 
-}  // namespace tarvolin::sway
+}  // namespace tarvolin::desktop
