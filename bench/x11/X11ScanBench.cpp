@@ -131,7 +131,7 @@ int main(int argc, char** argv) {
     std::vector<std::function<void()>> turnEnd;
     auto connect = [&] {
         auto d = X11Desktop::connect(session->display().c_str(), center, error);
-        if (d) d->lapseSyncsWith([&](std::function<void()> task) { turnEnd.push_back(std::move(task)); });
+        if (d) d->endTurnsWith([&](std::function<void()> task) { turnEnd.push_back(std::move(task)); });
         return d;
     };
     auto endTurn = [&] {

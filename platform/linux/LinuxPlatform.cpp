@@ -132,7 +132,7 @@ std::unique_ptr<LinuxPlatform> LinuxPlatform::open(std::string& error, const cha
         p->desktop_ = connectDesktop(display, p->workspaceCenter_, p->instanceLock_.get(), error);
         if (!p->desktop_) return nullptr;
         LinuxPlatform* self = p.get();
-        p->desktop_->lapseSyncsWith(
+        p->desktop_->endTurnsWith(
             [self](std::function<void()> lapse) { self->loop_.dispatchAsync(std::move(lapse)); });
         p->desktop_->setLog([self](const std::string& line) { self->log_.log(line); });
         p->displaySource_ = p->loop_.addFdSource(p->desktop_->fd(), EPOLLIN, [self](std::uint32_t) {

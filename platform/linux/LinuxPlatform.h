@@ -1,17 +1,17 @@
 #pragma once
 
-#include "session/AgentInstanceLock.h"
 #include "desktop/DesktopBackend.h"
+#include "platform/LocalNotificationCenter.h"
+#include "platform/PixmanGraphics.h"
+#include "platform/Platform.h"
+#include "platform/plist/LibplistKeyedUnarchiver.h"
+#include "session/AgentInstanceLock.h"
 #include "session/FilePasteboard.h"
 #include "session/LinuxApplication.h"
 #include "session/LinuxRunLoop.h"
 #include "session/NotificationBus.h"
 #include "session/PlistUserDefaults.h"
 #include "session/StderrLog.h"
-#include "platform/LocalNotificationCenter.h"
-#include "platform/PixmanGraphics.h"
-#include "platform/Platform.h"
-#include "platform/plist/LibplistKeyedUnarchiver.h"
 
 #include <functional>
 #include <memory>

@@ -1,5 +1,4 @@
-// The pure parts of the X11 backend: icons, text decoding, screen frames.
-#include "platform/linux/x11/X11Services.h"
+// The pure parts of the X11 backend: icons, text decoding.
 #include "platform/linux/x11/XWindows.h"
 
 #include <gtest/gtest.h>
@@ -56,20 +55,6 @@ TEST(TextDecoding, MalformedUtf8IsReplacedAndLatin1Converted) {
              {"\xed\xbf\xbf", bad + bad + bad}})  // and last
         EXPECT_EQ(sanitizedUtf8(in), out);
     EXPECT_EQ(latin1ToUtf8("caf\xe9"), "caf\xc3\xa9");
-}
-
-TEST(ScreenFrames, FlipAboutThePrimary) {
-    const std::vector<std::pair<std::vector<MonitorRect>, std::vector<Rect>>> cases = {
-        {{}, {}},
-        // Primary listed second, shorter, to the right; then a second screen below the primary.
-        {{{0, 0, 1920, 1200, false}, {1920, 0, 1280, 1024, true}},
-         {{0, 0, 1280, 1024}, {-1920, -176, 1920, 1200}}},
-        {{{0, 0, 1920, 1080, true}, {0, 1080, 1280, 1024, false}},
-         {{0, 0, 1920, 1080}, {0, -1024, 1280, 1024}}},
-        // No primary marked: the first.
-        {{{100, 50, 800, 600, false}, {900, 50, 800, 600, false}}, {{0, 0, 800, 600}, {800, 0, 800, 600}}},
-    };
-    for (const auto& [monitors, frames] : cases) EXPECT_EQ(bottomLeftFrames(monitors), frames);
 }
 
 }  // namespace

@@ -1,38 +1,59 @@
 #pragma once
 
-#include "platform/Accessibility.h"
-#include "platform/Screens.h"
-#include "platform/ScriptHost.h"
-#include "platform/WindowService.h"
-#include "platform/Workspace.h"
+#include "DesktopServices.h"
 
 #include <functional>
+#include <memory>
 #include <string>
 
 namespace tarvolin {
 
-// A desktop as one backend sees it (X11, sway): the services the agent needs from it, and
-// the descriptor the run loop watches for its events.
+// A desktop as the agent works on it: the services over the model a transport keeps current,
+// and the descriptor the run loop watches for the transport's events.
 class DesktopBackend {
 public:
+    DesktopBackend(std::unique_ptr<desktop::Transport> transport, NotificationCenter& workspaceCenter,
+                   desktop::BundleLookup lookup)
+        : model_(std::make_shared<desktop::DesktopModel>(std::move(transport))),
+          windows_(model_),
+          accessibility_(model_),
+          workspace_(model_, workspaceCenter, std::move(lookup)),
+          processes_(model_),
+          scripts_(model_),
+          screens_(model_) {}
     virtual ~DesktopBackend() = default;
+    DesktopBackend(const DesktopBackend&) = delete;
+    DesktopBackend& operator=(const DesktopBackend&) = delete;
 
-    virtual WindowService& windows() = 0;
-    virtual Accessibility& accessibility() = 0;
-    virtual Workspace& workspace() = 0;
-    virtual ProcessManager& processes() = 0;
-    virtual ScriptHost& scripts() = 0;
-    virtual Screens& screens() = 0;
+    WindowService& windows() { return windows_; }
+    Accessibility& accessibility() { return accessibility_; }
+    Workspace& workspace() { return workspace_; }
+    ProcessManager& processes() { return processes_; }
+    ScriptHost& scripts() { return scripts_; }
+    Screens& screens() { return screens_; }
 
-    // Lets the backend reuse one look at the desktop until `schedule`d work runs (the next
-    // turn of the run loop), so a command's scans and its action share it.
-    virtual void lapseSyncsWith(std::function<void(std::function<void()>)> /*schedule*/) {}
+    // A question sees the desktop as of a look that stays good until the task handed to
+    // `schedule` runs (a run loop's dispatchAsync: one look per command). Unset: one per question.
+    void endTurnsWith(std::function<void(std::function<void()>)> schedule) {
+        model_->endTurnsWith(std::move(schedule));
+    }
     // Where the backend's own diagnostics go.
-    virtual void setLog(std::function<void(const std::string&)> /*log*/) {}
+    void setLog(std::function<void(const std::string&)> log) { model_->setLog(std::move(log)); }
 
-    virtual int fd() const = 0;
+    int fd() const { return model_->transport().fd(); }
     // Takes what has arrived on fd(); false once the connection to the desktop is broken.
-    virtual bool processEvents() = 0;
+    bool processEvents() { return model_->transport().processEvents(); }
+
+protected:
+    std::shared_ptr<desktop::DesktopModel> model_;
+
+private:
+    desktop::WindowList windows_;
+    desktop::DesktopAccessibility accessibility_;
+    desktop::RunningApplications workspace_;
+    desktop::FrontProcess processes_;
+    desktop::DesktopScripts scripts_;
+    desktop::DesktopScreens screens_;
 };
 
 }  // namespace tarvolin
