@@ -160,6 +160,7 @@ TEST_F(SwayEndToEnd, FloatingViewsMoveAndResizeTiledOnesDoNotAndAnyCanBeMinimise
         EXPECT_EQ(this->view(view)["workspace"], "__i3_scratch");
         EXPECT_EQ(ax::setAttributeValue(e, kAXMinimizedAttribute, Value::boolean(false)), AXError::success);
         EXPECT_EQ(this->view(view)["workspace"], "1");
+        EXPECT_EQ(this->view(view)["type"], floating ? "floating_con" : "con") << "back where it was";
     }
 }
 
@@ -194,10 +195,15 @@ TEST_F(SwayEndToEnd, TheDesktopFollowsEachChangeAndActsOnTheViewMeant) {
         desktop->scripts()
             .executeScript(R"(tell the application "System Events" to keystroke "w" using command down)")
             .ok);
-    const auto psn = desktop->processes().getProcessForPID(second.process->pid());
+    // Brought forward whole: every view of the process ahead of the others, its front one focused.
+    command(id(term, 0), "focus");
+    const auto psn = desktop->processes().getProcessForPID(first.process->pid());
     ASSERT_TRUE(psn);
     EXPECT_EQ(desktop->processes().setFrontProcessWithOptions(*psn, 0), 0);
-    EXPECT_EQ(view(id(second, 0))["focused"], true);
+    auto order = *desktop->windows().copyWindowInfo(0, 0);
+    ASSERT_GE(order.size(), 2u);
+    EXPECT_TRUE(order[0].number == WindowNumberValue(b) && order[1].number == WindowNumberValue(a));
+    EXPECT_EQ(view(b)["focused"], true);
 
     // The same view is the same element however it is reached; one that is gone answers so.
     auto app = desktop->accessibility().createApplication(first.process->pid());
@@ -216,6 +222,14 @@ TEST_F(SwayEndToEnd, TheDesktopFollowsEachChangeAndActsOnTheViewMeant) {
     EXPECT_EQ(ax::copyAttributeNames(elementOfA).error, AXError::invalidUIElement);
     EXPECT_EQ(ax::copyAttributeValue(elementOfA, kAXTitleAttribute).error, AXError::invalidUIElement);
     EXPECT_EQ(ax::performAction(closeA, kAXPressAction), AXError::invalidUIElement);
+    // Quitting within the turn of a look that still shows a view gone since: that one counts as closed.
+    std::vector<std::function<void()>> turnEnd;
+    desktop->endTurnsWith([&](std::function<void()> task) { turnEnd.push_back(std::move(task)); });
+    desktop->windows().copyWindowInfo(0, 0);
+    command(id(second, 0), "kill");
+    ASSERT_TRUE(waitFor([&] { return view(id(second, 0)).is_null(); }));
+    EXPECT_TRUE(desktop->scripts().executeScript(R"(tell the application "notes" to quit)").ok);
+    EXPECT_EQ(first.process->readLine(10s), "close notes B");
     // Once sway is gone nothing answers from what was last seen.
     ::kill(sway->pid(), SIGKILL);
     EXPECT_TRUE(waitFor([&] { return !desktop->processEvents(); }));
