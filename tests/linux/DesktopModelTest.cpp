@@ -17,6 +17,7 @@ struct Recorder final : Transport {
     bool broken() const override { return false; }
     int fd() const override { return -1; }
     bool processEvents() override { return true; }
+    std::uint64_t roundTrips() const override { return 0; }
     const Snapshot& sync() override { return now; }
     bool note(std::string what, std::int64_t id) {
         did.push_back(what + " " + std::to_string(id));

@@ -40,6 +40,7 @@ public:
     // Where the backend's own diagnostics go.
     void setLog(std::function<void(const std::string&)> log) { model_->setLog(std::move(log)); }
 
+    std::uint64_t roundTrips() const { return model_->transport().roundTrips(); }
     int fd() const { return model_->transport().fd(); }
     // Takes what has arrived on fd(); false once the connection to the desktop is broken.
     bool processEvents() { return model_->transport().processEvents(); }

@@ -44,6 +44,8 @@ public:
         return std::vector<Image>(windows.size());
     }
 
+    // Waits for the desktop since connecting: requests sent together count once.
+    virtual std::uint64_t roundTrips() const = 0;
     // How element descriptions name the desktop and a window of it.
     virtual std::string name() const = 0;
     virtual std::string windowName(std::int64_t id) const = 0;

@@ -29,7 +29,7 @@ public:
     SwayTransport(std::unique_ptr<Connection> events, std::unique_ptr<Connection> commands)
         : events_(std::move(events)), commands_(std::move(commands)) {}
 
-    std::uint64_t roundTrips() const { return events_->roundTrips() + commands_->roundTrips(); }
+    std::uint64_t roundTrips() const override { return events_->roundTrips() + commands_->roundTrips(); }
     bool broken() const override { return events_->broken() || commands_->broken(); }
     int fd() const override { return events_->fd(); }
     bool processEvents() override { return events_->drain(staleOn(stale_)) && !commands_->broken(); }
@@ -187,14 +187,9 @@ private:
 
 }  // namespace sway
 
-SwayDesktop::SwayDesktop(std::unique_ptr<sway::SwayTransport> transport, NotificationCenter& center,
-                         desktop::BundleLookup lookup)
-    : DesktopBackend(std::move(transport), center, std::move(lookup)),
-      sway_(static_cast<const sway::SwayTransport&>(model_->transport())) {}
-
-std::unique_ptr<SwayDesktop> SwayDesktop::connect(const std::string& socketPath,
-                                                  NotificationCenter& workspaceCenter, std::string& error,
-                                                  desktop::BundleLookup bundleLookup) {
+std::unique_ptr<DesktopBackend> SwayDesktop::connect(const std::string& socketPath,
+                                                     NotificationCenter& workspaceCenter, std::string& error,
+                                                     desktop::BundleLookup bundleLookup) {
     auto events = sway::Connection::open(socketPath, error);
     if (!events) return nullptr;
     auto commands = sway::Connection::open(socketPath, error);
@@ -214,11 +209,9 @@ std::unique_ptr<SwayDesktop> SwayDesktop::connect(const std::string& socketPath,
     }
     // sway 1.7 has no output events; there a change of outputs comes with workspace events.
     subscribe(R"(["output"])");
-    return std::unique_ptr<SwayDesktop>(
-        new SwayDesktop(std::make_unique<sway::SwayTransport>(std::move(events), std::move(commands)),
-                        workspaceCenter, std::move(bundleLookup)));
+    return std::make_unique<DesktopBackend>(
+        std::make_unique<sway::SwayTransport>(std::move(events), std::move(commands)), workspaceCenter,
+        std::move(bundleLookup));
 }
-
-std::uint64_t SwayDesktop::roundTrips() const { return sway_.roundTrips(); }
 
 }  // namespace tarvolin

@@ -144,6 +144,8 @@ public:
         return readIcons(*c_, ids);
     }
 
+    // Derived from the requests sent.
+    std::uint64_t roundTrips() const override { return c_->roundTrips(); }
     std::string name() const override { return "X11"; }
     std::string windowName(std::int64_t id) const override { return "X11 window " + hex(id); }
 
@@ -182,7 +184,6 @@ std::unique_ptr<X11Desktop> X11Desktop::connect(const char* display, Notificatio
 }
 
 std::uint64_t X11Desktop::requests() const { return x11_.connection().requests(); }
-std::uint64_t X11Desktop::roundTrips() const { return x11_.connection().roundTrips(); }
 std::uint64_t X11Desktop::unexpectedErrors() const { return x11_.connection().unexpectedErrors(); }
 std::string X11Desktop::lastUnexpectedError() const { return x11_.connection().lastUnexpectedError(); }
 

@@ -19,9 +19,8 @@ public:
     static std::unique_ptr<X11Desktop> connect(const char* display, NotificationCenter& workspaceCenter,
                                                std::string& error, desktop::BundleLookup bundleLookup = {});
 
-    // Requests and round trips to the X server since connecting, counted from the requests sent.
+    // Requests to the X server since connecting.
     std::uint64_t requests() const;
-    std::uint64_t roundTrips() const;
     // X errors other than a window vanishing between two requests, and the last one's text.
     std::uint64_t unexpectedErrors() const;
     std::string lastUnexpectedError() const;
