@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 namespace tarvolin::desktop {
 namespace {
 
@@ -153,6 +155,12 @@ TEST_F(DesktopModelTest, ElementsOfferWhatTheDesktopAllowsInTheAgentsCoordinates
     EXPECT_EQ(did(), (std::vector<std::string>{"move 105,1000050 1"}));
     EXPECT_EQ(ax::setAttributeValue(e, kAXMinimizedAttribute, Value::boolean(false)), AXError::success);
     EXPECT_TRUE(did().empty()) << "already so";
+    for (auto [attribute, value] : {std::pair{kAXPositionAttribute, Value(AXValue::point({std::nan(""), 3}))},
+                                    {kAXMinimizedAttribute, Value("yes")},
+                                    {kAXTitleAttribute, Value("t")}})
+        EXPECT_EQ(ax::setAttributeValue(e, attribute, value), AXError::illegalArgument) << attribute;
+    EXPECT_EQ(ax::copyAttributeValues(e, kAXTitleAttribute, 0, 1).error, AXError::illegalArgument)
+        << "not an array";
     EXPECT_EQ(ax::copyAttributeValue(stubborn, kAXCloseButtonAttribute).error, AXError::attributeUnsupported);
     EXPECT_EQ(ax::getAttributeValueCount(stubborn, kAXChildrenAttribute).value, 0);
     t_->now.frontFirst[1].canMove = false;

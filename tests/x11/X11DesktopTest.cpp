@@ -211,21 +211,10 @@ TEST_F(X11DesktopTest, WindowElementDescribesAndMovesTheWindow) {
              {"AXParent",
               Value(x11_->accessibility().createApplication(a.pid()))}})  // one element per process
         EXPECT_EQ(ax::copyAttributeValue(e, attribute).value, value) << attribute;
-    EXPECT_EQ(ax::copyAttributeValue(e, "AXNoSuchThing").error, AXError::attributeUnsupported);
-    EXPECT_EQ(ax::performAction(e, "AXPress"), AXError::actionUnsupported);
-
-    AXElement parent = x11_->accessibility().createApplication(a.pid());
-    EXPECT_EQ(ax::copyAttributeValue(parent, "AXRole").value, Value("AXApplication"));
-    EXPECT_FALSE(x11_->processes().getProcessForPID(1)) << "no window, no process";
-    EXPECT_EQ(ax::copyAttributeValues(parent, "AXWindows", -1, 1).error, AXError::illegalArgument);
-
     for (auto [attribute, settable] :
-         {std::pair{"AXPosition", true}, {"AXSize", true}, {"AXMinimized", true}, {"AXTitle", false}})
-        EXPECT_EQ(ax::isAttributeSettable(e, attribute).value, settable) << attribute;
-    EXPECT_EQ(ax::copyAttributeValues(e, "AXTitle", 0, 1).error, AXError::illegalArgument) << "not an array";
-    EXPECT_EQ(ax::setAttributeValue(e, "AXPosition", Value(AXValue::point({std::nan(""), 3}))),
-              AXError::illegalArgument);
-    EXPECT_EQ(ax::setAttributeValue(e, "AXMinimized", Value("yes")), AXError::illegalArgument);
+         {std::pair{"AXPosition", true}, {"AXSize", true}, {"AXMinimized", true}})
+        EXPECT_EQ(ax::isAttributeSettable(e, attribute).value, settable)
+            << attribute << ": openbox allows it";
 
     ASSERT_EQ(ax::setAttributeValue(e, "AXPosition", Value(AXValue::point({200, 150}))), AXError::success);
     EXPECT_TRUE(desktop_->x().waitFor([&] { return frameOf(w).x == 200 && frameOf(w).y == 150; }));
