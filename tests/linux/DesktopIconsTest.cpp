@@ -1,7 +1,7 @@
 // Desktop entries and icon files as hostile or changing files: what sits under their names
 // must not stall or swamp the agent, and an app installed later gets its icon.
-#include "platform/linux/session/UniqueFd.h"
 #include "platform/linux/desktop/DesktopIcons.h"
+#include "platform/linux/session/UniqueFd.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -26,6 +26,10 @@ const std::string kPng(
     "IEND\xae\x42\x60\x82",
     74);
 constexpr std::uint32_t kRed = 0x80800000u;
+// Opaque blue in the middle of a 64 x 64 picture: found at (16, 16) only when scaled down.
+const std::string kSvg = R"(<svg xmlns="http://www.w3.org/2000/svg" width="64" height="64">
+<rect x="24" y="24" width="16" height="16" fill="#00f"/></svg>)";
+constexpr std::uint32_t kBlue = 0xff0000ffu;
 
 struct TempData {
     fs::path dir;
@@ -123,10 +127,28 @@ TEST(DesktopIcons, TheEntrysIconFromTheNearestSizeOrABlankOne) {
     TempData data;
     data.write("icons/hicolor/48x48/apps/notes-icon.png", kPng);
     data.write("applications/Notes.desktop",
-               "[Desktop Action x]\nIcon=other\n[Desktop Entry]\nIcon = notes-icon\n");
+               "[Desktop Action x]\nIcon=other\n[Desktop Entry]\nIcon = notes-icon\nStartupWMClass=Pad\n");
     data.write("applications/broken.desktop", entry("missing"));
+    for (std::string app : {"draw", "both", "bad"})
+        data.write("applications/" + app + ".desktop", entry(app));
+    data.write("icons/hicolor/scalable/apps/draw.svg", kSvg);
+    data.write("icons/hicolor/48x48/apps/both.svg", kSvg);
+    data.write("icons/hicolor/48x48/apps/both.png", kPng);
+    data.write("pixmaps/bad.svg", kSvg.substr(0, kSvg.size() - 6));  // no </svg>
+    data.write("applications/abs.desktop",
+               entry((data.dir / "icons/hicolor/scalable/apps/draw.svg").string()));
+    // X11 windows' WM_CLASS, found as an entry's StartupWMClass=, exactly before case-insensitively.
+    data.write("applications/org.term.desktop", "[Desktop Entry]\nStartupWMClass=Term\nIcon=notes-icon\n");
+    data.write("applications/org.term2.desktop", "[Desktop Entry]\nStartupWMClass=TERM\nIcon=draw\n");
     DesktopIcons icons({data.dir});
     for (auto [app, pixel] : {std::pair<std::optional<std::string>, std::uint32_t>{"Notes", kRed},
+                              {"draw", kBlue},
+                              {"both", kRed},
+                              {"bad", 0},
+                              {"abs", kBlue},
+                              {"Term", kRed},
+                              {"TERM", kBlue},
+                              {"pAD", kRed},
                               {"broken", 0},
                               {"../applications/Notes", 0},
                               {std::nullopt, 0}}) {
@@ -145,7 +167,7 @@ TEST(DesktopIcons, AnAppInstalledAfterTheFirstLookupGetsItsIcon) {
     fs::create_directories(system.dir / "icons/hicolor/32x32/apps");
     fs::create_directories(system.dir / "pixmaps");
     fs::create_directories(home.dir / "icons");
-    for (std::string app : {"pix", "sized", "themed"})
+    for (std::string app : {"pix", "sized", "themed", "vector"})
         system.write("applications/" + app + ".desktop", entry(app));
     DesktopIcons icons({home.dir, system.dir});
     // One change per step, each seen through a different watch: the app's icon is looked up
@@ -171,6 +193,14 @@ TEST(DesktopIcons, AnAppInstalledAfterTheFirstLookupGetsItsIcon) {
         {"a pixmap added", "pix", [&] { system.write("pixmaps/pix.png", kPng); }, 0, kRed},
         {"a new size", "sized", [&] { system.write("icons/hicolor/64x64/apps/sized.png", kPng); }, 0, kRed},
         {"a new theme", "themed", [&] { home.write("icons/hicolor/32x32/apps/themed.png", kPng); }, 0, kRed},
+        {"a first SVG", "vector", [&] { system.write("icons/hicolor/scalable/apps/vector.svg", kSvg); }, 0,
+         kBlue},
+        {"an entry naming the window class", "Late-Class",
+         [&] {
+             system.write("applications/x.desktop",
+                          "[Desktop Entry]\nStartupWMClass=Late-Class\nIcon=late\n");
+         },
+         0, kRed},
         {"an entry removed", "Late", [&] { fs::remove(system.dir / "applications/Late.desktop"); }, kRed, 0},
     };
     for (const Step& step : steps) {

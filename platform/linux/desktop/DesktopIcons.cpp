@@ -3,10 +3,13 @@
 #include "platform/PixmanGraphics.h"
 #include "platform/linux/session/BoundedRead.h"
 
+#include <cairo.h>
+#include <librsvg/rsvg.h>
 #include <png.h>
 #include <sys/inotify.h>
 
 #include <cstdlib>
+#include <memory>
 #include <sstream>
 
 namespace tarvolin::desktop {
@@ -20,7 +23,18 @@ constexpr std::uint32_t kMaxIconSide = 1024;
 // hicolor's fixed sizes, nearest to 32 first; larger before smaller at the same distance.
 constexpr int kSizes[] = {32, 48, 24, 64, 22, 16, 96, 128, 256, 512};
 
-std::string sizeDir(int size) { return std::to_string(size) + "x" + std::to_string(size); }
+// The theme's folders in search order: the fixed sizes, then the scalable one.
+std::vector<std::string> themeDirs() {
+    std::vector<std::string> dirs;
+    for (int size : kSizes) dirs.push_back(std::to_string(size) + "x" + std::to_string(size));
+    dirs.emplace_back("scalable");
+    return dirs;
+}
+
+std::string lowered(std::string s) {
+    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
 
 std::vector<fs::path> xdgDataDirs() {
     std::vector<fs::path> dirs;
@@ -67,9 +81,9 @@ void DesktopIcons::watchDirectories() {
         watch(data / "pixmaps", kFiles);
         watch(data / "icons", kDirectories);
         watch(data / "icons/hicolor", kDirectories);
-        for (int size : kSizes) {
-            watch(data / "icons/hicolor" / sizeDir(size), kDirectories);
-            watch(data / "icons/hicolor" / sizeDir(size) / "apps", kFiles);
+        for (const std::string& theme : themeDirs()) {
+            watch(data / "icons/hicolor" / theme, kDirectories);
+            watch(data / "icons/hicolor" / theme / "apps", kFiles);
         }
     }
 }
@@ -88,7 +102,7 @@ bool DesktopIcons::directoriesChanged() {
     return changed;
 }
 
-std::optional<std::string> desktopEntryIcon(const std::string& entryText) {
+std::optional<std::string> desktopEntryIcon(const std::string& entryText, const std::string& key) {
     std::istringstream in(entryText);
     bool inEntry = false;
     for (std::string line; std::getline(in, line);) {
@@ -97,9 +111,9 @@ std::optional<std::string> desktopEntryIcon(const std::string& entryText) {
             inEntry = line == "[Desktop Entry]";
             continue;
         }
-        if (!inEntry || !line.starts_with("Icon")) continue;
+        if (!inEntry || !line.starts_with(key)) continue;
         const auto eq = line.find('=');
-        if (eq == std::string::npos || trim(line.substr(0, eq)) != "Icon") continue;
+        if (eq == std::string::npos || trim(line.substr(0, eq)) != key) continue;
         auto value = trim(line.substr(eq + 1));
         if (!value.empty()) return value;
     }
@@ -129,12 +143,31 @@ std::optional<Image> decodePng(const std::string& bytes) {
     return Image(Size{double(w), double(h)}, w, h, std::move(pixels));
 }
 
-std::optional<std::string> DesktopIcons::iconName(const std::string& app) const {
-    for (const std::string& id : {app, [&] {
-                                      std::string lower = app;
-                                      for (char& c : lower) c = static_cast<char>(std::tolower(c));
-                                      return lower;
-                                  }()}) {
+std::optional<Image> decodeSvg(const std::string& bytes) {
+    constexpr int side = DesktopIcons::kSide;
+    GError* error = nullptr;
+    std::unique_ptr<RsvgHandle, decltype(&g_object_unref)> svg(
+        rsvg_handle_new_from_data(reinterpret_cast<const guint8*>(bytes.data()), bytes.size(), &error),
+        g_object_unref);
+    g_clear_error(&error);
+    if (!svg) return std::nullopt;
+    // Cairo's ARGB32 is the image's premultiplied 0xAARRGGBB; a row of 32 of them needs no padding.
+    std::vector<std::uint32_t> pixels(side * side);
+    std::unique_ptr<cairo_surface_t, decltype(&cairo_surface_destroy)> surface(
+        cairo_image_surface_create_for_data(reinterpret_cast<unsigned char*>(pixels.data()),
+                                            CAIRO_FORMAT_ARGB32, side, side, side * 4),
+        cairo_surface_destroy);
+    std::unique_ptr<cairo_t, decltype(&cairo_destroy)> cr(cairo_create(surface.get()), cairo_destroy);
+    const RsvgRectangle viewport{0, 0, side, side};
+    const bool drawn = rsvg_handle_render_document(svg.get(), cr.get(), &viewport, &error);
+    g_clear_error(&error);
+    cairo_surface_flush(surface.get());
+    if (!drawn || cairo_status(cr.get()) != CAIRO_STATUS_SUCCESS) return std::nullopt;
+    return Image(Size{side, side}, side, side, std::move(pixels));
+}
+
+std::optional<std::string> DesktopIcons::iconName(const std::string& app) {
+    for (const std::string& id : {app, lowered(app)}) {
         // An app id is a name, never a path.
         if (id.empty() || id.find('/') != std::string::npos) return std::nullopt;
         for (const fs::path& dir : dataDirs_) {
@@ -144,6 +177,26 @@ std::optional<std::string> DesktopIcons::iconName(const std::string& app) const 
             return desktopEntryIcon(file.bytes);
         }
     }
+    // X11 names a window by its WM_CLASS, which entries give as StartupWMClass=.
+    if (!wmClasses_) {
+        wmClasses_.emplace();
+        for (const fs::path& dir : dataDirs_) {
+            std::error_code ec;
+            for (fs::directory_iterator it(dir / "applications", ec), end; !ec && it != end;
+                 it.increment(ec)) {
+                if (it->path().extension() != ".desktop") continue;
+                BoundedFile file = readBoundedFile(AT_FDCWD, it->path().c_str(), kMaxEntrySize);
+                if (!file.regular || file.tooLarge) continue;
+                auto wmClass = desktopEntryIcon(file.bytes, "StartupWMClass");
+                auto icon = desktopEntryIcon(file.bytes);
+                if (!wmClass || !icon) continue;
+                wmClasses_->emplace(*wmClass, *icon);  // the first data directory's wins
+            }
+        }
+    }
+    if (auto it = wmClasses_->find(app); it != wmClasses_->end()) return it->second;
+    for (const auto& [wmClass, icon] : *wmClasses_)
+        if (lowered(wmClass) == lowered(app)) return icon;
     return std::nullopt;
 }
 
@@ -152,14 +205,18 @@ std::optional<Image> DesktopIcons::iconPicture(const std::string& name) const {
     if (name.starts_with('/')) {
         candidates.emplace_back(name);
     } else if (name.find('/') == std::string::npos) {
-        for (int size : kSizes)
+        // A PNG before an SVG in the same place.
+        for (const std::string& theme : themeDirs())
             for (const fs::path& data : dataDirs_)
-                candidates.push_back(data / "icons/hicolor" / sizeDir(size) / "apps" / (name + ".png"));
-        for (const fs::path& data : dataDirs_) candidates.push_back(data / "pixmaps" / (name + ".png"));
+                for (const char* type : {".png", ".svg"})
+                    candidates.push_back(data / "icons/hicolor" / theme / "apps" / (name + type));
+        for (const fs::path& data : dataDirs_)
+            for (const char* type : {".png", ".svg"}) candidates.push_back(data / "pixmaps" / (name + type));
     }
     for (const fs::path& p : candidates) {
         BoundedFile file = readBoundedFile(AT_FDCWD, p.c_str(), kMaxImageSize);
-        if (file.regular && !file.tooLarge) return decodePng(file.bytes);
+        if (file.regular && !file.tooLarge)
+            return p.extension() == ".svg" ? decodeSvg(file.bytes) : decodePng(file.bytes);
     }
     return std::nullopt;
 }
@@ -170,6 +227,7 @@ Image DesktopIcons::iconFor(const std::optional<std::string>& app) {
     if (!app) return blank_;
     if (directoriesChanged()) {
         cache_.clear();
+        wmClasses_.reset();
         watchDirectories();
     }
     if (auto it = cache_.find(*app); it != cache_.end()) return it->second;

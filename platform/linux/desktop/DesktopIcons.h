@@ -11,8 +11,9 @@
 
 namespace tarvolin::desktop {
 
-// Application icons as a Wayland desktop finds them: the desktop entry named after the
-// app id, its Icon= key, the hicolor theme's PNG of the nearest size, drawn to 32 x 32.
+// Application icons as a Linux desktop finds them: the desktop entry named after the app id
+// (or else the one whose StartupWMClass= is that name), its Icon= key, the hicolor theme's
+// PNG of the nearest size or its SVG, drawn to 32 x 32.
 // Looked up once per app, again after the application or icon directories change.
 class DesktopIcons {
 public:
@@ -29,7 +30,7 @@ public:
     Image iconFor(const std::optional<std::string>& app);
 
 private:
-    std::optional<std::string> iconName(const std::string& app) const;
+    std::optional<std::string> iconName(const std::string& app);
     std::optional<Image> iconPicture(const std::string& name) const;
     void watchDirectories();
     bool directoriesChanged();
@@ -37,12 +38,16 @@ private:
     std::vector<std::filesystem::path> dataDirs_;
     UniqueFd inotify_;
     std::map<std::string, Image> cache_;
+    // StartupWMClass= to Icon=; read when first needed after a change.
+    std::optional<std::map<std::string, std::string>> wmClasses_;
     Image blank_;
 };
 
-// The Icon= value of a desktop entry's [Desktop Entry] group.
-std::optional<std::string> desktopEntryIcon(const std::string& entryText);
+// The value of `key` (Icon= by default) in a desktop entry's [Desktop Entry] group.
+std::optional<std::string> desktopEntryIcon(const std::string& entryText, const std::string& key = "Icon");
 // A PNG file's bytes as a premultiplied ARGB image; none when they cannot be decoded.
 std::optional<Image> decodePng(const std::string& bytes);
+// An SVG file's bytes drawn to 32 x 32; none when they cannot be parsed or drawn.
+std::optional<Image> decodeSvg(const std::string& bytes);
 
 }  // namespace tarvolin::desktop
