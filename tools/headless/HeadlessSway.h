@@ -31,7 +31,9 @@ public:
 
     const std::string& ipcSocket() const { return ipcSocket_; }
     const std::string& waylandDisplay() const { return waylandDisplay_; }  // an absolute path
-    // SWAYSOCK and WAYLAND_DISPLAY for a client of this session, and no DISPLAY.
+    // Xwayland's, empty when sway has none.
+    const std::string& xDisplay() const { return xDisplay_; }
+    // SWAYSOCK, WAYLAND_DISPLAY and DISPLAY (maybe empty) for a client of this session.
     std::vector<std::string> clientEnvironment() const;
     pid_t pid() const { return pid_; }
     bool running();
@@ -50,6 +52,7 @@ private:
     std::string dir_;
     std::string ipcSocket_;
     std::string waylandDisplay_;
+    std::string xDisplay_;
     std::unique_ptr<sway::Connection> ipc_;
 };
 
