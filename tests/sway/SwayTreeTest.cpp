@@ -131,6 +131,7 @@ TEST(SwayTree, EventsApplyWhatTheyCarryAndAskForTheRest) {
          "2*=T@-21 1=t1@2 3f=t3@6 4f=t4@8"},
         {W, win("focus", v(3)), applied, "3*f=t3@6 1=t1@2 2=t2@4 4f=t4@8"},
         {W, win("title", v(3, R"({"name":"X"})")), applied, "1*=t1@2 2=t2@4 3f=X@6 4f=t4@8"},
+        {W, win("fullscreen_mode", v(2, R"({"rect":{"y":0}})")), applied, "1*=t1@2 2=t2@0 3f=t3@6 4f=t4@8"},
         {W, win("close", v(3)), applied, "1*=t1@2 2=t2@4 4f=t4@8"},
         {W, win("close", v(4)), applied, "1*=t1@2 2=t2@4 3f=t3@6"},
         {S, R"({"change":"focus","current":{"type":"workspace","nodes":[]}})", needsOutputs,

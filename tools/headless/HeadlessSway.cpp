@@ -84,6 +84,7 @@ bool admitRoot(const std::string& display, uid_t uid, gid_t gid) {
     const pid_t pid = ::fork();
     if (pid == 0) {
         if (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0) ::_exit(126);
+        ::alarm(10);  // an Xwayland that never answers fails the start instead of hanging it
         xcb_connection_t* c = xcb_connect(display.c_str(), nullptr);
         static const char root[] = "localuser\0root";
         auto* error = xcb_request_check(
@@ -116,7 +117,7 @@ std::unique_ptr<HeadlessSway> HeadlessSway::start(std::string& error) {
     s->dir_ = pattern;
     const std::string config = s->dir_ + "/config";
     // No bar, no background, no key bindings: only the tree. Views of the app id
-    // "floating" float from the start, as dialogs would. Xwayland starts with its first client.
+    // "floating" float from the start, as dialogs would. Xwayland starts for the first X client.
     std::ofstream(config) << "xwayland enable\nfor_window [app_id=\"^floating$\"] floating enable\n";
     if (root && (::chown(s->dir_.c_str(), uid, gid) != 0 || ::chown(config.c_str(), uid, gid) != 0)) {
         error = "cannot hand the runtime directory to " + std::string(kUser);
