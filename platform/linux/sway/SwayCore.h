@@ -1,9 +1,9 @@
 #pragma once
 
+#include "platform/linux/desktop/DesktopIcons.h"
 #include "SwayIpc.h"
 #include "SwayTree.h"
 #include "platform/Value.h"
-#include "platform/linux/desktop/DesktopIcons.h"
 #include "platform/linux/desktop/ProcessName.h"
 #include "platform/linux/desktop/SynthesizedElements.h"
 
