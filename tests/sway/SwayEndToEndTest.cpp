@@ -4,6 +4,8 @@
 #include "platform/AccessibilityNames.h"
 #include "platform/LocalNotificationCenter.h"
 #include "platform/linux/sway/SwayDesktop.h"
+#include "platform/linux/sway/SwayTree.h"
+#include "platform/linux/sway/XwaylandProtocols.h"
 #include "tools/headless/Desktop.h"
 #include "tools/headless/HeadlessSway.h"
 
@@ -15,6 +17,14 @@
 
 #include <algorithm>
 #include <set>
+#include <sstream>
+
+namespace tarvolin::sway {
+void PrintTo(const View& v, std::ostream* os) {
+    *os << v.id << (v.focused ? "* " : " ") << (v.floating ? "float " : "") << v.workspace << " " << v.rect.x
+        << "," << v.rect.y << " " << v.rect.width << "x" << v.rect.height;
+}
+}  // namespace tarvolin::sway
 
 namespace tarvolin::testing {
 namespace {
@@ -39,7 +49,7 @@ protected:
         dir = ::mkdtemp(pattern);
         ::mkdir((dir + "/run").c_str(), 0700);
         env = sway->clientEnvironment();
-        env.insert(env.end(), {"DISPLAY=", "DBUS_SESSION_BUS_ADDRESS=" + bus->address(),
+        env.insert(env.end(), {"DBUS_SESSION_BUS_ADDRESS=" + bus->address(),
                                "XDG_RUNTIME_DIR=" + dir + "/run", "XDG_CONFIG_HOME=" + dir + "/config"});
     }
     void TearDown() override {
@@ -235,6 +245,68 @@ TEST_F(SwayEndToEnd, TheDesktopFollowsEachChangeAndActsOnTheViewMeant) {
     EXPECT_TRUE(waitFor([&] { return !desktop->processEvents(); }));
     EXPECT_EQ(ax::copyAttributeValue(app, kAXTitleAttribute).error, AXError::cannotComplete);
     EXPECT_FALSE(desktop->windows().copyWindowInfo(0, 0));
+}
+
+TEST_F(SwayEndToEnd, ALayoutKeptFromEventsEqualsAFreshTree) {
+    auto tiled = client({{"notes", "A"}, {"notes", "B"}, {"term", "T"}});
+    auto floats = client({{"floating", "F"}, {"floating", "G"}});
+    std::string error;
+    auto events = sway::Connection::open(sway->ipcSocket(), error);
+    ASSERT_TRUE(events &&
+                events->request(sway::MessageType::subscribe, R"(["window","workspace","output"])"));
+    auto fetch = [&] {
+        auto tree = sway->ipc().request(sway::MessageType::getTree);
+        return sway::parseLayout(tree.value_or("{}"),
+                                 sway->ipc().request(sway::MessageType::getOutputs).value_or("[]"));
+    };
+    sway::Layout kept = fetch();
+    int applied = 0;
+    auto apply = [&](const sway::Message& m) {
+        const auto effect = sway::applyEvent(kept, m.type, m.payload);
+        applied += effect == sway::Effect::applied;
+        if (effect == sway::Effect::needsOutputs) kept.outputs = fetch().outputs;
+        if (effect == sway::Effect::needsTree) sway::adoptTree(kept, fetch());
+    };
+    const std::int64_t a = id(tiled, 0), b = id(tiled, 1), t = id(tiled, 2), f = id(floats, 0),
+                       g = id(floats, 1);
+    for (auto [v, what] : {std::pair{a, "focus"},
+                           {f, "focus"},
+                           {b, "floating enable"},
+                           {t, "move to workspace 2"},
+                           {t, "focus"},
+                           {g, "focus"},
+                           {a, "focus"},
+                           {g, "kill"},
+                           {b, "focus"}}) {
+        command(v, what);
+        EXPECT_TRUE(what != std::string("kill") || waitFor([&] { return view(v).is_null(); }));
+        // Each command's events, taken before the next: a tree fetched for one shows only its change.
+        ASSERT_TRUE(events->request(sway::MessageType::getVersion, {}, apply));
+    }
+    sway::Layout fresh = kept;
+    sway::adoptTree(fresh, fetch());
+    EXPECT_EQ(kept.views, fresh.views);
+    EXPECT_GE(applied, 8);  // every focus, the workspace made, the floating view closed
+}
+
+TEST_F(SwayEndToEnd, XwaylandViewsNameTheirXWindowWhichMayNotSpeakTheCloseProtocol) {
+    ASSERT_FALSE(sway->xDisplay().empty());
+    auto x =
+        Process::spawn({TARVOLIN_SAMPLE_WINDOWS, "--window", "--title", "polite", "--window", "--unclosable"},
+                       {env, true, true});
+    std::istringstream ready(x->readLine(20s).value_or(""));
+    std::string word;
+    std::uint32_t polite = 0, rude = 0;
+    ASSERT_TRUE(ready >> word >> polite >> rude);
+    EXPECT_TRUE(waitFor([&] {
+        auto views =
+            sway::parseLayout(sway->ipc().request(sway::MessageType::getTree).value_or("{}"), "[]").views;
+        return std::count_if(views.begin(), views.end(),
+                             [&](auto& v) { return v.xWindow == polite || v.xWindow == rude; }) == 2;
+    }));
+    EXPECT_EQ(sway::XwaylandProtocols(sway->xDisplay()).speakDelete({polite, rude, 0}),
+              (std::vector<bool>{true, false, false}));
+    EXPECT_EQ(sway::XwaylandProtocols("").speakDelete({polite}), std::vector<bool>{false});
 }
 
 // tarvolinctl switch through each Wayland menu, typed at through sway's virtual-keyboard

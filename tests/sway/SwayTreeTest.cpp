@@ -107,6 +107,73 @@ TEST(SwayTree, ViewsFrontFirstWithTheirFacts) {
     }
 }
 
+TEST(SwayTree, EventsApplyWhatTheyCarryAndAskForTheRest) {
+    const std::string scratch = R"({"type":"workspace","name":"__i3_scratch","floating_nodes":[)" +
+                                v(4, R"({"type":"floating_con"})") + "]}";
+    auto desktop = [&](const std::string& ws1) {
+        return parseLayout(R"({"nodes":[{"type":"workspace","name":"1",)" + ws1 + "}," + scratch + "]}",
+                           "[]");
+    };
+    const Layout base = desktop(R"("focus":[1,2,3],"nodes":[)" + v(1, R"({"focused":true})") + "," + v(2) +
+                                R"(],"floating_nodes":[)" + v(3, R"({"type":"floating_con"})") + "]");
+    auto win = [](const char* change, const std::string& con) {
+        return std::string(R"({"change":")") + change + R"(","container":)" + con + "}";
+    };
+    const auto W = std::uint32_t(EventType::window), S = std::uint32_t(EventType::workspace);
+    using enum Effect;
+    struct Case {
+        std::uint32_t type;
+        std::string payload;
+        Effect effect;
+        std::string views;  // id, focused *, floating f, title and top edge; empty: unchanged
+    } cases[] = {
+        {W, win("focus", v(2, R"({"name":"T","deco_rect":{"height":25}})")), applied,
+         "2*=T@-21 1=t1@2 3f=t3@6 4f=t4@8"},
+        {W, win("focus", v(3)), applied, "3*f=t3@6 1=t1@2 2=t2@4 4f=t4@8"},
+        {W, win("title", v(3, R"({"name":"X"})")), applied, "1*=t1@2 2=t2@4 3f=X@6 4f=t4@8"},
+        {W, win("fullscreen_mode", v(2, R"({"rect":{"y":0}})")), applied, "1*=t1@2 2=t2@0 3f=t3@6 4f=t4@8"},
+        {W, win("close", v(3)), applied, "1*=t1@2 2=t2@4 4f=t4@8"},
+        {W, win("close", v(4)), applied, "1*=t1@2 2=t2@4 3f=t3@6"},
+        {S, R"({"change":"focus","current":{"type":"workspace","nodes":[]}})", needsOutputs,
+         "1=t1@2 2=t2@4 3f=t3@6 4f=t4@8"},
+        {S, R"({"change":"focus","current":{"type":"workspace","nodes":[)" + v(2) + "]}}", needsOutputs, ""},
+        {S, R"({"change":"empty"})", applied, ""},
+        {S, R"({"change":"rename"})", needsTree, ""},
+        {std::uint32_t(EventType::output), R"({"change":"unspecified"})", needsTree, ""},
+        {W, win("focus", v(4)), needsTree, ""},
+        {W, win("focus", v(9)), needsTree, ""},
+        {W, win("close", v(2)), needsTree, ""},
+        {W, win("new", v(9)), needsTree, ""},
+        {W, win("floating", v(2)), needsTree, ""},
+        {W, win("focus", v(2, R"({"rect":{"x":2147483648}})")), needsTree, ""},
+        {W, win("focus", R"({"id":"2"})"), needsTree, ""},
+        {W, R"({"change":"focus","container":[2]})", needsTree, ""},
+        {W, R"({"change":"focus")", needsTree, ""},
+    };
+    auto summary = [](const Layout& l) {
+        std::string s;
+        for (const View& v : l.views)
+            s += (s.empty() ? "" : " ") + std::to_string(v.id) + (v.focused ? "*" : "") +
+                 (v.floating ? "f" : "") + "=" + v.title.value_or("-") + "@" + std::to_string(v.rect.y);
+        return s;
+    };
+    for (const Case& c : cases) {
+        Layout l = base;
+        EXPECT_EQ(applyEvent(l, c.type, c.payload), c.effect) << c.payload;
+        EXPECT_EQ(summary(l), c.views.empty() ? summary(base) : c.views) << c.payload;
+    }
+    // A fetched tree keeps the order the events made, new views after the known ones in its focus
+    // order, and its focused view in front.
+    for (auto [focused, views] : {std::pair{2, "2*=t2@4 1=t1@2 4f=t4@8 6=t6@12 5=t5@10"},
+                                  {1, "1*=t1@2 2=t2@4 4f=t4@8 6=t6@12 5=t5@10"}}) {
+        Layout l = base;
+        applyEvent(l, W, win("focus", v(2)));
+        auto f = [&](int id) { return v(id, id == focused ? R"({"focused":true})" : "{}"); };
+        adoptTree(l, desktop(R"("focus":[6],"nodes":[)" + f(5) + "," + f(1) + "," + f(6) + "," + f(2) + "]"));
+        EXPECT_EQ(summary(l), views);
+    }
+}
+
 TEST(SwayTree, OutputsAndScreens) {
     struct Case {
         const char* outputs;

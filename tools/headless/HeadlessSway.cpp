@@ -1,5 +1,6 @@
 #include "HeadlessSway.h"
 
+#include <xcb/xcb.h>
 #include <nlohmann/json.hpp>
 
 #include <grp.h>
@@ -78,6 +79,23 @@ bool hasOutput(sway::Connection& c) {
     }
 }
 
+// Xwayland admits only the user it runs as: let root's clients in too (this starts it).
+bool admitRoot(const std::string& display, uid_t uid, gid_t gid) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        if (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0) ::_exit(126);
+        ::alarm(10);  // an Xwayland that never answers fails the start instead of hanging it
+        xcb_connection_t* c = xcb_connect(display.c_str(), nullptr);
+        static const char root[] = "localuser\0root";
+        auto* error = xcb_request_check(
+            c, xcb_change_hosts_checked(c, XCB_HOST_MODE_INSERT, XCB_FAMILY_SERVER_INTERPRETED,
+                                        sizeof root - 1, reinterpret_cast<const std::uint8_t*>(root)));
+        ::_exit(xcb_connection_has_error(c) || error ? 1 : 0);
+    }
+    int status = 0;
+    return pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
 }  // namespace
 
 std::unique_ptr<HeadlessSway> HeadlessSway::start(std::string& error) {
@@ -99,8 +117,8 @@ std::unique_ptr<HeadlessSway> HeadlessSway::start(std::string& error) {
     s->dir_ = pattern;
     const std::string config = s->dir_ + "/config";
     // No bar, no background, no key bindings: only the tree. Views of the app id
-    // "floating" float from the start, as dialogs would.
-    std::ofstream(config) << "for_window [app_id=\"^floating$\"] floating enable\n";
+    // "floating" float from the start, as dialogs would. Xwayland starts for the first X client.
+    std::ofstream(config) << "xwayland enable\nfor_window [app_id=\"^floating$\"] floating enable\n";
     if (root && (::chown(s->dir_.c_str(), uid, gid) != 0 || ::chown(config.c_str(), uid, gid) != 0)) {
         error = "cannot hand the runtime directory to " + std::string(kUser);
         return nullptr;
@@ -142,6 +160,13 @@ std::unique_ptr<HeadlessSway> HeadlessSway::start(std::string& error) {
         auto wayland = waylandSocketIn(s->dir_);
         if (s->ipc_ && wayland && hasOutput(*s->ipc_)) {
             s->waylandDisplay_ = *wayland;
+            // sway names its Xwayland display only in the environment of what it runs.
+            const std::string file = s->dir_ + "/display";
+            s->command("exec printf %s \"$DISPLAY\" >" + file + ".new && mv " + file + ".new " + file);
+            while (!fs::exists(file) && std::chrono::steady_clock::now() < deadline)
+                std::this_thread::sleep_for(5ms);
+            std::getline(std::ifstream(file), s->xDisplay_);
+            if (root && !s->xDisplay_.empty() && !admitRoot(s->xDisplay_, uid, gid)) s->xDisplay_.clear();
             return s;
         }
         if (s->ipc_ && s->ipc_->broken()) s->ipc_.reset();
@@ -213,7 +238,7 @@ bool HeadlessSway::command(const std::string& text) {
 }
 
 std::vector<std::string> HeadlessSway::clientEnvironment() const {
-    return {"SWAYSOCK=" + ipcSocket_, "WAYLAND_DISPLAY=" + waylandDisplay_};
+    return {"SWAYSOCK=" + ipcSocket_, "WAYLAND_DISPLAY=" + waylandDisplay_, "DISPLAY=" + xDisplay_};
 }
 
 }  // namespace tarvolin::headless

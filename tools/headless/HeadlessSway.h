@@ -3,7 +3,8 @@
 // A private sway session with no screen: for tests, benchmarks and demos. As root it runs
 // sway as an unprivileged user of its own (sway refuses root), with a runtime directory
 // of its own; it is ready when its IPC socket answers with an output. Views whose app id
-// is "floating" float from their first frame. The destructor stops sway and removes the
+// is "floating" float from their first frame. X clients reach it through Xwayland, which
+// under root admits root's clients too. The destructor stops sway and removes the
 // directory.
 
 #include "platform/linux/sway/SwayIpc.h"
@@ -31,7 +32,9 @@ public:
 
     const std::string& ipcSocket() const { return ipcSocket_; }
     const std::string& waylandDisplay() const { return waylandDisplay_; }  // an absolute path
-    // SWAYSOCK and WAYLAND_DISPLAY for a client of this session, and no DISPLAY.
+    // Xwayland's display, empty when sway has none.
+    const std::string& xDisplay() const { return xDisplay_; }
+    // SWAYSOCK, WAYLAND_DISPLAY and DISPLAY (maybe empty) for a client of this session.
     std::vector<std::string> clientEnvironment() const;
     pid_t pid() const { return pid_; }
     bool running();
@@ -50,6 +53,7 @@ private:
     std::string dir_;
     std::string ipcSocket_;
     std::string waylandDisplay_;
+    std::string xDisplay_;
     std::unique_ptr<sway::Connection> ipc_;
 };
 

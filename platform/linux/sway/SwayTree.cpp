@@ -1,5 +1,7 @@
 #include "SwayTree.h"
 
+#include "SwayIpc.h"
+
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
@@ -100,24 +102,12 @@ bool isView(const json& node, const std::vector<const json*>& children) {
     return node.contains("pid") || node.contains("app_id") || node.contains("window_properties");
 }
 
-// Deeper than any desktop nests its containers; a tree beyond it is cut there, so a
-// hostile one cannot exhaust the stack.
-constexpr int kMaxDepth = 256;
-
-void collect(const json& node, std::string workspace, bool floating, int depth, std::vector<View>& out) {
-    if (!node.is_object() || depth > kMaxDepth) return;
-    if (text(node, "type") == "workspace") workspace = text(node, "name").value_or("");
-    if (text(node, "type") == "floating_con") floating = true;
-    const auto children = childrenInFocusOrder(node);
-    if (!isView(node, children)) {
-        for (const json* c : children) collect(*c, workspace, floating, depth + 1, out);
-        return;
-    }
-    // A view with a number out of range is left out, not misread.
+// A view with a number out of range is left out, not misread.
+std::optional<View> viewOf(const json& node, const std::string& workspace, bool floating) {
     auto id = integer(node, "id", 0, kIdMax);
     auto rect = rectOf(node);
     auto deco = rectOf(node, "deco_rect");
-    if (!id || !rect || !deco) return;
+    if (!id || !rect || !deco) return std::nullopt;
     View v;
     v.id = *id;
     if (auto pid = integer(node, "pid", 1, INT32_MAX)) v.pid = static_cast<std::int32_t>(*pid);
@@ -133,7 +123,7 @@ void collect(const json& node, std::string workspace, bool floating, int depth, 
     v.rect.height += deco->height;
     v.workspace = workspace;
     v.scratchpad = workspace == kScratchpad;
-    v.floating = floating;
+    v.floating = floating || text(node, "type") == "floating_con";
     auto focused = node.find("focused");
     v.focused = focused != node.end() && focused->is_boolean() && focused->get<bool>();
     auto opacity = node.find("opacity");
@@ -141,7 +131,26 @@ void collect(const json& node, std::string workspace, bool floating, int depth, 
         const double o = opacity->get<double>();
         v.opacity = std::isfinite(o) ? o : 1.0;
     }
-    out.push_back(std::move(v));
+    if (text(node, "shell") == "xwayland")
+        if (auto window = integer(node, "window", 0, UINT32_MAX))
+            v.xWindow = static_cast<std::uint32_t>(*window);
+    return v;
+}
+
+// Deeper than any desktop nests its containers; a tree beyond it is cut there, so a
+// hostile one cannot exhaust the stack.
+constexpr int kMaxDepth = 256;
+
+void collect(const json& node, std::string workspace, bool floating, int depth, std::vector<View>& out) {
+    if (!node.is_object() || depth > kMaxDepth) return;
+    if (text(node, "type") == "workspace") workspace = text(node, "name").value_or("");
+    if (text(node, "type") == "floating_con") floating = true;
+    const auto children = childrenInFocusOrder(node);
+    if (!isView(node, children)) {
+        for (const json* c : children) collect(*c, workspace, floating, depth + 1, out);
+        return;
+    }
+    if (auto v = viewOf(node, workspace, floating)) out.push_back(std::move(*v));
 }
 
 // nlohmann refuses a number beyond a double's range, and with it the whole reply: such a
@@ -172,9 +181,9 @@ std::optional<std::string> tameNumbers(const std::string& text) {
     return out;
 }
 
-json parseReply(const std::string& text) {
+json parseReply(const std::string& text, bool orThrow = true) {
     const auto tamed = tameNumbers(text);
-    return json::parse(tamed ? *tamed : text);
+    return json::parse(tamed ? *tamed : text, nullptr, orThrow);
 }
 
 }  // namespace
@@ -215,6 +224,55 @@ Layout parseLayout(const std::string& treeText, const std::string& outputsText) 
     l.views = viewsOf(parseReply(treeText));
     l.outputs = outputsOf(parseReply(outputsText));
     return l;
+}
+
+Effect applyEvent(Layout& layout, std::uint32_t eventType, const std::string& payload) {
+    const json event = parseReply(payload, false);
+    if (!event.is_object()) return Effect::needsTree;
+    const auto change = text(event, "change");
+    if (eventType == std::uint32_t(EventType::workspace)) {
+        if (change != "focus")
+            return change == "init" || change == "empty" || change == "urgent" ? Effect::applied
+                                                                               : Effect::needsTree;
+        // Focus on an empty workspace leaves no view focused, and no window event says so.
+        if (viewsOf(event.value("current", json())).empty())
+            for (View& v : layout.views) v.focused = false;
+        return Effect::needsOutputs;
+    }
+    const json container = event.value("container", json());
+    const auto id = integer(container, "id", 0, kIdMax);
+    auto it =
+        std::find_if(layout.views.begin(), layout.views.end(), [&](const View& v) { return v.id == id; });
+    if (eventType != std::uint32_t(EventType::window) || it == layout.views.end()) return Effect::needsTree;
+    // Closing a tiled view re-tiles its siblings, and they get no events of their own.
+    if (change == "close" && (it->floating || it->scratchpad)) {
+        layout.views.erase(it);
+        return Effect::applied;
+    }
+    const bool focus = change == "focus" && !it->scratchpad;  // showing the scratchpad moves the view
+    auto fresh = viewOf(container, it->workspace, it->floating);
+    if (!fresh || (!focus && change != "title" && change != "mark" && change != "urgent" &&
+                   change != "fullscreen_mode"))
+        return Effect::needsTree;
+    fresh->focused = it->focused;
+    *it = std::move(*fresh);
+    if (focus) {
+        for (View& v : layout.views) v.focused = v.id == it->id;
+        std::rotate(layout.views.begin(), it, it + 1);
+    }
+    return Effect::applied;
+}
+
+void adoptTree(Layout& layout, Layout fetched) {
+    std::unordered_map<std::int64_t, size_t> place;
+    for (const View& v : layout.views) place.emplace(v.id, place.size());
+    auto key = [&](const View& v) {
+        auto it = place.find(v.id);
+        return std::pair(!v.focused, it == place.end() ? SIZE_MAX : it->second);
+    };
+    std::stable_sort(fetched.views.begin(), fetched.views.end(),
+                     [&](auto& a, auto& b) { return key(a) < key(b); });
+    layout = std::move(fetched);
 }
 
 std::vector<Rect> screenFrames(const std::vector<Output>& outputs) {

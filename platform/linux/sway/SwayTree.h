@@ -27,7 +27,8 @@ struct View {
     bool scratchpad = false;
     bool floating = false;
     bool focused = false;
-    std::optional<double> opacity;  // where sway reports one
+    std::optional<double> opacity;         // where sway reports one
+    std::optional<std::uint32_t> xWindow;  // the X window of an Xwayland view
     friend bool operator==(const View&, const View&) = default;
 };
 
@@ -37,9 +38,13 @@ struct Output {
     bool focused = false;
 };
 
-// The desktop as one get_tree and one get_outputs describe it.
+// The desktop as one get_tree and one get_outputs describe it, kept up to date by events.
+// Front first means most recently focused first: a focus event, or the focused view of a
+// fetched tree, brings a view to the front; the others keep the places they had, and views
+// new to the layout follow them in the tree's focus order. So a tree fetched later agrees
+// with what the events made.
 struct Layout {
-    std::vector<View> views;      // front first: the tree's focus lists, most recent first
+    std::vector<View> views;      // front first
     std::vector<Output> outputs;  // active ones, the primary (focused, else first) first
 
     // The primary output's top-left corner: the origin of every bound the agent reports.
@@ -54,6 +59,13 @@ struct Layout {
 std::vector<View> viewsOf(const nlohmann::json& tree);
 std::vector<Output> outputsOf(const nlohmann::json& outputs);
 Layout parseLayout(const std::string& treeText, const std::string& outputsText);
+
+// What an event leaves for the caller to fetch: nothing, the outputs, or the whole tree.
+enum class Effect { applied, needsOutputs, needsTree };
+// Applies a window, workspace or output event (a type with kEventBit); never throws.
+Effect applyEvent(Layout& layout, std::uint32_t eventType, const std::string& payload);
+// Replaces the layout by a fetched one, its views in the order above.
+void adoptTree(Layout& layout, Layout fetched);
 
 // The screens as the agent wants them: primary first, origin at its bottom-left, y upwards.
 std::vector<Rect> screenFrames(const std::vector<Output>& outputs);
