@@ -5,7 +5,6 @@
 #include "platform/LocalNotificationCenter.h"
 #include "platform/linux/sway/SwayDesktop.h"
 #include "platform/linux/sway/SwayTree.h"
-#include "platform/linux/sway/XwaylandProtocols.h"
 #include "tools/headless/Desktop.h"
 #include "tools/headless/HeadlessSway.h"
 
@@ -16,6 +15,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <map>
 #include <set>
 #include <sstream>
 
@@ -289,24 +289,38 @@ TEST_F(SwayEndToEnd, ALayoutKeptFromEventsEqualsAFreshTree) {
     EXPECT_GE(applied, 8);  // every focus, the workspace made, the floating view closed
 }
 
-TEST_F(SwayEndToEnd, XwaylandViewsNameTheirXWindowWhichMayNotSpeakTheCloseProtocol) {
+// sway's kill would end an X client without the close protocol by force: no close is offered there.
+TEST_F(SwayEndToEnd, AnXwaylandWindowIsClosedPolitelyOrNotAtAll) {
     ASSERT_FALSE(sway->xDisplay().empty());
-    auto x =
-        Process::spawn({TARVOLIN_SAMPLE_WINDOWS, "--window", "--title", "polite", "--window", "--unclosable"},
-                       {env, true, true});
+    auto x = Process::spawn({TARVOLIN_SAMPLE_WINDOWS, "--window", "--title", "polite", "--class", "p:Pair",
+                             "--window", "--title", "rude", "--class", "p:Pair", "--unclosable"},
+                            {env, true, true});
     std::istringstream ready(x->readLine(20s).value_or(""));
     std::string word;
     std::uint32_t polite = 0, rude = 0;
     ASSERT_TRUE(ready >> word >> polite >> rude);
-    EXPECT_TRUE(waitFor([&] {
-        auto views =
-            sway::parseLayout(sway->ipc().request(sway::MessageType::getTree).value_or("{}"), "[]").views;
-        return std::count_if(views.begin(), views.end(),
-                             [&](auto& v) { return v.xWindow == polite || v.xWindow == rude; }) == 2;
+    ::setenv("DISPLAY", sway->xDisplay().c_str(), 1);  // as sway gives it to the agent
+    LocalNotificationCenter center;
+    std::string error;
+    auto desktop = SwayDesktop::connect(sway->ipcSocket(), center, error);
+    ASSERT_TRUE(desktop) << error;
+    std::map<std::string, AXElement> byTitle;
+    ASSERT_TRUE(waitFor([&] {
+        auto app = desktop->accessibility().createApplication(x->pid());
+        for (const Value& w :
+             ax::copyAttributeValues(app, kAXWindowsAttribute, 0, 9).value.value_or(Value::Array{}))
+            byTitle[*ax::copyAttributeValue(*w.asElement(), kAXTitleAttribute).value->asString()] =
+                *w.asElement();
+        return byTitle.size() == 2;
     }));
-    EXPECT_EQ(sway::XwaylandProtocols(sway->xDisplay()).speakDelete({polite, rude, 0}),
-              (std::vector<bool>{true, false, false}));
-    EXPECT_EQ(sway::XwaylandProtocols("").speakDelete({polite}), std::vector<bool>{false});
+    EXPECT_TRUE(ax::copyAttributeValue(byTitle["polite"], kAXCloseButtonAttribute).ok());
+    EXPECT_EQ(ax::copyAttributeValue(byTitle["rude"], kAXCloseButtonAttribute).error,
+              AXError::attributeUnsupported);
+    ScriptResult r = desktop->scripts().executeScript(R"(tell the application "Pair" to quit)");
+    EXPECT_TRUE(!r.ok && r.error.ends_with("sway view " +
+                                           std::to_string(ax::getWindow(byTitle["rude"]).value.value_or(0))))
+        << r.error;
+    EXPECT_EQ(x->readLine(10s), "closed " + std::to_string(polite));
 }
 
 // tarvolinctl switch through each Wayland menu, typed at through sway's virtual-keyboard

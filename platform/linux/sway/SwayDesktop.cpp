@@ -2,42 +2,42 @@
 
 #include "SwayIpc.h"
 #include "SwayTree.h"
+#include "XwaylandProtocols.h"
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
+#include <cstdlib>
+#include <map>
 #include <set>
 
 namespace tarvolin {
 
 namespace sway {
 
-namespace {
-
-bool changesTheTree(const Message& m) {
-    return m.type == static_cast<std::uint32_t>(EventType::window) ||
-           m.type == static_cast<std::uint32_t>(EventType::workspace) ||
-           m.type == static_cast<std::uint32_t>(EventType::output);
-}
-
-}  // namespace
-
-// sway's tree mapped onto the desktop model. Events only mark the mirror stale; the tree is
-// fetched again at the next sync, so a burst of events costs one fetch. Commands go on a
-// connection of their own, so that their replies never wait behind events.
+// sway's tree mapped onto the desktop model, kept from its events: a window event carries the
+// whole container, so the tree is fetched only at start and when an event cannot be applied.
+// Commands go on a connection of their own, so that their replies never wait behind events.
 class SwayTransport final : public desktop::Transport {
 public:
     SwayTransport(std::unique_ptr<Connection> events, std::unique_ptr<Connection> commands)
-        : events_(std::move(events)), commands_(std::move(commands)) {}
+        : events_(std::move(events)), commands_(std::move(commands)) {
+        const char* display = std::getenv("DISPLAY");
+        xwayland_ = std::make_unique<XwaylandProtocols>(display ? display : "");
+    }
 
     std::uint64_t roundTrips() const override { return events_->roundTrips() + commands_->roundTrips(); }
     bool broken() const override { return events_->broken() || commands_->broken(); }
     int fd() const override { return events_->fd(); }
-    bool processEvents() override { return events_->drain(staleOn(stale_)) && !commands_->broken(); }
+    bool processEvents() override { return events_->drain(applier()) && !commands_->broken(); }
 
     const desktop::Snapshot& sync() override {
         // Every event sent before the barrier's reply has arrived by then.
-        if (!stale_ && !broken()) events_->request(MessageType::getVersion, {}, staleOn(stale_));
-        if (stale_ && !broken()) fetch();
+        if (!broken()) events_->request(MessageType::getVersion, {}, applier());
+        // Each fetch answers what was asked before it; what came during it takes one more.
+        for (int i = 0; i < 3 && !broken() && (needs_ != Effect::applied || !snapshot_.generation); ++i)
+            fetch();
+        if (changed_) build();
         return snapshot_;
     }
 
@@ -89,36 +89,57 @@ public:
     std::string windowName(std::int64_t id) const override { return "sway view " + std::to_string(id); }
 
 private:
-    Connection::EventHandler staleOn(bool& flag) {
-        return [&flag](const Message& m) {
-            if (changesTheTree(m)) flag = true;
+    Connection::EventHandler applier() {
+        return [this](const Message& m) {
+            if (m.type == std::uint32_t(EventType::shutdown)) return;
+            const Effect e = applyEvent(layout_, m.type, m.payload);
+            needs_ = std::max(needs_, e);
+            changed_ = true;
         };
     }
 
+    // The outputs alone, or with the tree, pipelined: one round trip. What an event before a
+    // reply did is in that reply; an event between the two replies may be missing from the
+    // outputs, so it leaves them to fetch again.
     void fetch() {
-        // Events before the outputs' reply are in both answers; one between the two replies
-        // may be missing from the outputs, so it leaves the mirror stale.
+        const bool tree = needs_ == Effect::needsTree || !snapshot_.generation;
+        Effect between = Effect::applied;
         bool afterOutputs = false;
-        bool changedBetween = false;
+        const auto apply = applier();  // with the outputs alone, an event is in no reply
         auto onEvent = [&](const Message& m) {
-            if (afterOutputs && changesTheTree(m)) changedBetween = true;
+            if (!tree)
+                apply(m);
+            else if (afterOutputs && m.type != std::uint32_t(EventType::shutdown))
+                between = Effect::needsOutputs;
         };
-        stale_ = true;
-        if (!events_->send(MessageType::getOutputs) || !events_->send(MessageType::getTree)) return;
+        if (!events_->send(MessageType::getOutputs) || (tree && !events_->send(MessageType::getTree))) return;
         auto outputs = events_->reply(onEvent);
         afterOutputs = true;
-        auto tree = events_->reply(onEvent);
-        if (!outputs || !tree) return;
+        auto treeText = tree ? events_->reply(onEvent) : std::optional<std::string>("{}");
+        if (!outputs || !treeText) return;
         try {
-            layout_ = parseLayout(*tree, *outputs);
+            Layout fetched = parseLayout(*treeText, *outputs);
+            if (tree)
+                adoptTree(layout_, std::move(fetched));
+            else
+                layout_.outputs = std::move(fetched.outputs);
         } catch (const nlohmann::json::exception&) {
-            return;  // not JSON: the old mirror stays, still stale, and the next look asks again
+            return;  // not JSON: the old mirror stays, and the next look asks again
         }
-        stale_ = changedBetween;
-        build();
+        needs_ = tree || needs_ != Effect::needsTree ? between : Effect::needsTree;
+        changed_ = true;
     }
 
     void build() {
+        std::erase_if(speaksDelete_, [&](const auto& known) { return !layout_.find(known.first); });
+        std::vector<std::int64_t> ask;
+        std::vector<std::uint32_t> windows;
+        for (const View& v : layout_.views)
+            if (v.xWindow && !speaksDelete_.count(v.id)) ask.push_back(v.id), windows.push_back(*v.xWindow);
+        if (!windows.empty()) {
+            std::vector<bool> answers = xwayland_->speakDelete(windows);
+            for (size_t i = 0; i < ask.size(); ++i) speaksDelete_[ask[i]] = answers[i];
+        }
         snapshot_.frontFirst.clear();
         for (const View& v : layout_.views) {
             desktop::Window w;
@@ -131,7 +152,8 @@ private:
             w.workspace = v.workspace;
             w.minimised = v.scratchpad;
             w.focused = v.focused;
-            w.canClose = true;
+            // sway's kill ends an X client that does not speak the close protocol.
+            w.canClose = !v.xWindow || speaksDelete_[v.id];
             // The tiling layout places tiled views; only floating ones go where they are told.
             w.canMove = v.floating;
             w.canMinimise = true;
@@ -142,6 +164,7 @@ private:
             snapshot_.monitors.push_back({{o.rect.x, o.rect.y, o.rect.width, o.rect.height}, o.focused});
         std::erase_if(tiled_, [&](std::int64_t id) { return !layout_.find(id); });
         ++snapshot_.generation;
+        changed_ = false;
     }
 
     // Back from the scratchpad, where it was: a view that was tiled is tiled again.
@@ -162,8 +185,6 @@ private:
         std::string text;
         for (const std::string& c : commands) text += (text.empty() ? "" : "; ") + c;
         auto reply = commands_->request(MessageType::runCommand, text);
-        // The events of what the commands did may still be on their way.
-        stale_ = true;
         nlohmann::json results;
         try {
             if (reply) results = nlohmann::json::parse(*reply);
@@ -180,9 +201,12 @@ private:
     std::unique_ptr<Connection> events_;
     std::unique_ptr<Connection> commands_;
     Layout layout_;
-    bool stale_ = true;
+    Effect needs_ = Effect::applied;  // what the events left to fetch
+    bool changed_ = false;
     desktop::Snapshot snapshot_;
-    std::set<std::int64_t> tiled_;  // views minimised from the tiling layout
+    std::unique_ptr<XwaylandProtocols> xwayland_;
+    std::map<std::int64_t, bool> speaksDelete_;  // by view: only Xwayland views are asked
+    std::set<std::int64_t> tiled_;               // views minimised from the tiling layout
 };
 
 }  // namespace sway
