@@ -174,31 +174,32 @@ TEST(SwayTree, EventsApplyWhatTheyCarryAndAskForTheRest) {
     }
 }
 
-TEST(SwayTree, OutputsAndScreens) {
+TEST(SwayTree, OutputsPrimaryFirst) {
     struct Case {
         const char* outputs;
         std::vector<std::string> names;
-        std::vector<Rect> frames;
+        std::vector<LayoutRect> rects;
     } cases[] = {
         {R"([{"name":"A","rect":{"x":0,"y":0,"width":1920,"height":1080}},
              {"name":"B","focused":true,"rect":{"x":1920,"y":200,"width":1280,"height":800}},
              {"name":"off","active":false,"rect":{"x":0,"y":0,"width":640,"height":480}}])",
          {"B", "A"},
-         {{0, 0, 1280, 800}, {-1920, -80, 1920, 1080}}},
+         {{1920, 200, 1280, 800}, {0, 0, 1920, 1080}}},
         {R"([{"name":"A","rect":{"x":0,"y":0,"width":9,"height":9}},
              {"name":"B","rect":{"x":9,"y":-2147483649,"width":9,"height":9}},
              {"name":"C","focused":true,"rect":{"x":1e400,"y":0,"width":9,"height":9}},
              {"name":"D","rect":{"x":9,"y":0,"width":9,"height":2147483647}}])",
          {"A", "D"},
-         {{0, 0, 9, 9}, {9, 9.0 - 2147483647, 9, 2147483647}}},
+         {{0, 0, 9, 9}, {9, 0, 9, 2147483647}}},
         {"{}", {}, {}},
     };
     for (const Case& c : cases) {
         const Layout l = parseLayout("{}", c.outputs);
         std::vector<std::string> names;
-        for (const Output& o : l.outputs) names.push_back(o.name);
+        std::vector<LayoutRect> rects;
+        for (const Output& o : l.outputs) names.push_back(o.name), rects.push_back(o.rect);
         EXPECT_EQ(names, c.names) << c.outputs;
-        EXPECT_EQ(screenFrames(l.outputs), c.frames) << c.outputs;
+        EXPECT_EQ(rects, c.rects) << c.outputs;
     }
     EXPECT_THROW(parseLayout("{", "[]"), nlohmann::json::exception);
 }

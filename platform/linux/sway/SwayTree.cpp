@@ -275,16 +275,6 @@ void adoptTree(Layout& layout, Layout fetched) {
     layout = std::move(fetched);
 }
 
-std::vector<Rect> screenFrames(const std::vector<Output>& outputs) {
-    std::vector<Rect> out;
-    if (outputs.empty()) return out;
-    const LayoutRect& p = outputs.front().rect;
-    for (const Output& o : outputs)
-        out.push_back(Rect{double(o.rect.x - p.x), double((p.y + p.height) - (o.rect.y + o.rect.height)),
-                           double(o.rect.width), double(o.rect.height)});
-    return out;
-}
-
 std::string conCommand(std::int64_t id, const std::string& command) {
     return "[con_id=" + std::to_string(id) + "] " + command;
 }

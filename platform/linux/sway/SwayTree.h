@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/Geometry.h"
+#include "platform/linux/desktop/Snapshot.h"
 
 #include <nlohmann/json_fwd.hpp>
 
@@ -11,10 +11,7 @@
 
 namespace tarvolin::sway {
 
-struct LayoutRect {
-    std::int64_t x = 0, y = 0, width = 0, height = 0;
-    friend bool operator==(const LayoutRect&, const LayoutRect&) = default;
-};
+using LayoutRect = desktop::Box;
 
 // One view (a toplevel of a Wayland or Xwayland client) as the tree shows it.
 struct View {
@@ -47,9 +44,6 @@ struct Layout {
     std::vector<View> views;      // front first
     std::vector<Output> outputs;  // active ones, the primary (focused, else first) first
 
-    // The primary output's top-left corner: the origin of every bound the agent reports.
-    std::int64_t originX() const { return outputs.empty() ? 0 : outputs.front().rect.x; }
-    std::int64_t originY() const { return outputs.empty() ? 0 : outputs.front().rect.y; }
     const View* find(std::int64_t id) const;
 };
 
@@ -67,8 +61,6 @@ Effect applyEvent(Layout& layout, std::uint32_t eventType, const std::string& pa
 // Replaces the layout by a fetched one, its views in the order above.
 void adoptTree(Layout& layout, Layout fetched);
 
-// The screens as the agent wants them: primary first, origin at its bottom-left, y upwards.
-std::vector<Rect> screenFrames(const std::vector<Output>& outputs);
 
 // A command's criteria naming one container.
 std::string conCommand(std::int64_t id, const std::string& command);

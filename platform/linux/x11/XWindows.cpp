@@ -311,8 +311,6 @@ bool isClientListProperty(const Connection& c, xcb_atom_t p) {
 }
 bool WindowFacts::hasProtocol(xcb_atom_t a) const { return contains(protocols, a); }
 
-ClientList readClientList(Connection& c) { return collectRoot(c, askRoot(c)); }
-
 Survey survey(Connection& c, const std::vector<xcb_window_t>& ids, unsigned wants, bool withClientList) {
     return survey(c, ids, std::vector<unsigned>(ids.size(), wants), withClientList);
 }

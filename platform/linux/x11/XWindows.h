@@ -83,10 +83,6 @@ struct Survey {
     std::vector<WindowFacts> windows;  // in the order asked, less the windows that vanished
 };
 
-// The managed windows, front first. Falls back to _NET_CLIENT_LIST and then to the
-// root's viewable children when the window manager publishes less.
-ClientList readClientList(Connection& c);
-
 // Reads facts about many windows with every request on the wire before the first
 // reply is awaited. With `withClientList`, the client list rides in the same trip.
 Survey survey(Connection& c, const std::vector<xcb_window_t>& ids, unsigned wants,
