@@ -166,7 +166,7 @@ TEST_F(X11Geometry, ClientsStandWhereTheirFramesDoHoweverDeepTheyAreNested) {
         xcb_map_window(x, w);
         return w;
     };
-    const xcb_window_t older = mapped(root), inOlder = mapped(mapped(older));
+    const xcb_window_t older = mapped(root), wrapper = mapped(older), inOlder = mapped(wrapper);
     const xcb_window_t newer = mapped(root), inNewer = mapped(mapped(newer));
     const xcb_window_t claimed[] = {inNewer, inOlder};  // bottom to top
     const xcb_atom_t supported = session_->x().atom("_NET_CLIENT_LIST_STACKING");
@@ -175,10 +175,13 @@ TEST_F(X11Geometry, ClientsStandWhereTheirFramesDoHoweverDeepTheyAreNested) {
                         32, 1, &supported);
     session_->x().sync();
     EXPECT_EQ(frontFirst(), (std::vector{n(inNewer), n(inOlder)}));
-    const std::uint32_t above = XCB_STACK_MODE_ABOVE;
-    xcb_configure_window(x, older, XCB_CONFIG_WINDOW_STACK_MODE, &above);
+    // Moved into the same frame, they keep the list's order.
+    xcb_reparent_window(x, wrapper, newer, 0, 0);
     session_->x().sync();
     EXPECT_EQ(frontFirst(), (std::vector{n(inOlder), n(inNewer)}));
+    const std::uint64_t trips = desktop_->roundTrips();
+    frontFirst();
+    EXPECT_EQ(desktop_->roundTrips() - trips, 1u) << "an unchanged desktop costs one round trip";
 }
 
 }  // namespace

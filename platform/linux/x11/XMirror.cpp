@@ -66,7 +66,7 @@ void Mirror::handle(const xcb_generic_event_t& ev) {
         case XCB_REPARENT_NOTIFY: {
             const auto& e = reinterpret_cast<const xcb_reparent_notify_event_t&>(ev);
             markStale(e.window, kWantFrame);
-            parentOf_.erase(e.window);
+            if (parentOf_.erase(e.window)) ancestors_.push_back(e.window);  // an ancestor moved: asked again
             topLevelsChange(e.event);
             break;
         }
