@@ -6,10 +6,12 @@
 
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <signal.h>
 
 #include <cmath>
 #include <cstdio>
 #include <deque>
+#include <fstream>
 #include <map>
 
 namespace tarvolin {
@@ -334,6 +336,44 @@ TEST_F(X11DesktopTest, AReusedWindowIdBelongsToItsNewOwner) {
     EXPECT_EQ(apps[0].localizedName, "Second");
     // openbox gives icon-less windows its own icon: anything but the old blue square.
     EXPECT_FALSE(apps[0].icon.pixelWidth() == 32 && apps[0].icon.pixel(0, 0) == 0xff0000ffu);
+}
+
+// fluxbox never reorders its stacking list: only the frames on the server tell the order.
+class X11FluxboxTest : public X11DesktopTest {
+protected:
+    static void SetUpTestSuite() {
+        // A style without a wallpaper: fluxbox would pop up a window to say it cannot set one.
+        std::ofstream(rc_) << "session.styleFile: /usr/share/fluxbox/styles/Squared_blue\n";
+        desktop_ =
+            XvfbDesktop::start({.sessionBus = false, .windowManagerCommand = {"fluxbox", "-rc", rc_}}, error_)
+                .release();
+    }
+    static void TearDownTestSuite() {
+        // fluxbox 1.3.5 calls into Xlib from its SIGTERM handler and can deadlock there.
+        if (desktop_ && desktop_->windowManagerAlive() && desktop_->windowManagerPid() > 0)
+            kill(desktop_->windowManagerPid(), SIGKILL);
+        X11DesktopTest::TearDownTestSuite();
+        std::remove(rc_.c_str());
+    }
+    static inline const std::string rc_ = "/tmp/tarvolin-fluxbox-rc-" + std::to_string(getpid());
+};
+
+TEST_F(X11FluxboxTest, EachRaisedWindowComesFirstAndTheRestKeepTheFramesOrder) {
+    auto& c = start({{}, {}, {}});
+    ASSERT_EQ(c.windows.size(), 3u);
+    const xcb_window_t a = c.windows[0], b = c.windows[1], cc = c.windows[2];
+    auto order = [&] {
+        std::vector<std::int64_t> ids;
+        for (const auto& d : list()) ids.push_back(i(d.number));
+        return ids;
+    };
+    // The window raised, then the order front first.
+    for (const auto& [raised, want] : std::vector<std::pair<xcb_window_t, std::vector<std::int64_t>>>{
+             {a, {a, cc, b}}, {cc, {cc, a, b}}, {b, {b, cc, a}}, {a, {a, b, cc}}}) {
+        ASSERT_EQ(ax::performAction(windowElement(c.pid(), raised), "AXRaise"), AXError::success);
+        EXPECT_TRUE(desktop_->x().waitFor([&] { return order() == want; }))
+            << ::testing::PrintToString(order());
+    }
 }
 
 TEST(X11DesktopConnection, FailsClearlyWithoutADisplayAndNoticesWhenItGoes) {

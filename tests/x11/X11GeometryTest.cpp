@@ -75,6 +75,13 @@ protected:
         auto list = desktop_->windows().copyWindowInfo(kCGWindowListExcludeDesktopElements, 0);
         return list && list->size() == 1u && (*list)[0].bounds ? *(*list)[0].bounds : WindowBounds{};
     }
+    std::vector<WindowNumberValue> frontFirst() {
+        std::vector<WindowNumberValue> ids;
+        auto list = desktop_->windows().copyWindowInfo(kCGWindowListExcludeDesktopElements, 0);
+        for (const auto& d : list.value_or(std::vector<WindowDescription>{}))
+            ids.push_back(d.number.value_or(0));
+        return ids;
+    }
     AXElement element() {
         AXElement app = desktop_->accessibility().createApplication(client_->pid());
         auto windows = ax::copyAttributeValues(app, "AXWindows", 0, 10);
@@ -137,13 +144,6 @@ TEST_F(X11Geometry, PositionsMeasureFromThePrimaryMonitor) {
 
 TEST_F(X11Geometry, TheListFollowsTheRootsChildren) {
     startWindows({{"--geometry", "100x100+0+0"}, {"--geometry", "100x100+50+50"}});
-    auto frontFirst = [&] {
-        std::vector<WindowNumberValue> ids;
-        auto list = desktop_->windows().copyWindowInfo(kCGWindowListExcludeDesktopElements, 0);
-        for (const auto& d : list.value_or(std::vector<WindowDescription>{}))
-            ids.push_back(d.number.value_or(n(0)));
-        return ids;
-    };
     const auto [older, newer] = std::pair(n(client_->windows[0]), n(client_->windows[1]));
     EXPECT_EQ(frontFirst(), (std::vector{newer, older}));
     const std::uint32_t above = XCB_STACK_MODE_ABOVE;
@@ -153,6 +153,35 @@ TEST_F(X11Geometry, TheListFollowsTheRootsChildren) {
     xcb_unmap_window(session_->x().xcb(), client_->windows[0]);
     session_->x().sync();
     EXPECT_EQ(frontFirst(), (std::vector{newer}));
+}
+
+// A window manager may nest a client more than one level below its frame; its list may lie.
+TEST_F(X11Geometry, ClientsStandWhereTheirFramesDoHoweverDeepTheyAreNested) {
+    xcb_connection_t* x = session_->x().xcb();
+    const xcb_window_t root = session_->x().root();
+    auto mapped = [&](xcb_window_t parent) {
+        const xcb_window_t w = xcb_generate_id(x);
+        xcb_create_window(x, XCB_COPY_FROM_PARENT, w, parent, 0, 0, 50, 50, 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
+                          XCB_COPY_FROM_PARENT, 0, nullptr);
+        xcb_map_window(x, w);
+        return w;
+    };
+    const xcb_window_t older = mapped(root), wrapper = mapped(older), inOlder = mapped(wrapper);
+    const xcb_window_t newer = mapped(root), inNewer = mapped(mapped(newer));
+    const xcb_window_t claimed[] = {inNewer, inOlder};  // bottom to top
+    const xcb_atom_t supported = session_->x().atom("_NET_CLIENT_LIST_STACKING");
+    xcb_change_property(x, XCB_PROP_MODE_REPLACE, root, supported, XCB_ATOM_WINDOW, 32, 2, claimed);
+    xcb_change_property(x, XCB_PROP_MODE_REPLACE, root, session_->x().atom("_NET_SUPPORTED"), XCB_ATOM_ATOM,
+                        32, 1, &supported);
+    session_->x().sync();
+    EXPECT_EQ(frontFirst(), (std::vector{n(inNewer), n(inOlder)}));
+    // Moved into the same frame, they keep the list's order.
+    xcb_reparent_window(x, wrapper, newer, 0, 0);
+    session_->x().sync();
+    EXPECT_EQ(frontFirst(), (std::vector{n(inOlder), n(inNewer)}));
+    const std::uint64_t trips = desktop_->roundTrips();
+    frontFirst();
+    EXPECT_EQ(desktop_->roundTrips() - trips, 1u) << "an unchanged desktop costs one round trip";
 }
 
 }  // namespace

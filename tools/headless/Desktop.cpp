@@ -135,17 +135,18 @@ std::unique_ptr<XvfbDesktop> XvfbDesktop::start(const Options& options, std::str
     d->display_ = ":" + number;
     if (!(d->x_ = DisplayWatch::connect(d->display_, error))) return nullptr;
     if (options.sessionBus && !(d->bus_ = Bus::start(error))) return nullptr;
-    if (options.windowManager && !d->awaitWindowManager(error)) return nullptr;
+    if (options.windowManager && !d->awaitWindowManager(options.windowManagerCommand, error)) return nullptr;
     return d;
 }
 
-bool XvfbDesktop::awaitWindowManager(std::string& error) {
+bool XvfbDesktop::awaitWindowManager(const std::vector<std::string>& command, std::string& error) {
     Process::Options options;
     options.env = {"DISPLAY=" + display_};
-    wm_ = Process::spawn({"openbox", "--sm-disable"}, options);
+    const std::string name = command.empty() ? "the window manager" : command[0];
+    wm_ = Process::spawn(command, options);
     DisplayWatch& x = *x_;
     if (!wm_ || !x.waitFor([&] { return !x.cardinals(x.root(), "_NET_SUPPORTING_WM_CHECK").empty(); }, 20s)) {
-        error = "openbox did not come up";
+        error = name + " did not come up";
         return false;
     }
     // Its properties go up before it handles its first map request: a probe window that
@@ -162,7 +163,7 @@ bool XvfbDesktop::awaitWindowManager(std::string& error) {
         x.sync();
         if (managed) return true;
     }
-    error = "openbox does not manage windows";
+    error = name + " does not manage windows";
     return false;
 }
 

@@ -61,14 +61,15 @@ public:
     virtual std::vector<std::string> environment() const = 0;
 };
 
-// Xvfb on a display it picks itself (-displayfd), openbox confirmed ready by a window it
-// manages, and a session bus. Stopped in order: window manager, bus, server.
+// Xvfb on a display it picks itself (-displayfd), a window manager (openbox unless told) confirmed
+// ready by a window it manages, and a session bus. Stopped in order: window manager, bus, server.
 class XvfbDesktop final : public Desktop {
 public:
     struct Options {
         bool windowManager = true;
         bool sessionBus = true;
         std::string screen = "1280x1024x24";
+        std::vector<std::string> windowManagerCommand = {"openbox", "--sm-disable"};
     };
     static std::unique_ptr<XvfbDesktop> start(const Options& options, std::string& error);
     ~XvfbDesktop() override;
@@ -85,7 +86,7 @@ public:
 
 private:
     XvfbDesktop() = default;
-    bool awaitWindowManager(std::string& error);
+    bool awaitWindowManager(const std::vector<std::string>& command, std::string& error);
 
     std::unique_ptr<Process> xvfb_;
     std::unique_ptr<DisplayWatch> x_;

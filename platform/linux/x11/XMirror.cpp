@@ -12,6 +12,8 @@ namespace {
 // Waves a sync may need: one, a second for windows new in the list, and a third for changes
 // that were on their way when the sync started.
 constexpr int kMaxWaves = 4;
+// Deeper than any window manager nests a client; bounds a walk up a chain gone stale.
+constexpr int kMaxDepth = 16;
 
 }  // namespace
 
@@ -30,8 +32,8 @@ void Mirror::markListStale(bool stale) {
 }
 
 void Mirror::handle(const xcb_generic_event_t& ev) {
-    // Without a window manager's list the root's children are the list.
-    const bool bare = !clients_.ewmh;
+    // The root's children change: their order, and without a window manager's list the list.
+    const auto topLevelsChange = [&](xcb_window_t event) { markListStale(event == c_.root()); };
     // An event carries the last of our requests the server had seen when it happened.
     changedBeforeSync_ =
         syncStart_ && static_cast<std::int16_t>(static_cast<std::uint16_t>(ev.sequence - *syncStart_)) < 0;
@@ -49,31 +51,35 @@ void Mirror::handle(const xcb_generic_event_t& ev) {
             markStale(e.window, kWantFrame);
             if (auto it = clientOfFrame_.find(e.window); it != clientOfFrame_.end())
                 markStale(it->second, kWantFrame);
-            markListStale(bare && e.event == c_.root());
+            topLevelsChange(e.event);
             break;
         }
         case XCB_MAP_NOTIFY: {
             const auto& e = reinterpret_cast<const xcb_map_notify_event_t&>(ev);
             markStale(e.window, kWantFrame);
-            markListStale(bare && e.event == c_.root());
+            topLevelsChange(e.event);
             break;
         }
-        case XCB_UNMAP_NOTIFY: {
-            const auto& e = reinterpret_cast<const xcb_unmap_notify_event_t&>(ev);
-            markListStale(bare && e.event == c_.root());
+        case XCB_UNMAP_NOTIFY:
+            topLevelsChange(reinterpret_cast<const xcb_unmap_notify_event_t&>(ev).event);
+            break;
+        case XCB_REPARENT_NOTIFY: {
+            const auto& e = reinterpret_cast<const xcb_reparent_notify_event_t&>(ev);
+            markStale(e.window, kWantFrame);
+            if (parentOf_.erase(e.window)) ancestors_.push_back(e.window);  // an ancestor moved: asked again
+            topLevelsChange(e.event);
             break;
         }
-        case XCB_REPARENT_NOTIFY:
-            markStale(reinterpret_cast<const xcb_reparent_notify_event_t&>(ev).window, kWantFrame);
-            break;
         case XCB_DESTROY_NOTIFY: {
             // X reuses ids: nothing known about this one may outlive it.
-            xcb_window_t w = reinterpret_cast<const xcb_destroy_notify_event_t&>(ev).window;
+            const auto& e = reinterpret_cast<const xcb_destroy_notify_event_t&>(ev);
+            const xcb_window_t w = e.window;
             if (windows_.erase(w)) ++generation_;
             stale_.erase(w);
             forgetMember(w);
             clientOfFrame_.erase(w);
-            markListStale(bare);
+            parentOf_.erase(w);
+            topLevelsChange(e.event);
             break;
         }
         default:
@@ -91,11 +97,11 @@ void Mirror::sync() {
     staleBeforeSync_ = false;
     syncStart_ = c_.lastSent() + 1;
     for (int wave = 0; wave < kMaxWaves && !c_.broken(); ++wave) {
-        if (wave > 0 && !staleBeforeSync_ && unread_.empty()) break;
+        if (wave > 0 && !staleBeforeSync_ && unread_.empty() && ancestors_.empty()) break;
         staleBeforeSync_ = false;
         std::optional<xcb_randr_get_monitors_cookie_t> monitors;
         if (wave == 0 && c_.hasMonitors()) monitors = c_.sent(xcb_randr_get_monitors(c_.xcb(), c_.root(), 1));
-        if (listStale_ || !stale_.empty() || !unread_.empty())
+        if (listStale_ || !stale_.empty() || !unread_.empty() || !ancestors_.empty())
             refresh();
         else if (!monitors)
             c_.sync();  // nothing known to be stale: the trip brings the events on their way
@@ -129,12 +135,22 @@ void Mirror::refresh() {
         ids.push_back(w);
         wants.push_back(stale);
     }
+    std::vector<std::pair<xcb_window_t, xcb_query_tree_cookie_t>> ancestors;
+    for (xcb_window_t a : ancestors_) {
+        writer_.watch(a);  // its end or move is heard of, so what is learned of it does not outlive it
+        ancestors.emplace_back(a, c_.sent(xcb_query_tree(c_.xcb(), a)));
+    }
     const bool readList = listStale_;
     listStale_ = false;
     stale_.clear();
     unread_.clear();
 
     Survey s = survey(c_, ids, wants, readList);
+    for (const auto& [a, cookie] : ancestors) {
+        ErrorReply error;
+        if (auto r = c_.reply(xcb_query_tree_reply, cookie, &error)) parentOf_[a] = r->parent;
+        if (error && !Connection::isVanished(*error)) c_.noteUnexpected(*error);
+    }
     size_t k = 0;
     for (size_t i = 0; i < ids.size(); ++i) {
         if (k < s.windows.size() && s.windows[k].id == ids[i]) {
@@ -154,7 +170,38 @@ void Mirror::refresh() {
         }
     }
     if (s.clients) adoptClientList(std::move(*s.clients));
+    restack();
     ++generation_;
+}
+
+void Mirror::restack() {
+    // Front to back is the stacking of the root's children: the window manager's frames, or the
+    // clients themselves where nothing reparents them. A client stands where its top-level
+    // ancestor does; the window manager's list orders clients that share one, and puts last
+    // those whose ancestor is not known yet. The active window gets no place of its own.
+    std::unordered_map<xcb_window_t, std::size_t> rank;
+    for (std::size_t i = 0; i < clients_.topLevels.size(); ++i) rank[clients_.topLevels[i]] = i + 1;
+    std::vector<std::pair<std::size_t, xcb_window_t>> ranked;
+    ancestors_.clear();
+    for (xcb_window_t w : clients_.frontFirst) {
+        auto f = windows_.find(w);
+        xcb_window_t x = w, up = f == windows_.end() ? XCB_NONE : f->second.parent;
+        for (int depth = 0; depth < kMaxDepth && !rank.count(x) && up != XCB_NONE && up != c_.root();
+             ++depth) {
+            x = up;
+            auto p = parentOf_.find(x);
+            up = p == parentOf_.end() ? XCB_NONE : p->second;
+            if (p == parentOf_.end() && !rank.count(x)) ancestors_.push_back(x);  // asked in the next wave
+        }
+        auto r = rank.find(x);
+        ranked.emplace_back(r == rank.end() ? 0 : r->second, w);
+    }
+    std::stable_sort(ranked.begin(), ranked.end(),
+                     [](const auto& a, const auto& b) { return a.first > b.first; });
+    order_.clear();
+    for (const auto& [r, w] : ranked) order_.push_back(w);
+    std::sort(ancestors_.begin(), ancestors_.end());
+    ancestors_.erase(std::unique(ancestors_.begin(), ancestors_.end()), ancestors_.end());
 }
 
 void Mirror::forgetMember(xcb_window_t w) {
@@ -188,8 +235,8 @@ void Mirror::adoptClientList(ClientList list) {
 
 std::vector<const WindowFacts*> Mirror::frontFirst() const {
     std::vector<const WindowFacts*> out;
-    out.reserve(clients_.frontFirst.size());
-    for (xcb_window_t w : clients_.frontFirst)
+    out.reserve(order_.size());
+    for (xcb_window_t w : order_)
         if (auto it = windows_.find(w); it != windows_.end()) out.push_back(&it->second);
     return out;
 }

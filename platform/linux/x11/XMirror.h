@@ -51,6 +51,7 @@ private:
     void refresh();
     void readMonitors(xcb_randr_get_monitors_cookie_t cookie);
     void adoptClientList(ClientList list);
+    void restack();
     void forgetMember(xcb_window_t w);
 
     Connection& c_;
@@ -61,6 +62,10 @@ private:
     std::unordered_map<xcb_window_t, unsigned> stale_;
     // Frames move without a word to their client (an iconify animation): the root tells.
     std::unordered_map<xcb_window_t, xcb_window_t> clientOfFrame_;
+    // Windows between a client and its top-level ancestor: their parents, learned once.
+    std::unordered_map<xcb_window_t, xcb_window_t> parentOf_;
+    std::vector<xcb_window_t> ancestors_;  // whose parents are to be asked
+    std::vector<xcb_window_t> order_;      // the clients, front first
     // The listed windows, sorted, less those known to be gone; each is read or unread.
     std::vector<xcb_window_t> members_;
     std::vector<xcb_window_t> unread_;  // listed but not read yet

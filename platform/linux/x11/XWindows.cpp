@@ -58,6 +58,7 @@ std::int32_t clampToInt32(std::int64_t v) {
 
 struct RootCookies {
     xcb_get_property_cookie_t supported, stacking, list, active, desktop;
+    xcb_query_tree_cookie_t tree;
 };
 
 RootCookies askRoot(Connection& c) {
@@ -66,15 +67,13 @@ RootCookies askRoot(Connection& c) {
             askProperty(c, c.root(), a._NET_CLIENT_LIST_STACKING, kListLongs),
             askProperty(c, c.root(), a._NET_CLIENT_LIST, kListLongs),
             askProperty(c, c.root(), a._NET_ACTIVE_WINDOW, 1),
-            askProperty(c, c.root(), a._NET_CURRENT_DESKTOP, 1)};
+            askProperty(c, c.root(), a._NET_CURRENT_DESKTOP, 1),
+            c.sent(xcb_query_tree(c.xcb(), c.root()))};
 }
 
 // Without a window manager's list: the root's viewable, ordinary children.
-std::vector<xcb_window_t> viewableTopLevels(Connection& c) {
-    auto tree = c.reply(xcb_query_tree_reply, c.sent(xcb_query_tree(c.xcb(), c.root())));
-    if (!tree) return {};
-    const xcb_window_t* children = xcb_query_tree_children(tree.get());
-    auto n = static_cast<size_t>(xcb_query_tree_children_length(tree.get()));
+std::vector<xcb_window_t> viewableTopLevels(Connection& c, const std::vector<xcb_window_t>& children) {
+    const size_t n = children.size();
     std::vector<xcb_get_window_attributes_cookie_t> cookies;
     cookies.reserve(n);
     for (size_t i = 0; i < n; ++i) cookies.push_back(c.sent(xcb_get_window_attributes(c.xcb(), children[i])));
@@ -98,6 +97,10 @@ ClientList collectRoot(Connection& c, const RootCookies& k) {
     auto list = collectProperty(c, k.list, rootGone);
     auto active = collectProperty(c, k.active, rootGone);
     auto desktop = collectProperty(c, k.desktop, rootGone);
+    if (auto tree = c.reply(xcb_query_tree_reply, k.tree)) {
+        const xcb_window_t* children = xcb_query_tree_children(tree.get());
+        out.topLevels.assign(children, children + xcb_query_tree_children_length(tree.get()));
+    }
     out.ewmh = supported && supported->type != XCB_NONE;
     out.supported = cardinals(supported.get());
     std::sort(out.supported.begin(), out.supported.end());
@@ -111,7 +114,7 @@ ClientList collectRoot(Connection& c, const RootCookies& k) {
         out.frontFirst = cardinals(list.get());
         std::reverse(out.frontFirst.begin(), out.frontFirst.end());
     } else if (!out.ewmh) {
-        out.frontFirst = viewableTopLevels(c);
+        out.frontFirst = viewableTopLevels(c, out.topLevels);
     }
     return out;
 }

@@ -16,6 +16,7 @@ struct ClientList {
     bool ewmh = false;                  // a window manager publishes _NET_SUPPORTED
     std::vector<xcb_atom_t> supported;  // sorted
     std::vector<xcb_window_t> frontFirst;
+    std::vector<xcb_window_t> topLevels;  // the root's children, bottom to top
     xcb_window_t active = XCB_NONE;
     std::optional<std::uint32_t> currentDesktop;
 
