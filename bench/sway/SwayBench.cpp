@@ -22,7 +22,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 using namespace tarvolin;
@@ -93,6 +95,12 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "%s\n", error.c_str());
         return 1;
     }
+    // The end of a command: what the run loop would do once the command's turn is over.
+    std::vector<std::function<void()>> turnEnd;
+    desktop->endTurnsWith([&](std::function<void()> task) { turnEnd.push_back(std::move(task)); });
+    auto endTurn = [&] {
+        for (auto& task : std::exchange(turnEnd, {})) task();
+    };
     std::printf("%6s | %-20s | %-20s | %-17s | %-20s | %-20s | %s\n", "views", "rescan ms (trips)",
                 "after a raise ms", "get_tree in-proc", "swaymsg get_tree ms", "raise ms / swaymsg",
                 "first scan ms");
@@ -110,6 +118,7 @@ int main(int argc, char** argv) {
             made += batch;
         }
         for (int k = 0; k < 500 && session->views().size() != size_t(made); ++k) usleep(10000);
+        endTurn();
         auto list = desktop->windows().copyWindowInfo(16, 0).value_or(std::vector<WindowDescription>{});
         if (list.size() != size_t(made)) {
             std::fprintf(stderr, "listed %zu of %d views\n", list.size(), made);
@@ -123,6 +132,7 @@ int main(int argc, char** argv) {
         for (int r = 0; r < reps; ++r) {
             // The agent's rescan of an unchanged desktop (the one before took every change in).
             desktop->windows().copyWindowInfo(16, 0);
+            endTurn();
             auto before = desktop->roundTrips();
             auto start = Clock::now();
             desktop->windows().copyWindowInfo(16, 0);
@@ -130,6 +140,7 @@ int main(int argc, char** argv) {
             trips = desktop->roundTrips() - before;
 
             // A raise through the agent's element: until sway has focused the view and answered.
+            endTurn();
             const size_t i = size_t(r) % ids.size();
             AXElement element;
             auto app = desktop->accessibility().createApplication(
@@ -144,7 +155,8 @@ int main(int argc, char** argv) {
                 return 1;
             }
             raise.push_back(ms(Clock::now() - start));
-            // The rescan after that change fetches the tree.
+            // The rescan after that change: the events of the raise, applied.
+            endTurn();
             before = desktop->roundTrips();
             start = Clock::now();
             desktop->windows().copyWindowInfo(16, 0);
@@ -158,6 +170,7 @@ int main(int argc, char** argv) {
             toolRaise.push_back(bench::timedRun(
                 {"swaymsg", "[con_id=" + std::to_string(ids[(i + 1) % ids.size()]) + "] focus"}, env));
         }
+        endTurn();
         auto first = Clock::now();
         size_t found = bench::agentFirstScan(*desktop);
         double firstMs = ms(Clock::now() - first);
