@@ -131,6 +131,7 @@ int main(int argc, char** argv) {
         std::uint64_t trips = 0, changedTrips = 0;
         for (int r = 0; r < reps; ++r) {
             // The agent's rescan of an unchanged desktop (the one before took every change in).
+            endTurn();
             desktop->windows().copyWindowInfo(16, 0);
             endTurn();
             auto before = desktop->roundTrips();
