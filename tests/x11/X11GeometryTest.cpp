@@ -89,7 +89,7 @@ protected:
     }
     void TearDown() override {
         if (client_) {
-            EXPECT_TRUE(testing::stopClient(*session_, *client_));
+            EXPECT_TRUE(headless::stopSampleClient(*session_, *client_));
         }
         if (desktop_) {
             EXPECT_EQ(desktop_->unexpectedErrors(), 0u) << desktop_->lastUnexpectedError();
@@ -112,7 +112,6 @@ TEST_F(X11Geometry, ABorderedWindowKeepsItsSizeWhenItIsWrittenBack) {
     EXPECT_EQ(std::tie(b.x, b.y, b.width), std::tuple(n(250), n(130), n(206)));
 
     const AXElement window = element();
-    EXPECT_EQ(ax::copyAttributeValue(window, "AXPosition").value, Value(AXValue::point({250, 130})));
     const auto size = ax::copyAttributeValue(window, "AXSize").value;
     ASSERT_TRUE(size);
     for (int k = 0; k < 2; ++k) ASSERT_EQ(ax::setAttributeValue(window, "AXSize", *size), AXError::success);
@@ -130,8 +129,6 @@ TEST_F(X11Geometry, PositionsMeasureFromThePrimaryMonitor) {
     ASSERT_TRUE(setPrimaryMonitor(x, session_->x().root(), 100, 50, 800, 600));
 
     EXPECT_EQ(desktop_->screens().screenFrames(), (std::vector{Rect{0, 0, 800, 600}}));
-    const WindowBounds b = bounds();
-    EXPECT_EQ(std::tie(b.x, b.y), std::tuple(n(150), n(80)));
     const AXElement window = element();
     EXPECT_EQ(ax::copyAttributeValue(window, "AXPosition").value, Value(AXValue::point({150, 80})));
     ASSERT_EQ(ax::setAttributeValue(window, "AXPosition", Value(AXValue::point({10, 20}))), AXError::success);
