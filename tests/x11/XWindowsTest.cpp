@@ -24,7 +24,6 @@ TEST(Icons, TheBestWellFormedEntryPremultiplied) {
         {"smallest that covers 32", icon(16, 16) + icon(64, 64) + icon(48, 48), 48},
         {"largest when all are small", icon(16, 16) + icon(24, 24) + icon(8, 8), 24},
         {"a wide strip does not cover 32 x 32", icon(64, 16) + icon(40, 40), 40},
-        {"empty", {}, 0},
         {"truncated second entry keeps the first", icon(16, 16) + Cardinals{64, 64, 1, 2, 3}, 16},
         {"zero width stops", Cardinals{0, 16} + icon(16, 16), 0},
         {"absurd size is refused", {100000, 100000, 1}, 0},
