@@ -18,8 +18,6 @@ inline std::optional<TestClient> startClient(XvfbDesktop& d,
     return headless::startSampleClient(d, TARVOLIN_SAMPLE_WINDOWS, windows, error);
 }
 
-inline bool stopClient(XvfbDesktop& d, TestClient& client) { return headless::stopSampleClient(d, client); }
-
 inline std::vector<xcb_window_t> stackingFrontFirst(XvfbDesktop& d) {
     auto v = d.x().cardinals(d.x().root(), "_NET_CLIENT_LIST_STACKING");
     return {v.rbegin(), v.rend()};
