@@ -51,26 +51,6 @@ TEST_F(OnSessionBus, ABusThatGoesAwayIsReportedOnceAndPostsGoOnQuietly) {
     EXPECT_EQ(log.lines.size(), 3u);
 }
 
-// What `tarvolinctl watch` prints: both kinds of post, told apart, and nothing on other interfaces.
-TEST_F(OnSessionBus, ListenerHearsBothKindsOfPostAndNothingElse) {
-    using Kind = NotificationListener::Kind;
-    std::vector<std::pair<Kind, std::string>> heard;
-    NotificationListener listener(
-        loop, [&](Kind kind, const std::string& name) { heard.emplace_back(kind, name); });
-    std::string error;
-    SdBusPtr other = openBus(BusKind::session, loop, error);
-    ASSERT_TRUE(other) << error;
-    // One connection's signals arrive in order: once the last is heard, so were the others.
-    for (const char* interface : {bus::kDistributedInterface, "org.example.Other", bus::kDarwinInterface})
-        ASSERT_GE(sd_bus_emit_signal(other.get(), bus::kObjectPath, interface, bus::kSignal, "s", interface),
-                  0);
-    ASSERT_GE(sd_bus_flush(other.get()), 0);
-    ASSERT_TRUE(test::runLoopUntil(loop, [&] { return heard.size() >= 2; }));
-    const std::vector<std::pair<Kind, std::string>> expected = {
-        {Kind::distributed, bus::kDistributedInterface}, {Kind::darwin, bus::kDarwinInterface}};
-    EXPECT_EQ(heard, expected);
-}
-
 void prepareForSleep(sd_bus* from, int start) {
     ASSERT_GE(sd_bus_emit_signal(from, "/org/freedesktop/login1", "org.freedesktop.login1.Manager",
                                  "PrepareForSleep", "b", start),

@@ -81,9 +81,7 @@ TEST_F(DefaultsFixture, UnreadableFilesReadAsNoValuesAndAWriteKeepsThemAside) {
     EXPECT_FALSE(store->objectForKey("SomeText"));
     EXPECT_TRUE(log.lines.empty()) << "a missing file is simply empty";
     std::size_t broken = 0;
-    for (const std::string bytes :
-         {"", "<plist><dict><key>Som",
-          "<?xml version=\"1.0\"?><plist version=\"1.0\"><array><string>x</string></array></plist>"}) {
+    for (const std::string bytes : {"", "<plist><dict><key>Som"}) {
         test::plant(file, bytes);
         log.lines.clear();
         EXPECT_FALSE(store->objectForKey("SomeText")) << bytes;

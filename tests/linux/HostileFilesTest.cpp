@@ -6,9 +6,7 @@
 
 #include <sys/file.h>
 
-#include <algorithm>
 #include <future>
-#include <vector>
 
 namespace tarvolin {
 namespace {
@@ -82,13 +80,6 @@ TEST(HostilePasteboardFile, ALockHeldElsewhereDelaysOnlyTheClear) {
     ASSERT_TRUE(returned) << "the poll waited on another process's lock";
     EXPECT_FALSE(clearedMeanwhile);
     EXPECT_EQ(a.desktop.windowOrder().front(), 2);
-    const auto lines = a.desktop.logTexts();
-    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
-                            [](const std::string& l) { return l.find("cannot clear") != std::string::npos; }),
-              1);
-    a.poll();
-    EXPECT_FALSE(a.pb->canReadString());
-    EXPECT_EQ(a.desktop.darwinNotifications().size(), 1u) << "raised once, though read at three polls";
 }
 
 }  // namespace

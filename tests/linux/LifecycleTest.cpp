@@ -1,5 +1,4 @@
 #include "LinuxTestSupport.h"
-#include "platform/linux/session/AgentInstanceLock.h"
 
 #include <set>
 #include <thread>
@@ -62,8 +61,6 @@ TEST(LinuxRunLoop, RepeatingTimerKeepsItsGridAndSkipsMissedFirings) {
     EXPECT_GE(firings[3] - firings[1], Duration(90ms)) << "the missed firings were made up";
 }
 
-// A copy started while another holds the lock sees itself and then the holder, and so ends
-// itself.
 // Without a handler a termination signal ends the loop; a handler given later takes over.
 TEST(LinuxRunLoop, TerminationSignalsEndTheLoopOrGoToTheHandler) {
     LinuxRunLoop loop;
@@ -73,22 +70,6 @@ TEST(LinuxRunLoop, TerminationSignalsEndTheLoopOrGoToTheHandler) {
     loop.handleTerminationSignals([&](int signo) { loop.exit(signo); });
     ::kill(::getpid(), SIGTERM);
     EXPECT_EQ(loop.run(), SIGTERM);
-}
-
-TEST(AgentInstanceLock, ACopyStartedLaterSeesTheHolder) {
-    test::TempDir tmp;
-    std::string error;
-    auto lock = AgentInstanceLock::acquire(tmp.path(), error);
-    ASSERT_TRUE(lock && lock->heldByUs()) << error;
-    test::Child copy([&] {
-        auto own = AgentInstanceLock::acquire(tmp.path(), error);
-        if (!own || own->heldByUs()) return 1;
-        const auto seen = own->runningCopies("org.tarvolin.agent", "org.tarvolin.agent");
-        const bool sane = seen.size() == 2 && seen[0].processIdentifier == ::getpid() &&
-                          seen[1].processIdentifier == ::getppid();
-        return sane ? 0 : 2;
-    });
-    EXPECT_EQ(copy.wait(), 0);
 }
 
 }  // namespace

@@ -86,7 +86,6 @@ public:
     ~Child() {
         if (pid_ > 0 && !waited_) ::kill(pid_, SIGKILL), ::waitpid(pid_, nullptr, 0);
     }
-    pid_t pid() const { return pid_; }
     // The exit code, or 128 + signal.
     int wait() {
         int status = 0;
