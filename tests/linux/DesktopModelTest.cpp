@@ -169,9 +169,15 @@ TEST_F(DesktopModelTest, ElementsOfferWhatTheDesktopAllowsInTheAgentsCoordinates
     EXPECT_EQ(ax::setAttributeValue(e, kAXSizeAttribute, Value(AXValue::size({1, 1}))),
               AXError::illegalArgument);
     auto button = *ax::copyAttributeValue(e, kAXCloseButtonAttribute).value->asElement();
+    EXPECT_EQ(ax::copyAttributeValue(button, kAXParentAttribute).value, Value(e));
+    EXPECT_EQ(ax::isAttributeSettable(button, kAXRoleAttribute).value, false);
+    const AXElement app = backend_->accessibility().createApplication(7);
+    EXPECT_EQ(ax::copyAttributeValue(app, kAXRoleAttribute).value, Value("AXApplication"));
+    EXPECT_EQ(ax::copyAttributeValues(app, kAXWindowsAttribute, -1, 1).error, AXError::illegalArgument);
     t_->refuse = true;
     EXPECT_EQ(ax::performAction(button, kAXPressAction), AXError::cannotComplete);
     t_->now.frontFirst[1].id = std::int64_t{1} << 33;
+    t_->now.frontFirst[0].id = UINT32_MAX;  // the largest number there is
     EXPECT_EQ(ax::performAction(button, kAXPressAction), AXError::invalidUIElement);
     size_t unnumbered = 0;  // a window number beyond 32 bits is none
     for (const AXElement& w : windows(7)) unnumbered += ax::getWindow(w).error == AXError::failure;
