@@ -250,7 +250,8 @@ TEST_F(SetStringValueTest, NumbersTakeTheLeadingDecimalAsAFloat) {
     const std::string tiny = "0." + std::string(60, '0') + "1";
     // clang-format off
     const std::pair<std::string, Value> cases[] = {
-        {"  \t\n0.1abc", real(0.1f)},    {"-2.5e-1", real(-0.25f)},   {"12e+x", real(12.0f)},
+        {"  \t\n0.1abc", real(0.1f)},    {"-2.5e-1", real(-0.25f)},   {"1E3x", real(1000.0f)},
+        {"+7", real(7.0f)},               {".5", real(0.5f)},          {"12e+x", real(12.0f)},
         {"-1e999999999999999999999", real(-finf)},                     {tiny + "e10", real(0.0f)},
         {"inf", real(0.0f)},              {"0x10", real(0.0f)},
     };
