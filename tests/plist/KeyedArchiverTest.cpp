@@ -32,10 +32,7 @@ TEST(KeyedArchiver, EveryStorableKindReadsBackEqual) {
     });
     const auto bytes = archiveKeyedBinary(value);
     EXPECT_EQ(std::string(bytes.begin(), bytes.begin() + 8), "bplist00");
-    const auto decoded = decode(bytes);
-    EXPECT_EQ(decoded, value);
-    for (const Value& v : {Value("Editor"), Value::integer(7), Value::boolean(true), Value::array({})})
-        EXPECT_EQ(decode(archiveKeyedBinary(v)), v) << v.description();
+    EXPECT_EQ(decode(bytes), value);
 }
 
 // A container takes its index before its members and its class entry comes after them; a shared

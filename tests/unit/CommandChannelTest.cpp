@@ -63,15 +63,6 @@ TEST(CommandChannels, EveryCommandOfBothChannels) {
     }
 }
 
-TEST_F(CommandTest, IdlePollOnlyAsksWhetherTextIsReadable) {
-    desktop.runFor(1s);
-    agentPasteboard()->writeItems({{std::nullopt}});  // an item that holds no text
-    desktop.runFor(1s);
-    EXPECT_EQ(desktop.counters().pasteboardChecks, 20);
-    EXPECT_EQ(desktop.counters().pasteboardReads + desktop.counters().pasteboardClears + scans(), 0);
-    EXPECT_THAT(desktop.logTexts(), IsEmpty());
-}
-
 TEST_F(CommandTest, RaiseAfterActivationWaitsHalfASecondFromTheScriptsReturn) {
     desktop.setScriptBehaviour([](std::string_view source, sim::SimDesktop& d) {
         d.advanceClock(200ms);  // a slow script blocks the main thread
@@ -166,15 +157,6 @@ TEST_F(CommandTest, SomeTextChangesThatHoldNoCommand) {
     EXPECT_EQ(scans(), 2);
     EXPECT_THAT(desktop.logTexts(), Contains(R"((\"Raise:2\"))"));
     EXPECT_EQ(desktop.logTexts().back(), "{length = 2, bytes = 0x01ab}");
-}
-
-TEST_F(CommandTest, SomeTextLogsTheValueHeldAfterTheCommand) {
-    desktop.setScriptBehaviour([this](std::string_view, sim::SimDesktop&) {
-        shared()->setObject("SomeText", Value("changed\nby the companion"));
-        return ScriptResult{true, "", ""};
-    });
-    someText(Value("Quit:Editor"));
-    EXPECT_EQ(desktop.logTexts().back(), R"(changed\nby the companion)");
 }
 
 TEST_F(CommandTest, SomeTextFromAnotherThreadIsHandledOnTheMainThread) {
