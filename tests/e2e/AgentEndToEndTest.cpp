@@ -96,6 +96,23 @@ TEST_F(AgentEndToEnd, CommandsThroughTheSharedDefaultsAndKill) {
 }
 
 // Bad arguments are refused with a message and send nothing; a command the agent has not
+
+// Copies started together: one keeps running, the others end themselves in the orderly way.
+TEST_F(AgentEndToEnd, OnlyOneOfSeveralCopiesKeepsRunning) {
+    std::vector<std::unique_ptr<Process>> copies;
+    for (int i = 0; i < 4; ++i) copies.push_back(spawnJoined({TARVOLIN_AGENT}, env));
+    auto running = [&] {
+        return std::count_if(copies.begin(), copies.end(), [](auto& c) { return c->running(); });
+    };
+    for (int i = 0; i < 1000 && running() > 1; ++i) std::this_thread::sleep_for(10ms);
+    ASSERT_EQ(running(), 1);
+    for (auto& c : copies) {
+        if (c->running())
+            agent = std::move(c);
+        else
+            EXPECT_EQ(exitCode(*c), 0);
+    }
+}
 // taken yet is not overwritten unless forced.
 TEST_F(AgentEndToEnd, TheCompanionRefusesBadArgumentsAndKeepsAPendingCommand) {
     for (const char* bad : {"raise abc", "raise 2147483648", "raise 1 --activate X --channel defaults",
