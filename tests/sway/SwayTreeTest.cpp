@@ -90,7 +90,6 @@ TEST(SwayTree, ViewsFrontFirstWithTheirFacts) {
              "," + v(11, R"({"name":"1e400 \" 1e400"})") + "," +
              with(12, R"("id":12)", R"("id":18446744073709551615)") + "," +
              with(13, R"("id":13)", R"("id":-3)") + "," + with(14, R"("x":14)", R"("x":2147483648)") + "," +
-             with(15, R"("width":10)", R"("width":9e400)") + "," +
              v(17, R"({"deco_rect":{"height":9223372036854775807}})") + "," +
              with(18, R"("id":18)", R"("id":-1e999)") + "," +
              with(19, R"("id":19,)", R"("id":19,"opacity":1e400,)") + "]}",
@@ -127,13 +126,10 @@ TEST(SwayTree, EventsApplyWhatTheyCarryAndAskForTheRest) {
         Effect effect;
         std::string views;  // id, focused *, floating f, title and top edge; empty: unchanged
     } cases[] = {
-        {W, win("focus", v(2, R"({"name":"T","deco_rect":{"height":25}})")), applied,
-         "2*=T@-21 1=t1@2 3f=t3@6 4f=t4@8"},
-        {W, win("focus", v(3)), applied, "3*f=t3@6 1=t1@2 2=t2@4 4f=t4@8"},
+        {W, win("focus", v(3, R"({"name":"T","deco_rect":{"height":25}})")), applied,
+         "3*f=T@-19 1=t1@2 2=t2@4 4f=t4@8"},
         {W, win("title", v(3, R"({"name":"X"})")), applied, "1*=t1@2 2=t2@4 3f=X@6 4f=t4@8"},
-        {W, win("fullscreen_mode", v(2, R"({"rect":{"y":0}})")), applied, "1*=t1@2 2=t2@0 3f=t3@6 4f=t4@8"},
         {W, win("close", v(3)), applied, "1*=t1@2 2=t2@4 4f=t4@8"},
-        {W, win("close", v(4)), applied, "1*=t1@2 2=t2@4 3f=t3@6"},
         {S, R"({"change":"focus","current":{"type":"workspace","nodes":[]}})", needsOutputs,
          "1=t1@2 2=t2@4 3f=t3@6 4f=t4@8"},
         {S, R"({"change":"focus","current":{"type":"workspace","nodes":[)" + v(2) + "]}}", needsOutputs, ""},
@@ -143,11 +139,7 @@ TEST(SwayTree, EventsApplyWhatTheyCarryAndAskForTheRest) {
         {W, win("focus", v(4)), needsTree, ""},
         {W, win("focus", v(9)), needsTree, ""},
         {W, win("close", v(2)), needsTree, ""},
-        {W, win("new", v(9)), needsTree, ""},
-        {W, win("floating", v(2)), needsTree, ""},
         {W, win("focus", v(2, R"({"rect":{"x":2147483648}})")), needsTree, ""},
-        {W, win("focus", R"({"id":"2"})"), needsTree, ""},
-        {W, R"({"change":"focus","container":[2]})", needsTree, ""},
         {W, R"({"change":"focus")", needsTree, ""},
     };
     auto summary = [](const Layout& l) {
@@ -164,43 +156,27 @@ TEST(SwayTree, EventsApplyWhatTheyCarryAndAskForTheRest) {
     }
     // A fetched tree keeps the order the events made, new views after the known ones in its focus
     // order, and its focused view in front.
-    for (auto [focused, views] : {std::pair{2, "2*=t2@4 1=t1@2 4f=t4@8 6=t6@12 5=t5@10"},
-                                  {1, "1*=t1@2 2=t2@4 4f=t4@8 6=t6@12 5=t5@10"}}) {
-        Layout l = base;
-        applyEvent(l, W, win("focus", v(2)));
-        auto f = [&](int id) { return v(id, id == focused ? R"({"focused":true})" : "{}"); };
-        adoptTree(l, desktop(R"("focus":[6],"nodes":[)" + f(5) + "," + f(1) + "," + f(6) + "," + f(2) + "]"));
-        EXPECT_EQ(summary(l), views);
-    }
+    Layout l = base;
+    applyEvent(l, W, win("focus", v(2)));
+    adoptTree(l, desktop(R"("focus":[6],"nodes":[)" + v(5) + "," + v(1, R"({"focused":true})") + "," + v(6) +
+                         "," + v(2) + "]"));
+    EXPECT_EQ(summary(l), "1*=t1@2 2=t2@4 4f=t4@8 6=t6@12 5=t5@10");
 }
 
+// An output whose rectangle is beyond 32 bits is left out; the focused one comes first.
 TEST(SwayTree, OutputsPrimaryFirst) {
-    struct Case {
-        const char* outputs;
-        std::vector<std::string> names;
-        std::vector<LayoutRect> rects;
-    } cases[] = {
-        {R"([{"name":"A","rect":{"x":0,"y":0,"width":1920,"height":1080}},
-             {"name":"B","focused":true,"rect":{"x":1920,"y":200,"width":1280,"height":800}},
-             {"name":"off","active":false,"rect":{"x":0,"y":0,"width":640,"height":480}}])",
-         {"B", "A"},
-         {{1920, 200, 1280, 800}, {0, 0, 1920, 1080}}},
-        {R"([{"name":"A","rect":{"x":0,"y":0,"width":9,"height":9}},
-             {"name":"B","rect":{"x":9,"y":-2147483649,"width":9,"height":9}},
-             {"name":"C","focused":true,"rect":{"x":1e400,"y":0,"width":9,"height":9}},
-             {"name":"D","rect":{"x":9,"y":0,"width":9,"height":2147483647}}])",
-         {"A", "D"},
-         {{0, 0, 9, 9}, {9, 0, 9, 2147483647}}},
-        {"{}", {}, {}},
-    };
-    for (const Case& c : cases) {
-        const Layout l = parseLayout("{}", c.outputs);
-        std::vector<std::string> names;
-        std::vector<LayoutRect> rects;
-        for (const Output& o : l.outputs) names.push_back(o.name), rects.push_back(o.rect);
-        EXPECT_EQ(names, c.names) << c.outputs;
-        EXPECT_EQ(rects, c.rects) << c.outputs;
-    }
+    const Layout l = parseLayout("{}", R"([{"name":"A","rect":{"x":0,"y":0,"width":1920,"height":1080}},
+        {"name":"B","focused":true,"rect":{"x":1920,"y":200,"width":1280,"height":800}},
+        {"name":"off","active":false,"rect":{"x":0,"y":0,"width":640,"height":480}},
+        {"name":"C","focused":true,"rect":{"x":9,"y":-2147483649,"width":9,"height":9}},
+        {"name":"D","rect":{"x":9,"y":0,"width":9,"height":2147483647}}])");
+    std::vector<std::string> names;
+    std::vector<LayoutRect> rects;
+    for (const Output& o : l.outputs) names.push_back(o.name), rects.push_back(o.rect);
+    EXPECT_EQ(names, (std::vector<std::string>{"B", "A", "D"}));
+    EXPECT_EQ(rects,
+              (std::vector<LayoutRect>{{1920, 200, 1280, 800}, {0, 0, 1920, 1080}, {9, 0, 9, 2147483647}}));
+    EXPECT_TRUE(parseLayout("{}", "{}").outputs.empty());
     EXPECT_THROW(parseLayout("{", "[]"), nlohmann::json::exception);
 }
 
@@ -218,12 +194,10 @@ TEST(SwayIpc, MessagesSplitAnywhereComeOutWholeAndBadStreamsStop) {
     }
     std::string huge = encodeMessage(0, "");
     huge[6] = huge[7] = huge[8] = huge[9] = '\xff';
-    for (const std::string& bad : {std::string("i3-ipX") + std::string(8, '\0'), huge}) {
-        MessageDecoder d;
-        d.feed(bad + a);
-        EXPECT_FALSE(d.next());
-        EXPECT_TRUE(d.corrupt());
-    }
+    MessageDecoder d;
+    d.feed(huge + a);
+    EXPECT_FALSE(d.next());
+    EXPECT_TRUE(d.corrupt());
 }
 
 TEST(SwayIpc, EachWayAPeerFailsBreaksTheConnectionSayingWhy) {
@@ -240,7 +214,6 @@ TEST(SwayIpc, EachWayAPeerFailsBreaksTheConnectionSayingWhy) {
         {"", close, 0, "0 events, writing to sway: Broken pipe"},
         {"", keep, 8u << 20, "0 events, sway does not take requests"},
         {"i3-ipX" + std::string(8, '\0'), keep, 0, "0 events, sway sent a message that cannot be framed"},
-        {event, keep, 0, "1 events, sway did not answer within 100 ms"},
         // Each byte well within the limit, the whole reply far beyond it: one deadline for all.
         {reply, trickle, 0, "0 events, sway did not answer within 100 ms"},
     };
