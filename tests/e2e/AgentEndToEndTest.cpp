@@ -89,13 +89,16 @@ TEST_F(AgentEndToEnd, CloseFallsBackToTheKeystroke) {
 TEST_F(AgentEndToEnd, CommandsThroughTheSharedDefaultsAndKill) {
     auto n = notes();
     startAgent();
+    auto watcher = watch();
     ASSERT_EQ(ctl({"raise", id(n.windows[0]), "--channel", "defaults"}).status, 0);
     EXPECT_TRUE(waitUntilActive(*desktop, n.windows[0]));
+    EXPECT_EQ(watcher->readLine(10s), R"(darwin "FinderBack")");
+    ASSERT_EQ(ctl({"quit", "Notes", "--channel", "defaults"}).status, 0);
+    EXPECT_EQ(watcher->readLine(10s), R"(distributed "HelloFromProcessOne")");
+    EXPECT_TRUE(waitUntilGone(*desktop, n.windows[1]));
     ASSERT_EQ(ctl({"kill"}).status, 0);
     EXPECT_EQ(exitCode(*agent), 0);
 }
-
-// Bad arguments are refused with a message and send nothing; a command the agent has not
 
 // Copies started together: one keeps running, the others end themselves in the orderly way.
 TEST_F(AgentEndToEnd, OnlyOneOfSeveralCopiesKeepsRunning) {
@@ -113,6 +116,8 @@ TEST_F(AgentEndToEnd, OnlyOneOfSeveralCopiesKeepsRunning) {
             EXPECT_EQ(exitCode(*c), 0);
     }
 }
+
+// Bad arguments are refused with a message and send nothing; a command the agent has not
 // taken yet is not overwritten unless forced.
 TEST_F(AgentEndToEnd, TheCompanionRefusesBadArgumentsAndKeepsAPendingCommand) {
     for (const char* bad : {"raise abc", "raise 2147483648", "raise 1 --activate X --channel defaults",
