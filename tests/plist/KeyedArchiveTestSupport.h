@@ -33,14 +33,13 @@ inline std::optional<Value> decode(const Bytes& bytes) {
     return LibplistKeyedUnarchiver().unarchiveObjectWithData(bytes);
 }
 
-// The JSON form of a decoded value: strings, numbers, booleans, null, lists, objects, and
+// The JSON form of a decoded value: strings, numbers, null, lists, objects, and
 // {"$url": text} and {"$data": [byte...]} for the two kinds JSON lacks.
 inline Value valueFromJson(const json& j) {
     if (j.is_object() && j.contains("$url")) return Value(Url{j["$url"].get<std::string>()});
     if (j.is_object() && j.contains("$data")) return Value::data(j["$data"].get<Value::Data>());
     if (j.is_null()) return Value::null();
     if (j.is_string()) return Value(j.get<std::string>());
-    if (j.is_boolean()) return Value::boolean(j.get<bool>());
     if (j.is_number_integer()) return Value::integer(j.get<std::int64_t>());
     if (j.is_number_float()) return Value::real(j.get<double>());
     if (j.is_array()) {
@@ -75,7 +74,6 @@ inline plist_t plistFromJson(const json& j) {
     if (j.is_string()) return plist_new_string(j.get<std::string>().c_str());
     if (j.is_number_float()) return plist_new_real(j.get<double>());
     if (j.is_number()) return plist_new_uint(j.get<std::uint64_t>());
-    if (j.is_boolean()) return plist_new_bool(j.get<bool>());
     plist_t node = j.is_array() ? plist_new_array() : plist_new_dict();
     for (const auto& [k, v] : j.items()) {
         if (j.is_array())
