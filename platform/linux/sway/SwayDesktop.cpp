@@ -57,12 +57,13 @@ public:
     bool close(const std::vector<const desktop::Window*>& windows) override {
         std::vector<std::string> commands;
         for (const desktop::Window* w : windows) commands.push_back(conCommand(w->id, "kill"));
-        auto refused = run(commands);
+        std::vector<std::int64_t> refused;
+        for (size_t i : run(commands)) refused.push_back(windows[i]->id);
         if (refused.empty()) return true;
-        // A view that vanished meanwhile is closed all the same.
+        // A view that vanished meanwhile is closed all the same. (The sync rebuilds the snapshot
+        // the windows point into: only their ids are kept.)
         const desktop::Snapshot& now = sync();
-        return std::none_of(refused.begin(), refused.end(),
-                            [&](size_t i) { return now.find(windows[i]->id); });
+        return std::none_of(refused.begin(), refused.end(), [&](std::int64_t id) { return now.find(id); });
     }
     bool move(const desktop::Window& w, std::int64_t x, std::int64_t y) override {
         return run({moveTo(w.id, x, y)}).empty();
@@ -192,7 +193,7 @@ private:
         }
         for (size_t i = 0; i < commands.size(); ++i) {
             const bool done = results.is_array() && i < results.size() && results[i].is_object() &&
-                              results[i].value("success", false) == true;
+                              results[i].contains("success") && results[i]["success"] == true;
             if (!done) refused.push_back(i);
         }
         return refused;
