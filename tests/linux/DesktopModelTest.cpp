@@ -178,6 +178,7 @@ TEST_F(DesktopModelTest, ElementsOfferWhatTheDesktopAllowsInTheAgentsCoordinates
     EXPECT_EQ(ax::performAction(button, kAXPressAction), AXError::cannotComplete);
     t_->now.frontFirst[1].id = std::int64_t{1} << 33;
     t_->now.frontFirst[0].id = UINT32_MAX;  // the largest number there is
+    ++t_->now.generation;
     EXPECT_EQ(ax::performAction(button, kAXPressAction), AXError::invalidUIElement);
     size_t unnumbered = 0;  // a window number beyond 32 bits is none
     for (const AXElement& w : windows(7)) unnumbered += ax::getWindow(w).error == AXError::failure;
