@@ -187,6 +187,12 @@ TEST_F(X11DesktopTest, CloseButtonClosesOnlyWindowsThatSpeakTheCloseProtocol) {
     AXElement stubborn = windowElement(a.pid(), a.windows[1]);
     ASSERT_TRUE(closable && stubborn);
     EXPECT_FALSE(ax::copyAttributeValue(stubborn, "AXCloseButton").ok());
+    // A window that learns the close protocol later has the button from then on.
+    const xcb_atom_t deleteWindow = desktop_->x().atom("WM_DELETE_WINDOW");
+    xcb_change_property(desktop_->x().xcb(), XCB_PROP_MODE_REPLACE, a.windows[1],
+                        desktop_->x().atom("WM_PROTOCOLS"), XCB_ATOM_ATOM, 32, 1, &deleteWindow);
+    desktop_->x().sync();
+    EXPECT_TRUE(ax::copyAttributeValue(stubborn, "AXCloseButton").ok());
 
     auto button = ax::copyAttributeValue(closable, "AXCloseButton");
     ASSERT_TRUE(button.value && button.value->asElement());
