@@ -12,6 +12,9 @@
 #ifdef TARVOLIN_HAVE_SWAY
 #include "sway/SwayDesktop.h"
 #endif
+#ifdef TARVOLIN_HAVE_KDE
+#include "kde/KWinDesktop.h"
+#endif
 
 namespace tarvolin {
 
@@ -28,31 +31,46 @@ const char* variable(const char* name) {
 
 using BundleLookup = std::function<std::vector<RunningApplication>(std::string_view)>;
 
+using Role = LinuxPlatform::Role;
+
 // A desktop the agent works on: how messages name it, the session variable that leads to
-// it, and how it is reached.
+// it, and how it is reached. A connect that fails with no error found another desktop there.
 struct DesktopKind {
     const char* name;
     const char* variable;
+    const char* foundThrough;
     bool wayland;
     std::unique_ptr<DesktopBackend> (*connect)(const char* value, NotificationCenter& workspaceCenter,
-                                               BundleLookup lookup, std::string& error);
+                                               BundleLookup lookup, Role role, std::string& error);
 };
 
 template <class Desktop>
 std::unique_ptr<DesktopBackend> connectTo(const char* value, NotificationCenter& workspaceCenter,
-                                          BundleLookup lookup, std::string& error) {
+                                          BundleLookup lookup, Role, std::string& error) {
     return Desktop::connect(value, workspaceCenter, error, std::move(lookup));
 }
+
+#ifdef TARVOLIN_HAVE_KDE
+std::unique_ptr<DesktopBackend> connectKWin(const char*, NotificationCenter& workspaceCenter,
+                                            BundleLookup lookup, Role role, std::string& error) {
+    return KWinDesktop::connect(role == Role::agent ? KWinDesktop::Role::agent : KWinDesktop::Role::observer,
+                                workspaceCenter, error, std::move(lookup));
+}
+#endif
 
 // Wayland desktops first: their sessions set $DISPLAY too, for an Xwayland on which only X
 // clients are seen.
 const std::vector<DesktopKind>& desktopKinds() {
     static const std::vector<DesktopKind> kinds = {
 #ifdef TARVOLIN_HAVE_SWAY
-        {"sway", "SWAYSOCK", true, &connectTo<SwayDesktop>},
+        {"sway", "SWAYSOCK", "$SWAYSOCK", true, &connectTo<SwayDesktop>},
+#endif
+#ifdef TARVOLIN_HAVE_KDE
+        {"KDE Plasma", "WAYLAND_DISPLAY", "KWin on the session bus with $WAYLAND_DISPLAY", true,
+         &connectKWin},
 #endif
 #ifdef TARVOLIN_HAVE_X11
-        {"X11 with an EWMH window manager", "DISPLAY", false, &connectTo<X11Desktop>},
+        {"X11 with an EWMH window manager", "DISPLAY", "$DISPLAY", false, &connectTo<X11Desktop>},
 #endif
     };
     return kinds;
@@ -63,7 +81,7 @@ std::string supportedDesktops() {
     const auto& kinds = desktopKinds();
     for (std::size_t i = 0; i < kinds.size(); ++i) {
         if (i > 0) text += i + 1 == kinds.size() ? " and " : ", ";
-        text += std::string(kinds[i].name) + " (found through $" + kinds[i].variable + ")";
+        text += std::string(kinds[i].name) + " (found through " + kinds[i].foundThrough + ")";
     }
     return kinds.empty() ? "this build supports no desktop" : text;
 }
@@ -71,7 +89,7 @@ std::string supportedDesktops() {
 // The desktop the session's variables name. Never a Wayland session's Xwayland: the agent
 // would list only its X clients there, so an unreachable or unsupported compositor ends it.
 std::unique_ptr<DesktopBackend> connectDesktop(const char* display, NotificationCenter& workspaceCenter,
-                                               AgentInstanceLock* lock, std::string& error) {
+                                               AgentInstanceLock* lock, Role role, std::string& error) {
     BundleLookup lookup = [lock](std::string_view id) {
         return lock ? lock->runningCopies(id, LinuxApplication::kBundleIdentifier)
                     : std::vector<RunningApplication>{};
@@ -83,7 +101,10 @@ std::unique_ptr<DesktopBackend> connectDesktop(const char* display, Notification
         if (!display && !kind.wayland && wayland) break;
         const char* value = display && !kind.wayland ? display : variable(kind.variable);
         if (!value) continue;
-        if (auto d = kind.connect(value, workspaceCenter, lookup, error)) return d;
+        if (auto d = kind.connect(value, workspaceCenter, lookup, role, error)) return d;
+        if (error.empty()) continue;
+        // KWin answered on the bus: what went wrong is all in the error.
+        if (std::string_view(kind.variable) == "WAYLAND_DISPLAY") return nullptr;
         if (kind.wayland) error += " ($" + std::string(kind.variable) + ")";
         error += "; " + supportedDesktops();
         if (kind.wayland) {
@@ -101,7 +122,7 @@ std::unique_ptr<DesktopBackend> connectDesktop(const char* display, Notification
                 ") is not one the agent supports, and its Xwayland would show only X clients; " +
                 supportedDesktops() +
                 "; in a sway session, import its socket: systemctl --user import-environment SWAYSOCK "
-                "WAYLAND_DISPLAY";
+                "WAYLAND_DISPLAY; in a Plasma session: systemctl --user import-environment WAYLAND_DISPLAY";
     else
         error =
             "no desktop to work on, neither $WAYLAND_DISPLAY nor the variable of a supported desktop is "
@@ -129,7 +150,7 @@ std::unique_ptr<LinuxPlatform> LinuxPlatform::open(std::string& error, const cha
         }
         p->notifications_ = std::make_unique<SessionBusNotifications>(p->loop_, p->log_);
 
-        p->desktop_ = connectDesktop(display, p->workspaceCenter_, p->instanceLock_.get(), error);
+        p->desktop_ = connectDesktop(display, p->workspaceCenter_, p->instanceLock_.get(), role, error);
         if (!p->desktop_) return nullptr;
         LinuxPlatform* self = p.get();
         p->desktop_->endTurnsWith(

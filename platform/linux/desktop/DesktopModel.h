@@ -95,7 +95,10 @@ public:
     std::optional<std::int64_t> lastRaised() const { return lastRaised_; }
     std::uint64_t turn() const { return turn_; }
 
-    void setLog(std::function<void(const std::string&)> log) { log_ = std::move(log); }
+    void setLog(std::function<void(const std::string&)> log) {
+        transport_->setLog(log);
+        log_ = std::move(log);
+    }
     void log(const std::string& line) const {
         if (log_) log_(line);
     }

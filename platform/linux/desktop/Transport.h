@@ -5,6 +5,7 @@
 #include "platform/ScriptHost.h"
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -43,6 +44,9 @@ public:
     virtual std::vector<Image> icons(const std::vector<const Window*>& windows) {
         return std::vector<Image>(windows.size());
     }
+
+    // Where the transport's own diagnostics go.
+    virtual void setLog(std::function<void(const std::string&)> /*log*/) {}
 
     // Waits for the desktop since connecting: requests sent together count once.
     virtual std::uint64_t roundTrips() const = 0;

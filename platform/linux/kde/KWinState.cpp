@@ -1,0 +1,168 @@
+#include "KWinState.h"
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace tarvolin::kde {
+
+using nlohmann::json;
+
+std::int64_t windowNumber(std::string_view uuid) {
+    // FNV-1a: the same number in every process, for as long as KWin keeps the UUID.
+    std::uint32_t hash = 2166136261u;
+    for (unsigned char c : uuid) hash = (hash ^ c) * 16777619u;
+    const std::int64_t n = hash & 0x7fffffffu;
+    return n == 0 ? 1 : n;
+}
+
+namespace {
+
+struct BadMessage {
+    std::string what;
+};
+
+const json& field(const json& object, const char* key, json::value_t type, const char* what) {
+    auto it = object.find(key);
+    const bool number = type == json::value_t::number_float;
+    if (it == object.end() || (number ? !it->is_number() : it->type() != type))
+        throw BadMessage{std::string(key) + " is missing or not " + what};
+    return *it;
+}
+
+std::string text(const json& o, const char* key) {
+    return field(o, key, json::value_t::string, "text").get<std::string>();
+}
+bool flag(const json& o, const char* key) {
+    return field(o, key, json::value_t::boolean, "true or false").get<bool>();
+}
+std::int64_t coordinate(const json& o, const char* key) {
+    const double v = field(o, key, json::value_t::number_float, "a number").get<double>();
+    if (!std::isfinite(v) || std::fabs(v) > 1e9) throw BadMessage{std::string(key) + " is out of range"};
+    return std::llround(v);
+}
+desktop::Box box(const json& o) {
+    if (!o.is_object()) throw BadMessage{"a rectangle is not an object"};
+    return {coordinate(o, "x"), coordinate(o, "y"), coordinate(o, "w"), coordinate(o, "h")};
+}
+const json& list(const json& o, const char* key) { return field(o, key, json::value_t::array, "a list"); }
+
+struct Described {
+    std::string uuid;
+    desktop::Window window;
+};
+
+Described describe(const json& d) {
+    if (!d.is_object()) throw BadMessage{"a window is not an object"};
+    Described out{text(d, "id"), {}};
+    desktop::Window& w = out.window;
+    const std::int64_t pid = coordinate(d, "pid");
+    if (pid > 0 && pid <= std::numeric_limits<std::int32_t>::max()) w.pid = static_cast<std::int32_t>(pid);
+    w.title = text(d, "title");
+    w.app = text(d, "app");
+    if (w.app->empty()) w.app.reset();
+    w.frame = box(field(d, "frame", json::value_t::object, "a rectangle"));
+    w.minimised = flag(d, "minimised");
+    w.workspace = text(d, "desktop");
+    w.canClose = flag(d, "close");
+    w.canMove = flag(d, "move");
+    w.canMinimise = flag(d, "minimise");
+    return out;
+}
+
+}  // namespace
+
+std::int64_t KWinState::number(const std::string& uuid) {
+    if (auto it = numbers_.find(uuid); it != numbers_.end()) return it->second;
+    std::int64_t n = windowNumber(uuid);
+    while (numbered_.count(n)) n = n % 0x7fffffff + 1;
+    numbered_[n] = uuid;
+    numbers_[uuid] = n;
+    return n;
+}
+
+std::optional<std::string> KWinState::uuid(std::int64_t number) const {
+    auto it = numbered_.find(number);
+    if (it == numbered_.end() || !windows_.count(it->second)) return std::nullopt;
+    return it->second;
+}
+
+bool KWinState::apply(std::string_view message, std::string& error) {
+    const json m = json::parse(message, nullptr, false);
+    if (!m.is_object()) {
+        error = "not a JSON object";
+        return false;
+    }
+    // Everything is read before anything changes: a bad message leaves the state as it was.
+    std::vector<Described> described;
+    std::vector<std::string> gone;
+    std::optional<std::string> active;
+    std::optional<std::vector<desktop::Box>> screens;
+    int hello = 0;
+    try {
+        if (m.contains("hello")) {
+            hello = static_cast<int>(coordinate(m, "hello"));
+            if (hello <= 0) throw BadMessage{"hello names no KWin version"};
+        }
+        if (m.contains("windows"))
+            for (const json& d : list(m, "windows")) described.push_back(describe(d));
+        if (m.contains("gone"))
+            for (const json& id : list(m, "gone")) {
+                if (!id.is_string()) throw BadMessage{"a window gone is not named by text"};
+                gone.push_back(id.get<std::string>());
+            }
+        if (m.contains("active")) active = text(m, "active");
+        if (m.contains("screens")) {
+            screens.emplace();
+            for (const json& s : list(m, "screens")) screens->push_back(box(s));
+        }
+    } catch (const BadMessage& bad) {
+        error = bad.what;
+        return false;
+    }
+
+    if (hello) {
+        // A script started afresh: what it says replaces everything.
+        hello_ = hello;
+        windows_.clear();
+        order_.clear();
+        active_.clear();
+    }
+    for (Described& d : described) {
+        d.window.id = number(d.uuid);
+        // Each new window comes on top; the first list comes bottom first, as KWin keeps it.
+        if (!windows_.count(d.uuid)) order_.insert(order_.begin(), d.uuid);
+        windows_[d.uuid] = Record{std::move(d.window), d.uuid};
+    }
+    for (const std::string& id : gone) {
+        windows_.erase(id);
+        std::erase(order_, id);
+    }
+    if (active) {
+        active_ = *active;
+        if (auto it = std::find(order_.begin(), order_.end(), active_); it != order_.end())
+            std::rotate(order_.begin(), it, it + 1);
+    }
+    if (screens) screens_ = std::move(*screens);
+    changed_ = true;
+    return true;
+}
+
+const desktop::Snapshot& KWinState::snapshot() {
+    if (!changed_) return snapshot_;
+    snapshot_.frontFirst.clear();
+    for (const std::string& id : order_) {
+        desktop::Window w = windows_.at(id).window;
+        w.focused = id == active_;
+        snapshot_.frontFirst.push_back(std::move(w));
+    }
+    snapshot_.monitors.clear();
+    for (const desktop::Box& s : screens_) snapshot_.monitors.push_back({s, snapshot_.monitors.empty()});
+    ++snapshot_.generation;
+    changed_ = false;
+    return snapshot_;
+}
+
+}  // namespace tarvolin::kde
