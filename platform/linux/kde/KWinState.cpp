@@ -58,8 +58,9 @@ Described describe(const json& d) {
     if (!d.is_object()) throw BadMessage{"a window is not an object"};
     Described out{text(d, "id"), {}};
     desktop::Window& w = out.window;
-    const std::int64_t pid = coordinate(d, "pid");
-    if (pid > 0 && pid <= std::numeric_limits<std::int32_t>::max()) w.pid = static_cast<std::int32_t>(pid);
+    // KWin says 0 where it does not know.
+    const double pid = field(d, "pid", json::value_t::number_float, "a number").get<double>();
+    if (pid >= 1 && pid <= std::numeric_limits<std::int32_t>::max()) w.pid = static_cast<std::int32_t>(pid);
     w.title = text(d, "title");
     w.app = text(d, "app");
     if (w.app->empty()) w.app.reset();
