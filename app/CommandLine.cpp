@@ -15,7 +15,8 @@ constexpr const char* kHelp = R"(Usage: tarvolin-agent [--help | --version]
 Keep an inventory of the desktop's windows and raise, close or quit them on command.
 
 The agent runs in the background of a user's desktop session: sway (through its IPC
-socket), or X11 with a window manager that follows EWMH. It takes its commands from
+socket), KDE Plasma on Wayland (through a script of its own that it loads into KWin),
+or X11 with a window manager that follows EWMH. It takes its commands from
 tarvolinctl(1): JSON on the pasteboard TarvolinAgentPB, and text under the key SomeText
 of the user defaults it shares with its companion. One copy runs per user; a second
 copy ends itself at once. Log lines go to standard error (the journal under systemd).
@@ -29,9 +30,13 @@ Options:
 Environment:
   SWAYSOCK           sway's IPC socket: when set, the agent works on sway, and ends
                      with status 1 when sway does not answer there
-  WAYLAND_DISPLAY    without SWAYSOCK: a Wayland desktop the agent does not support;
+  WAYLAND_DISPLAY    without SWAYSOCK: with KWin on the session bus, the agent works
+                     on KDE Plasma; any other Wayland desktop it does not support, and
                      it ends with status 1 rather than see only Xwayland's clients
   DISPLAY            otherwise, the X display the agent works on
+  TARVOLIN_KWIN_SCRIPT
+                     on KDE Plasma, a script file KWin runs instead of the agent's own
+                     (for work on the script)
   XDG_RUNTIME_DIR    holds tarvolin/, the pasteboard and the instance lock
                      (/tmp/tarvolin-UID/ when unset)
   XDG_CONFIG_HOME    holds tarvolin/, the user defaults (~/.config when unset)
@@ -41,14 +46,16 @@ Environment:
 A systemd user unit sees only the variables imported into the user manager;
 desktops that start graphical-session.target import their own. Elsewhere, run
 systemctl --user import-environment from the session with, on sway, SWAYSOCK
-WAYLAND_DISPLAY DBUS_SESSION_BUS_ADDRESS, and on X11, DISPLAY XAUTHORITY
-DBUS_SESSION_BUS_ADDRESS.
+WAYLAND_DISPLAY DBUS_SESSION_BUS_ADDRESS, on KDE Plasma, WAYLAND_DISPLAY
+DBUS_SESSION_BUS_ADDRESS, and on X11, DISPLAY XAUTHORITY DBUS_SESSION_BUS_ADDRESS.
 
 Files:
   $XDG_RUNTIME_DIR/tarvolin/TarvolinAgentPB.pb
                      the command pasteboard, polled ten times a second
   $XDG_RUNTIME_DIR/tarvolin/agent.lock
                      locked while an agent runs
+  $XDG_RUNTIME_DIR/tarvolin-kwin/tarvolin-agent.js
+                     on KDE Plasma, the script KWin loads, there while it starts
   $XDG_CONFIG_HOME/tarvolin/org.tarvolin.agent.plist
                      the key-label table (WinKey)
   $XDG_CONFIG_HOME/tarvolin/org.tarvolin.shared.plist
@@ -64,12 +71,15 @@ D-Bus signals:
                      "HelloFromProcessOne" after a quit
 
 Both come from /org/tarvolin/Agent on the session bus, with the name as their one
-string argument.
+string argument. On KDE Plasma the agent also serves /org/tarvolin/KWin (interface
+org.tarvolin.KWin, methods Event and Next) to its script in KWin; it refuses calls
+there from any other bus name.
 
 Exit status:
   0                  ended on purpose: a stop command, SIGTERM or SIGINT, going to
                      sleep, or another copy already running
-  1                  cannot work: no display, a directory others can write
+  1                  cannot work: no display, a directory others can write, the
+                     desktop lost (on KDE Plasma also: KWin did not run the script)
   2                  a usage error; the agent did not start
 
 Examples:

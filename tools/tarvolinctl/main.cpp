@@ -44,7 +44,9 @@ Environment:
   XDG_CONFIG_HOME    holds tarvolin/, the user defaults (~/.config when unset)
   SWAYSOCK           sway's IPC socket: when set, the windows command lists sway's
                      views, and fails when sway does not answer there
-  WAYLAND_DISPLAY    without SWAYSOCK: a Wayland desktop that cannot be listed (the
+  WAYLAND_DISPLAY    without SWAYSOCK: KDE Plasma when KWin is on the session bus
+                     (the windows command loads a script of its own into KWin while
+                     it runs); any other Wayland desktop cannot be listed (the
                      windows command fails rather than list only Xwayland's clients)
   DISPLAY            otherwise, the X display that the windows command lists
   DBUS_SESSION_BUS_ADDRESS
