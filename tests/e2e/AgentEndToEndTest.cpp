@@ -159,7 +159,10 @@ TEST_F(AgentEndToEnd, RaiseOfAWindowOnAnotherDesktopSwitchesThereAndBringsItForw
 // the desktops supported and the way out, even beside a working X display: in that session it
 // would be Xwayland, which shows only X clients. (The companion's listing: SwayBackendChoice.)
 TEST_F(AgentEndToEnd, AnUnreachableWaylandCompositorEndsTheAgentInsteadOfXwayland) {
-    const std::string supported = "supported desktops: sway (found through $SWAYSOCK) and X11";
+    const std::string supported =
+        "supported desktops: sway (found through $SWAYSOCK), KDE Plasma (found through KWin on the session "
+        "bus "
+        "with $WAYLAND_DISPLAY) and X11";
     const std::vector<std::string> desktopEnv = env;
     for (const auto& [variable, said] : std::vector<std::pair<std::string, std::vector<std::string>>>{
              {"SWAYSOCK=/nonexistent/sway-ipc.sock",

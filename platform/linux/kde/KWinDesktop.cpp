@@ -248,6 +248,7 @@ std::unique_ptr<KWinTransport> KWinTransport::connect(KWinDesktop::Role role, st
     sd_bus* raw = nullptr;
     if (sd_bus_open_user(&raw) < 0) return nullptr;  // no session bus: no KWin to ask
     t->bus_.reset(raw);
+    sd_bus_set_method_call_timeout(raw, std::chrono::microseconds(kCommandTimeout).count());
     BusError e;
     sd_bus_message* reply = nullptr;
     if (sd_bus_call_method(raw, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
@@ -258,7 +259,6 @@ std::unique_ptr<KWinTransport> KWinTransport::connect(KWinDesktop::Role role, st
     if (sd_bus_message_read(reply, "s", &name) < 0 || !name) return nullptr;
     t->kwin_ = name;
 
-    sd_bus_set_method_call_timeout(raw, std::chrono::microseconds(kCommandTimeout).count());
     sd_bus_slot* slot = nullptr;
     // Only KWin's own name: the bus would send every other change of owner too.
     int r = sd_bus_add_match(raw, &slot,
