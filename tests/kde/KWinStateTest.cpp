@@ -58,6 +58,7 @@ TEST(KWinState, WindowsComeFrontFirstAndFollowActivationAdditionAndRemoval) {
     const std::uint64_t generation = s.snapshot().generation;
     feed(s, R"({"hello":6,"windows":[)" + window("e", "E") + R"(],"active":"","screens":[]})");
     EXPECT_EQ(titles(s), (std::vector<std::string>{"E"}));
+    EXPECT_EQ(s.uuid(windowNumber("a")), std::nullopt) << "no command reaches a window of the old list";
     EXPECT_GT(s.snapshot().generation, generation);
     EXPECT_EQ(s.kwinVersion(), 6);
 }

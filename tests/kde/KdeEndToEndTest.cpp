@@ -1,0 +1,234 @@
+// The agent on a private headless KWin: Wayland and X clients, the session bus and the files,
+// commanded through the companion program as a user would, and checked against what KWin
+// itself reports to a script of the test's own.
+#include "../e2e/MenuTestSupport.h"
+#include "platform/linux/kde/KWinState.h"
+#include "tools/headless/HeadlessKWin.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <systemd/sd-bus.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <map>
+
+namespace tarvolin::testing {
+namespace {
+
+using headless::Process;
+using nlohmann::json;
+
+class KdeEndToEnd : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string error;
+        kwin = headless::HeadlessKWin::start(error);
+        ASSERT_TRUE(kwin) << error;
+        char pattern[] = "/tmp/tarvolin-kde-e2e-XXXXXX";
+        dir = ::mkdtemp(pattern);
+        // KWin, another user here, reads the agent's script from the runtime directory.
+        ::chmod(dir.c_str(), 0755);
+        ::mkdir((dir + "/run").c_str(), 0755);
+        ::mkdir((dir + "/run/tarvolin-kwin").c_str(), 0755);
+        env = kwin->clientEnvironment();
+        env.insert(env.end(), {"XDG_RUNTIME_DIR=" + dir + "/run", "XDG_CONFIG_HOME=" + dir + "/config"});
+    }
+    void TearDown() override {
+        stopAgent(agent.get());
+        std::error_code ec;
+        std::filesystem::remove_all(dir, ec);
+    }
+
+    std::unique_ptr<Process> wayland(std::vector<std::pair<std::string, std::string>> views) {
+        std::vector<std::string> argv{TARVOLIN_SAMPLE_WAYLAND};
+        for (auto& [app, title] : views) argv.insert(argv.end(), {"--view", app, title});
+        auto p = Process::spawn(argv, {env, false, true});
+        EXPECT_EQ(p->readLine(10s), "ready");
+        return p;
+    }
+    // KWin's ordinary windows, by title, once there are `count` of them.
+    std::map<std::string, json> kwinWindows(size_t count) {
+        std::map<std::string, json> byTitle;
+        EXPECT_TRUE(waitFor([&] {
+            byTitle.clear();
+            for (const json& w : kwin->windows())
+                if (w["normalWindow"] == true && w["specialWindow"] == false) byTitle[w["caption"]] = w;
+            return byTitle.size() == count;
+        })) << kwin->windows().dump();
+        return byTitle;
+    }
+    static std::string number(const json& w) {
+        return std::to_string(kde::windowNumber(w["internalId"].get<std::string>()));
+    }
+    json kwinWindow(const json& w) {
+        for (const json& now : kwin->windows())
+            if (now["internalId"] == w["internalId"]) return now;
+        return json();
+    }
+    json listed() { return json::parse(ctl({"windows", "--json"}, env).out, nullptr, false); }
+    std::unique_ptr<Process> watch() {
+        auto w = spawnJoined({TARVOLINCTL, "watch"}, env);
+        EXPECT_EQ(w->readLine(10s), "tarvolinctl: watching");
+        return w;
+    }
+
+    std::unique_ptr<headless::HeadlessKWin> kwin;
+    std::unique_ptr<Process> agent;
+    std::string dir;
+    std::vector<std::string> env;
+};
+
+TEST_F(KdeEndToEnd, TheInventoryIsWhatKWinShowsWithKeyLabels) {
+    const std::string longTitle = "first line\nsecond line " + std::string(4000, 'x');
+    auto notes = wayland({{"notes", "Note A"}, {"notes", longTitle}});
+    auto editor = wayland({{"org.example.editor", "Editor"}});
+    auto x = Process::spawn({TARVOLIN_SAMPLE_WINDOWS, "--window", "--title", "X Term", "--class", "xterm:XTerm",
+                             "--window", "--type", "dock", "--title", "Dock"},
+                            {env, true, true});
+    ASSERT_TRUE(x->readLine(20s).value_or("").starts_with("ready"));
+    auto shown = kwinWindows(4);
+    ASSERT_EQ(ctl({"keys", "set", "notes", "n1", "n2"}, env).status, 0);
+
+    const json list = listed();
+    ASSERT_TRUE(list.is_array()) << list.dump();
+    ASSERT_EQ(list.size(), 4u) << "no dock: " << list.dump();
+    std::map<std::string, std::string> keys;
+    for (const json& entry : list) {
+        const std::string title = entry["title"];
+        ASSERT_TRUE(shown.count(title)) << title;
+        const json& w = shown[title];
+        EXPECT_EQ(std::to_string(entry["winId"].get<std::int64_t>()), number(w)) << title;
+        EXPECT_EQ(entry["pid"], w["pid"]) << title;
+        const std::string app = w["desktopFileName"].get<std::string>().empty() ? w["resourceClass"]
+                                                                                : w["desktopFileName"];
+        EXPECT_EQ(entry["appName"], app) << title;
+        const json& g = w["frameGeometry"];
+        EXPECT_EQ(entry["x"], g["x"]) << title;
+        EXPECT_EQ(entry["y"], g["y"]) << title;
+        EXPECT_EQ(entry["width"], g["width"]) << title;
+        EXPECT_EQ(entry["height"], g["height"]) << title;
+        keys[title] = entry["key"];
+    }
+    EXPECT_EQ(keys["Editor"], "");
+    EXPECT_EQ(keys["X Term"], "");
+    EXPECT_TRUE((keys["Note A"] == "n1" && keys[longTitle] == "n2") ||
+                (keys["Note A"] == "n2" && keys[longTitle] == "n1"))
+        << keys["Note A"] << " " << keys[longTitle];
+}
+
+TEST_F(KdeEndToEnd, RaiseCloseAndQuitActOnTheWindowMeant) {
+    auto notes = wayland({{"notes", "Note A"}, {"notes", "Note B"}});
+    auto editor = wayland({{"org.example.editor", "Editor"}});
+    auto shown = kwinWindows(3);
+    const json a = shown["Note A"], b = shown["Note B"], e = shown["Editor"];
+    // A on the second desktop, B minimised, the first desktop current.
+    ASSERT_EQ(kwin->runScript("for (const c of workspace.clientList()) {"
+                              " if (c.caption === 'Note A') c.desktop = 2;"
+                              " if (c.caption === 'Note B') c.minimized = true; }"
+                              " workspace.currentDesktop = 1; return 1;"),
+              1)
+        << kwin->lastError();
+    startAgent(env, agent);
+    auto watcher = watch();
+
+    ASSERT_EQ(ctl({"raise", number(a)}, env).status, 0);
+    EXPECT_EQ(watcher->readLine(10s), R"(darwin "FinderBack")");
+    EXPECT_TRUE(waitFor([&] { return kwinWindow(a)["active"] == true; })) << kwinWindow(a).dump();
+    EXPECT_EQ(kwin->currentDesktop(), 2);
+
+    ASSERT_EQ(ctl({"raise", number(b), "--activate", "org.example.editor", "--channel", "defaults"}, env).status,
+              0);
+    EXPECT_EQ(watcher->readLine(10s), R"(darwin "FinderBack")");
+    EXPECT_TRUE(waitFor([&] { return kwinWindow(b)["active"] == true; })) << kwinWindow(b).dump();
+    EXPECT_EQ(kwinWindow(b)["minimized"], false);
+    EXPECT_EQ(kwin->currentDesktop(), 1);
+
+    ASSERT_EQ(ctl({"close", number(b)}, env).status, 0);
+    EXPECT_EQ(notes->readLine(10s), "close notes Note B");
+    ASSERT_EQ(ctl({"quit", "org.example.editor"}, env).status, 0);
+    EXPECT_EQ(editor->readLine(10s), "close org.example.editor Editor");
+    bool hello = false;
+    while (auto line = watcher->readLine(10s))
+        if ((hello = *line == R"(distributed "HelloFromProcessOne")")) break;
+    EXPECT_TRUE(hello);
+    // A number goes with its window: the one closed is refused, not passed on.
+    EXPECT_TRUE(waitFor([&] { return kwinWindow(b).is_null(); }));
+    ctl({"close", number(b)}, env);
+    EXPECT_TRUE(waitFor([&] { return ctl({"pasteboard", "show"}, env).out.find('"') == std::string::npos; }));
+    EXPECT_FALSE(notes->readLine(300ms)) << "Note A must stay";
+    EXPECT_TRUE(kwinWindow(a).is_object());
+}
+
+// The agent ended without tidying up leaves its script waiting in KWin: the next one replaces it
+// and works at once. KWin gone ends the agent.
+TEST_F(KdeEndToEnd, TheAgentRestartsAtOnceAndEndsWithKWin) {
+    auto notes = wayland({{"notes", "Note A"}, {"notes", "Note B"}});
+    auto shown = kwinWindows(2);
+    startAgent(env, agent);
+    ::kill(agent->pid(), SIGKILL);
+    agent->wait(10s);
+    agent.reset();
+    auto again = spawnJoined({TARVOLIN_AGENT}, env);
+    for (const char* title : {"Note A", "Note B"}) {
+        ASSERT_EQ(ctl({"raise", number(shown[title])}, env).status, 0);
+        EXPECT_TRUE(waitFor([&] { return kwinWindow(shown[title])["active"] == true; })) << title;
+    }
+    kwin->stop();
+    auto status = again->wait(10s);
+    ASSERT_TRUE(status);
+    EXPECT_EQ(Process::exitCode(*status), 1);
+    std::string out;
+    while (auto line = again->readLine(1s)) out += *line + "\n";
+    EXPECT_NE(out.find("lost the connection to the desktop"), std::string::npos) << out;
+}
+
+TEST_F(KdeEndToEnd, AFailingScriptEndsTheAgentAndOnlyKWinMayFeedIt) {
+    auto notes = wayland({{"notes", "Note A"}});
+    kwinWindows(1);
+    const std::string broken = dir + "/broken.js";
+    std::ofstream(broken) << "this is not JavaScript (\n";
+    ::chmod(broken.c_str(), 0644);
+    std::vector<std::string> brokenEnv = env;
+    brokenEnv.push_back("TARVOLIN_KWIN_SCRIPT=" + broken);
+    const RunResult failed = finish(*spawnJoined({TARVOLIN_AGENT}, brokenEnv), 20s);
+    EXPECT_EQ(failed.status, 1) << failed.out;
+    EXPECT_NE(failed.out.find("did not call the agent within"), std::string::npos) << failed.out;
+    EXPECT_NE(failed.out.find("journalctl"), std::string::npos) << failed.out;
+
+    startAgent(env, agent);
+    const std::string before = ctl({"windows"}, env).out;
+    // Another program of the session says every window is gone: refused.
+    sd_bus* bus = nullptr;
+    ASSERT_GE(sd_bus_new(&bus), 0);
+    sd_bus_set_address(bus, kwin->busAddress().c_str());
+    sd_bus_set_bus_client(bus, 1);
+    ASSERT_GE(sd_bus_start(bus), 0);
+    int refused = 0;
+    char** names = nullptr;
+    ASSERT_GE(sd_bus_list_names(bus, &names, nullptr), 0);
+    for (char** n = names; n && *n; ++n) {
+        sd_bus_creds* creds = nullptr;
+        pid_t pid = 0;
+        if (**n == ':' && sd_bus_get_name_creds(bus, *n, SD_BUS_CREDS_PID, &creds) >= 0 &&
+            sd_bus_creds_get_pid(creds, &pid) >= 0 && pid == agent->pid()) {
+            sd_bus_error e = SD_BUS_ERROR_NULL;
+            if (sd_bus_call_method(bus, *n, "/org/tarvolin/KWin", "org.tarvolin.KWin", "Event", &e, nullptr, "s",
+                                   R"({"hello":5,"windows":[]})") < 0 &&
+                sd_bus_error_has_name(&e, SD_BUS_ERROR_ACCESS_DENIED))
+                ++refused;
+            sd_bus_error_free(&e);
+        }
+        sd_bus_creds_unref(creds);
+        free(*n);
+    }
+    free(names);
+    sd_bus_flush_close_unref(bus);
+    EXPECT_EQ(refused, 1);
+    EXPECT_EQ(ctl({"windows"}, env).out, before);
+    EXPECT_NE(before.find("Note A"), std::string::npos) << before;
+}
+
+}  // namespace
+}  // namespace tarvolin::testing
