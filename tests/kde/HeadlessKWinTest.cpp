@@ -84,6 +84,13 @@ TEST(HeadlessKWin, ListsMinimisesAndActivatesWaylandAndXClients) {
     EXPECT_EQ(byCaption(*kwin, "x window")["active"], false);
     EXPECT_FALSE(kwin->activate("{00000000-0000-0000-0000-000000000000}"));
 
+    // Real keys reach the window KWin gives the focus: Ctrl+W closes the X client's window.
+    ASSERT_TRUE(kwin->activate(xw["internalId"]));
+    ASSERT_TRUE(waitFor([&] { return byCaption(*kwin, "x window")["active"] == true; }));
+    ASSERT_TRUE(kwin->keys("+29 17 -29")) << kwin->lastError();
+    EXPECT_TRUE(x->readLine(10s).value_or("").starts_with("keyclosed"));
+    EXPECT_FALSE(kwin->keys("17 w")) << "a word that is no key code";
+
     // A script that throws gives null and says why; the harness goes on working after it.
     EXPECT_EQ(kwin->runScript("throw new Error('boom');"), json());
     EXPECT_NE(kwin->lastError().find("boom"), std::string::npos) << kwin->lastError();

@@ -62,7 +62,14 @@ public:
     nlohmann::json windows();
     int currentDesktop();  // 0 when KWin did not answer
     bool setCurrentDesktop(int desktop);
+    // Asks KWin to activate the window; an X window becomes active once Xwayland has the focus.
     bool activate(const std::string& internalId);
+
+    // Real key events to the focused window, as from a keyboard: Linux key codes
+    // (linux/input-event-codes.h) separated by spaces, each pressed and released; +CODE only
+    // pressed, -CODE only released ("+29 17 -29" is Ctrl+W). False, with lastError(), when
+    // KWin did not take them.
+    bool keys(const std::string& events);
 
 private:
     HeadlessKWin() = default;
@@ -70,6 +77,8 @@ private:
     friend struct KWinReport;
 
     pid_t pid_ = -1;
+    uid_t uid_ = 0;
+    gid_t gid_ = 0;
     std::string dir_;
     std::string busAddress_;
     std::string waylandDisplay_;
