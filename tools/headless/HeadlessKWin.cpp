@@ -1,0 +1,523 @@
+#include "HeadlessKWin.h"
+
+#include "tools/headless/Process.h"
+
+#include <systemd/sd-bus.h>
+#include <xcb/xcb.h>
+
+#include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+extern char** environ;
+
+namespace tarvolin::headless {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using nlohmann::json;
+
+namespace {
+
+constexpr auto kReadyTimeout = 30s;
+constexpr auto kScriptTimeout = 10s;
+constexpr const char* kInterface = "org.tarvolin.Harness";
+constexpr const char* kSocket = "wayland-0";
+
+int runToEnd(std::vector<std::string> argv) {
+    const pid_t pid = ::fork();
+    if (pid < 0) return -1;
+    if (pid == 0) {
+        std::vector<char*> args;
+        for (auto& a : argv) args.push_back(a.data());
+        args.push_back(nullptr);
+        ::execvp(args[0], args.data());
+        ::_exit(127);
+    }
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0)
+        if (errno != EINTR) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+const passwd* kwinUser(std::string& error) {
+    if (const passwd* pw = ::getpwnam(HeadlessKWin::kUser)) return pw;
+    runToEnd(
+        {"useradd", "--system", "--no-create-home", "--shell", "/usr/sbin/nologin", HeadlessKWin::kUser});
+    // Another process may have made it at the same time: the account is what counts.
+    if (const passwd* pw = ::getpwnam(HeadlessKWin::kUser)) return pw;
+    error = std::string("cannot create the user ") + HeadlessKWin::kUser + " for KWin";
+    return nullptr;
+}
+
+// Xwayland admits only the user it runs as: let root's clients in too.
+bool admitRoot(const std::string& display, uid_t uid, gid_t gid) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        if (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0) ::_exit(126);
+        ::alarm(10);  // an Xwayland that never answers fails the start instead of hanging it
+        xcb_connection_t* c = xcb_connect(display.c_str(), nullptr);
+        static const char root[] = "localuser\0root";
+        auto* error = xcb_request_check(
+            c, xcb_change_hosts_checked(c, XCB_HOST_MODE_INSERT, XCB_FAMILY_SERVER_INTERPRETED,
+                                        sizeof root - 1, reinterpret_cast<const std::uint8_t*>(root)));
+        ::_exit(xcb_connection_has_error(c) || error ? 1 : 0);
+    }
+    int status = 0;
+    return pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// KWin names its Xwayland display only in the environment of its own children: read it from the
+// command line of the Xwayland it started.
+std::string xwaylandDisplayOf(pid_t kwin) {
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator("/proc", ec)) {
+        std::string stat;
+        std::getline(std::ifstream(entry.path() / "stat"), stat);
+        const auto close = stat.rfind(')');
+        if (close == std::string::npos || stat.find("(Xwayland)") == std::string::npos) continue;
+        std::istringstream rest(stat.substr(close + 1));
+        char state = 0;
+        pid_t parent = 0;
+        if (!(rest >> state >> parent) || parent != kwin) continue;
+        std::ifstream cmdline(entry.path() / "cmdline");
+        for (std::string arg; std::getline(cmdline, arg, '\0');)
+            if (arg.size() > 1 && arg[0] == ':') return arg;
+    }
+    return "";
+}
+
+std::string busConfig(const std::string& socket) {
+    return "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
+           " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
+           "<busconfig>\n"
+           "  <type>session</type>\n"
+           "  <listen>unix:path=" +
+           socket +
+           "</listen>\n"
+           "  <auth>EXTERNAL</auth>\n"
+           // The tests and the agent run as root, KWin as its own user: every user may use it.
+           "  <policy context=\"default\">\n"
+           "    <allow user=\"*\"/>\n"
+           "    <allow send_destination=\"*\" eavesdrop=\"true\"/>\n"
+           "    <allow eavesdrop=\"true\"/>\n"
+           "    <allow own=\"*\"/>\n"
+           "  </policy>\n"
+           "</busconfig>\n";
+}
+
+bool handTo(const std::string& path, uid_t uid, gid_t gid) { return ::chown(path.c_str(), uid, gid) == 0; }
+
+}  // namespace
+
+// What the harness's scripts call back with.
+struct KWinReport {
+    static int handle(sd_bus_message* message, void* self, sd_bus_error*);
+};
+
+std::unique_ptr<HeadlessKWin> HeadlessKWin::start(std::string& error, const Options& options) {
+    if (options.width <= 0 || options.height <= 0 || options.desktops < 1 || options.desktops > 20) {
+        error = "bad options: the size must be positive and desktops 1 to 20";
+        return nullptr;
+    }
+    const bool root = ::geteuid() == 0;
+    uid_t uid = ::geteuid();
+    gid_t gid = ::getegid();
+    if (root) {
+        const passwd* pw = kwinUser(error);
+        if (!pw) return nullptr;
+        uid = pw->pw_uid;
+        gid = pw->pw_gid;
+    }
+    std::unique_ptr<HeadlessKWin> k(new HeadlessKWin());
+    std::string pattern = (fs::temp_directory_path() / "tarvolin-kwin-XXXXXX").string();
+    if (!::mkdtemp(pattern.data())) {
+        error = "cannot make a directory for KWin";
+        return nullptr;
+    }
+    k->dir_ = pattern;
+    const std::string home = k->dir_ + "/home", run = k->dir_ + "/run", config = home + "/.config";
+    const std::string binary = k->dir_ + "/kwin_wayland";
+    std::error_code ec;
+    fs::create_directories(config, ec);
+    fs::create_directories(run, ec);
+    fs::create_directories(k->dir_ + "/scripts", ec);
+    // The copy has no file capability; it keeps the name, by which KWin picks its own Qt platform.
+    fs::copy_file("/usr/bin/kwin_wayland", binary, ec);
+    if (ec) {
+        error = "cannot copy /usr/bin/kwin_wayland (is kwin-wayland installed?): " + ec.message();
+        return nullptr;
+    }
+    std::ofstream(config + "/kwinrc") << "[Desktops]\nNumber=" << options.desktops << "\nRows=1\n";
+    // KWin offers its fake input only to a program a desktop entry asks it for (matched by path).
+    const std::string applications = home + "/.local/share/applications";
+    fs::create_directories(applications, ec);
+    std::ofstream(applications + "/tarvolin-kwin-keys.desktop")
+        << "[Desktop Entry]\nType=Application\nName=Tarvolin key events\nNoDisplay=true\nExec="
+        << fs::weakly_canonical(TARVOLIN_KWIN_KEYS, ec).string()
+        << "\nX-KDE-Wayland-Interfaces=org_kde_kwin_fake_input\n";
+    ::chmod(k->dir_.c_str(), 0755);
+    ::chmod(run.c_str(), 0700);
+    k->uid_ = uid;
+    k->gid_ = gid;
+    bool handed = handTo(home, uid, gid) && handTo(run, uid, gid);
+    for (const auto& entry : fs::recursive_directory_iterator(home, ec))
+        handed = handTo(entry.path(), uid, gid) && handed;
+    if (root && !handed) {
+        error = "cannot hand the session's directories to " + std::string(kUser);
+        return nullptr;
+    }
+    if (options.xwayland && !fs::exists("/tmp/.X11-unix")) {
+        ::mkdir("/tmp/.X11-unix", 01777);
+        ::chmod("/tmp/.X11-unix", 01777);
+    }
+
+    const std::string busSocket = k->dir_ + "/bus";
+    std::ofstream(k->dir_ + "/bus.conf") << busConfig(busSocket);
+    k->busDaemon_ = Process::spawn({"dbus-daemon", "--config-file=" + k->dir_ + "/bus.conf", "--nofork",
+                                    "--nopidfile", "--print-address"},
+                                   {{}, false, true, true, -1});
+    auto address = k->busDaemon_ ? k->busDaemon_->readLine(20s) : std::nullopt;
+    if (!address || address->empty()) {
+        error = "the session bus (dbus-daemon) did not report its address";
+        return nullptr;
+    }
+    k->busAddress_ = *address;
+    if (sd_bus_new(&k->bus_) < 0 || sd_bus_set_address(k->bus_, k->busAddress_.c_str()) < 0 ||
+        sd_bus_set_bus_client(k->bus_, 1) < 0 || sd_bus_start(k->bus_) < 0) {
+        error = "cannot connect to the session bus at " + k->busAddress_;
+        return nullptr;
+    }
+    sd_bus_set_method_call_timeout(k->bus_, 10'000'000);
+    static const sd_bus_vtable vtable[] = {
+        SD_BUS_VTABLE_START(0),
+        SD_BUS_METHOD("Report", "sss", "", &KWinReport::handle, SD_BUS_VTABLE_UNPRIVILEGED),
+        SD_BUS_VTABLE_END,
+    };
+    if (sd_bus_add_object_vtable(k->bus_, &k->slot_, "/", kInterface, vtable, k.get()) < 0) {
+        error = "cannot export the harness's report method";
+        return nullptr;
+    }
+
+    std::vector<std::string> args{binary,
+                                  "--virtual",
+                                  "--width",
+                                  std::to_string(options.width),
+                                  "--height",
+                                  std::to_string(options.height),
+                                  "--no-lockscreen",
+                                  "--no-global-shortcuts",
+                                  "--socket",
+                                  kSocket};
+    if (options.xwayland) args.push_back("--xwayland");
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e) {
+        const std::string entry = *e, name = entry.substr(0, entry.find('='));
+        if (name.starts_with("XDG_") || name.starts_with("DBUS_") || name == "HOME" || name == "DISPLAY" ||
+            name == "WAYLAND_DISPLAY" || name == "SWAYSOCK" || name == "I3SOCK" || name == "XAUTHORITY")
+            continue;
+        env.push_back(entry);
+    }
+    env.insert(env.end(), {"HOME=" + home, "XDG_RUNTIME_DIR=" + run, "XDG_CONFIG_HOME=" + config,
+                           "DBUS_SESSION_BUS_ADDRESS=" + k->busAddress_});
+    // Everything is prepared before fork: the child only calls async-signal-safe functions.
+    std::vector<char*> argp, envp;
+    for (auto& a : args) argp.push_back(a.data());
+    argp.push_back(nullptr);
+    for (auto& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    const bool verbose = std::getenv("TARVOLIN_KWIN_VERBOSE") != nullptr;
+
+    const pid_t parent = ::getpid();
+    k->pid_ = ::fork();
+    if (k->pid_ < 0) {
+        error = "fork failed";
+        return nullptr;
+    }
+    if (k->pid_ == 0) {
+        ::setpgid(0, 0);  // stop() reaches its Xwayland too
+        if (root && (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0)) ::_exit(126);
+        // KWin must not outlive whoever started it (set after setuid, which clears it).
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (::getppid() != parent) ::_exit(1);
+        if (::chdir(home.c_str()) != 0) ::_exit(126);
+        if (!verbose) {
+            const int null = ::open("/dev/null", O_WRONLY);
+            if (null >= 0) ::dup2(null, 1), ::dup2(null, 2);
+        }
+        ::execve(argp[0], argp.data(), envp.data());
+        ::_exit(127);
+    }
+    ::setpgid(k->pid_, k->pid_);
+
+    const std::string socket = run + "/" + kSocket;
+    const auto deadline = std::chrono::steady_clock::now() + kReadyTimeout;
+    bool socketUp = false, named = false;
+    while (std::chrono::steady_clock::now() < deadline && !(socketUp && named)) {
+        if (!k->running()) {
+            error = "kwin_wayland exited while starting (TARVOLIN_KWIN_VERBOSE=1 shows its messages)";
+            return nullptr;
+        }
+        socketUp = socketUp || fs::exists(socket, ec);
+        named = named || k->ownerOf("org.kde.KWin");
+        if (!(socketUp && named)) std::this_thread::sleep_for(20ms);
+    }
+    if (!socketUp || !named) {
+        error = std::string("KWin did not become ready within 30 s: ") +
+                (socketUp ? "org.kde.KWin never appeared on the bus" : "no Wayland socket " + socket);
+        return nullptr;
+    }
+    k->waylandDisplay_ = socket;
+    if (options.xwayland) {
+        while (k->xDisplay_.empty() && std::chrono::steady_clock::now() < deadline && k->running()) {
+            k->xDisplay_ = xwaylandDisplayOf(k->pid_);
+            if (k->xDisplay_.empty()) std::this_thread::sleep_for(20ms);
+        }
+        if (k->xDisplay_.empty()) {
+            error = "KWin started no Xwayland (TARVOLIN_KWIN_VERBOSE=1 shows its messages)";
+            return nullptr;
+        }
+        if (root && !admitRoot(k->xDisplay_, uid, gid)) {
+            error = "cannot let root's clients into Xwayland on " + k->xDisplay_;
+            return nullptr;
+        }
+    }
+    return k;
+}
+
+bool HeadlessKWin::ownerOf(const char* name) {
+    sd_bus_error e = SD_BUS_ERROR_NULL;
+    sd_bus_message* reply = nullptr;
+    int has = 0;
+    if (sd_bus_call_method(bus_, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                           "NameHasOwner", &e, &reply, "s", name) >= 0)
+        sd_bus_message_read(reply, "b", &has);
+    sd_bus_message_unref(reply);
+    sd_bus_error_free(&e);
+    return has != 0;
+}
+
+bool HeadlessKWin::running() {
+    if (pid_ <= 0) return false;
+    int status = 0;
+    if (::waitpid(pid_, &status, WNOHANG) == 0) return true;
+    pid_ = -1;
+    return false;
+}
+
+void HeadlessKWin::stop() {
+    if (pid_ <= 0) return;
+    const pid_t group = pid_;
+    ::kill(pid_, SIGTERM);
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (running() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(5ms);
+    if (running()) {
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+    }
+    ::kill(-group, SIGKILL);  // whatever it left behind
+}
+
+HeadlessKWin::~HeadlessKWin() {
+    stop();
+    sd_bus_slot_unref(slot_);
+    sd_bus_flush_close_unref(bus_);
+    busDaemon_.reset();
+    std::error_code ec;
+    if (!dir_.empty()) fs::remove_all(dir_, ec);
+}
+
+std::vector<std::string> HeadlessKWin::clientEnvironment() const {
+    return {"DBUS_SESSION_BUS_ADDRESS=" + busAddress_, "WAYLAND_DISPLAY=" + waylandDisplay_,
+            "DISPLAY=" + xDisplay_, "XDG_SESSION_TYPE=wayland", "SWAYSOCK"};
+}
+
+int KWinReport::handle(sd_bus_message* message, void* self, sd_bus_error*) {
+    auto* k = static_cast<HeadlessKWin*>(self);
+    const char *token = nullptr, *value = nullptr, *error = nullptr;
+    if (sd_bus_message_read(message, "sss", &token, &value, &error) < 0) return -EINVAL;
+    // A script given up on may still report: only the awaited one counts.
+    if (token == k->awaited_ && !k->reported_) {
+        k->reported_ = true;
+        k->reportValue_ = value;
+        k->reportError_ = error;
+    }
+    return sd_bus_reply_method_return(message, "");
+}
+
+json HeadlessKWin::runScript(const std::string& body) {
+    lastError_.clear();
+    if (!bus_ || !running()) {
+        lastError_ = "KWin is not running";
+        return nullptr;
+    }
+    const std::string name = "tarvolin-harness-" + std::to_string(++scripts_);
+    const std::string path = dir_ + "/scripts/" + name + ".js";
+    const char* unique = nullptr;
+    sd_bus_get_unique_name(bus_, &unique);
+    std::ofstream(path) << "(function () {\n"
+                           "    var value = null, error = '', text = 'null';\n"
+                           "    try { value = (function () {\n"
+                        << body
+                        << "\n    })(); } catch (e) { error = String(e); }\n"
+                           "    try { text = JSON.stringify(value === undefined ? null : value); }\n"
+                           "    catch (e) { error = error || String(e); }\n"
+                           "    callDBus("
+                        << json(unique ? unique : "").dump() << ", '/', '" << kInterface << "', 'Report', "
+                        << json(name).dump() << ", text, error);\n})();\n";
+    ::chmod(path.c_str(), 0644);
+    awaited_ = name;
+    reported_ = false;
+
+    sd_bus_error e = SD_BUS_ERROR_NULL;
+    sd_bus_message* reply = nullptr;
+    int id = -1;
+    if (sd_bus_call_method(bus_, "org.kde.KWin", "/Scripting", "org.kde.kwin.Scripting", "loadScript", &e,
+                           &reply, "ss", path.c_str(), name.c_str()) >= 0)
+        sd_bus_message_read(reply, "i", &id);
+    reply = sd_bus_message_unref(reply);
+    if (id < 0) {
+        lastError_ =
+            "KWin did not load the script" + std::string(e.message ? std::string(": ") + e.message : "");
+        sd_bus_error_free(&e);
+        return nullptr;
+    }
+    const std::string object = "/" + std::to_string(id);
+    if (sd_bus_call_method(bus_, "org.kde.KWin", object.c_str(), "org.kde.kwin.Script", "run", &e, nullptr,
+                           "") < 0)
+        lastError_ =
+            "KWin did not run the script" + std::string(e.message ? std::string(": ") + e.message : "");
+    sd_bus_error_free(&e);
+    const auto deadline = std::chrono::steady_clock::now() + kScriptTimeout;
+    while (lastError_.empty() && !reported_) {
+        const auto left = std::chrono::duration_cast<std::chrono::microseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            lastError_ =
+                "the script did not report within 10 s (its errors go to KWin's stderr: "
+                "TARVOLIN_KWIN_VERBOSE=1)";
+            break;
+        }
+        const int r = sd_bus_process(bus_, nullptr);
+        if (r < 0) {
+            lastError_ = "the session bus connection failed";
+            break;
+        }
+        if (r == 0) sd_bus_wait(bus_, static_cast<std::uint64_t>(left.count()));
+    }
+    sd_bus_call_method(bus_, "org.kde.KWin", "/Scripting", "org.kde.kwin.Scripting", "unloadScript", nullptr,
+                       nullptr, "s", name.c_str());
+    fs::remove(path);
+    awaited_.clear();
+    if (!lastError_.empty()) return nullptr;
+    if (!reportError_.empty()) {
+        lastError_ = "the script failed: " + reportError_;
+        return nullptr;
+    }
+    json value = json::parse(reportValue_, nullptr, false);
+    if (value.is_discarded()) {
+        lastError_ = "the script reported no JSON: " + reportValue_;
+        return nullptr;
+    }
+    return value;
+}
+
+bool HeadlessKWin::keys(const std::string& events) {
+    lastError_.clear();
+    if (!running()) {
+        lastError_ = "KWin is not running";
+        return false;
+    }
+    std::vector<std::string> args{TARVOLIN_KWIN_KEYS};
+    std::istringstream words(events);
+    for (std::string word; words >> word;) args.push_back(word);
+    std::vector<char*> argp;
+    for (auto& a : args) argp.push_back(a.data());
+    argp.push_back(nullptr);
+    std::string wayland = "WAYLAND_DISPLAY=" + waylandDisplay_, runtime = "XDG_RUNTIME_DIR=" + dir_ + "/run";
+    char* envp[] = {wayland.data(), runtime.data(), nullptr};
+    int out[2];
+    if (::pipe2(out, O_CLOEXEC) != 0) {
+        lastError_ = "pipe failed";
+        return false;
+    }
+    const bool root = ::geteuid() == 0;
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::dup2(out[1], 2);
+        ::alarm(10);  // a KWin that stops answering fails the call instead of hanging it
+        // As KWin's user: KWin finds a client's program through /proc, which it may read only then.
+        if (root && (::setgroups(0, nullptr) != 0 || ::setgid(gid_) != 0 || ::setuid(uid_) != 0))
+            ::_exit(126);
+        ::execve(argp[0], argp.data(), envp);
+        ::_exit(127);
+    }
+    ::close(out[1]);
+    std::string message;
+    char buf[256];
+    for (ssize_t n; (n = ::read(out[0], buf, sizeof buf)) > 0;) message.append(buf, static_cast<size_t>(n));
+    ::close(out[0]);
+    int status = 0;
+    if (child < 0 || ::waitpid(child, &status, 0) != child || !WIFEXITED(status) ||
+        WEXITSTATUS(status) != 0) {
+        lastError_ = message.empty() ? "tarvolin-kwin-keys failed" : message;
+        return false;
+    }
+    return true;
+}
+
+json HeadlessKWin::windows() {
+    return runScript(R"(
+        var out = [], clients = workspace.clientList();
+        for (var i = 0; i < clients.length; ++i) {
+            var c = clients[i], g = c.frameGeometry;
+            out.push({internalId: c.internalId.toString(), pid: c.pid, caption: c.caption,
+                      resourceClass: String(c.resourceClass), resourceName: String(c.resourceName),
+                      desktopFileName: c.desktopFileName,
+                      frameGeometry: {x: g.x, y: g.y, width: g.width, height: g.height},
+                      minimized: c.minimized, desktop: c.desktop, onAllDesktops: c.onAllDesktops,
+                      active: c.active, normalWindow: c.normalWindow, specialWindow: c.specialWindow,
+                      skipTaskbar: c.skipTaskbar});
+        }
+        return out;)");
+}
+
+int HeadlessKWin::currentDesktop() {
+    const json v = runScript("return workspace.currentDesktop;");
+    return v.is_number_integer() ? v.get<int>() : 0;
+}
+
+bool HeadlessKWin::setCurrentDesktop(int desktop) {
+    const json v = runScript("workspace.currentDesktop = " + std::to_string(desktop) +
+                             "; return workspace.currentDesktop;");
+    return v.is_number_integer() && v.get<int>() == desktop;
+}
+
+bool HeadlessKWin::activate(const std::string& internalId) {
+    const json v = runScript(
+        "var clients = workspace.clientList();\n"
+        "for (var i = 0; i < clients.length; ++i)\n"
+        "    if (clients[i].internalId.toString() === " +
+        json(internalId).dump() +
+        ") {\n"
+        "        workspace.activeClient = clients[i];\n"
+        "        return true;\n"
+        "    }\n"
+        "return false;");
+    return v == true;
+}
+
+}  // namespace tarvolin::headless

@@ -1,0 +1,97 @@
+#pragma once
+
+// A private KWin (Plasma 5.27 Wayland) session with no screen, for tests and benchmarks. As root it
+// runs KWin as an unprivileged user of its own (as root KWin's main thread goes real-time), from a
+// copy of the binary (the packaged one carries a file capability the sandbox refuses), with a fresh
+// home, runtime directory and session bus that every user may use. It is ready when its Wayland
+// socket exists and org.kde.KWin is on the bus. What KWin shows is asked through one-shot KWin
+// scripts of the harness's own that report back over the bus. The destructor stops everything and
+// removes the directory.
+
+#include <nlohmann/json.hpp>
+
+#include <sys/types.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+typedef struct sd_bus sd_bus;
+typedef struct sd_bus_slot sd_bus_slot;
+
+namespace tarvolin::headless {
+
+class Process;
+struct KWinReport;
+
+struct KWinOptions {
+    int width = 1280;
+    int height = 800;
+    int desktops = 2;  // virtual desktops, written to kwinrc before the start
+    bool xwayland = true;
+};
+
+class HeadlessKWin {
+public:
+    using Options = KWinOptions;
+    // The user KWin runs as when started by root; created when missing.
+    static constexpr const char* kUser = "tarvolin-kwin";
+
+    // None, with `error` set, when KWin cannot be started or does not become ready.
+    static std::unique_ptr<HeadlessKWin> start(std::string& error, const Options& options = {});
+    ~HeadlessKWin();
+    HeadlessKWin(const HeadlessKWin&) = delete;
+    HeadlessKWin& operator=(const HeadlessKWin&) = delete;
+
+    const std::string& busAddress() const { return busAddress_; }
+    const std::string& waylandDisplay() const { return waylandDisplay_; }  // an absolute path
+    const std::string& xDisplay() const { return xDisplay_; }              // empty without Xwayland
+    // NAME=VALUE (a bare NAME unsets it) for a client of this session.
+    std::vector<std::string> clientEnvironment() const;
+    pid_t pid() const { return pid_; }
+    bool running();
+    // Ends KWin (SIGTERM, then SIGKILL) and reaps it; the bus stays.
+    void stop();
+
+    // Runs `body`, the statements of a JavaScript function whose return value is reported, as a
+    // KWin script. Its JSON value, or null with lastError() saying why.
+    nlohmann::json runScript(const std::string& body);
+    const std::string& lastError() const { return lastError_; }
+
+    // Every client of workspace.clientList(), as objects with KWin's property names.
+    nlohmann::json windows();
+    int currentDesktop();  // 0 when KWin did not answer
+    bool setCurrentDesktop(int desktop);
+    // Asks KWin to activate the window; an X window becomes active once Xwayland has the focus.
+    bool activate(const std::string& internalId);
+
+    // Real key events to the focused window, as from a keyboard: Linux key codes
+    // (linux/input-event-codes.h) separated by spaces, each pressed and released; +CODE only
+    // pressed, -CODE only released ("+29 17 -29" is Ctrl+W). False, with lastError(), when
+    // KWin did not take them.
+    bool keys(const std::string& events);
+
+private:
+    HeadlessKWin() = default;
+    bool ownerOf(const char* name);
+    friend struct KWinReport;
+
+    pid_t pid_ = -1;
+    uid_t uid_ = 0;
+    gid_t gid_ = 0;
+    std::string dir_;
+    std::string busAddress_;
+    std::string waylandDisplay_;
+    std::string xDisplay_;
+    std::unique_ptr<Process> busDaemon_;
+    sd_bus* bus_ = nullptr;
+    sd_bus_slot* slot_ = nullptr;
+    std::string lastError_;
+    unsigned scripts_ = 0;
+    // The script awaited and what it reported.
+    std::string awaited_;
+    bool reported_ = false;
+    std::string reportValue_, reportError_;
+};
+
+}  // namespace tarvolin::headless
