@@ -104,8 +104,9 @@ struct Defaults {
 
 void warnWithoutAgent() {
     if (AgentInstanceLock::probeHolder(runtimeDirectory()) == 0)
-        std::cerr
-            << "tarvolinctl: warning: no agent is running; the command waits until one starts and reads it\n";
+        // The agent clears its pasteboard at launch and reads the defaults only as they change.
+        std::cerr << "tarvolinctl: warning: no agent is running, and one started later does not run a "
+                     "command placed before it: start the agent, then send the command again\n";
 }
 
 // Places one command without overwriting one the agent has not taken yet: waits up to
