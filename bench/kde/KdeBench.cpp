@@ -41,7 +41,8 @@ double median(std::vector<double> v) {
 
 // One element per window, found through its application, as the agent's raise finds it.
 AXElement elementOf(DesktopBackend& d, const WindowDescription& w) {
-    auto app = d.accessibility().createApplication(static_cast<std::int32_t>(std::get<std::int64_t>(*w.ownerPid)));
+    auto app =
+        d.accessibility().createApplication(static_cast<std::int32_t>(std::get<std::int64_t>(*w.ownerPid)));
     for (const Value& v : ax::copyAttributeValues(app, "AXWindows", 0, 1000).value.value_or(Value::Array{}))
         if (v.asElement() && WindowNumberValue(ax::getWindow(*v.asElement()).value.value_or(0)) == w.number)
             return *v.asElement();
@@ -81,9 +82,9 @@ int main(int argc, char** argv) {
     ::setenv("DBUS_SESSION_BUS_ADDRESS", kwin->busAddress().c_str(), 1);
     const std::vector<std::string> env = kwin->clientEnvironment();
 
-    std::printf("%7s | %-15s | %-13s | %-17s | %-17s | %-16s | %-17s | %s\n", "windows", "connect ms", "first scan ms",
-                "rescan ms (trips)", "after a change ms", "raise ms (trips)", "one-shot list ms",
-                "one-shot activate ms");
+    std::printf("%7s | %-15s | %-13s | %-17s | %-17s | %-16s | %-17s | %s\n", "windows", "connect ms",
+                "first scan ms", "rescan ms (trips)", "after a change ms", "raise ms (trips)",
+                "one-shot list ms", "one-shot activate ms");
     std::vector<std::unique_ptr<headless::Process>> clients;
     int made = 0;
     for (int target : counts) {
@@ -91,7 +92,8 @@ int main(int argc, char** argv) {
             const int batch = std::min(50, target - made);
             std::vector<std::string> args{TARVOLIN_SAMPLE_WAYLAND};
             for (int i = made; i < made + batch; ++i)
-                args.insert(args.end(), {"--view", "bench" + std::to_string(i % 7), "view " + std::to_string(i)});
+                args.insert(args.end(),
+                            {"--view", "bench" + std::to_string(i % 7), "view " + std::to_string(i)});
             clients.push_back(headless::Process::spawn(args, {env, false, true}));
             if (clients.back()->readLine(30s) != "ready") {
                 std::fprintf(stderr, "a sample client did not start\n");
@@ -152,7 +154,8 @@ int main(int argc, char** argv) {
 
             start = Clock::now();
             const nlohmann::json all = kwin->runScript(
-                "return workspace.clientList().map(c => ({id: String(c.internalId), pid: c.pid, title: c.caption,"
+                "return workspace.clientList().map(c => ({id: String(c.internalId), pid: c.pid, title: "
+                "c.caption,"
                 " app: c.desktopFileName, g: c.frameGeometry, min: c.minimized, desktop: c.desktop}));");
             oneShotList.push_back(ms(Clock::now() - start));
             if (!all.is_array() || all.size() != size_t(made)) {
@@ -170,8 +173,8 @@ int main(int argc, char** argv) {
         char a[32], b[32];
         std::snprintf(a, sizeof a, "%.3f (%llu)", median(rescan), static_cast<unsigned long long>(trips));
         std::snprintf(b, sizeof b, "%.3f (%llu)", median(raise), static_cast<unsigned long long>(raiseTrips));
-        std::printf("%7d | %-15.1f | %-13.1f | %-17s | %-17.3f | %-16s | %-17.3f | %.3f\n", made, connectMs, firstMs,
-                    a, median(changed), b, median(oneShotList), median(oneShotActivate));
+        std::printf("%7d | %-15.1f | %-13.1f | %-17s | %-17.3f | %-16s | %-17.3f | %.3f\n", made, connectMs,
+                    firstMs, a, median(changed), b, median(oneShotList), median(oneShotActivate));
         std::fflush(stdout);
     }
     std::ifstream load("/proc/loadavg");
