@@ -2,6 +2,9 @@
 // commanded through the companion program as a user would, and checked against what KWin
 // itself reports to a script of the test's own.
 #include "../e2e/MenuTestSupport.h"
+#include "platform/AccessibilityNames.h"
+#include "platform/LocalNotificationCenter.h"
+#include "platform/linux/kde/KWinDesktop.h"
 #include "platform/linux/kde/KWinState.h"
 #include "tools/headless/HeadlessKWin.h"
 
@@ -232,6 +235,36 @@ TEST_F(KdeEndToEnd, AFailingScriptEndsTheAgentAndOnlyKWinMayFeedIt) {
     EXPECT_EQ(refused, 1);
     EXPECT_EQ(ctl({"windows"}, env).out, before);
     EXPECT_NE(before.find("Note A"), std::string::npos) << before;
+}
+
+// Through the window's element, in the agent's process: each change as KWin then shows it.
+TEST_F(KdeEndToEnd, AWindowMovesResizesAndMinimisesThroughItsElement) {
+    auto notes = wayland({{"notes", "Note A"}});
+    const json shown = kwinWindows(1)["Note A"];
+    ::setenv("XDG_RUNTIME_DIR", (dir + "/run").c_str(), 1);
+    ::setenv("DBUS_SESSION_BUS_ADDRESS", kwin->busAddress().c_str(), 1);
+    LocalNotificationCenter center;
+    std::string error;
+    auto desktop = KWinDesktop::connect(KWinDesktop::Role::observer, center, error);
+    ASSERT_TRUE(desktop) << error;
+    auto app = desktop->accessibility().createApplication(notes->pid());
+    auto windows = ax::copyAttributeValue(app, kAXWindowsAttribute).value.value_or(Value::array({}));
+    ASSERT_EQ(windows.asArray()->size(), 1u);
+    const AXElement& e = *windows.asArray()->front().asElement();
+    EXPECT_EQ(ax::setAttributeValue(e, kAXPositionAttribute, AXValue::point({40, 30})), AXError::success);
+    EXPECT_EQ(ax::setAttributeValue(e, kAXSizeAttribute, AXValue::size({200, 100})), AXError::success);
+    EXPECT_TRUE(waitFor([&] {
+        const json g = kwinWindow(shown)["frameGeometry"];
+        return g["x"] == 40 && g["y"] == 30 && g["width"] == 200 && g["height"] == 100;
+    })) << kwinWindow(shown).dump();
+    EXPECT_EQ(ax::setAttributeValue(e, kAXMinimizedAttribute, Value::boolean(true)), AXError::success);
+    EXPECT_EQ(kwinWindow(shown)["minimized"], true);
+    EXPECT_EQ(ax::setAttributeValue(e, kAXMinimizedAttribute, Value::boolean(false)), AXError::success);
+    EXPECT_EQ(kwinWindow(shown)["minimized"], false);
+    // Once KWin is gone nothing answers from what was last seen.
+    kwin->stop();
+    EXPECT_TRUE(waitFor([&] { return !desktop->processEvents(); }));
+    EXPECT_EQ(ax::copyAttributeValue(app, kAXTitleAttribute).error, AXError::cannotComplete);
 }
 
 }  // namespace
