@@ -39,6 +39,7 @@ TEST(HeadlessKWin, ListsMinimisesAndActivatesWaylandAndXClients) {
     ASSERT_FALSE(kwin->xDisplay().empty());
     EXPECT_EQ(kwin->currentDesktop(), 1);
     EXPECT_TRUE(kwin->setCurrentDesktop(3));
+    EXPECT_FALSE(kwin->setCurrentDesktop(4)) << "KWin has no fourth desktop to switch to";
     EXPECT_EQ(kwin->runScript("return workspace.desktops;"), 3);
     EXPECT_TRUE(kwin->setCurrentDesktop(1));
 
