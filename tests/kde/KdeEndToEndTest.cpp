@@ -267,5 +267,41 @@ TEST_F(KdeEndToEnd, AWindowMovesResizesAndMinimisesThroughItsElement) {
     EXPECT_EQ(ax::copyAttributeValue(app, kAXTitleAttribute).error, AXError::cannotComplete);
 }
 
+// tarvolinctl switch on Plasma with the menu it picks there (wofi before rofi, which would run
+// through Xwayland), typed at through KWin's fake input: a label and Enter pick its window.
+TEST_F(KdeEndToEnd, TheSwitcherPicksAWaylandMenuAndATypedLabelRaisesItsWindow) {
+    if (::access("/usr/bin/wofi", X_OK) != 0)
+        GTEST_SKIP() << "wofi is not installed (scripts/install-deps does)";
+    std::vector<std::unique_ptr<Process>> clients;
+    for (auto [app, title] : kMenuApps) clients.push_back(wayland({{app, title}}));
+    auto shown = kwinWindows(std::size(kMenuApps));
+    ASSERT_NO_FATAL_FAILURE(labelMenuApps(env));
+    ASSERT_NO_FATAL_FAILURE(startAgent(env, agent));
+    installMenu(dir + "/bin", "wofi");
+    std::ofstream(dir + "/bin/rofi") << "#!/bin/sh\nexit 3\n";
+    ::chmod((dir + "/bin/rofi").c_str(), 0755);
+    env.insert(env.end(), {"PATH=" + dir + "/bin", "HOME=" + dir, "XDG_CACHE_HOME=" + dir + "/cache"});
+    // The menu, a surface off the task bar, has the keyboard once it is the active window.
+    auto menuActive = [&] {
+        for (const json& w : kwin->windows())
+            if (w["skipTaskbar"] == true && w["active"] == true) return true;
+        return false;
+    };
+    for (auto [typed, chosen, keys] : {std::tuple{"n1", 0, "49 2"}, {"n10", 1, "49 2 11"}}) {
+        SCOPED_TRACE(typed);
+        auto switcher = spawnJoined({TARVOLINCTL, "switch", "--timeout", "30"}, env);
+        EXPECT_TRUE(waitFor(menuActive)) << "the menu never took the keyboard";
+        std::this_thread::sleep_for(300ms);  // mapped before it draws its first list
+        EXPECT_TRUE(kwin->keys(keys)) << kwin->lastError();
+        std::this_thread::sleep_for(300ms);  // the typed text filters the list before Enter
+        EXPECT_TRUE(kwin->keys("28")) << kwin->lastError();
+        const RunResult r = finish(*switcher, 40s);
+        EXPECT_EQ(r.status, 0) << r.out;
+        const json& want = shown[kMenuApps[chosen].second];
+        EXPECT_TRUE(waitFor([&] { return kwinWindow(want)["active"] == true; })) << kwin->windows().dump();
+        if (chosen == 0) expectMenuRows(dir + "/bin", "wofi", false);
+    }
+}
+
 }  // namespace
 }  // namespace tarvolin::testing

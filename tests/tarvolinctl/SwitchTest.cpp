@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 
 namespace tarvolin {
 namespace {
@@ -30,6 +31,21 @@ std::string repeat(std::string_view text, int times) {
 }
 
 const std::string fffd = "\xEF\xBF\xBD", more = "\xE2\x80\xA6";
+
+// On Plasma the menus that take the compositor's keyboard come before those run through Xwayland.
+TEST(SwitchMenu, TheFirstMenuFoundOnThePathWaylandOnesFirstOnPlasma) {
+    char pattern[] = "/tmp/tarvolin-menus-XXXXXX";
+    const std::filesystem::path bin = ::mkdtemp(pattern);
+    for (const char* menu : {"dmenu", "rofi", "bemenu"}) {
+        std::ofstream(bin / menu) << "#!/bin/sh\n";
+        std::filesystem::permissions(bin / menu, std::filesystem::perms::owner_all);
+    }
+    EXPECT_EQ(chooseMenu(std::nullopt, bin.string())->argv[0], (bin / "rofi").string());
+    EXPECT_EQ(chooseMenu(std::nullopt, bin.string(), true)->argv[0], (bin / "bemenu").string());
+    std::filesystem::remove(bin / "bemenu");
+    EXPECT_EQ(chooseMenu(std::nullopt, bin.string(), true)->argv[0], (bin / "rofi").string());
+    std::filesystem::remove_all(bin);
+}
 
 TEST(SwitchRows, TextIsCleanedAndCappedOnACharacterBoundary) {
     struct Case {

@@ -321,14 +321,20 @@ const std::vector<std::vector<std::string>>& defaultMenus() {
     return menus;
 }
 
-std::optional<MenuCommand> chooseMenu(const std::optional<std::string>& named, const std::string& path) {
+std::optional<MenuCommand> chooseMenu(const std::optional<std::string>& named, const std::string& path,
+                                      bool waylandFirst) {
     if (named && !trimmed(*named).empty()) {
         std::istringstream words(*named);
         std::string first;
         words >> first;
         return MenuCommand{{"/bin/sh", "-c", *named}, *named, fs::path(first).filename() == "rofi"};
     }
-    for (const auto& menu : defaultMenus()) {
+    std::vector<std::vector<std::string>> menus = defaultMenus();
+    // The layer-shell menus take the compositor's keyboard; rofi and dmenu only Xwayland's.
+    if (waylandFirst)
+        std::stable_partition(menus.begin(), menus.end(),
+                              [](const auto& menu) { return menu[0] != "rofi" && menu[0] != "dmenu"; });
+    for (const auto& menu : menus) {
         std::istringstream dirs(path);
         for (std::string dir; std::getline(dirs, dir, ':');) {
             if (dir.empty() || !executable(fs::path(dir) / menu[0])) continue;
@@ -574,7 +580,9 @@ int switchWindow(const SwitchOptions& options, const SwitchPeers& peers) {
     auto named = options.menu;
     if (const char* fromEnv = std::getenv("TARVOLIN_MENU"); !named && fromEnv != nullptr) named = fromEnv;
     const char* path = std::getenv("PATH");
-    const auto menu = chooseMenu(named, path != nullptr ? path : "");
+    // A Wayland desktop the agent works on without $SWAYSOCK is KDE Plasma.
+    const bool plasma = std::getenv("WAYLAND_DISPLAY") != nullptr && std::getenv("SWAYSOCK") == nullptr;
+    const auto menu = chooseMenu(named, path != nullptr ? path : "", plasma);
     if (!menu) {
         std::cerr
             << "tarvolinctl: no menu program found: install one of rofi, wofi, fuzzel, bemenu or dmenu, "

@@ -26,9 +26,11 @@ struct MenuCommand {
 const std::vector<std::vector<std::string>>& defaultMenus();
 
 // A named menu (--menu or $TARVOLIN_MENU) runs through /bin/sh -c, so it is written as on
-// a shell's command line; with none named, the first default found on `path` runs. It is
-// rofi when its first word names rofi. None when no default is found.
-std::optional<MenuCommand> chooseMenu(const std::optional<std::string>& named, const std::string& path);
+// a shell's command line; with none named, the first default found on `path` runs, the
+// Wayland menus first when `waylandFirst` (KDE Plasma, where X menus run through Xwayland).
+// It is rofi when its first word names rofi. None when no default is found.
+std::optional<MenuCommand> chooseMenu(const std::optional<std::string>& named, const std::string& path,
+                                      bool waylandFirst = false);
 
 // Text as a row can carry it and a menu hand back unchanged: valid UTF-8 (a byte that
 // starts no valid character becomes U+FFFD), control characters and line separators as

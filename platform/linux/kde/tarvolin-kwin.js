@@ -40,7 +40,9 @@ const kwin = typeof workspace.windowList === "function"
 const known = new Map();  // id -> window, the windows reported
 
 const idOf = (w) => String(w.internalId);
-const ordinary = (w) => (w.normalWindow || w.dialog) && !w.specialWindow;
+// Not docks, panels, the desktop, notifications, nor what stays off the task bar (layer-shell
+// surfaces such as menus come as normal windows that skip it).
+const ordinary = (w) => (w.normalWindow || w.dialog) && !w.specialWindow && !w.skipTaskbar;
 const box = (g) => ({ x: g.x, y: g.y, w: g.width, h: g.height });
 
 function describe(w) {
