@@ -8,14 +8,36 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <variant>
 #include <vector>
 
 namespace tarvolin::bench {
+
+// "--counts A,B,... --reps N" into `counts` and `reps`; false (and a message) on anything else.
+inline bool readCountsAndReps(int argc, char** argv, std::vector<int>& counts, int& reps) {
+    for (int i = 1; i < argc; i += 2) {
+        const std::string a = argv[i];
+        if (i + 1 >= argc || (a != "--reps" && a != "--counts")) {
+            std::fprintf(stderr, "usage: %s [--counts A,B,...] [--reps N]\n", argv[0]);
+            return false;
+        }
+        if (a == "--reps") {
+            reps = std::max(3, std::atoi(argv[i + 1]));
+            continue;
+        }
+        counts.clear();
+        for (char* p = std::strtok(argv[i + 1], ","); p; p = std::strtok(nullptr, ","))
+            counts.push_back(std::max(2, std::atoi(p)));
+    }
+    return !counts.empty();
+}
 
 // What the agent asks of a backend when every window is new: the list, the applications, and
 // for each ordinary window its element (through its application's AXWindows), the attribute

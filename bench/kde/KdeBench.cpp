@@ -54,19 +54,7 @@ AXElement elementOf(DesktopBackend& d, const WindowDescription& w) {
 int main(int argc, char** argv) {
     int reps = 20;
     std::vector<int> counts = {10, 100};
-    for (int i = 1; i + 1 < argc; i += 2) {
-        std::string a = argv[i];
-        if (a == "--reps") {
-            reps = std::max(3, std::atoi(argv[i + 1]));
-        } else if (a == "--counts") {
-            counts.clear();
-            for (char* p = std::strtok(argv[i + 1], ","); p; p = std::strtok(nullptr, ","))
-                counts.push_back(std::max(2, std::atoi(p)));
-        } else {
-            std::fprintf(stderr, "unknown option %s\n", argv[i]);
-            return 2;
-        }
-    }
+    if (!bench::readCountsAndReps(argc, argv, counts, reps)) return 2;
     std::string error;
     auto kwin = headless::HeadlessKWin::start(error, {.xwayland = false});
     if (!kwin) {

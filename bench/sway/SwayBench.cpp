@@ -69,19 +69,7 @@ pid_t startViews(int first, int count, const std::vector<std::string>& env) {
 int main(int argc, char** argv) {
     int reps = 30;
     std::vector<int> counts = {10, 100, 500};
-    for (int i = 1; i + 1 < argc; i += 2) {
-        std::string a = argv[i];
-        if (a == "--reps") {
-            reps = std::max(3, std::atoi(argv[i + 1]));
-        } else if (a == "--counts") {
-            counts.clear();
-            for (char* p = std::strtok(argv[i + 1], ","); p; p = std::strtok(nullptr, ","))
-                counts.push_back(std::max(2, std::atoi(p)));
-        } else {
-            std::fprintf(stderr, "unknown option %s\n", argv[i]);
-            return 2;
-        }
-    }
+    if (!bench::readCountsAndReps(argc, argv, counts, reps)) return 2;
     std::string error;
     auto session = headless::HeadlessSway::start(error);
     if (!session) {

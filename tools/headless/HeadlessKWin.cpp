@@ -1,9 +1,10 @@
 #include "HeadlessKWin.h"
 
+#include "SessionUser.h"
+
 #include "tools/headless/Process.h"
 
 #include <systemd/sd-bus.h>
-#include <xcb/xcb.h>
 
 #include <fcntl.h>
 #include <grp.h>
@@ -35,49 +36,6 @@ constexpr auto kReadyTimeout = 30s;
 constexpr auto kScriptTimeout = 10s;
 constexpr const char* kInterface = "org.tarvolin.Harness";
 constexpr const char* kSocket = "wayland-0";
-
-int runToEnd(std::vector<std::string> argv) {
-    const pid_t pid = ::fork();
-    if (pid < 0) return -1;
-    if (pid == 0) {
-        std::vector<char*> args;
-        for (auto& a : argv) args.push_back(a.data());
-        args.push_back(nullptr);
-        ::execvp(args[0], args.data());
-        ::_exit(127);
-    }
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0)
-        if (errno != EINTR) return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-const passwd* kwinUser(std::string& error) {
-    if (const passwd* pw = ::getpwnam(HeadlessKWin::kUser)) return pw;
-    runToEnd(
-        {"useradd", "--system", "--no-create-home", "--shell", "/usr/sbin/nologin", HeadlessKWin::kUser});
-    // Another process may have made it at the same time: the account is what counts.
-    if (const passwd* pw = ::getpwnam(HeadlessKWin::kUser)) return pw;
-    error = std::string("cannot create the user ") + HeadlessKWin::kUser + " for KWin";
-    return nullptr;
-}
-
-// Xwayland admits only the user it runs as: let root's clients in too.
-bool admitRoot(const std::string& display, uid_t uid, gid_t gid) {
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        if (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0) ::_exit(126);
-        ::alarm(10);  // an Xwayland that never answers fails the start instead of hanging it
-        xcb_connection_t* c = xcb_connect(display.c_str(), nullptr);
-        static const char root[] = "localuser\0root";
-        auto* error = xcb_request_check(
-            c, xcb_change_hosts_checked(c, XCB_HOST_MODE_INSERT, XCB_FAMILY_SERVER_INTERPRETED,
-                                        sizeof root - 1, reinterpret_cast<const std::uint8_t*>(root)));
-        ::_exit(xcb_connection_has_error(c) || error ? 1 : 0);
-    }
-    int status = 0;
-    return pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
 
 // KWin names its Xwayland display only in the environment of its own children: read it from the
 // command line of the Xwayland it started.
@@ -136,7 +94,7 @@ std::unique_ptr<HeadlessKWin> HeadlessKWin::start(std::string& error, const Opti
     uid_t uid = ::geteuid();
     gid_t gid = ::getegid();
     if (root) {
-        const passwd* pw = kwinUser(error);
+        const passwd* pw = systemUser(kUser, "KWin", error);
         if (!pw) return nullptr;
         uid = pw->pw_uid;
         gid = pw->pw_gid;
@@ -289,7 +247,7 @@ std::unique_ptr<HeadlessKWin> HeadlessKWin::start(std::string& error, const Opti
             error = "KWin started no Xwayland (TARVOLIN_KWIN_VERBOSE=1 shows its messages)";
             return nullptr;
         }
-        if (root && !admitRoot(k->xDisplay_, uid, gid)) {
+        if (root && !admitRootToXwayland(k->xDisplay_, uid, gid)) {
             error = "cannot let root's clients into Xwayland on " + k->xDisplay_;
             return nullptr;
         }

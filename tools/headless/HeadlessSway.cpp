@@ -1,6 +1,7 @@
 #include "HeadlessSway.h"
 
-#include <xcb/xcb.h>
+#include "SessionUser.h"
+
 #include <nlohmann/json.hpp>
 
 #include <grp.h>
@@ -26,38 +27,6 @@ namespace {
 
 constexpr auto kReadyTimeout = 20s;
 
-// Runs a command to its end; its exit status, or -1.
-int runToEnd(std::vector<std::string> argv) {
-    pid_t pid = ::fork();
-    if (pid < 0) return -1;
-    if (pid == 0) {
-        std::vector<char*> args;
-        for (auto& a : argv) args.push_back(a.data());
-        args.push_back(nullptr);
-        ::execvp(args[0], args.data());
-        ::_exit(127);
-    }
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0)
-        if (errno != EINTR) return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-// The unprivileged account sway runs as under root.
-const passwd* swayUser(std::string& error) {
-    if (const passwd* pw = ::getpwnam(HeadlessSway::kUser)) return pw;
-    if (runToEnd({"useradd", "--system", "--no-create-home", "--shell", "/usr/sbin/nologin",
-                  HeadlessSway::kUser}) != 0) {
-        // Another process may have made it at the same time.
-        if (const passwd* pw = ::getpwnam(HeadlessSway::kUser)) return pw;
-        error = std::string("cannot create the user ") + HeadlessSway::kUser + " for sway";
-        return nullptr;
-    }
-    if (const passwd* pw = ::getpwnam(HeadlessSway::kUser)) return pw;
-    error = std::string("the user ") + HeadlessSway::kUser + " is missing after useradd";
-    return nullptr;
-}
-
 std::optional<std::string> waylandSocketIn(const std::string& dir) {
     std::error_code ec;
     for (const auto& entry : fs::directory_iterator(dir, ec)) {
@@ -79,23 +48,6 @@ bool hasOutput(sway::Connection& c) {
     }
 }
 
-// Xwayland admits only the user it runs as: let root's clients in too (this starts it).
-bool admitRoot(const std::string& display, uid_t uid, gid_t gid) {
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        if (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0) ::_exit(126);
-        ::alarm(10);  // an Xwayland that never answers fails the start instead of hanging it
-        xcb_connection_t* c = xcb_connect(display.c_str(), nullptr);
-        static const char root[] = "localuser\0root";
-        auto* error = xcb_request_check(
-            c, xcb_change_hosts_checked(c, XCB_HOST_MODE_INSERT, XCB_FAMILY_SERVER_INTERPRETED,
-                                        sizeof root - 1, reinterpret_cast<const std::uint8_t*>(root)));
-        ::_exit(xcb_connection_has_error(c) || error ? 1 : 0);
-    }
-    int status = 0;
-    return pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
 }  // namespace
 
 std::unique_ptr<HeadlessSway> HeadlessSway::start(std::string& error) {
@@ -103,7 +55,7 @@ std::unique_ptr<HeadlessSway> HeadlessSway::start(std::string& error) {
     uid_t uid = ::geteuid();
     gid_t gid = ::getegid();
     if (root) {
-        const passwd* pw = swayUser(error);
+        const passwd* pw = systemUser(kUser, "sway", error);
         if (!pw) return nullptr;
         uid = pw->pw_uid;
         gid = pw->pw_gid;
@@ -166,7 +118,8 @@ std::unique_ptr<HeadlessSway> HeadlessSway::start(std::string& error) {
             while (!fs::exists(file) && std::chrono::steady_clock::now() < deadline)
                 std::this_thread::sleep_for(5ms);
             std::getline(std::ifstream(file), s->xDisplay_);
-            if (root && !s->xDisplay_.empty() && !admitRoot(s->xDisplay_, uid, gid)) s->xDisplay_.clear();
+            if (root && !s->xDisplay_.empty() && !admitRootToXwayland(s->xDisplay_, uid, gid))
+                s->xDisplay_.clear();
             return s;
         }
         if (s->ipc_ && s->ipc_->broken()) s->ipc_.reset();

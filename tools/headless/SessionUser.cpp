@@ -1,0 +1,61 @@
+#include "SessionUser.h"
+
+#include <xcb/xcb.h>
+
+#include <grp.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <vector>
+
+namespace tarvolin::headless {
+
+namespace {
+
+// Runs a command to its end; its exit status, or -1.
+int runToEnd(std::vector<std::string> argv) {
+    const pid_t pid = ::fork();
+    if (pid < 0) return -1;
+    if (pid == 0) {
+        std::vector<char*> args;
+        for (auto& a : argv) args.push_back(a.data());
+        args.push_back(nullptr);
+        ::execvp(args[0], args.data());
+        ::_exit(127);
+    }
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0)
+        if (errno != EINTR) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+}  // namespace
+
+const passwd* systemUser(const char* name, const char* purpose, std::string& error) {
+    if (const passwd* pw = ::getpwnam(name)) return pw;
+    runToEnd({"useradd", "--system", "--no-create-home", "--shell", "/usr/sbin/nologin", name});
+    // Another process may have made it at the same time: the account is what counts.
+    if (const passwd* pw = ::getpwnam(name)) return pw;
+    error = std::string("cannot create the user ") + name + " for " + purpose;
+    return nullptr;
+}
+
+bool admitRootToXwayland(const std::string& display, uid_t uid, gid_t gid) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        if (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0) ::_exit(126);
+        ::alarm(10);  // an Xwayland that never answers fails the start instead of hanging it
+        xcb_connection_t* c = xcb_connect(display.c_str(), nullptr);
+        static const char root[] = "localuser\0root";
+        auto* error = xcb_request_check(
+            c, xcb_change_hosts_checked(c, XCB_HOST_MODE_INSERT, XCB_FAMILY_SERVER_INTERPRETED,
+                                        sizeof root - 1, reinterpret_cast<const std::uint8_t*>(root)));
+        ::_exit(xcb_connection_has_error(c) || error ? 1 : 0);
+    }
+    int status = 0;
+    return pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+}  // namespace tarvolin::headless

@@ -1,0 +1,18 @@
+#pragma once
+
+// What the headless compositors need to run as an unprivileged user of their own under root.
+
+#include <pwd.h>
+#include <sys/types.h>
+
+#include <string>
+
+namespace tarvolin::headless {
+
+// The system account `name`, created (without a home) when missing; null with `error` set.
+const passwd* systemUser(const char* name, const char* purpose, std::string& error);
+
+// Xwayland admits only the user it runs as (uid, gid): let root's clients in too.
+bool admitRootToXwayland(const std::string& display, uid_t uid, gid_t gid);
+
+}  // namespace tarvolin::headless
