@@ -14,11 +14,27 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
+#include <utility>
 #include <variant>
 #include <vector>
 
 namespace tarvolin::bench {
+
+// Ends the backend's turns where the run loop would: at the end of each command.
+class TurnEnds {
+public:
+    explicit TurnEnds(DesktopBackend& d) {
+        d.endTurnsWith([this](std::function<void()> task) { tasks_.push_back(std::move(task)); });
+    }
+    void end() {
+        for (auto& task : std::exchange(tasks_, {})) task();
+    }
+
+private:
+    std::vector<std::function<void()>> tasks_;
+};
 
 // "--counts A,B,... --reps N" into `counts` and `reps`; false (and a message) on anything else.
 inline bool readCountsAndReps(int argc, char** argv, std::vector<int>& counts, int& reps) {

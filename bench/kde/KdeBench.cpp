@@ -99,11 +99,8 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "%s\n", error.c_str());
             return 1;
         }
-        std::vector<std::function<void()>> turnEnd;
-        desktop->endTurnsWith([&](std::function<void()> task) { turnEnd.push_back(std::move(task)); });
-        auto endTurn = [&] {
-            for (auto& task : std::exchange(turnEnd, {})) task();
-        };
+        bench::TurnEnds turns(*desktop);
+        auto endTurn = [&] { turns.end(); };
         start = Clock::now();
         const size_t found = bench::agentFirstScan(*desktop);
         const double firstMs = ms(Clock::now() - start);

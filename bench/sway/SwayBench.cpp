@@ -84,11 +84,8 @@ int main(int argc, char** argv) {
         return 1;
     }
     // The end of a command: what the run loop would do once the command's turn is over.
-    std::vector<std::function<void()>> turnEnd;
-    desktop->endTurnsWith([&](std::function<void()> task) { turnEnd.push_back(std::move(task)); });
-    auto endTurn = [&] {
-        for (auto& task : std::exchange(turnEnd, {})) task();
-    };
+    bench::TurnEnds turns(*desktop);
+    auto endTurn = [&] { turns.end(); };
     std::printf("%6s | %-20s | %-20s | %-17s | %-20s | %-20s | %s\n", "views", "rescan ms (trips)",
                 "after a raise ms", "get_tree in-proc", "swaymsg get_tree ms", "raise ms / swaymsg",
                 "first scan ms");

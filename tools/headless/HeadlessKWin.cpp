@@ -91,14 +91,10 @@ std::unique_ptr<HeadlessKWin> HeadlessKWin::start(std::string& error, const Opti
         return nullptr;
     }
     const bool root = ::geteuid() == 0;
-    uid_t uid = ::geteuid();
-    gid_t gid = ::getegid();
-    if (root) {
-        const passwd* pw = systemUser(kUser, "KWin", error);
-        if (!pw) return nullptr;
-        uid = pw->pw_uid;
-        gid = pw->pw_gid;
-    }
+    const auto account = sessionAccount(kUser, "KWin", error);
+    if (!account) return nullptr;
+    const uid_t uid = account->uid;
+    const gid_t gid = account->gid;
     std::unique_ptr<HeadlessKWin> k(new HeadlessKWin());
     std::string pattern = (fs::temp_directory_path() / "tarvolin-kwin-XXXXXX").string();
     if (!::mkdtemp(pattern.data())) {

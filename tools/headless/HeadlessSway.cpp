@@ -52,14 +52,10 @@ bool hasOutput(sway::Connection& c) {
 
 std::unique_ptr<HeadlessSway> HeadlessSway::start(std::string& error) {
     const bool root = ::geteuid() == 0;
-    uid_t uid = ::geteuid();
-    gid_t gid = ::getegid();
-    if (root) {
-        const passwd* pw = systemUser(kUser, "sway", error);
-        if (!pw) return nullptr;
-        uid = pw->pw_uid;
-        gid = pw->pw_gid;
-    }
+    const auto account = sessionAccount(kUser, "sway", error);
+    if (!account) return nullptr;
+    const uid_t uid = account->uid;
+    const gid_t gid = account->gid;
     std::unique_ptr<HeadlessSway> s(new HeadlessSway());
     std::string pattern = (fs::temp_directory_path() / "tarvolin-sway-XXXXXX").string();
     if (!::mkdtemp(pattern.data())) {

@@ -33,13 +33,14 @@ int runToEnd(std::vector<std::string> argv) {
 
 }  // namespace
 
-const passwd* systemUser(const char* name, const char* purpose, std::string& error) {
-    if (const passwd* pw = ::getpwnam(name)) return pw;
-    runToEnd({"useradd", "--system", "--no-create-home", "--shell", "/usr/sbin/nologin", name});
+std::optional<Account> sessionAccount(const char* name, const char* purpose, std::string& error) {
+    if (::geteuid() != 0) return Account{::geteuid(), ::getegid()};
+    if (!::getpwnam(name))
+        runToEnd({"useradd", "--system", "--no-create-home", "--shell", "/usr/sbin/nologin", name});
     // Another process may have made it at the same time: the account is what counts.
-    if (const passwd* pw = ::getpwnam(name)) return pw;
+    if (const passwd* pw = ::getpwnam(name)) return Account{pw->pw_uid, pw->pw_gid};
     error = std::string("cannot create the user ") + name + " for " + purpose;
-    return nullptr;
+    return std::nullopt;
 }
 
 bool admitRootToXwayland(const std::string& display, uid_t uid, gid_t gid) {

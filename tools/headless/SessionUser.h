@@ -5,12 +5,18 @@
 #include <pwd.h>
 #include <sys/types.h>
 
+#include <optional>
 #include <string>
 
 namespace tarvolin::headless {
 
-// The system account `name`, created (without a home) when missing; null with `error` set.
-const passwd* systemUser(const char* name, const char* purpose, std::string& error);
+struct Account {
+    uid_t uid;
+    gid_t gid;
+};
+// Who a compositor runs as: under root the system account `name` (created without a home when
+// missing), else this user; none with `error` set when the account cannot be made.
+std::optional<Account> sessionAccount(const char* name, const char* purpose, std::string& error);
 
 // Xwayland admits only the user it runs as (uid, gid): let root's clients in too.
 bool admitRootToXwayland(const std::string& display, uid_t uid, gid_t gid);
