@@ -320,7 +320,9 @@ int main(int argc, char** argv) {
         "switch",
         "pick a window in your menu program (rofi, wofi, fuzzel, bemenu, dmenu) and raise, close or quit it");
     auto* menuOption = switcher->add_option(
-        "--menu", menu, "menu command, run by /bin/sh -c (default: $TARVOLIN_MENU, else the first found)");
+        "--menu", menu,
+        "menu command, run by /bin/sh -c (default: $TARVOLIN_MENU, else the first found; on KDE "
+        "Plasma the Wayland ones first)");
     switcher
         ->add_option("--action", action, "what to do with the chosen window: raise (default), close, quit")
         ->check(CLI::IsMember({"raise", "close", "quit"}));
