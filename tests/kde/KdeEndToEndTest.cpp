@@ -220,7 +220,7 @@ TEST_F(KdeEndToEnd, AFailingScriptEndsTheAgentAndOnlyKWinMayFeedIt) {
         pid_t pid = 0;
         if (**n == ':' && sd_bus_get_name_creds(bus, *n, SD_BUS_CREDS_PID, &creds) >= 0 &&
             sd_bus_creds_get_pid(creds, &pid) >= 0 && pid == agent->pid()) {
-            sd_bus_error e = SD_BUS_ERROR_NULL;
+            sd_bus_error e{};  // SD_BUS_ERROR_NULL, without its C compound literal
             if (sd_bus_call_method(bus, *n, "/org/tarvolin/KWin", "org.tarvolin.KWin", "Event", &e, nullptr,
                                    "s", R"({"hello":5,"windows":[]})") < 0 &&
                 sd_bus_error_has_name(&e, SD_BUS_ERROR_ACCESS_DENIED))

@@ -252,7 +252,7 @@ std::unique_ptr<HeadlessKWin> HeadlessKWin::start(std::string& error, const Opti
 }
 
 bool HeadlessKWin::ownerOf(const char* name) {
-    sd_bus_error e = SD_BUS_ERROR_NULL;
+    sd_bus_error e{};  // SD_BUS_ERROR_NULL, without its C compound literal
     sd_bus_message* reply = nullptr;
     int has = 0;
     if (sd_bus_call_method(bus_, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
@@ -336,7 +336,7 @@ json HeadlessKWin::runScript(const std::string& body) {
     awaited_ = name;
     reported_ = false;
 
-    sd_bus_error e = SD_BUS_ERROR_NULL;
+    sd_bus_error e{};  // SD_BUS_ERROR_NULL, without its C compound literal
     sd_bus_message* reply = nullptr;
     int id = -1;
     if (sd_bus_call_method(bus_, "org.kde.KWin", "/Scripting", "org.kde.kwin.Scripting", "loadScript", &e,

@@ -49,7 +49,7 @@ struct MessageUnref {
 using MessagePtr = std::unique_ptr<sd_bus_message, MessageUnref>;
 
 struct BusError {
-    sd_bus_error e = SD_BUS_ERROR_NULL;
+    sd_bus_error e{};  // SD_BUS_ERROR_NULL, without its C compound literal
     ~BusError() { sd_bus_error_free(&e); }
     std::string text(int r) const { return e.message ? e.message : errnoText(r); }
 };
