@@ -263,25 +263,12 @@ bool HeadlessKWin::ownerOf(const char* name) {
     return has != 0;
 }
 
-bool HeadlessKWin::running() {
-    if (pid_ <= 0) return false;
-    int status = 0;
-    if (::waitpid(pid_, &status, WNOHANG) == 0) return true;
-    pid_ = -1;
-    return false;
-}
+bool HeadlessKWin::running() { return childRunning(pid_); }
 
 void HeadlessKWin::stop() {
     if (pid_ <= 0) return;
     const pid_t group = pid_;
-    ::kill(pid_, SIGTERM);
-    const auto deadline = std::chrono::steady_clock::now() + 5s;
-    while (running() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(5ms);
-    if (running()) {
-        ::kill(pid_, SIGKILL);
-        ::waitpid(pid_, nullptr, 0);
-        pid_ = -1;
-    }
+    stopChild(pid_);
     ::kill(-group, SIGKILL);  // whatever it left behind
 }
 

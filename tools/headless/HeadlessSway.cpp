@@ -125,25 +125,11 @@ std::unique_ptr<HeadlessSway> HeadlessSway::start(std::string& error) {
     return nullptr;
 }
 
-bool HeadlessSway::running() {
-    if (pid_ <= 0) return false;
-    int status = 0;
-    if (::waitpid(pid_, &status, WNOHANG) == 0) return true;
-    pid_ = -1;
-    return false;
-}
+bool HeadlessSway::running() { return childRunning(pid_); }
 
 HeadlessSway::~HeadlessSway() {
     ipc_.reset();
-    if (running()) {
-        ::kill(pid_, SIGTERM);
-        const auto deadline = std::chrono::steady_clock::now() + 5s;
-        while (running() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(5ms);
-        if (running()) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
-    }
+    stopChild(pid_);
     std::error_code ec;
     if (!dir_.empty()) fs::remove_all(dir_, ec);
 }

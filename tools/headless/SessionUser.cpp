@@ -6,8 +6,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <signal.h>
+
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
+#include <thread>
 #include <vector>
 
 namespace tarvolin::headless {
@@ -57,6 +61,27 @@ bool admitRootToXwayland(const std::string& display, uid_t uid, gid_t gid) {
     }
     int status = 0;
     return pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+bool childRunning(pid_t& pid) {
+    if (pid <= 0) return false;
+    int status = 0;
+    if (::waitpid(pid, &status, WNOHANG) == 0) return true;
+    pid = -1;
+    return false;
+}
+
+void stopChild(pid_t& pid) {
+    if (!childRunning(pid)) return;
+    ::kill(pid, SIGTERM);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (childRunning(pid) && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    if (childRunning(pid)) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
+        pid = -1;
+    }
 }
 
 }  // namespace tarvolin::headless

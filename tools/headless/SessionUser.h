@@ -21,4 +21,9 @@ std::optional<Account> sessionAccount(const char* name, const char* purpose, std
 // Xwayland admits only the user it runs as (uid, gid): let root's clients in too.
 bool admitRootToXwayland(const std::string& display, uid_t uid, gid_t gid);
 
+// Whether the child `pid` still runs; once it has ended (and is reaped), `pid` becomes -1.
+bool childRunning(pid_t& pid);
+// Ends the child: SIGTERM, then SIGKILL after 5 s; reaped, and `pid` -1.
+void stopChild(pid_t& pid);
+
 }  // namespace tarvolin::headless
