@@ -40,6 +40,9 @@ struct DesktopKind {
     const char* variable;
     const char* foundThrough;
     bool wayland;
+    // The variable leads to this desktop alone: one that fails is likely left from an ended
+    // session. Otherwise the desktop was found and its error says all.
+    bool ownVariable;
     std::unique_ptr<DesktopBackend> (*connect)(const char* value, NotificationCenter& workspaceCenter,
                                                BundleLookup lookup, Role role, std::string& error);
 };
@@ -63,14 +66,14 @@ std::unique_ptr<DesktopBackend> connectKWin(const char*, NotificationCenter& wor
 const std::vector<DesktopKind>& desktopKinds() {
     static const std::vector<DesktopKind> kinds = {
 #ifdef TARVOLIN_HAVE_SWAY
-        {"sway", "SWAYSOCK", "$SWAYSOCK", true, &connectTo<SwayDesktop>},
+        {"sway", "SWAYSOCK", "$SWAYSOCK", true, true, &connectTo<SwayDesktop>},
 #endif
 #ifdef TARVOLIN_HAVE_KDE
-        {"KDE Plasma", "WAYLAND_DISPLAY", "KWin on the session bus with $WAYLAND_DISPLAY", true,
+        {"KDE Plasma", "WAYLAND_DISPLAY", "KWin on the session bus with $WAYLAND_DISPLAY", true, false,
          &connectKWin},
 #endif
 #ifdef TARVOLIN_HAVE_X11
-        {"X11 with an EWMH window manager", "DISPLAY", "$DISPLAY", false, &connectTo<X11Desktop>},
+        {"X11 with an EWMH window manager", "DISPLAY", "$DISPLAY", false, true, &connectTo<X11Desktop>},
 #endif
     };
     return kinds;
@@ -103,8 +106,7 @@ std::unique_ptr<DesktopBackend> connectDesktop(const char* display, Notification
         if (!value) continue;
         if (auto d = kind.connect(value, workspaceCenter, lookup, role, error)) return d;
         if (error.empty()) continue;
-        // KWin answered on the bus: what went wrong is all in the error.
-        if (std::string_view(kind.variable) == "WAYLAND_DISPLAY") return nullptr;
+        if (!kind.ownVariable) return nullptr;
         if (kind.wayland) error += " ($" + std::string(kind.variable) + ")";
         error += "; " + supportedDesktops();
         if (kind.wayland) {
