@@ -4,6 +4,7 @@
 #include "Switch.h"
 #include "Windows.h"
 #include "platform/LocalNotificationCenter.h"
+#include "platform/linux/LinuxPlatform.h"
 #include "platform/linux/session/AgentInstanceLock.h"
 #include "platform/linux/session/FilePasteboard.h"
 #include "platform/linux/session/LinuxRunLoop.h"
@@ -403,6 +404,7 @@ int main(int argc, char** argv) {
             SwitchPeers peers;
             peers.scan = scanWindows;
             peers.agentRunning = [] { return AgentInstanceLock::probeHolder(runtimeDirectory()) != 0; };
+            peers.desktopMenu = LinuxPlatform::desktopChooser();
             peers.send = [&](const WindowEntry& chosen) {
                 nlohmann::json command;
                 if (action == "quit") {
