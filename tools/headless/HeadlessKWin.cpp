@@ -57,25 +57,6 @@ std::string xwaylandDisplayOf(pid_t kwin) {
     return "";
 }
 
-std::string busConfig(const std::string& socket) {
-    return "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
-           " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
-           "<busconfig>\n"
-           "  <type>session</type>\n"
-           "  <listen>unix:path=" +
-           socket +
-           "</listen>\n"
-           "  <auth>EXTERNAL</auth>\n"
-           // The tests and the agent run as root, KWin as its own user: every user may use it.
-           "  <policy context=\"default\">\n"
-           "    <allow user=\"*\"/>\n"
-           "    <allow send_destination=\"*\" eavesdrop=\"true\"/>\n"
-           "    <allow eavesdrop=\"true\"/>\n"
-           "    <allow own=\"*\"/>\n"
-           "  </policy>\n"
-           "</busconfig>\n";
-}
-
 bool handTo(const std::string& path, uid_t uid, gid_t gid) { return ::chown(path.c_str(), uid, gid) == 0; }
 
 }  // namespace
@@ -139,7 +120,7 @@ std::unique_ptr<HeadlessKWin> HeadlessKWin::start(std::string& error, const Opti
     }
 
     const std::string busSocket = k->dir_ + "/bus";
-    std::ofstream(k->dir_ + "/bus.conf") << busConfig(busSocket);
+    std::ofstream(k->dir_ + "/bus.conf") << busConfig(busSocket, "session");
     k->busDaemon_ = Process::spawn({"dbus-daemon", "--config-file=" + k->dir_ + "/bus.conf", "--nofork",
                                     "--nopidfile", "--print-address"},
                                    {{}, false, true, true, -1});

@@ -63,6 +63,26 @@ bool admitRootToXwayland(const std::string& display, uid_t uid, gid_t gid) {
     return pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
+std::string busConfig(const std::string& socket, const std::string& type) {
+    return "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
+           " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
+           "<busconfig>\n"
+           "  <type>" +
+           type +
+           "</type>\n"
+           "  <listen>unix:path=" +
+           socket +
+           "</listen>\n"
+           "  <auth>EXTERNAL</auth>\n"
+           "  <policy context=\"default\">\n"
+           "    <allow user=\"*\"/>\n"
+           "    <allow send_destination=\"*\" eavesdrop=\"true\"/>\n"
+           "    <allow eavesdrop=\"true\"/>\n"
+           "    <allow own=\"*\"/>\n"
+           "  </policy>\n"
+           "</busconfig>\n";
+}
+
 bool childRunning(pid_t& pid) {
     if (pid <= 0) return false;
     int status = 0;

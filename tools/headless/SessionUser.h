@@ -21,6 +21,10 @@ std::optional<Account> sessionAccount(const char* name, const char* purpose, std
 // Xwayland admits only the user it runs as (uid, gid): let root's clients in too.
 bool admitRootToXwayland(const std::string& display, uid_t uid, gid_t gid);
 
+// A dbus-daemon configuration of the `type` ("session" or "system") listening on the Unix socket at
+// `socket`, which every user may use: the tests and the agent run as root, the compositor as its own user.
+std::string busConfig(const std::string& socket, const std::string& type);
+
 // Whether the child `pid` still runs; once it has ended (and is reaped), `pid` becomes -1.
 bool childRunning(pid_t& pid);
 // Ends the child: SIGTERM, then SIGKILL after 5 s; reaped, and `pid` -1.
