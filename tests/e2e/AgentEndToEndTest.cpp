@@ -161,8 +161,8 @@ TEST_F(AgentEndToEnd, RaiseOfAWindowOnAnotherDesktopSwitchesThereAndBringsItForw
 TEST_F(AgentEndToEnd, AnUnreachableWaylandCompositorEndsTheAgentInsteadOfXwayland) {
     const std::string supported =
         "supported desktops: sway (found through $SWAYSOCK), KDE Plasma (found through KWin on the session "
-        "bus "
-        "with $WAYLAND_DISPLAY) and X11";
+        "bus with $WAYLAND_DISPLAY), GNOME (found through GNOME Shell on the session bus with "
+        "$WAYLAND_DISPLAY) and X11";
     const std::vector<std::string> desktopEnv = env;
     for (const auto& [variable, said] : std::vector<std::pair<std::string, std::vector<std::string>>>{
              {"SWAYSOCK=/nonexistent/sway-ipc.sock",

@@ -183,8 +183,9 @@ TEST_F(GnomeEndToEnd, RaiseCloseAndQuitActOnTheWindowMeant) {
     EXPECT_TRUE(shellWindow(a).is_object());
 }
 
-// A second agent works at once after the first was killed; the Shell gone ends the agent.
-TEST_F(GnomeEndToEnd, TheAgentRestartsAtOnceAndEndsWithTheShell) {
+// A second agent works at once after the first was killed. The extension disabled, or the Shell
+// gone, ends the agent, saying so.
+TEST_F(GnomeEndToEnd, TheAgentRestartsAtOnceAndEndsWithTheExtensionOrTheShell) {
     ASSERT_NO_FATAL_FAILURE(startShell());
     auto notes = wayland({{"notes", "Note A"}, {"notes", "Note B"}});
     auto shown = shellWindows(2);
@@ -192,20 +193,44 @@ TEST_F(GnomeEndToEnd, TheAgentRestartsAtOnceAndEndsWithTheShell) {
     ::kill(agent->pid(), SIGKILL);
     agent->wait(10s);
     agent.reset();
-    auto again = spawnJoined({TARVOLIN_AGENT}, env);
-    ASSERT_EQ(ctl({"json", R"({"cmd":"barrier"})", "--force"}, env).status, 0);
-    ASSERT_TRUE(waitFor([&] { return ctl({"pasteboard", "show"}, env).out.find('"') == std::string::npos; }));
+    auto ended = [&](Process& p, const std::string& said) {
+        auto status = p.wait(10s);
+        ASSERT_TRUE(status) << said;
+        EXPECT_EQ(Process::exitCode(*status), 1) << said;
+        std::string out;
+        while (auto line = p.readLine(1s)) out += *line + "\n";
+        EXPECT_NE(out.find(said), std::string::npos) << out;
+        EXPECT_NE(out.find("lost the connection to the desktop"), std::string::npos) << out;
+    };
+    auto extensions = [&](const char* verb) {
+        ASSERT_EQ(
+            shell->eval(
+                std::string("for (const uuid of ['tarvolin@tarvolin.org', 'tarvolin-legacy@tarvolin.org'])"
+                            " imports.ui.main.extensionManager.") +
+                verb + "Extension(uuid); return true;"),
+            true)
+            << shell->lastError();
+    };
+    auto joined = [&] {
+        auto p = spawnJoined({TARVOLIN_AGENT}, env);
+        EXPECT_EQ(ctl({"json", R"({"cmd":"barrier"})", "--force"}, env).status, 0);
+        EXPECT_TRUE(waitFor([&] {
+            return ctl({"pasteboard", "show"}, env).out.find('"') == std::string::npos;
+        }));
+        return p;
+    };
+    auto again = joined();
     for (const char* title : {"Note A", "Note B"}) {
         ASSERT_EQ(ctl({"raise", number(shown[title])}, env).status, 0);
         EXPECT_TRUE(waitFor([&] { return shellWindow(shown[title])["focused"] == true; })) << title;
     }
+    extensions("disable");
+    ended(*again, "the GNOME Shell extension stopped");
+
+    extensions("enable");
+    auto third = joined();
     shell->stop();
-    auto status = again->wait(10s);
-    ASSERT_TRUE(status);
-    EXPECT_EQ(Process::exitCode(*status), 1);
-    std::string out;
-    while (auto line = again->readLine(1s)) out += *line + "\n";
-    EXPECT_NE(out.find("lost the connection to the desktop"), std::string::npos) << out;
+    ended(*third, "tarvolin:");
 }
 
 // Where the extension does not answer, the agent says why in the Shell's words and how to

@@ -148,7 +148,7 @@ class GnomeTransport final : public desktop::Transport {
 public:
     static std::unique_ptr<GnomeTransport> connect(std::string& error);
 
-    bool broken() const override { return shellGone_ || sd_bus_is_open(bus_.get()) <= 0; }
+    bool broken() const override { return shellGone_ || stopped_ || sd_bus_is_open(bus_.get()) <= 0; }
     int fd() const override { return sd_bus_get_fd(bus_.get()); }
     bool processEvents() override {
         process();
@@ -201,6 +201,14 @@ private:
             static_cast<GnomeTransport*>(self)->shellGone_ = true;
         return 0;
     }
+    static int onStopped(sd_bus_message*, void* self, sd_bus_error*) {
+        auto* t = static_cast<GnomeTransport*>(self);
+        t->stopped_ = true;
+        t->say(
+            "the GNOME Shell extension stopped (disabled, or the Shell is ending): restart the agent once "
+            "it is enabled again");
+        return 0;
+    }
     static int onChanged(sd_bus_message* m, void* self, sd_bus_error*) {
         auto* t = static_cast<GnomeTransport*>(self);
         const char* text = nullptr;
@@ -231,8 +239,7 @@ private:
         SdBusMessagePtr answer(reply);
         int done = 0;
         if (r < 0 || sd_bus_message_read(reply, "b", &done) < 0) {
-            if (!shellGone_)
-                say(std::string("the GNOME Shell extension failed ") + method + ": " + e.text(r));
+            if (!broken()) say(std::string("the GNOME Shell extension failed ") + method + ": " + e.text(r));
             done = 0;
         }
         process();  // what it changed, sent before the answer
@@ -266,9 +273,10 @@ private:
     }
 
     SdBusPtr bus_;
-    SdBusSlotPtr ownerWatch_, changes_;
+    SdBusSlotPtr ownerWatch_, changes_, stops_;
     std::string shell_;  // the Shell's own name on the bus: only it sends the changes
     bool shellGone_ = false;
+    bool stopped_ = false;
     desktop::ReportedState state_;
     std::uint64_t roundTrips_ = 0;
     std::function<void(const std::string&)> log_;
@@ -291,16 +299,21 @@ std::unique_ptr<GnomeTransport> GnomeTransport::connect(std::string& error) {
                          &GnomeTransport::onOwnerChanged, t.get());
     if (r >= 0) {
         t->ownerWatch_.reset(slot);
-        const std::string changes = "type='signal',sender='" + t->shell_ + "',path='" + kObjectPath +
-                                    "',interface='" + kInterface + "',member='Changed'";
-        r = sd_bus_add_match(bus, &slot, changes.c_str(), &GnomeTransport::onChanged, t.get());
+        const std::string signal = "type='signal',sender='" + t->shell_ + "',path='" + kObjectPath +
+                                   "',interface='" + kInterface + "',member=";
+        r = sd_bus_add_match(bus, &slot, (signal + "'Changed'").c_str(), &GnomeTransport::onChanged, t.get());
+        if (r >= 0) {
+            t->changes_.reset(slot);
+            r = sd_bus_add_match(bus, &slot, (signal + "'Stopped'").c_str(), &GnomeTransport::onStopped,
+                                 t.get());
+        }
     }
     if (r < 0) {
         error = "GNOME Shell is on the session bus, but the agent cannot follow its changes: " +
                 SdBusError{}.text(r);
         return nullptr;
     }
-    t->changes_.reset(slot);
+    t->stops_.reset(slot);
 
     SdBusError e;
     sd_bus_message* raw = nullptr;

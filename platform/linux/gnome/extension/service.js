@@ -26,6 +26,7 @@ const interfaceXml = `<node>
       <arg type="u" direction="in" name="timeoutMs"/><arg type="s" direction="out" name="chosen"/>
     </method>
     <signal name="Changed"><arg type="s" name="message"/></signal>
+    <signal name="Stopped"/>
   </interface>
 </node>`;
 
@@ -56,6 +57,8 @@ var TarvolinService = class {
     }
 
     stop() {
+        // The agent follows the windows no longer: it says so rather than act on a stale list.
+        this._dbus?.emit_signal("Stopped", null);
         this._dbus?.unexport();
         this._dbus = null;
         this._chooser?.finish("");
@@ -192,7 +195,7 @@ var TarvolinService = class {
     // The interface: every window, bottom first, with the focused one and the screens.
     List() {
         const { Meta } = this._shell;
-        this._pending = null;  // all said below
+        this._flush();  // other listeners are owed the changes before the list
         const ordered = global.display.get_tab_list(Meta.TabList.NORMAL_ALL, null).reverse();
         const listed = new Set(ordered.map((w) => String(w.get_id())));
         for (const [id, entry] of this._known)
@@ -240,6 +243,11 @@ var TarvolinService = class {
     // the time running out answers "".
     ChooseAsync([rows, icons, timeoutMs], invocation) {
         this._chooser?.finish("");
+        // Over the lock screen the list would show the windows to whoever is at the keyboard.
+        if (this._shell.Main.sessionMode.isLocked) {
+            invocation.return_value(new this._shell.GLib.Variant("(s)", [""]));
+            return;
+        }
         this._chooser = new Chooser(this._shell, rows, icons, timeoutMs, (chosen) => {
             this._chooser = null;
             invocation.return_value(new this._shell.GLib.Variant("(s)", [chosen]));
