@@ -132,8 +132,8 @@ std::string busError(const char* what, const sd_bus_error& e) {
     return std::string(what) + (e.message ? std::string(": ") + e.message : "");
 }
 
-// One value of an a{sv} as JSON; the reader is at the variant. Types the Shell does not send
-// are skipped (none).
+// One value of an a{sv} as JSON; the reader is at the variant. Types GetExtensionInfo does not
+// send become null.
 std::optional<json> variantValue(sd_bus_message* m) {
     char type = 0;
     const char* contents = nullptr;
