@@ -16,7 +16,8 @@ Keep an inventory of the desktop's windows and raise, close or quit them on comm
 
 The agent runs in the background of a user's desktop session: sway (through its IPC
 socket), KDE Plasma on Wayland (through a script of its own that it loads into KWin),
-or X11 with a window manager that follows EWMH. It takes its commands from
+GNOME on Wayland (through its GNOME Shell extension, which must be enabled), or X11
+with a window manager that follows EWMH. It takes its commands from
 tarvolinctl(1): JSON on the pasteboard TarvolinAgentPB, and text under the key SomeText
 of the user defaults it shares with its companion. One copy runs per user; a second
 copy ends itself at once. Log lines go to standard error (the journal under systemd).
@@ -31,8 +32,9 @@ Environment:
   SWAYSOCK           sway's IPC socket: when set, the agent works on sway, and ends
                      with status 1 when sway does not answer there
   WAYLAND_DISPLAY    without SWAYSOCK: with KWin on the session bus, the agent works
-                     on KDE Plasma; any other Wayland desktop it does not support, and
-                     it ends with status 1 rather than see only Xwayland's clients
+                     on KDE Plasma; with GNOME Shell there, on GNOME; any other
+                     Wayland desktop it does not support, and it ends with status 1
+                     rather than see only Xwayland's clients
   DISPLAY            otherwise, the X display the agent works on
   TARVOLIN_KWIN_SCRIPT
                      on KDE Plasma, a script file KWin runs instead of the agent's own
@@ -46,7 +48,7 @@ Environment:
 A systemd user unit sees only the variables imported into the user manager;
 desktops that start graphical-session.target import their own. Elsewhere, run
 systemctl --user import-environment from the session with, on sway, SWAYSOCK
-WAYLAND_DISPLAY DBUS_SESSION_BUS_ADDRESS, on KDE Plasma, WAYLAND_DISPLAY
+WAYLAND_DISPLAY DBUS_SESSION_BUS_ADDRESS, on KDE Plasma and GNOME, WAYLAND_DISPLAY
 DBUS_SESSION_BUS_ADDRESS, and on X11, DISPLAY XAUTHORITY DBUS_SESSION_BUS_ADDRESS.
 
 Files:
@@ -56,6 +58,12 @@ Files:
                      locked while an agent runs
   $XDG_RUNTIME_DIR/tarvolin-kwin/tarvolin-agent.js
                      on KDE Plasma, the script KWin loads, there while it starts
+  /usr/share/gnome-shell/extensions/tarvolin@tarvolin.org/
+                     the GNOME Shell extension for GNOME 45 and later (under the
+                     prefix installed to); tarvolin-legacy@tarvolin.org for GNOME 43
+                     and 44. Enable it with gnome-extensions enable UUID; a Shell on
+                     Wayland finds an extension installed after it started only once
+                     the user logs out and in
   $XDG_CONFIG_HOME/tarvolin/org.tarvolin.agent.plist
                      the key-label table (WinKey)
   $XDG_CONFIG_HOME/tarvolin/org.tarvolin.shared.plist
@@ -73,13 +81,17 @@ D-Bus signals:
 Both come from /org/tarvolin/Agent on the session bus, with the name as their one
 string argument. On KDE Plasma the agent also serves /org/tarvolin/KWin (interface
 org.tarvolin.KWin, methods Event and Next) to its script in KWin; it refuses calls
-there from any other bus name.
+there from any other bus name. On GNOME the extension serves /org/tarvolin/Shell
+(interface org.tarvolin.Shell) on GNOME Shell's own connection: the agent calls its
+methods and follows its Changed signal.
 
 Exit status:
   0                  ended on purpose: a stop command, SIGTERM or SIGINT, going to
                      sleep, or another copy already running
   1                  cannot work: no display, a directory others can write, the
-                     desktop lost (on KDE Plasma also: KWin did not run the script)
+                     desktop lost (on KDE Plasma also: KWin did not run the script;
+                     on GNOME: the extension is not installed, not enabled, failed,
+                     or of another version, each said with how to mend it)
   2                  a usage error; the agent did not start
 
 Examples:

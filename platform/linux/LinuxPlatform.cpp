@@ -15,6 +15,9 @@
 #ifdef TARVOLIN_HAVE_KDE
 #include "kde/KWinDesktop.h"
 #endif
+#ifdef TARVOLIN_HAVE_GNOME
+#include "gnome/GnomeDesktop.h"
+#endif
 
 namespace tarvolin {
 
@@ -61,6 +64,13 @@ std::unique_ptr<DesktopBackend> connectKWin(const char*, NotificationCenter& wor
 }
 #endif
 
+#ifdef TARVOLIN_HAVE_GNOME
+std::unique_ptr<DesktopBackend> connectGnome(const char*, NotificationCenter& workspaceCenter,
+                                             BundleLookup lookup, Role, std::string& error) {
+    return GnomeDesktop::connect(workspaceCenter, error, std::move(lookup));
+}
+#endif
+
 // Wayland desktops first: their sessions set $DISPLAY too, for an Xwayland on which only X
 // clients are seen.
 const std::vector<DesktopKind>& desktopKinds() {
@@ -71,6 +81,10 @@ const std::vector<DesktopKind>& desktopKinds() {
 #ifdef TARVOLIN_HAVE_KDE
         {"KDE Plasma", "WAYLAND_DISPLAY", "KWin on the session bus with $WAYLAND_DISPLAY", true, false,
          &connectKWin},
+#endif
+#ifdef TARVOLIN_HAVE_GNOME
+        {"GNOME", "WAYLAND_DISPLAY", "GNOME Shell on the session bus with $WAYLAND_DISPLAY", true, false,
+         &connectGnome},
 #endif
 #ifdef TARVOLIN_HAVE_X11
         {"X11 with an EWMH window manager", "DISPLAY", "$DISPLAY", false, true, &connectTo<X11Desktop>},
@@ -124,7 +138,9 @@ std::unique_ptr<DesktopBackend> connectDesktop(const char* display, Notification
                 ") is not one the agent supports, and its Xwayland would show only X clients; " +
                 supportedDesktops() +
                 "; in a sway session, import its socket: systemctl --user import-environment SWAYSOCK "
-                "WAYLAND_DISPLAY; in a Plasma session: systemctl --user import-environment WAYLAND_DISPLAY";
+                "WAYLAND_DISPLAY; in a Plasma or GNOME session: systemctl --user import-environment "
+                "WAYLAND_DISPLAY "
+                "DBUS_SESSION_BUS_ADDRESS";
     else
         error =
             "no desktop to work on, neither $WAYLAND_DISPLAY nor the variable of a supported desktop is "
@@ -198,6 +214,14 @@ void LinuxPlatform::onPasteboardChanged(std::function<void()> callback) {
             if (pasteboardChanged_) pasteboardChanged_();
         });
     }
+}
+
+LinuxPlatform::RowChooser LinuxPlatform::desktopChooser() {
+#ifdef TARVOLIN_HAVE_GNOME
+    if (variable("WAYLAND_DISPLAY") && !variable("SWAYSOCK") && GnomeDesktop::running())
+        return &GnomeDesktop::choose;
+#endif
+    return {};
 }
 
 int LinuxPlatform::run(ApplicationDelegate& delegate) { return application_.run(delegate); }

@@ -13,9 +13,12 @@
 #include "session/PlistUserDefaults.h"
 #include "session/StderrLog.h"
 
+#include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace tarvolin {
 
@@ -29,14 +32,22 @@ public:
     enum class Role { agent, observer };
 
     // Opens the private directories, takes the instance lock, connects the buses and the
-    // desktop: the X display `display` if given, else sway at $SWAYSOCK when it answers,
-    // else the X display $DISPLAY. None, with a message, when the agent cannot run: no
+    // desktop: the X display `display` if given, else the first that answers of sway at
+    // $SWAYSOCK, KWin or GNOME Shell on the session bus with $WAYLAND_DISPLAY, the X display
+    // $DISPLAY. None, with a message, when the agent cannot run: no
     // desktop it supports, or a directory other users could write.
     static std::unique_ptr<LinuxPlatform> open(std::string& error, const char* display = nullptr,
                                                Role role = Role::agent);
     ~LinuxPlatform();
     LinuxPlatform(const LinuxPlatform&) = delete;
     LinuxPlatform& operator=(const LinuxPlatform&) = delete;
+
+    // The list the session's desktop draws itself for picking one of `rows` (GNOME Shell's, through
+    // the agent's extension); empty where the desktop draws none. The row picked, "" for none.
+    using RowChooser = std::function<std::optional<std::string>(
+        const std::vector<std::string>& rows, const std::vector<std::string>& icons,
+        std::chrono::milliseconds timeout, std::string& error)>;
+    static RowChooser desktopChooser();
 
     Platform& platform() { return *platform_; }
     LinuxRunLoop& runLoop() { return loop_; }

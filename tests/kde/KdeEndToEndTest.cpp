@@ -5,7 +5,7 @@
 #include "platform/AccessibilityNames.h"
 #include "platform/LocalNotificationCenter.h"
 #include "platform/linux/kde/KWinDesktop.h"
-#include "platform/linux/kde/KWinState.h"
+#include "platform/linux/desktop/ReportedState.h"
 #include "tools/headless/HeadlessKWin.h"
 
 #include <gtest/gtest.h>
@@ -63,7 +63,7 @@ protected:
         return byTitle;
     }
     static std::string number(const json& w) {
-        return std::to_string(kde::windowNumber(w["internalId"].get<std::string>()));
+        return std::to_string(desktop::windowNumber(w["internalId"].get<std::string>()));
     }
     json kwinWindow(const json& w) {
         for (const json& now : kwin->windows())

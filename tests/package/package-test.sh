@@ -55,6 +55,13 @@ done
 grep -qx "ExecStart=/usr/bin/tarvolin-agent" "$root/usr/lib/systemd/user/tarvolin-agent.service" || fail "package unit"
 cmake --install "$build" --prefix "$work/prefix" >/dev/null
 grep -qx "ExecStart=$work/prefix/bin/tarvolin-agent" "$work/prefix/lib/systemd/user/tarvolin-agent.service" || fail "unit"
+# Both GNOME Shell extensions, where the Shell looks for them, each naming its own UUID.
+for ext in tarvolin@tarvolin.org tarvolin-legacy@tarvolin.org; do
+  for dir in "$root/usr" "$work/prefix"; do
+    grep -q "\"uuid\": \"$ext\"" "$dir/share/gnome-shell/extensions/$ext/metadata.json" &&
+      [ -f "$dir/share/gnome-shell/extensions/$ext/service.js" ] || fail "no GNOME extension $ext under $dir"
+  done
+done
 
 # Two sample windows $w1 and $w2 on the private desktop this part runs on.
 sample_windows() {

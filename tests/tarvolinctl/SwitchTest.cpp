@@ -196,5 +196,55 @@ TEST(SwitchFlow, SendsOnlyToTheSameWindowStillThereWithAnAgent) {
     std::filesystem::remove(ran);
 }
 
+// GNOME Shell draws the list itself: it is the default there, gets the rows in the menu's order
+// with each row's icon beside it, and a named menu still wins over it.
+TEST(SwitchDesktopList, IsTheDefaultWhereTheDesktopDrawsOneAndANamedMenuWins) {
+    ::unsetenv("TARVOLIN_MENU");
+    const std::vector<WindowEntry> windows{window(5, "term", "build n1"), window(7, "one", "one", "n1")};
+    struct Case {
+        const char* name;
+        std::optional<std::string> named;
+        std::optional<std::string> answer;  // none: the list could not be shown
+        std::vector<std::int64_t> sent;
+        std::string said;
+    } cases[] = {
+        {"picked", std::nullopt, "n1  one  one", {7}, ""},
+        {"escape", std::nullopt, "", {}, ""},
+        {"not shown", std::nullopt, std::nullopt, {}, "the extension is not enabled; nothing sent"},
+        {"named menu", "printf '%s\\n' n1", "unused", {7}, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> rows, icons;
+        std::vector<std::int64_t> sent;
+        SwitchOptions options;
+        options.menu = c.named;
+        options.timeout = std::chrono::seconds(20);
+        SwitchPeers peers;
+        peers.scan = [&](std::string&) { return std::optional(windows); };
+        peers.agentRunning = [] { return true; };
+        peers.send = [&](const WindowEntry& w) { sent.push_back(w.winId); };
+        peers.desktopMenu = [&](const std::vector<std::string>& r, const std::vector<std::string>& i,
+                                std::chrono::milliseconds, std::string& error) {
+            rows = r;
+            icons = i;
+            if (!c.answer) error = "the extension is not enabled";
+            return c.answer;
+        };
+        ::testing::internal::CaptureStderr();
+        const int code = switchWindow(options, peers);
+        const std::string said = ::testing::internal::GetCapturedStderr();
+        EXPECT_EQ(code, c.sent.empty() ? 1 : 0) << said;
+        EXPECT_EQ(sent, c.sent);
+        EXPECT_NE(said.find(c.said), std::string::npos) << said;
+        if (c.named) {
+            EXPECT_TRUE(rows.empty());
+            continue;
+        }
+        EXPECT_EQ(rows, (std::vector<std::string>{"n1  one  one", "    term  build n1"}));
+        EXPECT_EQ(icons.size(), rows.size());
+    }
+}
+
 }  // namespace
 }  // namespace tarvolin

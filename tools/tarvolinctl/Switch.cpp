@@ -576,52 +576,13 @@ MenuAnswer runMenu(const std::vector<std::string>& argv, const std::string& inpu
     return answer;
 }
 
-int switchWindow(const SwitchOptions& options, const SwitchPeers& peers) {
-    auto named = options.menu;
-    if (const char* fromEnv = std::getenv("TARVOLIN_MENU"); !named && fromEnv != nullptr) named = fromEnv;
-    const char* path = std::getenv("PATH");
-    // A Wayland desktop the agent works on without $SWAYSOCK is KDE Plasma.
-    const bool plasma = std::getenv("WAYLAND_DISPLAY") != nullptr && std::getenv("SWAYSOCK") == nullptr;
-    const auto menu = chooseMenu(named, path != nullptr ? path : "", plasma);
-    if (!menu) {
-        std::cerr
-            << "tarvolinctl: no menu program found: install one of rofi, wofi, fuzzel, bemenu or dmenu, "
-               "or name one with --menu or $TARVOLIN_MENU\n";
-        return 2;
-    }
-    // A command placed without an agent would wait for a later one, which throws it away.
-    if (!peers.agentRunning()) {
-        std::cerr << "tarvolinctl: no agent is running; nothing shown, nothing sent. Start it with "
-                     "`systemctl --user start tarvolin-agent.service` (or run tarvolin-agent)\n";
-        return 1;
-    }
-    std::string error;
-    const auto windows = peers.scan(error);
-    if (!windows) {
-        std::cerr << "tarvolinctl: " << error << "\n";
-        return 1;
-    }
-    if (windows->empty()) {
-        std::cerr << "tarvolinctl: no windows to switch to\n";
-        return 1;
-    }
-    const auto lines = menuLines(*windows);
-    std::vector<std::string> icons;
-    if (menu->rofi) {
-        if (const auto dir = privateIconDirectory(error))
-            icons = cachedIcons(*windows, *dir);
-        else
-            std::cerr << "tarvolinctl: showing no icons: " << error << "\n";
-    }
-    std::string input;
-    for (std::size_t i : menuOrder(lines, *windows)) {
-        input += lines[i];
-        if (!icons.empty() && !icons[i].empty()) input += std::string("\0icon\x1f", 6) + icons[i];
-        input += '\n';
-    }
+namespace {
 
-    const auto answer = runMenu(menu->argv, input, options.timeout);
-    const std::string& program = menu->name;
+// The user's menu program on `input`: 0 with its answer in `out`, else the exit code.
+int askMenu(const MenuCommand& menu, const std::string& input, std::chrono::milliseconds timeout,
+            std::string& out) {
+    const auto answer = runMenu(menu.argv, input, timeout);
+    const std::string& program = menu.name;
     switch (answer.end) {
         case MenuAnswer::End::notStarted:
             std::cerr << "tarvolinctl: cannot start " << program << ": " << std::strerror(answer.status)
@@ -648,7 +609,79 @@ int switchWindow(const SwitchOptions& options, const SwitchPeers& peers) {
                       << "; nothing sent\n";
         return 1;  // Escape, or an empty choice
     }
-    const auto chosen = chosenWindow(lines, *windows, answer.out);
+    out = answer.out;
+    return 0;
+}
+
+}  // namespace
+
+int switchWindow(const SwitchOptions& options, const SwitchPeers& peers) {
+    auto named = options.menu;
+    if (const char* fromEnv = std::getenv("TARVOLIN_MENU"); !named && fromEnv != nullptr) named = fromEnv;
+    // Where the desktop draws a list of its own (GNOME Shell), that is the default.
+    const bool desktopDrawn = !named && peers.desktopMenu;
+    std::optional<MenuCommand> menu;
+    if (!desktopDrawn) {
+        const char* path = std::getenv("PATH");
+        // A Wayland desktop the agent works on without $SWAYSOCK, nor a list of its own, is KDE Plasma.
+        const bool plasma = std::getenv("WAYLAND_DISPLAY") != nullptr && std::getenv("SWAYSOCK") == nullptr;
+        menu = chooseMenu(named, path != nullptr ? path : "", plasma);
+        if (!menu) {
+            std::cerr
+                << "tarvolinctl: no menu program found: install one of rofi, wofi, fuzzel, bemenu or dmenu, "
+                   "or name one with --menu or $TARVOLIN_MENU\n";
+            return 2;
+        }
+    }
+    // A command placed without an agent would wait for a later one, which throws it away.
+    if (!peers.agentRunning()) {
+        std::cerr << "tarvolinctl: no agent is running; nothing shown, nothing sent. Start it with "
+                     "`systemctl --user start tarvolin-agent.service` (or run tarvolin-agent)\n";
+        return 1;
+    }
+    std::string error;
+    const auto windows = peers.scan(error);
+    if (!windows) {
+        std::cerr << "tarvolinctl: " << error << "\n";
+        return 1;
+    }
+    if (windows->empty()) {
+        std::cerr << "tarvolinctl: no windows to switch to\n";
+        return 1;
+    }
+    const auto lines = menuLines(*windows);
+    std::vector<std::string> icons;
+    if (desktopDrawn || menu->rofi) {
+        if (const auto dir = privateIconDirectory(error))
+            icons = cachedIcons(*windows, *dir);
+        else
+            std::cerr << "tarvolinctl: showing no icons: " << error << "\n";
+    }
+    std::string out;
+    if (desktopDrawn) {
+        std::vector<std::string> rows, rowIcons;
+        for (std::size_t i : menuOrder(lines, *windows)) {
+            rows.push_back(lines[i]);
+            rowIcons.push_back(icons.empty() ? std::string() : icons[i]);
+        }
+        const auto chosen = peers.desktopMenu(rows, rowIcons, options.timeout, error);
+        if (!chosen) {
+            std::cerr << "tarvolinctl: " << error << "; nothing sent\n";
+            return 1;
+        }
+        if (chosen->empty()) return 1;  // Escape, or the time ran out
+        out = *chosen;
+    } else {
+        std::string input;
+        for (std::size_t i : menuOrder(lines, *windows)) {
+            input += lines[i];
+            if (!icons.empty() && !icons[i].empty()) input += std::string("\0icon\x1f", 6) + icons[i];
+            input += '\n';
+        }
+        if (int code = askMenu(*menu, input, options.timeout, out); code != 0) return code;
+    }
+    const std::string choice = rowText(out.substr(0, out.find('\n')), kMaxPartChars);
+    const auto chosen = chosenWindow(lines, *windows, out);
     if (!chosen) {
         std::cerr << "tarvolinctl: no window matches \"" << choice << "\"; nothing sent\n";
         return 1;

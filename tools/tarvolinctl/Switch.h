@@ -90,9 +90,16 @@ struct SwitchPeers {
     std::function<std::optional<std::vector<WindowEntry>>(std::string& error)> scan;
     std::function<bool()> agentRunning;
     std::function<void(const WindowEntry&)> send;  // places the command; throws when it cannot
+    // The list the desktop draws itself, the default menu where there is one (GNOME Shell):
+    // the row picked, "" for none; none, with the error, when it could not be shown.
+    std::function<std::optional<std::string>(const std::vector<std::string>& rows,
+                                             const std::vector<std::string>& icons,
+                                             std::chrono::milliseconds timeout, std::string& error)>
+        desktopMenu;
 };
 
-// The whole command: nothing is shown without an agent, and the command goes out only
+// The whole command: the named menu, else the desktop's own list, else the first default menu
+// found. Nothing is shown without an agent, and the command goes out only
 // when a fresh scan still has the chosen window (same number, process and application).
 // Returns the exit code.
 int switchWindow(const SwitchOptions& options, const SwitchPeers& peers);

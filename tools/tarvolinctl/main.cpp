@@ -4,6 +4,7 @@
 #include "Switch.h"
 #include "Windows.h"
 #include "platform/LocalNotificationCenter.h"
+#include "platform/linux/LinuxPlatform.h"
 #include "platform/linux/session/AgentInstanceLock.h"
 #include "platform/linux/session/FilePasteboard.h"
 #include "platform/linux/session/LinuxRunLoop.h"
@@ -46,7 +47,9 @@ Environment:
                      views, and fails when sway does not answer there
   WAYLAND_DISPLAY    without SWAYSOCK: KDE Plasma when KWin is on the session bus
                      (the windows command loads a script of its own into KWin while
-                     it runs); any other Wayland desktop cannot be listed (the
+                     it runs); GNOME when GNOME Shell is (through the agent's Shell
+                     extension, where switch shows its list by default); any other
+                     Wayland desktop cannot be listed (the
                      windows command fails rather than list only Xwayland's clients)
   DISPLAY            otherwise, the X display that the windows command lists
   DBUS_SESSION_BUS_ADDRESS
@@ -232,17 +235,22 @@ and exits 1; no menu program found exits 2. With no agent running, nothing is sh
 it exits 1 (start one: systemctl --user start tarvolin-agent.service). The choice is sent
 only when the window is still there (same number, process and application), and taken
 back when the agent has not taken it within 3 s; else it exits 1.
-Menus tried in order: rofi -dmenu -i -show-icons, wofi --dmenu -i --cache-file /dev/null,
-fuzzel --dmenu, bemenu -i, dmenu -i. --menu and $TARVOLIN_MENU run through /bin/sh -c.
-The menu runs in a process group of its own, which has the terminal meanwhile, and is
-ended whole at --timeout. rofi shows each application's icon, kept as a PNG under
+On GNOME (Wayland), with no menu named, GNOME Shell draws the list itself through the
+agent's extension: type to filter, Up and Down to move, Enter picks, Escape cancels.
+Elsewhere the menus tried in order: rofi -dmenu -i -show-icons, wofi --dmenu -i
+--cache-file /dev/null, fuzzel --dmenu, bemenu -i, dmenu -i. --menu and $TARVOLIN_MENU
+run through /bin/sh -c. The menu runs in a process group of its own, which has the
+terminal meanwhile, and is ended whole at --timeout. rofi and GNOME Shell's list show
+each application's icon, kept as a PNG under
 $XDG_CACHE_HOME/tarvolin/icons/ (~/.cache/tarvolin/icons/ when unset, made 0700).
 
 Bind it to a key, in openbox's rc.xml (<keyboard> section):
   <keybind key="W-Tab"><action name="Execute"><command>tarvolinctl switch</command></action></keybind>
 in sway's config:
   bindsym $mod+Tab exec tarvolinctl switch
-  bindsym $mod+Shift+q exec tarvolinctl switch --action close --menu 'bemenu -i -p close')";
+  bindsym $mod+Shift+q exec tarvolinctl switch --action close --menu 'bemenu -i -p close'
+on GNOME: Settings, Keyboard, View and Customize Shortcuts, Custom Shortcuts, with the
+command tarvolinctl switch.)";
 
 }  // namespace
 
@@ -321,8 +329,8 @@ int main(int argc, char** argv) {
         "pick a window in your menu program (rofi, wofi, fuzzel, bemenu, dmenu) and raise, close or quit it");
     auto* menuOption = switcher->add_option(
         "--menu", menu,
-        "menu command, run by /bin/sh -c (default: $TARVOLIN_MENU, else the first found; on KDE "
-        "Plasma the Wayland ones first)");
+        "menu command, run by /bin/sh -c (default: $TARVOLIN_MENU, else on GNOME the Shell's own list, else "
+        "the first found; on KDE Plasma the Wayland ones first)");
     switcher
         ->add_option("--action", action, "what to do with the chosen window: raise (default), close, quit")
         ->check(CLI::IsMember({"raise", "close", "quit"}));
@@ -403,6 +411,7 @@ int main(int argc, char** argv) {
             SwitchPeers peers;
             peers.scan = scanWindows;
             peers.agentRunning = [] { return AgentInstanceLock::probeHolder(runtimeDirectory()) != 0; };
+            peers.desktopMenu = LinuxPlatform::desktopChooser();
             peers.send = [&](const WindowEntry& chosen) {
                 nlohmann::json command;
                 if (action == "quit") {

@@ -1,6 +1,6 @@
 #include "KWinDesktop.h"
 
-#include "KWinState.h"
+#include "platform/linux/desktop/ReportedState.h"
 #include "platform/linux/session/BoundedRead.h"
 #include "platform/linux/session/NotificationBus.h"
 #include "platform/linux/session/PrivateDir.h"
@@ -42,17 +42,6 @@ constexpr auto kCommandTimeout = 5s;
 constexpr auto kHoldNext = 20s;
 
 std::string errnoText(int r) { return std::system_category().message(r < 0 ? -r : r); }
-
-struct MessageUnref {
-    void operator()(sd_bus_message* m) const { sd_bus_message_unref(m); }
-};
-using MessagePtr = std::unique_ptr<sd_bus_message, MessageUnref>;
-
-struct BusError {
-    sd_bus_error e{};  // SD_BUS_ERROR_NULL, without its C compound literal
-    ~BusError() { sd_bus_error_free(&e); }
-    std::string text(int r) const { return e.message ? e.message : errnoText(r); }
-};
 
 // Where the script goes for KWin to read: KWin is the user's own, and reads it as that user.
 std::filesystem::path scriptDirectory() {
@@ -105,7 +94,7 @@ public:
     std::uint64_t roundTrips() const override { return roundTrips_; }
     std::string name() const override { return "KWin"; }
     std::string windowName(std::int64_t id) const override {
-        return "KWin window " + state_.uuid(id).value_or(std::to_string(id));
+        return "KWin window " + state_.nativeId(id).value_or(std::to_string(id));
     }
     void setLog(std::function<void(const std::string&)> log) override { log_ = std::move(log); }
 
@@ -198,7 +187,7 @@ private:
         c["n"] = awaited_ = ++sequence_;
         c["ids"] = json::array();
         for (const desktop::Window* w : windows)
-            if (auto uuid = state_.uuid(w->id)) c["ids"].push_back(*uuid);
+            if (auto uuid = state_.nativeId(w->id)) c["ids"].push_back(*uuid);
         if (c["ids"].size() != windows.size()) {
             // Gone since the look: closed all the same; nothing else to act on.
             if (std::string_view(op) != "close") return false;
@@ -233,8 +222,8 @@ private:
     std::string scriptName_;
     UniqueFd epoll_, timer_;
     bool kwinGone_ = false;
-    KWinState state_;
-    MessagePtr pendingNext_;
+    desktop::ReportedState state_;
+    SdBusMessagePtr pendingNext_;
     std::optional<std::string> queued_;
     std::uint64_t sequence_ = 0, awaited_ = 0;
     std::optional<bool> done_;
@@ -249,12 +238,12 @@ std::unique_ptr<KWinTransport> KWinTransport::connect(KWinDesktop::Role role, st
     if (sd_bus_open_user(&raw) < 0) return nullptr;  // no session bus: no KWin to ask
     t->bus_.reset(raw);
     sd_bus_set_method_call_timeout(raw, std::chrono::microseconds(kCommandTimeout).count());
-    BusError e;
+    SdBusError e;
     sd_bus_message* reply = nullptr;
     if (sd_bus_call_method(raw, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
                            "GetNameOwner", &e.e, &reply, "s", kKWinName) < 0)
         return nullptr;  // not a Plasma session
-    MessagePtr owner(reply);
+    SdBusMessagePtr owner(reply);
     const char* name = nullptr;
     if (sd_bus_message_read(reply, "s", &name) < 0 || !name) return nullptr;
     t->kwin_ = name;
@@ -326,14 +315,14 @@ bool KWinTransport::loadScript(KWinDesktop::Role role, std::string& error) {
         ~Unlink() { ::unlinkat(dir, file.c_str(), 0); }
     } once{dirFd.get(), file};
 
-    auto scripting = [&](const char* method, const char* types, auto... args) -> MessagePtr {
-        BusError e;
+    auto scripting = [&](const char* method, const char* types, auto... args) -> SdBusMessagePtr {
+        SdBusError e;
         sd_bus_message* reply = nullptr;
         ++roundTrips_;
         if (sd_bus_call_method(bus_.get(), kKWinName, "/Scripting", "org.kde.kwin.Scripting", method, &e.e,
                                &reply, types, args...) < 0)
             error = std::string("KWin refused ") + method + ": " + e.text(-EIO);
-        return MessagePtr(reply);
+        return SdBusMessagePtr(reply);
     };
     // A copy a previous run left keeps calling a name that is gone: it goes first.
     scripting("unloadScript", "s", scriptName_.c_str());
@@ -346,7 +335,7 @@ bool KWinTransport::loadScript(KWinDesktop::Role role, std::string& error) {
     // KWin 5 names the loaded script /N; KWin 6 /Scripting/ScriptN. The one that is there runs it.
     int ran = 0;
     for (const std::string& object : {"/Scripting/Script" + std::to_string(id), "/" + std::to_string(id)}) {
-        BusError e;
+        SdBusError e;
         if (sd_bus_call_method(bus_.get(), kKWinName, object.c_str(), "org.kde.kwin.Script", "run", &e.e,
                                nullptr, "") >= 0)
             ++ran;

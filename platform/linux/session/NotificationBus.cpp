@@ -16,6 +16,7 @@ std::string errorText(int r) { return std::system_category().message(-r); }
 
 void SdBusUnref::operator()(sd_bus* bus) const { sd_bus_flush_close_unref(bus); }
 void SdBusSlotUnref::operator()(sd_bus_slot* slot) const { sd_bus_slot_unref(slot); }
+std::string SdBusError::text(int r) const { return e.message ? e.message : errorText(r < 0 ? r : -r); }
 
 SdBusPtr openBus(BusKind kind, LinuxRunLoop& loop, std::string& error) {
     sd_bus* raw = nullptr;

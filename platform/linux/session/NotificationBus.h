@@ -33,6 +33,18 @@ struct SdBusSlotUnref {
     void operator()(sd_bus_slot* slot) const;
 };
 using SdBusSlotPtr = std::unique_ptr<sd_bus_slot, SdBusSlotUnref>;
+struct SdBusMessageUnref {
+    void operator()(sd_bus_message* m) const { sd_bus_message_unref(m); }
+};
+using SdBusMessagePtr = std::unique_ptr<sd_bus_message, SdBusMessageUnref>;
+
+// A call's error, freed with it.
+struct SdBusError {
+    sd_bus_error e{};  // SD_BUS_ERROR_NULL, without its C compound literal
+    ~SdBusError() { sd_bus_error_free(&e); }
+    // The bus's message, else the text of the errno `r`.
+    std::string text(int r) const;
+};
 
 enum class BusKind { session, system };
 // Connects and attaches the connection to the loop; none (and a reason) when there is no bus.

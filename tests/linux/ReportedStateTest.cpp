@@ -1,11 +1,12 @@
-// KWin's windows as the agent's script reports them: what each message does to the snapshot.
-#include "platform/linux/kde/KWinState.h"
+// A compositor's windows as code of the agent's own inside it reports them: what each message does to the
+// snapshot.
+#include "platform/linux/desktop/ReportedState.h"
 
 #include <gtest/gtest.h>
 
 #include <map>
 
-namespace tarvolin::kde {
+namespace tarvolin::desktop {
 namespace {
 
 std::string window(const std::string& id, const std::string& title = "T", const std::string& extra = "") {
@@ -14,20 +15,20 @@ std::string window(const std::string& id, const std::string& title = "T", const 
            R"("desktop":"2","close":true,"move":true,"minimise":false)" + extra + "}";
 }
 
-std::vector<std::string> titles(KWinState& s) {
+std::vector<std::string> titles(ReportedState& s) {
     std::vector<std::string> out;
     for (const auto& w : s.snapshot().frontFirst)
         out.push_back(w.title.value_or("?") + (w.focused ? "*" : ""));
     return out;
 }
 
-void feed(KWinState& s, const std::string& message) {
+void feed(ReportedState& s, const std::string& message) {
     std::string error;
     ASSERT_TRUE(s.apply(message, error)) << message << ": " << error;
 }
 
-TEST(KWinState, WindowsComeFrontFirstAndFollowActivationAdditionAndRemoval) {
-    KWinState s;
+TEST(ReportedState, WindowsComeFrontFirstAndFollowActivationAdditionAndRemoval) {
+    ReportedState s;
     EXPECT_FALSE(s.seenHello());
     feed(
         s,
@@ -58,12 +59,12 @@ TEST(KWinState, WindowsComeFrontFirstAndFollowActivationAdditionAndRemoval) {
     const std::uint64_t generation = s.snapshot().generation;
     feed(s, R"({"hello":6,"windows":[)" + window("e", "E") + R"(],"active":"","screens":[]})");
     EXPECT_EQ(titles(s), (std::vector<std::string>{"E"}));
-    EXPECT_EQ(s.uuid(windowNumber("a")), std::nullopt) << "no command reaches a window of the old list";
+    EXPECT_EQ(s.nativeId(windowNumber("a")), std::nullopt) << "no command reaches a window of the old list";
     EXPECT_GT(s.snapshot().generation, generation);
-    EXPECT_EQ(s.kwinVersion(), 6);
+    EXPECT_EQ(s.version(), 6);
 }
 
-TEST(KWinState, ANumberStaysWithItsWindowAndNeverPassesToAnother) {
+TEST(ReportedState, ANumberStaysWithItsWindowAndNeverPassesToAnother) {
     // Two UUIDs whose hashes collide, found by search: the later one must get a number of its own.
     std::map<std::int64_t, std::string> seen;
     std::string first, second;
@@ -72,25 +73,25 @@ TEST(KWinState, ANumberStaysWithItsWindowAndNeverPassesToAnother) {
         auto [it, fresh] = seen.emplace(windowNumber(id), id);
         if (!fresh) first = it->second, second = id;
     }
-    KWinState s;
+    ReportedState s;
     feed(s, R"({"hello":5,"windows":[)" + window(first, "First") + "]}");
     const std::int64_t n = s.snapshot().frontFirst.at(0).id;
     EXPECT_EQ(n, windowNumber(first)) << "every program of the session numbers a window alike";
     EXPECT_GT(n, 0);
     EXPECT_LE(n, 0x7fffffff);
-    EXPECT_EQ(s.uuid(n), first);
+    EXPECT_EQ(s.nativeId(n), first);
 
     feed(s, R"({"gone":[")" + first + R"("]})");
-    EXPECT_EQ(s.uuid(n), std::nullopt) << "a late command finds no window";
+    EXPECT_EQ(s.nativeId(n), std::nullopt) << "a late command finds no window";
     feed(s, R"({"windows":[)" + window(second, "Second") + "]}");
     const std::int64_t m = s.snapshot().frontFirst.at(0).id;
     EXPECT_NE(m, n);
-    EXPECT_EQ(s.uuid(m), second);
-    EXPECT_EQ(s.uuid(n), std::nullopt);
+    EXPECT_EQ(s.nativeId(m), second);
+    EXPECT_EQ(s.nativeId(n), std::nullopt);
 }
 
-TEST(KWinState, AMessageThatCannotBeReadChangesNothing) {
-    KWinState s;
+TEST(ReportedState, AMessageThatCannotBeReadChangesNothing) {
+    ReportedState s;
     feed(s, R"({"hello":5,"windows":[)" + window("a", "A") + R"(],"active":"a"})");
     const std::uint64_t generation = s.snapshot().generation;
     for (const std::string& bad : std::vector<std::string>{
@@ -118,4 +119,4 @@ TEST(KWinState, AMessageThatCannotBeReadChangesNothing) {
 }
 
 }  // namespace
-}  // namespace tarvolin::kde
+}  // namespace tarvolin::desktop

@@ -1,4 +1,4 @@
-#include "KWinState.h"
+#include "ReportedState.h"
 
 #include <nlohmann/json.hpp>
 
@@ -6,14 +6,14 @@
 #include <cmath>
 #include <limits>
 
-namespace tarvolin::kde {
+namespace tarvolin::desktop {
 
 using nlohmann::json;
 
-std::int64_t windowNumber(std::string_view uuid) {
-    // FNV-1a: the same number in every process, for as long as KWin keeps the UUID.
+std::int64_t windowNumber(std::string_view nativeId) {
+    // FNV-1a: the same number in every process, for as long as the compositor keeps the id.
     std::uint32_t hash = 2166136261u;
-    for (unsigned char c : uuid) hash = (hash ^ c) * 16777619u;
+    for (unsigned char c : nativeId) hash = (hash ^ c) * 16777619u;
     const std::int64_t n = hash & 0x7fffffffu;
     return n == 0 ? 1 : n;
 }
@@ -43,22 +43,22 @@ std::int64_t coordinate(const json& o, const char* key) {
     if (!std::isfinite(v) || std::fabs(v) > 1e9) throw BadMessage{std::string(key) + " is out of range"};
     return std::llround(v);
 }
-desktop::Box box(const json& o) {
+Box box(const json& o) {
     if (!o.is_object()) throw BadMessage{"a rectangle is not an object"};
     return {coordinate(o, "x"), coordinate(o, "y"), coordinate(o, "w"), coordinate(o, "h")};
 }
 const json& list(const json& o, const char* key) { return field(o, key, json::value_t::array, "a list"); }
 
 struct Described {
-    std::string uuid;
-    desktop::Window window;
+    std::string id;
+    Window window;
 };
 
 Described describe(const json& d) {
     if (!d.is_object()) throw BadMessage{"a window is not an object"};
     Described out{text(d, "id"), {}};
-    desktop::Window& w = out.window;
-    // KWin says 0 where it does not know.
+    Window& w = out.window;
+    // The compositor says 0 where it does not know.
     const double pid = field(d, "pid", json::value_t::number_float, "a number").get<double>();
     if (pid >= 1 && pid <= std::numeric_limits<std::int32_t>::max()) w.pid = static_cast<std::int32_t>(pid);
     w.title = text(d, "title");
@@ -75,22 +75,22 @@ Described describe(const json& d) {
 
 }  // namespace
 
-std::int64_t KWinState::number(const std::string& uuid) {
-    if (auto it = numbers_.find(uuid); it != numbers_.end()) return it->second;
-    std::int64_t n = windowNumber(uuid);
+std::int64_t ReportedState::number(const std::string& id) {
+    if (auto it = numbers_.find(id); it != numbers_.end()) return it->second;
+    std::int64_t n = windowNumber(id);
     while (numbered_.count(n)) n = n % 0x7fffffff + 1;
-    numbered_[n] = uuid;
-    numbers_[uuid] = n;
+    numbered_[n] = id;
+    numbers_[id] = n;
     return n;
 }
 
-std::optional<std::string> KWinState::uuid(std::int64_t number) const {
+std::optional<std::string> ReportedState::nativeId(std::int64_t number) const {
     auto it = numbered_.find(number);
     if (it == numbered_.end() || !windows_.count(it->second)) return std::nullopt;
     return it->second;
 }
 
-bool KWinState::apply(std::string_view message, std::string& error) {
+bool ReportedState::apply(std::string_view message, std::string& error) {
     const json m = json::parse(message, nullptr, false);
     if (!m.is_object()) {
         error = "not a JSON object";
@@ -100,12 +100,12 @@ bool KWinState::apply(std::string_view message, std::string& error) {
     std::vector<Described> described;
     std::vector<std::string> gone;
     std::optional<std::string> active;
-    std::optional<std::vector<desktop::Box>> screens;
+    std::optional<std::vector<Box>> screens;
     int hello = 0;
     try {
         if (m.contains("hello")) {
             hello = static_cast<int>(coordinate(m, "hello"));
-            if (hello <= 0) throw BadMessage{"hello names no KWin version"};
+            if (hello <= 0) throw BadMessage{"hello names no version"};
         }
         if (m.contains("windows"))
             for (const json& d : list(m, "windows")) described.push_back(describe(d));
@@ -132,10 +132,10 @@ bool KWinState::apply(std::string_view message, std::string& error) {
         active_.clear();
     }
     for (Described& d : described) {
-        d.window.id = number(d.uuid);
-        // Each new window comes on top; the first list comes bottom first, as KWin keeps it.
-        if (!windows_.count(d.uuid)) order_.insert(order_.begin(), d.uuid);
-        windows_[d.uuid] = Record{std::move(d.window), d.uuid};
+        d.window.id = number(d.id);
+        // Each new window comes on top; a first list comes bottom first.
+        if (!windows_.count(d.id)) order_.insert(order_.begin(), d.id);
+        windows_[d.id] = Record{std::move(d.window), d.id};
     }
     for (const std::string& id : gone) {
         windows_.erase(id);
@@ -151,19 +151,19 @@ bool KWinState::apply(std::string_view message, std::string& error) {
     return true;
 }
 
-const desktop::Snapshot& KWinState::snapshot() {
+const Snapshot& ReportedState::snapshot() {
     if (!changed_) return snapshot_;
     snapshot_.frontFirst.clear();
     for (const std::string& id : order_) {
-        desktop::Window w = windows_.at(id).window;
+        Window w = windows_.at(id).window;
         w.focused = id == active_;
         snapshot_.frontFirst.push_back(std::move(w));
     }
     snapshot_.monitors.clear();
-    for (const desktop::Box& s : screens_) snapshot_.monitors.push_back({s, snapshot_.monitors.empty()});
+    for (const Box& s : screens_) snapshot_.monitors.push_back({s, snapshot_.monitors.empty()});
     ++snapshot_.generation;
     changed_ = false;
     return snapshot_;
 }
 
-}  // namespace tarvolin::kde
+}  // namespace tarvolin::desktop

@@ -1,0 +1,75 @@
+// The agent's scans and raise on a headless GNOME Shell with the agent's extension, beside one
+// List call of the extension's interface on a connection of our own, and the same call made as
+// a script would make it, with gdbus.
+//
+//   tarvolin_gnome_bench [--counts 10,100] [--reps 20]
+#include "bench/CompositorBench.h"
+#include "platform/LocalNotificationCenter.h"
+#include "platform/linux/gnome/GnomeDesktop.h"
+#include "tools/headless/HeadlessGnome.h"
+
+#include <systemd/sd-bus.h>
+
+#include <filesystem>
+
+using namespace tarvolin;
+
+int main(int argc, char** argv) {
+    std::string error;
+    headless::GnomeOptions options;
+    options.xwayland = false;
+    for (const auto& built : std::filesystem::directory_iterator(TARVOLIN_GNOME_EXTENSIONS))
+        options.extensions.push_back(built.path().string());
+    auto shell = headless::HeadlessGnome::start(error, options);
+    if (!shell) {
+        std::fprintf(stderr, "cannot start GNOME Shell: %s\n", error.c_str());
+        return 1;
+    }
+    ::setenv("DBUS_SESSION_BUS_ADDRESS", shell->busAddress().c_str(), 1);
+    sd_bus* bus = nullptr;
+    if (sd_bus_open_user(&bus) < 0) {
+        std::fprintf(stderr, "no session bus\n");
+        return 1;
+    }
+
+    LocalNotificationCenter center;
+    nlohmann::json shown;
+    bench::CompositorRun run;
+    run.clientEnvironment = shell->clientEnvironment();
+    run.windowsShown = [&] {
+        shown = shell->windows();
+        return shown.size();
+    };
+    run.connect = [&](std::string& why) { return GnomeDesktop::connect(center, why); };
+    run.beside = {
+        {"List call",
+         [&](int) {
+             sd_bus_error e{};  // SD_BUS_ERROR_NULL, without its C compound literal
+             sd_bus_message* reply = nullptr;
+             const char* text = nullptr;
+             const bool ok = sd_bus_call_method(bus, "org.gnome.Shell", "/org/tarvolin/Shell",
+                                                "org.tarvolin.Shell", "List", &e, &reply, "") >= 0 &&
+                             sd_bus_message_read(reply, "s", &text) >= 0 && text && *text == '{';
+             if (!ok) std::fprintf(stderr, "List: %s\n", e.message ? e.message : "no answer");
+             sd_bus_message_unref(reply);
+             sd_bus_error_free(&e);
+             return ok;
+         }},
+        {"gdbus call List",
+         [&](int) {
+             return bench::timedRun(
+                        {"gdbus", "call", "--session", "--dest", "org.gnome.Shell", "--object-path",
+                         "/org/tarvolin/Shell", "--method", "org.tarvolin.Shell.List"},
+                        run.clientEnvironment) >= 0;
+         }},
+        {"activate (harness)",
+         [&](int r) {
+             if (shell->activate(shown[size_t(r + 1) % shown.size()]["id"])) return true;
+             std::fprintf(stderr, "the harness's activation: %s\n", shell->lastError().c_str());
+             return false;
+         }},
+    };
+    const int status = bench::runCompositorBench(argc, argv, run);
+    sd_bus_flush_close_unref(bus);
+    return status;
+}

@@ -1,0 +1,380 @@
+#include "GnomeDesktop.h"
+
+#include "platform/linux/desktop/ReportedState.h"
+#include "platform/linux/session/NotificationBus.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cstdlib>
+#include <set>
+
+namespace tarvolin {
+
+namespace gnome {
+
+namespace {
+
+using namespace std::chrono_literals;
+using nlohmann::json;
+
+constexpr const char* kShellName = "org.gnome.Shell";
+constexpr const char* kObjectPath = "/org/tarvolin/Shell";
+constexpr const char* kInterface = "org.tarvolin.Shell";
+constexpr auto kCallTimeout = 5s;
+constexpr const char* kJournal = "journalctl --user -b | grep -i -A5 tarvolin";
+
+// GNOME 45 loads extensions as ES modules, which earlier Shells cannot: one extension for each.
+const char* extensionFor(int shellMajor) {
+    return shellMajor >= 45 ? TARVOLIN_GNOME_UUID : TARVOLIN_GNOME_UUID_LEGACY;
+}
+
+SdBusPtr openSession() {
+    sd_bus* raw = nullptr;
+    if (sd_bus_open_user(&raw) < 0) return nullptr;
+    sd_bus_set_method_call_timeout(raw, std::chrono::microseconds(kCallTimeout).count());
+    return SdBusPtr(raw);
+}
+
+std::optional<std::string> ownerOf(sd_bus* bus, const char* name) {
+    SdBusError e;
+    sd_bus_message* reply = nullptr;
+    if (sd_bus_call_method(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                           "GetNameOwner", &e.e, &reply, "s", name) < 0)
+        return std::nullopt;
+    SdBusMessagePtr owner(reply);
+    const char* unique = nullptr;
+    if (sd_bus_message_read(reply, "s", &unique) < 0 || !unique) return std::nullopt;
+    return unique;
+}
+
+struct ExtensionInfo {
+    bool found = false;
+    int state = 0;
+    std::string error;
+};
+
+// What the Shell itself says of the extension (org.gnome.Shell.Extensions).
+ExtensionInfo extensionInfo(sd_bus* bus, const char* uuid) {
+    ExtensionInfo info;
+    SdBusError e;
+    sd_bus_message* raw = nullptr;
+    if (sd_bus_call_method(bus, kShellName, "/org/gnome/Shell", "org.gnome.Shell.Extensions",
+                           "GetExtensionInfo", &e.e, &raw, "s", uuid) < 0)
+        return info;
+    SdBusMessagePtr reply(raw);
+    if (sd_bus_message_enter_container(raw, 'a', "{sv}") <= 0) return info;
+    while (sd_bus_message_enter_container(raw, 'e', "sv") > 0) {
+        const char* key = nullptr;
+        char type = 0;
+        const char* contents = nullptr;
+        if (sd_bus_message_read(raw, "s", &key) < 0 || sd_bus_message_peek_type(raw, &type, &contents) < 0)
+            break;
+        info.found = true;
+        const std::string_view k(key ? key : ""), c(contents ? contents : "");
+        double state = 0;
+        const char* text = nullptr;
+        if (k == "state" && c == "d" && sd_bus_message_read(raw, "v", "d", &state) >= 0)
+            info.state = static_cast<int>(state);
+        else if (k == "error" && c == "s" && sd_bus_message_read(raw, "v", "s", &text) >= 0)
+            info.error = text ? text : "";
+        else
+            sd_bus_message_skip(raw, "v");
+        sd_bus_message_exit_container(raw);
+    }
+    return info;
+}
+
+std::string shellVersion(sd_bus* bus) {
+    SdBusError e;
+    char* version = nullptr;
+    if (sd_bus_get_property_string(bus, kShellName, "/org/gnome/Shell", "org.gnome.Shell", "ShellVersion",
+                                   &e.e, &version) < 0)
+        return "";
+    std::string out(version ? version : "");
+    std::free(version);
+    return out;
+}
+
+int appendTexts(sd_bus_message* m, const std::vector<std::string>& texts) {
+    int r = sd_bus_message_open_container(m, 'a', "s");
+    for (const std::string& t : texts)
+        if (r >= 0) r = sd_bus_message_append(m, "s", t.c_str());
+    return r >= 0 ? sd_bus_message_close_container(m) : r;
+}
+
+// Why the extension did not answer, in the Shell's own words, and how to mend it.
+std::string diagnosis(sd_bus* bus, const std::string& callError) {
+    const std::string version = shellVersion(bus);
+    const char* uuid = extensionFor(std::atoi(version.c_str()));
+    const ExtensionInfo info = extensionInfo(bus, uuid);
+    const std::string enable = "gnome-extensions enable " + std::string(uuid);
+    std::string text = "GNOME Shell" + (version.empty() ? "" : " " + version) +
+                       " is on the session bus, but the agent's extension " + uuid + " does not answer (" +
+                       callError + "): ";
+    if (!info.found)
+        return text +
+               "the Shell does not know it. Install tarvolin (its package, or cmake --install, puts the "
+               "extension under share/gnome-shell/extensions), log out and in (a Shell on Wayland finds new "
+               "extensions only when it starts), then run `" +
+               enable + "`";
+    const std::string state = "the Shell reports its state as " + std::to_string(info.state);
+    switch (info.state) {
+        case 1:
+            return text + state + " (ENABLED); log out and in to start it afresh, and see its errors with `" +
+                   kJournal + "`";
+        case 2:
+        case 6:
+            return text + state + (info.state == 2 ? " (DISABLED)" : " (INITIALIZED)") +
+                   ": it is installed but not enabled. Enable it: `" + enable +
+                   "`; if it stays off, extensions are switched off as a whole: `gsettings set "
+                   "org.gnome.shell "
+                   "disable-user-extensions false`";
+        case 3:
+            return text + state + " (ERROR) with the error \"" + info.error + "\"; see `" + kJournal +
+                   "`, and log out and in once mended";
+        case 4:
+            return text + state + " (OUT_OF_DATE): this extension does not support GNOME Shell " + version;
+        default:
+            return text + state + "; try `" + enable + "`, or log out and in";
+    }
+}
+
+}  // namespace
+
+// The Shell's windows as the extension reports them: its list at the start, then its Changed
+// signals. Commands are method calls; the extension sends what a command changed before it
+// answers, so the look after a command sees it.
+class GnomeTransport final : public desktop::Transport {
+public:
+    static std::unique_ptr<GnomeTransport> connect(std::string& error);
+
+    bool broken() const override { return shellGone_ || sd_bus_is_open(bus_.get()) <= 0; }
+    int fd() const override { return sd_bus_get_fd(bus_.get()); }
+    bool processEvents() override {
+        process();
+        return !broken();
+    }
+    const desktop::Snapshot& sync() override {
+        process();
+        return state_.snapshot();
+    }
+
+    bool focus(const desktop::Window& w) override { return activate({&w}); }
+    // Each is activated in turn: the Shell raises a window only by activating it.
+    bool raise(const std::vector<const desktop::Window*>& backToFront) override {
+        return activate(backToFront);
+    }
+    bool close(const std::vector<const desktop::Window*>& windows) override {
+        // Gone since the look: closed all the same.
+        std::vector<std::string> ids;
+        for (const desktop::Window* w : windows)
+            if (auto id = state_.nativeId(w->id)) ids.push_back(*id);
+        return ids.empty() || call("Close", [&](sd_bus_message* m) { return appendTexts(m, ids); });
+    }
+    bool move(const desktop::Window& w, std::int64_t x, std::int64_t y) override {
+        return setFrame(w, x, y, w.frame->width, w.frame->height);
+    }
+    bool resize(const desktop::Window& w, std::int64_t width, std::int64_t height) override {
+        return setFrame(w, w.frame->x, w.frame->y, width, height);
+    }
+    bool minimise(const desktop::Window& w, bool minimised) override {
+        const auto id = state_.nativeId(w.id);
+        return id && call("Minimise", [&](sd_bus_message* m) {
+                   return sd_bus_message_append(m, "sb", id->c_str(), static_cast<int>(minimised));
+               });
+    }
+
+    std::uint64_t roundTrips() const override { return roundTrips_; }
+    std::string name() const override { return "GNOME Shell"; }
+    std::string windowName(std::int64_t id) const override {
+        return "GNOME Shell window " + state_.nativeId(id).value_or(std::to_string(id));
+    }
+    void setLog(std::function<void(const std::string&)> log) override { log_ = std::move(log); }
+
+private:
+    GnomeTransport() = default;
+
+    static int onOwnerChanged(sd_bus_message* m, void* self, sd_bus_error*) {
+        const char *name = nullptr, *from = nullptr, *to = nullptr;
+        if (sd_bus_message_read(m, "sss", &name, &from, &to) >= 0 && name &&
+            std::string_view(name) == kShellName && to && !*to)
+            static_cast<GnomeTransport*>(self)->shellGone_ = true;
+        return 0;
+    }
+    static int onChanged(sd_bus_message* m, void* self, sd_bus_error*) {
+        auto* t = static_cast<GnomeTransport*>(self);
+        const char* text = nullptr;
+        std::string why;
+        if (sd_bus_message_read(m, "s", &text) < 0 || !t->state_.apply(text ? text : "", why))
+            t->say("ignored a message of the GNOME Shell extension that could not be read: " + why);
+        return 0;
+    }
+
+    void process() {
+        while (!broken() && sd_bus_process(bus_.get(), nullptr) > 0) {
+        }
+    }
+
+    // One method of the extension's, its arguments appended by `args`: whether it answered true.
+    template <class Args>
+    bool call(const char* method, Args args) {
+        sd_bus_message* raw = nullptr;
+        if (sd_bus_message_new_method_call(bus_.get(), &raw, shell_.c_str(), kObjectPath, kInterface,
+                                           method) < 0)
+            return false;
+        SdBusMessagePtr m(raw);
+        if (args(raw) < 0) return false;
+        SdBusError e;
+        sd_bus_message* reply = nullptr;
+        ++roundTrips_;
+        const int r = sd_bus_call(bus_.get(), raw, 0, &e.e, &reply);
+        SdBusMessagePtr answer(reply);
+        int done = 0;
+        if (r < 0 || sd_bus_message_read(reply, "b", &done) < 0) {
+            if (!shellGone_)
+                say(std::string("the GNOME Shell extension failed ") + method + ": " + e.text(r));
+            done = 0;
+        }
+        process();  // what it changed, sent before the answer
+        return done != 0;
+    }
+
+    bool activate(const std::vector<const desktop::Window*>& windows) {
+        std::vector<std::string> ids;
+        for (const desktop::Window* w : windows) {
+            auto id = state_.nativeId(w->id);
+            if (!id) return false;  // gone since the look
+            ids.push_back(*id);
+        }
+        return call("Activate", [&](sd_bus_message* m) { return appendTexts(m, ids); });
+    }
+
+    bool setFrame(const desktop::Window& w, std::int64_t x, std::int64_t y, std::int64_t width,
+                  std::int64_t height) {
+        const auto id = state_.nativeId(w.id);
+        auto fits = [](std::int64_t v) { return v >= INT32_MIN && v <= INT32_MAX; };
+        if (!id || !fits(x) || !fits(y) || !fits(width) || !fits(height)) return false;
+        return call("SetFrame", [&](sd_bus_message* m) {
+            return sd_bus_message_append(m, "siiii", id->c_str(), static_cast<std::int32_t>(x),
+                                         static_cast<std::int32_t>(y), static_cast<std::int32_t>(width),
+                                         static_cast<std::int32_t>(height));
+        });
+    }
+
+    void say(const std::string& line) const {
+        if (log_) log_("tarvolin: " + line);
+    }
+
+    SdBusPtr bus_;
+    SdBusSlotPtr ownerWatch_, changes_;
+    std::string shell_;  // the Shell's own name on the bus: only it sends the changes
+    bool shellGone_ = false;
+    desktop::ReportedState state_;
+    std::uint64_t roundTrips_ = 0;
+    std::function<void(const std::string&)> log_;
+};
+
+std::unique_ptr<GnomeTransport> GnomeTransport::connect(std::string& error) {
+    std::unique_ptr<GnomeTransport> t(new GnomeTransport());
+    t->bus_ = openSession();
+    if (!t->bus_) return nullptr;  // no session bus: no Shell to ask
+    sd_bus* bus = t->bus_.get();
+    auto owner = ownerOf(bus, kShellName);
+    if (!owner) return nullptr;  // not a GNOME session
+    t->shell_ = *owner;
+
+    sd_bus_slot* slot = nullptr;
+    int r =
+        sd_bus_add_match(bus, &slot,
+                         "type='signal',sender='org.freedesktop.DBus',path='/org/freedesktop/DBus',"
+                         "interface='org.freedesktop.DBus',member='NameOwnerChanged',arg0='org.gnome.Shell'",
+                         &GnomeTransport::onOwnerChanged, t.get());
+    if (r >= 0) {
+        t->ownerWatch_.reset(slot);
+        const std::string changes = "type='signal',sender='" + t->shell_ + "',path='" + kObjectPath +
+                                    "',interface='" + kInterface + "',member='Changed'";
+        r = sd_bus_add_match(bus, &slot, changes.c_str(), &GnomeTransport::onChanged, t.get());
+    }
+    if (r < 0) {
+        error = "GNOME Shell is on the session bus, but the agent cannot follow its changes: " +
+                SdBusError{}.text(r);
+        return nullptr;
+    }
+    t->changes_.reset(slot);
+
+    SdBusError e;
+    sd_bus_message* raw = nullptr;
+    ++t->roundTrips_;
+    r = sd_bus_call_method(bus, t->shell_.c_str(), kObjectPath, kInterface, "List", &e.e, &raw, "");
+    SdBusMessagePtr reply(raw);
+    const char* text = nullptr;
+    if (r < 0 || sd_bus_message_read(raw, "s", &text) < 0 || !text) {
+        error = diagnosis(bus, e.text(r < 0 ? r : -EBADMSG));
+        return nullptr;
+    }
+    const json list = json::parse(text, nullptr, false);
+    const json* version = list.is_object() && list.contains("hello") ? &list["hello"] : nullptr;
+    if (!version || !version->is_number_integer() || *version != TARVOLIN_GNOME_INTERFACE) {
+        error = "the agent's GNOME Shell extension speaks version " +
+                (version ? version->dump() : std::string("(none)")) + " of its interface, and this agent " +
+                std::to_string(TARVOLIN_GNOME_INTERFACE) +
+                ": install the agent and the extension from the same tarvolin, then log out and in so that "
+                "the Shell loads the extension installed";
+        return nullptr;
+    }
+    std::string why;
+    if (!t->state_.apply(text, why)) {
+        error =
+            "the agent's GNOME Shell extension listed the windows in a form this agent cannot read: " + why;
+        return nullptr;
+    }
+    t->process();  // the changes since the list, in order
+    return t;
+}
+
+}  // namespace gnome
+
+std::unique_ptr<DesktopBackend> GnomeDesktop::connect(NotificationCenter& workspaceCenter, std::string& error,
+                                                      desktop::BundleLookup bundleLookup) {
+    auto transport = gnome::GnomeTransport::connect(error);
+    if (!transport) return nullptr;
+    return std::make_unique<DesktopBackend>(std::move(transport), workspaceCenter, std::move(bundleLookup));
+}
+
+bool GnomeDesktop::running() {
+    auto bus = gnome::openSession();
+    return bus && gnome::ownerOf(bus.get(), gnome::kShellName);
+}
+
+std::optional<std::string> GnomeDesktop::choose(const std::vector<std::string>& rows,
+                                                const std::vector<std::string>& icons,
+                                                std::chrono::milliseconds timeout, std::string& error) {
+    auto bus = gnome::openSession();
+    if (!bus || !gnome::ownerOf(bus.get(), gnome::kShellName)) {
+        error = "GNOME Shell is not on the session bus";
+        return std::nullopt;
+    }
+    sd_bus_message* raw = nullptr;
+    int r = sd_bus_message_new_method_call(bus.get(), &raw, gnome::kShellName, gnome::kObjectPath,
+                                           gnome::kInterface, "Choose");
+    SdBusMessagePtr m(raw);
+    const auto millis = static_cast<std::uint32_t>(std::min<std::int64_t>(timeout.count(), UINT32_MAX));
+    if (r >= 0) r = gnome::appendTexts(raw, rows);
+    if (r >= 0) r = gnome::appendTexts(raw, icons);
+    if (r >= 0) r = sd_bus_message_append(raw, "u", millis);
+    SdBusError e;
+    sd_bus_message* reply = nullptr;
+    // The Shell ends the list at the time given; a little more for the answer to come.
+    if (r >= 0)
+        r = sd_bus_call(bus.get(), raw, std::chrono::microseconds(timeout + gnome::kCallTimeout).count(),
+                        &e.e, &reply);
+    SdBusMessagePtr answer(reply);
+    const char* chosen = nullptr;
+    if (r < 0 || sd_bus_message_read(reply, "s", &chosen) < 0 || !chosen) {
+        error = gnome::diagnosis(bus.get(), e.text(r < 0 ? r : -EBADMSG));
+        return std::nullopt;
+    }
+    return std::string(chosen);
+}
+
+}  // namespace tarvolin
