@@ -132,8 +132,8 @@ std::string busError(const char* what, const sd_bus_error& e) {
     return std::string(what) + (e.message ? std::string(": ") + e.message : "");
 }
 
-// One value of an a{sv} as JSON; the reader is at the variant. Types the Shell does not send
-// are skipped (none).
+// One value of an a{sv} as JSON; the reader is at the variant. Types GetExtensionInfo does not
+// send become null.
 std::optional<json> variantValue(sd_bus_message* m) {
     char type = 0;
     const char* contents = nullptr;
@@ -409,10 +409,11 @@ HeadlessGnome::~HeadlessGnome() {
 }
 
 std::vector<std::string> HeadlessGnome::clientEnvironment() const {
+    const bool x = !xDisplay_.empty();
     return {"DBUS_SESSION_BUS_ADDRESS=" + busAddress_,
             "WAYLAND_DISPLAY=" + waylandDisplay_,
-            "DISPLAY=" + xDisplay_,
-            "XAUTHORITY=" + xAuthority_,
+            x ? "DISPLAY=" + xDisplay_ : "DISPLAY",
+            x ? "XAUTHORITY=" + xAuthority_ : "XAUTHORITY",
             "XDG_SESSION_TYPE=wayland",
             "XDG_CURRENT_DESKTOP=GNOME",
             "NO_AT_BRIDGE=1",
@@ -477,6 +478,8 @@ bool HeadlessGnome::setActiveWorkspace(int index) {
              "if (!ws) return false;\n"
              "ws.activate(global.display.get_current_time_roundtrip());\n"
              "return m.get_active_workspace_index() === ws.index();");
+    if (v != true && lastError_.empty())
+        lastError_ = "no workspace " + std::to_string(index) + ", or it stayed inactive";
     return v == true;
 }
 
@@ -487,6 +490,7 @@ bool HeadlessGnome::activate(const std::string& id) {
         "if (!w) return false;\n"
         "imports.ui.main.activateWindow(w, global.display.get_current_time_roundtrip());\n"
         "return true;");
+    if (v != true && lastError_.empty()) lastError_ = "no window " + id;
     return v == true;
 }
 

@@ -55,8 +55,10 @@ public:
     const std::string& xAuthority() const { return xAuthority_; }          // empty without Xwayland
     const std::string& home() const { return home_; }                      // the Shell's HOME
     // NAME=VALUE (a bare NAME unsets it) for a client of this session: the session bus, Wayland,
-    // Xwayland (DISPLAY, XAUTHORITY), XDG_SESSION_TYPE=wayland, XDG_CURRENT_DESKTOP=GNOME,
-    // NO_AT_BRIDGE=1; SWAYSOCK, I3SOCK and GDK_BACKEND unset (GTK then picks Wayland).
+    // Xwayland (DISPLAY, XAUTHORITY: mutter's cookie, which admits root too; unset without it),
+    // XDG_SESSION_TYPE=wayland, XDG_CURRENT_DESKTOP=GNOME, NO_AT_BRIDGE=1; SWAYSOCK, I3SOCK and
+    // GDK_BACKEND unset. No XDG_RUNTIME_DIR (the Shell's is its user's): give clients one, as
+    // without it GTK 3 quietly falls back to X11.
     std::vector<std::string> clientEnvironment() const;
     pid_t pid() const { return pid_; }
     bool running();
