@@ -35,18 +35,6 @@ SdBusPtr openSession() {
     return SdBusPtr(raw);
 }
 
-std::optional<std::string> ownerOf(sd_bus* bus, const char* name) {
-    SdBusError e;
-    sd_bus_message* reply = nullptr;
-    if (sd_bus_call_method(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-                           "GetNameOwner", &e.e, &reply, "s", name) < 0)
-        return std::nullopt;
-    SdBusMessagePtr owner(reply);
-    const char* unique = nullptr;
-    if (sd_bus_message_read(reply, "s", &unique) < 0 || !unique) return std::nullopt;
-    return unique;
-}
-
 struct ExtensionInfo {
     bool found = false;
     int state = 0;
@@ -194,13 +182,6 @@ public:
 private:
     GnomeTransport() = default;
 
-    static int onOwnerChanged(sd_bus_message* m, void* self, sd_bus_error*) {
-        const char *name = nullptr, *from = nullptr, *to = nullptr;
-        if (sd_bus_message_read(m, "sss", &name, &from, &to) >= 0 && name &&
-            std::string_view(name) == kShellName && to && !*to)
-            static_cast<GnomeTransport*>(self)->shellGone_ = true;
-        return 0;
-    }
     static int onStopped(sd_bus_message*, void* self, sd_bus_error*) {
         auto* t = static_cast<GnomeTransport*>(self);
         t->stopped_ = true;
@@ -287,18 +268,13 @@ std::unique_ptr<GnomeTransport> GnomeTransport::connect(std::string& error) {
     t->bus_ = openSession();
     if (!t->bus_) return nullptr;  // no session bus: no Shell to ask
     sd_bus* bus = t->bus_.get();
-    auto owner = ownerOf(bus, kShellName);
+    auto owner = busNameOwner(bus, kShellName);
     if (!owner) return nullptr;  // not a GNOME session
     t->shell_ = *owner;
 
     sd_bus_slot* slot = nullptr;
-    int r =
-        sd_bus_add_match(bus, &slot,
-                         "type='signal',sender='org.freedesktop.DBus',path='/org/freedesktop/DBus',"
-                         "interface='org.freedesktop.DBus',member='NameOwnerChanged',arg0='org.gnome.Shell'",
-                         &GnomeTransport::onOwnerChanged, t.get());
+    int r = watchNameLoss(bus, kShellName, &t->shellGone_, t->ownerWatch_);
     if (r >= 0) {
-        t->ownerWatch_.reset(slot);
         const std::string signal = "type='signal',sender='" + t->shell_ + "',path='" + kObjectPath +
                                    "',interface='" + kInterface + "',member=";
         r = sd_bus_add_match(bus, &slot, (signal + "'Changed'").c_str(), &GnomeTransport::onChanged, t.get());
@@ -356,14 +332,14 @@ std::unique_ptr<DesktopBackend> GnomeDesktop::connect(NotificationCenter& worksp
 
 bool GnomeDesktop::running() {
     auto bus = gnome::openSession();
-    return bus && gnome::ownerOf(bus.get(), gnome::kShellName);
+    return bus && busNameOwner(bus.get(), gnome::kShellName);
 }
 
 std::optional<std::string> GnomeDesktop::choose(const std::vector<std::string>& rows,
                                                 const std::vector<std::string>& icons,
                                                 std::chrono::milliseconds timeout, std::string& error) {
     auto bus = gnome::openSession();
-    if (!bus || !gnome::ownerOf(bus.get(), gnome::kShellName)) {
+    if (!bus || !busNameOwner(bus.get(), gnome::kShellName)) {
         error = "GNOME Shell is not on the session bus";
         return std::nullopt;
     }

@@ -113,14 +113,6 @@ private:
         };
         return table;
     }
-    static int onOwnerChanged(sd_bus_message* m, void* self, sd_bus_error*) {
-        const char *name = nullptr, *from = nullptr, *to = nullptr;
-        if (sd_bus_message_read(m, "sss", &name, &from, &to) >= 0 && name &&
-            std::string_view(name) == kKWinName && to && !*to)
-            static_cast<KWinTransport*>(self)->kwinGone_ = true;
-        return 0;
-    }
-
     int call(sd_bus_message* m, sd_bus_error* error) {
         const char* sender = sd_bus_message_get_sender(m);
         // Only KWin feeds the agent: another program of the session cannot plant windows.
@@ -238,26 +230,13 @@ std::unique_ptr<KWinTransport> KWinTransport::connect(KWinDesktop::Role role, st
     if (sd_bus_open_user(&raw) < 0) return nullptr;  // no session bus: no KWin to ask
     t->bus_.reset(raw);
     sd_bus_set_method_call_timeout(raw, std::chrono::microseconds(kCommandTimeout).count());
-    SdBusError e;
-    sd_bus_message* reply = nullptr;
-    if (sd_bus_call_method(raw, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-                           "GetNameOwner", &e.e, &reply, "s", kKWinName) < 0)
-        return nullptr;  // not a Plasma session
-    SdBusMessagePtr owner(reply);
-    const char* name = nullptr;
-    if (sd_bus_message_read(reply, "s", &name) < 0 || !name) return nullptr;
-    t->kwin_ = name;
+    auto owner = busNameOwner(raw, kKWinName);
+    if (!owner) return nullptr;  // not a Plasma session
+    t->kwin_ = *owner;
 
     sd_bus_slot* slot = nullptr;
-    // Only KWin's own name: the bus would send every other change of owner too.
-    int r = sd_bus_add_match(raw, &slot,
-                             "type='signal',sender='org.freedesktop.DBus',path='/org/freedesktop/DBus',"
-                             "interface='org.freedesktop.DBus',member='NameOwnerChanged',arg0='org.kde.KWin'",
-                             &KWinTransport::onOwnerChanged, t.get());
-    if (r >= 0) {
-        t->ownerWatch_.reset(slot);
-        r = sd_bus_add_object_vtable(raw, &slot, kObjectPath, kInterface, vtable(), t.get());
-    }
+    int r = watchNameLoss(raw, kKWinName, &t->kwinGone_, t->ownerWatch_);
+    if (r >= 0) r = sd_bus_add_object_vtable(raw, &slot, kObjectPath, kInterface, vtable(), t.get());
     if (r >= 0) t->object_.reset(slot);
     t->epoll_ = UniqueFd(::epoll_create1(EPOLL_CLOEXEC));
     t->timer_ = UniqueFd(::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC));

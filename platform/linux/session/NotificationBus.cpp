@@ -18,6 +18,36 @@ void SdBusUnref::operator()(sd_bus* bus) const { sd_bus_flush_close_unref(bus); 
 void SdBusSlotUnref::operator()(sd_bus_slot* slot) const { sd_bus_slot_unref(slot); }
 std::string SdBusError::text(int r) const { return e.message ? e.message : errorText(r < 0 ? r : -r); }
 
+std::optional<std::string> busNameOwner(sd_bus* bus, const char* name) {
+    SdBusError e;
+    sd_bus_message* raw = nullptr;
+    if (sd_bus_call_method(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                           "GetNameOwner", &e.e, &raw, "s", name) < 0)
+        return std::nullopt;
+    SdBusMessagePtr reply(raw);
+    const char* unique = nullptr;
+    if (sd_bus_message_read(raw, "s", &unique) < 0 || !unique) return std::nullopt;
+    return unique;
+}
+
+int watchNameLoss(sd_bus* bus, const char* name, bool* lost, SdBusSlotPtr& slot) {
+    // Only this name's changes: the bus would send every other change of owner too.
+    const std::string match =
+        "type='signal',sender='org.freedesktop.DBus',path='/org/freedesktop/DBus',"
+        "interface='org.freedesktop.DBus',member='NameOwnerChanged',arg0='" +
+        std::string(name) + "'";
+    auto onChange = [](sd_bus_message* m, void* flag, sd_bus_error*) {
+        const char *owned = nullptr, *from = nullptr, *to = nullptr;
+        if (sd_bus_message_read(m, "sss", &owned, &from, &to) >= 0 && to && !*to)
+            *static_cast<bool*>(flag) = true;
+        return 0;
+    };
+    sd_bus_slot* raw = nullptr;
+    const int r = sd_bus_add_match(bus, &raw, match.c_str(), onChange, lost);
+    if (r >= 0) slot.reset(raw);
+    return r;
+}
+
 SdBusPtr openBus(BusKind kind, LinuxRunLoop& loop, std::string& error) {
     sd_bus* raw = nullptr;
     int r = kind == BusKind::session ? sd_bus_open_user(&raw) : sd_bus_open_system(&raw);

@@ -9,6 +9,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -45,6 +46,11 @@ struct SdBusError {
     // The bus's message, else the text of the errno `r`.
     std::string text(int r) const;
 };
+
+// The unique name that owns `name` on the bus; none when nobody does.
+std::optional<std::string> busNameOwner(sd_bus* bus, const char* name);
+// Sets `*lost` once `name` has no owner any more, for as long as `slot` lives.
+int watchNameLoss(sd_bus* bus, const char* name, bool* lost, SdBusSlotPtr& slot);
 
 enum class BusKind { session, system };
 // Connects and attaches the connection to the loop; none (and a reason) when there is no bus.
