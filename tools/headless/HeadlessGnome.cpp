@@ -350,7 +350,7 @@ std::unique_ptr<HeadlessGnome> HeadlessGnome::start(std::string& error, const Op
             return nullptr;
         }
         socketUp = socketUp || fs::exists(socket, ec);
-        named = named || g->ownerOf("org.gnome.Shell");
+        named = named || nameHasOwner(g->bus_, "org.gnome.Shell");
         if (socketUp && named) {
             ready = g->eval(probe);
             if (!g->lastError_.empty()) last = g->lastError_;
@@ -378,26 +378,9 @@ std::unique_ptr<HeadlessGnome> HeadlessGnome::start(std::string& error, const Op
     return g;
 }
 
-bool HeadlessGnome::ownerOf(const char* name) {
-    sd_bus_error e{};  // SD_BUS_ERROR_NULL, without its C compound literal
-    sd_bus_message* reply = nullptr;
-    int has = 0;
-    if (sd_bus_call_method(bus_, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-                           "NameHasOwner", &e, &reply, "s", name) >= 0)
-        sd_bus_message_read(reply, "b", &has);
-    sd_bus_message_unref(reply);
-    sd_bus_error_free(&e);
-    return has != 0;
-}
-
 bool HeadlessGnome::running() { return childRunning(pid_); }
 
-void HeadlessGnome::stop() {
-    if (pid_ <= 0) return;
-    const pid_t group = pid_;
-    stopChild(pid_);
-    ::kill(-group, SIGKILL);  // its Xwayland and whatever else it left behind
-}
+void HeadlessGnome::stop() { stopGroup(pid_); }
 
 HeadlessGnome::~HeadlessGnome() {
     stop();

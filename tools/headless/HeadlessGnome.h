@@ -93,7 +93,6 @@ public:
 
 private:
     HeadlessGnome() = default;
-    bool ownerOf(const char* name);
 
     pid_t pid_ = -1;
     std::string dir_;

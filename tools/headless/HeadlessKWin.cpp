@@ -206,7 +206,7 @@ std::unique_ptr<HeadlessKWin> HeadlessKWin::start(std::string& error, const Opti
             return nullptr;
         }
         socketUp = socketUp || fs::exists(socket, ec);
-        named = named || k->ownerOf("org.kde.KWin");
+        named = named || nameHasOwner(k->bus_, "org.kde.KWin");
         if (!(socketUp && named)) std::this_thread::sleep_for(20ms);
     }
     if (!socketUp || !named) {
@@ -232,26 +232,9 @@ std::unique_ptr<HeadlessKWin> HeadlessKWin::start(std::string& error, const Opti
     return k;
 }
 
-bool HeadlessKWin::ownerOf(const char* name) {
-    sd_bus_error e{};  // SD_BUS_ERROR_NULL, without its C compound literal
-    sd_bus_message* reply = nullptr;
-    int has = 0;
-    if (sd_bus_call_method(bus_, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-                           "NameHasOwner", &e, &reply, "s", name) >= 0)
-        sd_bus_message_read(reply, "b", &has);
-    sd_bus_message_unref(reply);
-    sd_bus_error_free(&e);
-    return has != 0;
-}
-
 bool HeadlessKWin::running() { return childRunning(pid_); }
 
-void HeadlessKWin::stop() {
-    if (pid_ <= 0) return;
-    const pid_t group = pid_;
-    stopChild(pid_);
-    ::kill(-group, SIGKILL);  // whatever it left behind
-}
+void HeadlessKWin::stop() { stopGroup(pid_); }
 
 HeadlessKWin::~HeadlessKWin() {
     stop();

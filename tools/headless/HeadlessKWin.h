@@ -73,7 +73,6 @@ public:
 
 private:
     HeadlessKWin() = default;
-    bool ownerOf(const char* name);
     friend struct KWinReport;
 
     pid_t pid_ = -1;

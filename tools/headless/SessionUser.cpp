@@ -1,5 +1,7 @@
 #include "SessionUser.h"
 
+#include <systemd/sd-bus.h>
+
 #include <xcb/xcb.h>
 
 #include <grp.h>
@@ -102,6 +104,25 @@ void stopChild(pid_t& pid) {
         ::waitpid(pid, nullptr, 0);
         pid = -1;
     }
+}
+
+bool nameHasOwner(sd_bus* bus, const char* name) {
+    sd_bus_error e{};  // SD_BUS_ERROR_NULL, without its C compound literal
+    sd_bus_message* reply = nullptr;
+    int has = 0;
+    if (sd_bus_call_method(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                           "NameHasOwner", &e, &reply, "s", name) >= 0)
+        sd_bus_message_read(reply, "b", &has);
+    sd_bus_message_unref(reply);
+    sd_bus_error_free(&e);
+    return has != 0;
+}
+
+void stopGroup(pid_t& pid) {
+    if (pid <= 0) return;
+    const pid_t group = pid;
+    stopChild(pid);
+    ::kill(-group, SIGKILL);
 }
 
 }  // namespace tarvolin::headless

@@ -8,6 +8,8 @@
 #include <optional>
 #include <string>
 
+typedef struct sd_bus sd_bus;
+
 namespace tarvolin::headless {
 
 struct Account {
@@ -25,9 +27,14 @@ bool admitRootToXwayland(const std::string& display, uid_t uid, gid_t gid);
 // `socket`, which every user may use: the tests and the agent run as root, the compositor as its own user.
 std::string busConfig(const std::string& socket, const std::string& type);
 
+// Whether someone owns `name` on the bus.
+bool nameHasOwner(sd_bus* bus, const char* name);
+
 // Whether the child `pid` still runs; once it has ended (and is reaped), `pid` becomes -1.
 bool childRunning(pid_t& pid);
 // Ends the child: SIGTERM, then SIGKILL after 5 s; reaped, and `pid` -1.
 void stopChild(pid_t& pid);
+// Ends the child as stopChild does, then whatever else is left in its process group.
+void stopGroup(pid_t& pid);
 
 }  // namespace tarvolin::headless
