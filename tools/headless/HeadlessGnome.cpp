@@ -103,8 +103,6 @@ function disable() {
 }
 )js";
 
-bool handTo(const std::string& path, uid_t uid, gid_t gid) { return ::chown(path.c_str(), uid, gid) == 0; }
-
 // UUIDs go into a GVariant string list: only characters that need no quoting there.
 bool plainUuid(const std::string& uuid) {
     return !uuid.empty() && std::all_of(uuid.begin(), uuid.end(), [](unsigned char c) {
@@ -205,8 +203,6 @@ std::unique_ptr<HeadlessGnome> HeadlessGnome::start(std::string& error, const Op
     const bool root = ::geteuid() == 0;
     const auto account = sessionAccount(kUser, "GNOME Shell", error);
     if (!account) return nullptr;
-    const uid_t uid = account->uid;
-    const gid_t gid = account->gid;
     std::unique_ptr<HeadlessGnome> g(new HeadlessGnome());
     std::string pattern = (fs::temp_directory_path() / "tarvolin-gnome-XXXXXX").string();
     if (!::mkdtemp(pattern.data())) {
@@ -241,9 +237,9 @@ std::unique_ptr<HeadlessGnome> HeadlessGnome::start(std::string& error, const Op
     std::ofstream(config + "/glib-2.0/settings/keyfile") << keyfile(enabled, options.workspaces);
     ::chmod(g->dir_.c_str(), 0755);
     ::chmod(run.c_str(), 0700);
-    bool handed = handTo(home, uid, gid) && handTo(run, uid, gid);
+    bool handed = handTo(home, *account) && handTo(run, *account);
     for (const auto& entry : fs::recursive_directory_iterator(home, ec))
-        handed = handTo(entry.path(), uid, gid) && handed;
+        handed = handTo(entry.path(), *account) && handed;
     if (root && !handed) {
         error = "cannot hand the session's directories to " + std::string(kUser);
         return nullptr;
@@ -282,51 +278,19 @@ std::unique_ptr<HeadlessGnome> HeadlessGnome::start(std::string& error, const Op
                                   "--virtual-monitor",
                                   std::to_string(options.width) + "x" + std::to_string(options.height)};
     if (!options.xwayland) args.push_back("--no-x11");
-    std::vector<std::string> env;
-    for (char** e = environ; *e; ++e) {
-        const std::string entry = *e, name = entry.substr(0, entry.find('='));
-        if (name.starts_with("XDG_") || name.starts_with("DBUS_") || name.starts_with("GDK_") ||
-            name.starts_with("GSETTINGS_") || name == "HOME" || name == "DISPLAY" ||
-            name == "WAYLAND_DISPLAY" || name == "SWAYSOCK" || name == "I3SOCK" || name == "XAUTHORITY")
-            continue;
-        env.push_back(entry);
-    }
-    env.insert(env.end(), {"HOME=" + home, "XDG_RUNTIME_DIR=" + run, "XDG_CONFIG_HOME=" + config,
-                           "XDG_DATA_HOME=" + home + "/.local/share", "XDG_CACHE_HOME=" + home + "/.cache",
-                           "GSETTINGS_BACKEND=keyfile", "DBUS_SESSION_BUS_ADDRESS=" + g->busAddress_,
-                           "DBUS_SYSTEM_BUS_ADDRESS=" + systemBus, "NO_AT_BRIDGE=1"});
-    // Everything is prepared before fork: the child only calls async-signal-safe functions.
-    std::vector<char*> argp, envp;
-    for (auto& a : args) argp.push_back(a.data());
-    argp.push_back(nullptr);
-    for (auto& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    const bool verbose = std::getenv("TARVOLIN_GNOME_VERBOSE") != nullptr;
-
-    const pid_t parent = ::getpid();
-    g->pid_ = ::fork();
+    Launch launch{args,
+                  {"HOME=" + home, "XDG_RUNTIME_DIR=" + run, "XDG_CONFIG_HOME=" + config,
+                   "XDG_DATA_HOME=" + home + "/.local/share", "XDG_CACHE_HOME=" + home + "/.cache",
+                   "GSETTINGS_BACKEND=keyfile", "DBUS_SESSION_BUS_ADDRESS=" + g->busAddress_,
+                   "DBUS_SYSTEM_BUS_ADDRESS=" + systemBus, "NO_AT_BRIDGE=1"},
+                  home,
+                  std::getenv("TARVOLIN_GNOME_VERBOSE") == nullptr,
+                  true};  // it crashes on every SIGTERM: no core dump for that
+    g->pid_ = launchAs(launch, *account);
     if (g->pid_ < 0) {
         error = "fork failed";
         return nullptr;
     }
-    if (g->pid_ == 0) {
-        ::setpgid(0, 0);  // stop() reaches its Xwayland too
-        if (root && (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0)) ::_exit(126);
-        // The Shell must not outlive whoever started it (set after setuid, which clears it).
-        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-        if (::getppid() != parent) ::_exit(1);
-        // It crashes on every SIGTERM: no core dump for that.
-        const rlimit noCore{0, 0};
-        ::setrlimit(RLIMIT_CORE, &noCore);
-        if (::chdir(home.c_str()) != 0) ::_exit(126);
-        if (!verbose) {
-            const int null = ::open("/dev/null", O_WRONLY);
-            if (null >= 0) ::dup2(null, 1), ::dup2(null, 2);
-        }
-        ::execve(argp[0], argp.data(), envp.data());
-        ::_exit(127);
-    }
-    ::setpgid(g->pid_, g->pid_);
 
     // The harness's extension answers once the Shell has enabled its extensions; the overview it
     // opens at the end of its start up is closed then, else windows mapped later get no focus.

@@ -57,8 +57,6 @@ std::string xwaylandDisplayOf(pid_t kwin) {
     return "";
 }
 
-bool handTo(const std::string& path, uid_t uid, gid_t gid) { return ::chown(path.c_str(), uid, gid) == 0; }
-
 }  // namespace
 
 // What the harness's scripts call back with.
@@ -107,9 +105,9 @@ std::unique_ptr<HeadlessKWin> HeadlessKWin::start(std::string& error, const Opti
     ::chmod(run.c_str(), 0700);
     k->uid_ = uid;
     k->gid_ = gid;
-    bool handed = handTo(home, uid, gid) && handTo(run, uid, gid);
+    bool handed = handTo(home, *account) && handTo(run, *account);
     for (const auto& entry : fs::recursive_directory_iterator(home, ec))
-        handed = handTo(entry.path(), uid, gid) && handed;
+        handed = handTo(entry.path(), *account) && handed;
     if (root && !handed) {
         error = "cannot hand the session's directories to " + std::string(kUser);
         return nullptr;
@@ -157,45 +155,16 @@ std::unique_ptr<HeadlessKWin> HeadlessKWin::start(std::string& error, const Opti
                                   "--socket",
                                   kSocket};
     if (options.xwayland) args.push_back("--xwayland");
-    std::vector<std::string> env;
-    for (char** e = environ; *e; ++e) {
-        const std::string entry = *e, name = entry.substr(0, entry.find('='));
-        if (name.starts_with("XDG_") || name.starts_with("DBUS_") || name == "HOME" || name == "DISPLAY" ||
-            name == "WAYLAND_DISPLAY" || name == "SWAYSOCK" || name == "I3SOCK" || name == "XAUTHORITY")
-            continue;
-        env.push_back(entry);
-    }
-    env.insert(env.end(), {"HOME=" + home, "XDG_RUNTIME_DIR=" + run, "XDG_CONFIG_HOME=" + config,
-                           "DBUS_SESSION_BUS_ADDRESS=" + k->busAddress_});
-    // Everything is prepared before fork: the child only calls async-signal-safe functions.
-    std::vector<char*> argp, envp;
-    for (auto& a : args) argp.push_back(a.data());
-    argp.push_back(nullptr);
-    for (auto& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    const bool verbose = std::getenv("TARVOLIN_KWIN_VERBOSE") != nullptr;
-
-    const pid_t parent = ::getpid();
-    k->pid_ = ::fork();
+    Launch launch{args,
+                  {"HOME=" + home, "XDG_RUNTIME_DIR=" + run, "XDG_CONFIG_HOME=" + config,
+                   "DBUS_SESSION_BUS_ADDRESS=" + k->busAddress_},
+                  home,
+                  std::getenv("TARVOLIN_KWIN_VERBOSE") == nullptr};
+    k->pid_ = launchAs(launch, *account);
     if (k->pid_ < 0) {
         error = "fork failed";
         return nullptr;
     }
-    if (k->pid_ == 0) {
-        ::setpgid(0, 0);  // stop() reaches its Xwayland too
-        if (root && (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0)) ::_exit(126);
-        // KWin must not outlive whoever started it (set after setuid, which clears it).
-        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-        if (::getppid() != parent) ::_exit(1);
-        if (::chdir(home.c_str()) != 0) ::_exit(126);
-        if (!verbose) {
-            const int null = ::open("/dev/null", O_WRONLY);
-            if (null >= 0) ::dup2(null, 1), ::dup2(null, 2);
-        }
-        ::execve(argp[0], argp.data(), envp.data());
-        ::_exit(127);
-    }
-    ::setpgid(k->pid_, k->pid_);
 
     const std::string socket = run + "/" + kSocket;
     const auto deadline = std::chrono::steady_clock::now() + kReadyTimeout;

@@ -4,7 +4,10 @@
 
 #include <xcb/xcb.h>
 
+#include <fcntl.h>
 #include <grp.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -123,6 +126,52 @@ void stopGroup(pid_t& pid) {
     const pid_t group = pid;
     stopChild(pid);
     ::kill(-group, SIGKILL);
+}
+
+bool handTo(const std::string& path, const Account& to) { return ::chown(path.c_str(), to.uid, to.gid) == 0; }
+
+pid_t launchAs(const Launch& launch, const Account& as) {
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e) {
+        const std::string entry = *e, name = entry.substr(0, entry.find('='));
+        if (name.starts_with("XDG_") || name.starts_with("DBUS_") || name.starts_with("GDK_") ||
+            name.starts_with("GSETTINGS_") || name == "HOME" || name == "DISPLAY" ||
+            name == "WAYLAND_DISPLAY" || name == "SWAYSOCK" || name == "I3SOCK" || name == "XAUTHORITY")
+            continue;
+        env.push_back(entry);
+    }
+    env.insert(env.end(), launch.environment.begin(), launch.environment.end());
+    // Everything is prepared before fork: the child only calls async-signal-safe functions.
+    std::vector<std::string> args = launch.argv;
+    std::vector<char*> argp, envp;
+    for (auto& a : args) argp.push_back(a.data());
+    argp.push_back(nullptr);
+    for (auto& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    const bool root = ::geteuid() == 0;
+    const pid_t parent = ::getpid();
+    const pid_t pid = ::fork();
+    if (pid != 0) {
+        if (pid > 0) ::setpgid(pid, pid);
+        return pid < 0 ? -1 : pid;
+    }
+    ::setpgid(0, 0);
+    if (root && (::setgroups(0, nullptr) != 0 || ::setgid(as.gid) != 0 || ::setuid(as.uid) != 0))
+        ::_exit(126);
+    // It must not outlive whoever started it (set after setuid, which clears it).
+    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (::getppid() != parent) ::_exit(1);
+    if (launch.noCoreDump) {
+        const rlimit none{0, 0};
+        ::setrlimit(RLIMIT_CORE, &none);
+    }
+    if (::chdir(launch.home.c_str()) != 0) ::_exit(126);
+    if (launch.quiet) {
+        const int null = ::open("/dev/null", O_WRONLY);
+        if (null >= 0) ::dup2(null, 1), ::dup2(null, 2);
+    }
+    ::execve(argp[0], argp.data(), envp.data());
+    ::_exit(127);
 }
 
 }  // namespace tarvolin::headless

@@ -7,6 +7,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 typedef struct sd_bus sd_bus;
 
@@ -29,6 +30,22 @@ std::string busConfig(const std::string& socket, const std::string& type);
 
 // Whether someone owns `name` on the bus.
 bool nameHasOwner(sd_bus* bus, const char* name);
+
+// Gives `path` to the account (chown); false when it cannot.
+bool handTo(const std::string& path, const Account& to);
+
+// How a compositor starts: `argv` (argv[0] a path) in `home`, with this process's environment
+// less every session variable (XDG_*, DBUS_*, GDK_*, GSETTINGS_*, HOME, DISPLAY,
+// WAYLAND_DISPLAY, SWAYSOCK, I3SOCK, XAUTHORITY) and plus `environment`.
+struct Launch {
+    std::vector<std::string> argv, environment;
+    std::string home;
+    bool quiet = true;  // its output to /dev/null
+    bool noCoreDump = false;
+};
+// Starts it in a process group of its own (which stopGroup ends whole), as `as` when we are root,
+// ending when we do. Its pid, or -1.
+pid_t launchAs(const Launch& launch, const Account& as);
 
 // Whether the child `pid` still runs; once it has ended (and is reaped), `pid` becomes -1.
 bool childRunning(pid_t& pid);
