@@ -22,8 +22,6 @@
 #include <sstream>
 #include <thread>
 
-extern char** environ;
-
 namespace tarvolin::headless {
 
 namespace fs = std::filesystem;
