@@ -139,8 +139,7 @@ std::unique_ptr<DesktopBackend> connectDesktop(const char* display, Notification
                 supportedDesktops() +
                 "; in a sway session, import its socket: systemctl --user import-environment SWAYSOCK "
                 "WAYLAND_DISPLAY; in a Plasma or GNOME session: systemctl --user import-environment "
-                "WAYLAND_DISPLAY "
-                "DBUS_SESSION_BUS_ADDRESS";
+                "WAYLAND_DISPLAY DBUS_SESSION_BUS_ADDRESS";
     else
         error =
             "no desktop to work on, neither $WAYLAND_DISPLAY nor the variable of a supported desktop is "

@@ -34,8 +34,8 @@ public:
     // Opens the private directories, takes the instance lock, connects the buses and the
     // desktop: the X display `display` if given, else the first that answers of sway at
     // $SWAYSOCK, KWin or GNOME Shell on the session bus with $WAYLAND_DISPLAY, the X display
-    // $DISPLAY. None, with a message, when the agent cannot run: no
-    // desktop it supports, or a directory other users could write.
+    // $DISPLAY. None, with a message, when the agent cannot run: no desktop it supports, or a
+    // directory other users could write.
     static std::unique_ptr<LinuxPlatform> open(std::string& error, const char* display = nullptr,
                                                Role role = Role::agent);
     ~LinuxPlatform();
