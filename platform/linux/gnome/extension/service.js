@@ -35,7 +35,7 @@ const kRowsShown = 12;
 var TarvolinService = class {
     constructor(shell) {
         this._shell = shell;  // { GLib, Gio, Meta, Shell, St, Clutter, Main, ModalDialog }
-        this._known = new Map();  // id -> { window, handlers }
+        this._known = new Map();  // id -> { window, handlers, listed }: every window, ordinary or not
         this._pending = null;
         this._flushSource = 0;
         this._chooser = null;
@@ -104,8 +104,9 @@ var TarvolinService = class {
                 "notify::skip-taskbar", "notify::minimized", "notify::window-type", "position-changed",
                 "size-changed", "workspace-changed"].map((signal) => w.connect(signal, report));
             handlers.push(w.connect("unmanaged", () => {
+                const listed = this._known.get(id)?.listed;
                 this._forget(id);
-                this._queue({ gone: [id] });
+                if (listed) this._queue({ gone: [id] });
             }));
             this._known.set(id, { window: w, handlers, listed: false });
         }
