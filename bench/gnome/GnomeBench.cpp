@@ -6,9 +6,8 @@
 #include "bench/CompositorBench.h"
 #include "platform/LocalNotificationCenter.h"
 #include "platform/linux/gnome/GnomeDesktop.h"
+#include "platform/linux/session/NotificationBus.h"
 #include "tools/headless/HeadlessGnome.h"
-
-#include <systemd/sd-bus.h>
 
 #include <filesystem>
 
@@ -26,11 +25,12 @@ int main(int argc, char** argv) {
         return 1;
     }
     ::setenv("DBUS_SESSION_BUS_ADDRESS", shell->busAddress().c_str(), 1);
-    sd_bus* bus = nullptr;
-    if (sd_bus_open_user(&bus) < 0) {
+    sd_bus* raw = nullptr;
+    if (sd_bus_open_user(&raw) < 0) {
         std::fprintf(stderr, "no session bus\n");
         return 1;
     }
+    const SdBusPtr bus(raw);
 
     LocalNotificationCenter center;
     nlohmann::json shown;
@@ -44,15 +44,14 @@ int main(int argc, char** argv) {
     run.beside = {
         {"List call",
          [&](int) {
-             sd_bus_error e{};  // SD_BUS_ERROR_NULL, without its C compound literal
+             SdBusError e;
              sd_bus_message* reply = nullptr;
+             const int r = sd_bus_call_method(bus.get(), "org.gnome.Shell", "/org/tarvolin/Shell",
+                                              "org.tarvolin.Shell", "List", &e.e, &reply, "");
+             const SdBusMessagePtr answer(reply);
              const char* text = nullptr;
-             const bool ok = sd_bus_call_method(bus, "org.gnome.Shell", "/org/tarvolin/Shell",
-                                                "org.tarvolin.Shell", "List", &e, &reply, "") >= 0 &&
-                             sd_bus_message_read(reply, "s", &text) >= 0 && text && *text == '{';
-             if (!ok) std::fprintf(stderr, "List: %s\n", e.message ? e.message : "no answer");
-             sd_bus_message_unref(reply);
-             sd_bus_error_free(&e);
+             const bool ok = r >= 0 && sd_bus_message_read(reply, "s", &text) >= 0 && text && *text == '{';
+             if (!ok) std::fprintf(stderr, "List: %s\n", e.text(r).c_str());
              return ok;
          }},
         {"gdbus call List",
@@ -69,7 +68,5 @@ int main(int argc, char** argv) {
              return false;
          }},
     };
-    const int status = bench::runCompositorBench(argc, argv, run);
-    sd_bus_flush_close_unref(bus);
-    return status;
+    return bench::runCompositorBench(argc, argv, run);
 }

@@ -6,7 +6,6 @@
 #include <nlohmann/json.hpp>
 
 #include <cstdlib>
-#include <set>
 
 namespace tarvolin {
 
