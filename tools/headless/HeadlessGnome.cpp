@@ -282,7 +282,7 @@ std::unique_ptr<HeadlessGnome> HeadlessGnome::start(std::string& error, const Op
                    "GSETTINGS_BACKEND=keyfile", "DBUS_SESSION_BUS_ADDRESS=" + g->busAddress_,
                    "DBUS_SYSTEM_BUS_ADDRESS=" + systemBus, "NO_AT_BRIDGE=1"},
                   home,
-                  std::getenv("TARVOLIN_GNOME_VERBOSE") == nullptr,
+                  std::getenv("TARVOLIN_GNOME_VERBOSE") ? "" : g->dir_ + "/shell.log",
                   true};  // it crashes on every SIGTERM: no core dump for that
     g->pid_ = launchAs(launch, *account);
     if (g->pid_ < 0) {
@@ -365,6 +365,11 @@ std::vector<std::string> HeadlessGnome::clientEnvironment() const {
             "SWAYSOCK",
             "I3SOCK",
             "GDK_BACKEND"};
+}
+
+std::string HeadlessGnome::log() const {
+    std::ifstream in(dir_ + "/shell.log");
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 json HeadlessGnome::eval(const std::string& body) {

@@ -66,6 +66,10 @@ public:
     // Shell crashes on SIGTERM (status 139), as it does on any desktop: that is no failure.
     void stop();
 
+    // What the Shell has written on its standard output and error (empty with
+    // TARVOLIN_GNOME_VERBOSE, which leaves them on ours).
+    std::string log() const;
+
     // Runs `body`, the statements of a JavaScript function, inside the Shell (`imports` and
     // `global` at hand; a returned Promise is awaited). Its return value JSON-encoded, or null
     // with lastError() saying why.

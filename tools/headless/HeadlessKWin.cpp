@@ -157,7 +157,7 @@ std::unique_ptr<HeadlessKWin> HeadlessKWin::start(std::string& error, const Opti
                   {"HOME=" + home, "XDG_RUNTIME_DIR=" + run, "XDG_CONFIG_HOME=" + config,
                    "DBUS_SESSION_BUS_ADDRESS=" + k->busAddress_},
                   home,
-                  std::getenv("TARVOLIN_KWIN_VERBOSE") == nullptr};
+                  std::getenv("TARVOLIN_KWIN_VERBOSE") ? "" : "/dev/null"};
     k->pid_ = launchAs(launch, *account);
     if (k->pid_ < 0) {
         error = "fork failed";
@@ -230,6 +230,47 @@ int KWinReport::handle(sd_bus_message* message, void* self, sd_bus_error*) {
     return sd_bus_reply_method_return(message, "");
 }
 
+int HeadlessKWin::load(const std::string& path, const std::string& name) {
+    sd_bus_error e{};  // SD_BUS_ERROR_NULL, without its C compound literal
+    sd_bus_message* reply = nullptr;
+    int id = -1;
+    if (sd_bus_call_method(bus_, "org.kde.KWin", "/Scripting", "org.kde.kwin.Scripting", "loadScript", &e,
+                           &reply, "ss", path.c_str(), name.c_str()) >= 0)
+        sd_bus_message_read(reply, "i", &id);
+    reply = sd_bus_message_unref(reply);
+    // Not `run` on /ID: KWin numbers a script by the count of those loaded, so that may be another.
+    if (id < 0 || sd_bus_call_method(bus_, "org.kde.KWin", "/Scripting", "org.kde.kwin.Scripting", "start",
+                                     &e, nullptr, "") < 0) {
+        lastError_ = std::string(id < 0 ? "KWin did not load the script" : "KWin did not start the script") +
+                     (e.message ? std::string(": ") + e.message : "");
+        id = -1;
+    }
+    sd_bus_error_free(&e);
+    return id;
+}
+
+int HeadlessKWin::loadScript(const std::string& name, const std::string& body) {
+    lastError_.clear();
+    if (!bus_ || !running()) {
+        lastError_ = "KWin is not running";
+        return -1;
+    }
+    const std::string path = dir_ + "/scripts/" + name + ".js";
+    std::ofstream(path) << body << "\n";
+    ::chmod(path.c_str(), 0644);
+    return load(path, name);  // KWin reads the file after `start` returns: it stays
+}
+
+bool HeadlessKWin::unloadScript(const std::string& name) {
+    int unloaded = 0;
+    sd_bus_message* reply = nullptr;
+    if (bus_ && sd_bus_call_method(bus_, "org.kde.KWin", "/Scripting", "org.kde.kwin.Scripting",
+                                   "unloadScript", nullptr, &reply, "s", name.c_str()) >= 0)
+        sd_bus_message_read(reply, "b", &unloaded);
+    sd_bus_message_unref(reply);
+    return unloaded != 0;
+}
+
 json HeadlessKWin::runScript(const std::string& body) {
     lastError_.clear();
     if (!bus_ || !running()) {
@@ -254,25 +295,11 @@ json HeadlessKWin::runScript(const std::string& body) {
     awaited_ = name;
     reported_ = false;
 
-    sd_bus_error e{};  // SD_BUS_ERROR_NULL, without its C compound literal
-    sd_bus_message* reply = nullptr;
-    int id = -1;
-    if (sd_bus_call_method(bus_, "org.kde.KWin", "/Scripting", "org.kde.kwin.Scripting", "loadScript", &e,
-                           &reply, "ss", path.c_str(), name.c_str()) >= 0)
-        sd_bus_message_read(reply, "i", &id);
-    reply = sd_bus_message_unref(reply);
-    if (id < 0) {
-        lastError_ =
-            "KWin did not load the script" + std::string(e.message ? std::string(": ") + e.message : "");
-        sd_bus_error_free(&e);
+    if (load(path, name) < 0) {
+        fs::remove(path);
+        awaited_.clear();
         return nullptr;
     }
-    const std::string object = "/" + std::to_string(id);
-    if (sd_bus_call_method(bus_, "org.kde.KWin", object.c_str(), "org.kde.kwin.Script", "run", &e, nullptr,
-                           "") < 0)
-        lastError_ =
-            "KWin did not run the script" + std::string(e.message ? std::string(": ") + e.message : "");
-    sd_bus_error_free(&e);
     const auto deadline = std::chrono::steady_clock::now() + kScriptTimeout;
     while (lastError_.empty() && !reported_) {
         const auto left = std::chrono::duration_cast<std::chrono::microseconds>(
@@ -290,8 +317,7 @@ json HeadlessKWin::runScript(const std::string& body) {
         }
         if (r == 0) sd_bus_wait(bus_, static_cast<std::uint64_t>(left.count()));
     }
-    sd_bus_call_method(bus_, "org.kde.KWin", "/Scripting", "org.kde.kwin.Scripting", "unloadScript", nullptr,
-                       nullptr, "s", name.c_str());
+    unloadScript(name);
     fs::remove(path);
     awaited_.clear();
     if (!lastError_.empty()) return nullptr;

@@ -57,6 +57,11 @@ public:
     // KWin script. Its JSON value, or null with lastError() saying why.
     nlohmann::json runScript(const std::string& body);
     const std::string& lastError() const { return lastError_; }
+    // Loads `body` as the KWin script `name` and starts it: its id (KWin's number for it), or -1
+    // with lastError().
+    int loadScript(const std::string& name, const std::string& body);
+    // Whether KWin had a script of that name and unloaded it.
+    bool unloadScript(const std::string& name);
 
     // Every client of workspace.clientList(), as objects with KWin's property names.
     nlohmann::json windows();
@@ -73,6 +78,7 @@ public:
 
 private:
     HeadlessKWin() = default;
+    int load(const std::string& path, const std::string& name);
     friend struct KWinReport;
 
     pid_t pid_ = -1;

@@ -1,5 +1,7 @@
 #include "SessionUser.h"
 
+#include "platform/linux/session/UniqueFd.h"
+
 #include <systemd/sd-bus.h>
 
 #include <xcb/xcb.h>
@@ -149,6 +151,10 @@ pid_t launchAs(const Launch& launch, const Account& as) {
     for (auto& e : env) envp.push_back(e.data());
     envp.push_back(nullptr);
     const bool root = ::geteuid() == 0;
+    // Opened here, as we are: the compositor's user may not write where its output goes.
+    const UniqueFd output(launch.output.empty() ? -1
+                                                : ::open(launch.output.c_str(),
+                                                         O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
     const pid_t parent = ::getpid();
     const pid_t pid = ::fork();
     if (pid != 0) {
@@ -166,10 +172,7 @@ pid_t launchAs(const Launch& launch, const Account& as) {
         ::setrlimit(RLIMIT_CORE, &none);
     }
     if (::chdir(launch.home.c_str()) != 0) ::_exit(126);
-    if (launch.quiet) {
-        const int null = ::open("/dev/null", O_WRONLY);
-        if (null >= 0) ::dup2(null, 1), ::dup2(null, 2);
-    }
+    if (output) ::dup2(output.get(), 1), ::dup2(output.get(), 2);
     ::execve(argp[0], argp.data(), envp.data());
     ::_exit(127);
 }

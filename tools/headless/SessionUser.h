@@ -40,7 +40,7 @@ bool handTo(const std::string& path, const Account& to);
 struct Launch {
     std::vector<std::string> argv, environment;
     std::string home;
-    bool quiet = true;  // its output to /dev/null
+    std::string output = "/dev/null";  // where its output goes (appended); "" leaves ours
     bool noCoreDump = false;
 };
 // Starts it in a process group of its own (which stopGroup ends whole), as `as` when we are root,
