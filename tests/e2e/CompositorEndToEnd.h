@@ -6,8 +6,8 @@
 #include "MenuTestSupport.h"
 #include "platform/AccessibilityNames.h"
 #include "platform/LocalNotificationCenter.h"
+#include "platform/linux/compositor/ReportedState.h"
 #include "platform/linux/desktop/DesktopBackend.h"
-#include "platform/linux/desktop/ReportedState.h"
 
 #include <nlohmann/json.hpp>
 
@@ -30,6 +30,7 @@ protected:
     virtual int currentWorkspace() = 0;  // 0 for the first
     virtual std::unique_ptr<DesktopBackend> connect(NotificationCenter& center, std::string& error) = 0;
     virtual void stopCompositor() = 0;
+    virtual void maximise(const json& w) = 0;
 
     void TearDown() override {
         stopAgent(agent.get());
@@ -68,7 +69,7 @@ protected:
         return json();
     }
     static std::string number(const json& w) {
-        return std::to_string(desktop::windowNumber(w["id"].get<std::string>()));
+        return std::to_string(compositor::windowNumber(w["id"].get<std::string>()));
     }
     json listed() { return json::parse(ctl({"windows", "--json"}, env).out, nullptr, false); }
     std::unique_ptr<headless::Process> watch() {
@@ -174,6 +175,12 @@ protected:
         auto all = ax::copyAttributeValue(app, kAXWindowsAttribute).value.value_or(Value::array({}));
         ASSERT_EQ(all.asArray()->size(), 1u);
         const AXElement& e = *all.asArray()->front().asElement();
+        // A maximised window moves too (unmaximised first).
+        ASSERT_NO_FATAL_FAILURE(maximise(w));
+        ASSERT_TRUE(waitFor([&] { return now(w)["frame"]["w"] != w["frame"]["w"]; })) << now(w).dump();
+        ASSERT_EQ(ax::setAttributeValue(e, kAXPositionAttribute, AXValue::point({40, 30})), AXError::success);
+        EXPECT_TRUE(waitFor([&] { return now(w)["frame"]["x"] == 40 && now(w)["frame"]["y"] == 30; }))
+            << now(w).dump();
         EXPECT_EQ(ax::setAttributeValue(e, kAXPositionAttribute, AXValue::point({40, 30})), AXError::success);
         EXPECT_EQ(ax::setAttributeValue(e, kAXSizeAttribute, AXValue::size({200, 100})), AXError::success);
         EXPECT_TRUE(waitFor([&] {

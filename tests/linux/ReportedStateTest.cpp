@@ -1,12 +1,12 @@
 // A compositor's windows as code of the agent's own inside it reports them: what each message does to the
 // snapshot.
-#include "platform/linux/desktop/ReportedState.h"
+#include "platform/linux/compositor/ReportedState.h"
 
 #include <gtest/gtest.h>
 
 #include <map>
 
-namespace tarvolin::desktop {
+namespace tarvolin::compositor {
 namespace {
 
 std::string window(const std::string& id, const std::string& title = "T", const std::string& extra = "") {
@@ -119,4 +119,4 @@ TEST(ReportedState, AMessageThatCannotBeReadChangesNothing) {
 }
 
 }  // namespace
-}  // namespace tarvolin::desktop
+}  // namespace tarvolin::compositor

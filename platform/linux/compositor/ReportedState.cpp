@@ -5,8 +5,9 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <set>
 
-namespace tarvolin::desktop {
+namespace tarvolin::compositor {
 
 using nlohmann::json;
 
@@ -76,12 +77,37 @@ Described describe(const json& d) {
 }  // namespace
 
 std::int64_t ReportedState::number(const std::string& id) {
+    goneAt_.erase(id);
     if (auto it = numbers_.find(id); it != numbers_.end()) return it->second;
     std::int64_t n = windowNumber(id);
     while (numbered_.count(n)) n = n % 0x7fffffff + 1;
     numbered_[n] = id;
     numbers_[id] = n;
     return n;
+}
+
+void ReportedState::gone(const std::string& id) {
+    if (!windows_.erase(id)) return;
+    std::erase(order_, id);
+    const Clock::time_point now = now_();
+    goneAt_[id] = now;
+    goneOrder_.emplace_back(now, id);
+}
+
+void ReportedState::forgetLongGone() {
+    const Clock::time_point now = now_();
+    while (!goneOrder_.empty() && now - goneOrder_.front().first >= kKeepGone) {
+        const auto [at, id] = std::move(goneOrder_.front());
+        goneOrder_.pop_front();
+        // Unless it came back since, or went again later (a later entry stands for that).
+        auto g = goneAt_.find(id);
+        if (g == goneAt_.end() || g->second != at) continue;
+        goneAt_.erase(g);
+        if (auto it = numbers_.find(id); it != numbers_.end()) {
+            numbered_.erase(it->second);
+            numbers_.erase(it);
+        }
+    }
 }
 
 std::optional<std::string> ReportedState::nativeId(std::int64_t number) const {
@@ -91,14 +117,17 @@ std::optional<std::string> ReportedState::nativeId(std::int64_t number) const {
 }
 
 bool ReportedState::apply(std::string_view message, std::string& error) {
-    const json m = json::parse(message, nullptr, false);
+    return apply(json::parse(message, nullptr, false), error);
+}
+
+bool ReportedState::apply(const json& m, std::string& error) {
     if (!m.is_object()) {
         error = "not a JSON object";
         return false;
     }
     // Everything is read before anything changes: a bad message leaves the state as it was.
     std::vector<Described> described;
-    std::vector<std::string> gone;
+    std::vector<std::string> goneIds;
     std::optional<std::string> active;
     std::optional<std::vector<Box>> screens;
     int hello = 0;
@@ -112,7 +141,7 @@ bool ReportedState::apply(std::string_view message, std::string& error) {
         if (m.contains("gone"))
             for (const json& id : list(m, "gone")) {
                 if (!id.is_string()) throw BadMessage{"a window gone is not named by text"};
-                gone.push_back(id.get<std::string>());
+                goneIds.push_back(id.get<std::string>());
             }
         if (m.contains("active")) active = text(m, "active");
         if (m.contains("screens")) {
@@ -124,9 +153,15 @@ bool ReportedState::apply(std::string_view message, std::string& error) {
         return false;
     }
 
+    forgetLongGone();
     if (hello) {
         // A script started afresh: what it says replaces everything.
         hello_ = hello;
+        ++hellos_;
+        std::set<std::string> listed;
+        for (const Described& d : described) listed.insert(d.id);
+        for (const std::string& id : std::vector<std::string>(order_))
+            if (!listed.count(id)) gone(id);
         windows_.clear();
         order_.clear();
         active_.clear();
@@ -137,10 +172,7 @@ bool ReportedState::apply(std::string_view message, std::string& error) {
         if (!windows_.count(d.id)) order_.insert(order_.begin(), d.id);
         windows_[d.id] = Record{std::move(d.window), d.id};
     }
-    for (const std::string& id : gone) {
-        windows_.erase(id);
-        std::erase(order_, id);
-    }
+    for (const std::string& id : goneIds) gone(id);
     if (active) {
         active_ = *active;
         if (auto it = std::find(order_.begin(), order_.end(), active_); it != order_.end())
@@ -166,4 +198,4 @@ const Snapshot& ReportedState::snapshot() {
     return snapshot_;
 }
 
-}  // namespace tarvolin::desktop
+}  // namespace tarvolin::compositor

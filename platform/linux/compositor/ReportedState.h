@@ -1,6 +1,12 @@
 #pragma once
 
-#include "Snapshot.h"
+#include "platform/linux/desktop/Snapshot.h"
+
+#include <nlohmann/json_fwd.hpp>
+
+#include <chrono>
+#include <deque>
+#include <functional>
 
 #include <cstdint>
 #include <map>
@@ -9,7 +15,11 @@
 #include <string_view>
 #include <vector>
 
-namespace tarvolin::desktop {
+namespace tarvolin::compositor {
+
+using desktop::Box;
+using desktop::Snapshot;
+using desktop::Window;
 
 // The number a window goes by where the compositor names windows by text (KWin's UUIDs, the
 // Shell's 64-bit ids): derived from that name, so that every program of the session numbers a
@@ -21,14 +31,26 @@ std::int64_t windowNumber(std::string_view nativeId);
 // and the compositor's id behind each window number.
 class ReportedState {
 public:
+    using Clock = std::chrono::steady_clock;
+    // A gone window's number stays reserved this long, so that a command naming it (from a list
+    // taken before it went) reaches nothing rather than a window that took its number.
+    static constexpr Clock::duration kKeepGone = std::chrono::minutes(10);
+
+    explicit ReportedState(std::function<Clock::time_point()> now = &Clock::now) : now_(std::move(now)) {}
+
     // Applies one message; false (and the state unchanged) when it is not one. A message with
     // `hello` (the reporter's version) starts afresh.
     bool apply(std::string_view message, std::string& error);
+    bool apply(const nlohmann::json& message, std::string& error);
     // The desktop after every message applied; a new generation when one changed anything.
     const Snapshot& snapshot();
     bool seenHello() const { return hello_ != 0; }
+    // How many messages started afresh.
+    std::uint64_t hellos() const { return hellos_; }
     int version() const { return hello_; }
     std::optional<std::string> nativeId(std::int64_t number) const;
+    // How many window numbers are reserved, for windows there and gone.
+    std::size_t numbersHeld() const { return numbered_.size(); }
 
 private:
     struct Record {
@@ -36,17 +58,24 @@ private:
         std::string nativeId;
     };
     std::int64_t number(const std::string& nativeId);
+    void gone(const std::string& nativeId);
+    void forgetLongGone();
 
+    std::function<Clock::time_point()> now_;
     int hello_ = 0;
+    std::uint64_t hellos_ = 0;
     std::map<std::string, Record> windows_;  // by native id
     std::vector<std::string> order_;         // front first
     std::string active_;
     std::vector<Box> screens_;
-    // Every id numbered since the start: a number never passes to another window.
+    // Every window there or gone within kKeepGone, both ways: a number never passes to another
+    // window meanwhile.
     std::map<std::int64_t, std::string> numbered_;
     std::map<std::string, std::int64_t> numbers_;
+    std::map<std::string, Clock::time_point> goneAt_;
+    std::deque<std::pair<Clock::time_point, std::string>> goneOrder_;  // oldest first
     Snapshot snapshot_;
     bool changed_ = false;
 };
 
-}  // namespace tarvolin::desktop
+}  // namespace tarvolin::compositor

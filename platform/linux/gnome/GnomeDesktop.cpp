@@ -1,7 +1,6 @@
 #include "GnomeDesktop.h"
 
-#include "platform/linux/desktop/ReportedState.h"
-#include "platform/linux/session/NotificationBus.h"
+#include "platform/linux/compositor/CompositorTransport.h"
 
 #include <nlohmann/json.hpp>
 
@@ -20,11 +19,27 @@ constexpr const char* kShellName = "org.gnome.Shell";
 constexpr const char* kObjectPath = "/org/tarvolin/Shell";
 constexpr const char* kInterface = "org.tarvolin.Shell";
 constexpr auto kCallTimeout = 5s;
+// GNOME disables and enables the extension again on its own: it is back within this.
+constexpr auto kAwayLimit = 2s;
+// The extension's answer when the Shell cannot show the list (over the lock screen, or when
+// another modal holds the keyboard).
+constexpr const char* kCannotShow = "org.tarvolin.Shell.Error.CannotShow";
 constexpr const char* kJournal = "journalctl --user -b | grep -i -A5 tarvolin";
 
 // GNOME 45 loads extensions as ES modules, which earlier Shells cannot: one extension for each.
 const char* extensionFor(int shellMajor) {
     return shellMajor >= 45 ? TARVOLIN_GNOME_UUID : TARVOLIN_GNOME_UUID_LEGACY;
+}
+
+// A name on the bus that says the caller is one of the agent's programs: the extension answers
+// only those who own one (a sandboxed app cannot). Made from the caller's unique name, so that the
+// extension checks it with one question and any number of them may run at once.
+int ownClientName(sd_bus* bus) {
+    const char* unique = nullptr;
+    if (int r = sd_bus_get_unique_name(bus, &unique); r < 0) return r;
+    std::string name = "org.tarvolin.Client.";
+    for (const char* c = unique; *c; ++c) name += *c == ':' || *c == '.' ? '_' : *c;
+    return sd_bus_request_name(bus, name.c_str(), 0);
 }
 
 SdBusPtr openSession() {
@@ -130,33 +145,16 @@ std::string diagnosis(sd_bus* bus, const std::string& callError) {
 
 // The Shell's windows as the extension reports them: its list at the start, then its Changed
 // signals. Commands are method calls; the extension sends what a command changed before it
-// answers, so the look after a command sees it.
-class GnomeTransport final : public desktop::Transport {
+// answers, so the look after a command sees it. GNOME disables and enables extensions on its own
+// (another one switched off, a screen lock): the extension away is a pause of up to kAwayLimit.
+class GnomeTransport final : public compositor::CompositorTransport {
 public:
     static std::unique_ptr<GnomeTransport> connect(std::string& error);
-
-    bool broken() const override { return shellGone_ || stopped_ || sd_bus_is_open(bus_.get()) <= 0; }
-    int fd() const override { return sd_bus_get_fd(bus_.get()); }
-    bool processEvents() override {
-        process();
-        return !broken();
-    }
-    const desktop::Snapshot& sync() override {
-        process();
-        return state_.snapshot();
-    }
 
     bool focus(const desktop::Window& w) override { return activate({&w}); }
     // Each is activated in turn: the Shell raises a window only by activating it.
     bool raise(const std::vector<const desktop::Window*>& backToFront) override {
         return activate(backToFront);
-    }
-    bool close(const std::vector<const desktop::Window*>& windows) override {
-        // Gone since the look: closed all the same.
-        std::vector<std::string> ids;
-        for (const desktop::Window* w : windows)
-            if (auto id = state_.nativeId(w->id)) ids.push_back(*id);
-        return ids.empty() || call("Close", [&](sd_bus_message* m) { return appendTexts(m, ids); });
     }
     bool move(const desktop::Window& w, std::int64_t x, std::int64_t y) override {
         return setFrame(w, x, y, w.frame->width, w.frame->height);
@@ -170,52 +168,90 @@ public:
                    return sd_bus_message_append(m, "sb", id->c_str(), static_cast<int>(minimised));
                });
     }
-
-    std::uint64_t roundTrips() const override { return roundTrips_; }
     std::string name() const override { return "GNOME Shell"; }
-    std::string windowName(std::int64_t id) const override {
-        return "GNOME Shell window " + state_.nativeId(id).value_or(std::to_string(id));
+
+protected:
+    bool closeIds(const std::vector<std::string>& ids) override {
+        return call("Close", [&](sd_bus_message* m) { return appendTexts(m, ids); });
     }
-    void setLog(std::function<void(const std::string&)> log) override { log_ = std::move(log); }
+    bool comeBack() override {
+        std::string error;
+        return list(error);
+    }
+    std::string lostWhy() const override {
+        return "the GNOME Shell extension stopped (disabled, or the Shell is ending) and was not back "
+               "within " +
+               std::to_string(std::chrono::milliseconds(kAwayLimit).count()) +
+               " ms: restart the agent once it is enabled again";
+    }
+    std::string inside() const override { return "the GNOME Shell extension"; }
 
 private:
-    GnomeTransport() = default;
+    GnomeTransport() : CompositorTransport(kAwayLimit) {}
 
     static int onStopped(sd_bus_message*, void* self, sd_bus_error*) {
-        auto* t = static_cast<GnomeTransport*>(self);
-        t->stopped_ = true;
-        t->say(
-            "the GNOME Shell extension stopped (disabled, or the Shell is ending): restart the agent once "
-            "it is enabled again");
+        static_cast<GnomeTransport*>(self)->goneAway(
+            "the GNOME Shell extension stopped; commands wait for it to be back");
         return 0;
     }
     static int onChanged(sd_bus_message* m, void* self, sd_bus_error*) {
         auto* t = static_cast<GnomeTransport*>(self);
         const char* text = nullptr;
-        std::string why;
-        if (sd_bus_message_read(m, "s", &text) < 0 || !t->state_.apply(text ? text : "", why))
-            t->say("ignored a message of the GNOME Shell extension that could not be read: " + why);
+        if (sd_bus_message_read(m, "s", &text) >= 0) t->report(text ? text : "");
         return 0;
     }
 
-    void process() {
-        while (!broken() && sd_bus_process(bus_.get(), nullptr) > 0) {
+    // The whole list, read afresh; false with `error` when the extension does not answer it as
+    // this agent expects.
+    bool list(std::string& error) {
+        SdBusError e;
+        sd_bus_message* raw = nullptr;
+        countTrip();
+        const int r =
+            sd_bus_call_method(bus(), compositor().c_str(), kObjectPath, kInterface, "List", &e.e, &raw, "");
+        SdBusMessagePtr reply(raw);
+        const char* text = nullptr;
+        if (r < 0 || sd_bus_message_read(raw, "s", &text) < 0 || !text) {
+            error = diagnosis(bus(), e.text(r < 0 ? r : -EBADMSG));
+            return false;
         }
+        const json list = json::parse(text, nullptr, false);
+        const json* version = list.is_object() && list.contains("hello") ? &list["hello"] : nullptr;
+        if (!version || !version->is_number_integer() || *version != TARVOLIN_GNOME_INTERFACE) {
+            error = "the agent's GNOME Shell extension speaks version " +
+                    (version ? version->dump() : std::string("(none)")) +
+                    " of its interface, and this agent " + std::to_string(TARVOLIN_GNOME_INTERFACE) +
+                    ": install the agent and the extension from the same tarvolin, then log out and in so "
+                    "that the Shell loads the extension installed";
+            return false;
+        }
+        std::string why;
+        if (!state_.apply(list, why)) {
+            error =
+                "the agent's GNOME Shell extension listed the windows in a form this agent cannot read: " +
+                why;
+            return false;
+        }
+        return true;
     }
 
     // One method of the extension's, its arguments appended by `args`: whether it answered true.
     template <class Args>
     bool call(const char* method, Args args) {
+        if (!live()) {
+            say(std::string("did not carry out ") + method + ": the GNOME Shell extension is gone");
+            return false;
+        }
         sd_bus_message* raw = nullptr;
-        if (sd_bus_message_new_method_call(bus_.get(), &raw, shell_.c_str(), kObjectPath, kInterface,
+        if (sd_bus_message_new_method_call(bus(), &raw, compositor().c_str(), kObjectPath, kInterface,
                                            method) < 0)
             return false;
         SdBusMessagePtr m(raw);
         if (args(raw) < 0) return false;
         SdBusError e;
         sd_bus_message* reply = nullptr;
-        ++roundTrips_;
-        const int r = sd_bus_call(bus_.get(), raw, 0, &e.e, &reply);
+        countTrip();
+        const int r = sd_bus_call(bus(), raw, 0, &e.e, &reply);
         SdBusMessagePtr answer(reply);
         int done = 0;
         if (r < 0 || sd_bus_message_read(reply, "b", &done) < 0) {
@@ -227,13 +263,9 @@ private:
     }
 
     bool activate(const std::vector<const desktop::Window*>& windows) {
-        std::vector<std::string> ids;
-        for (const desktop::Window* w : windows) {
-            auto id = state_.nativeId(w->id);
-            if (!id) return false;  // gone since the look
-            ids.push_back(*id);
-        }
-        return call("Activate", [&](sd_bus_message* m) { return appendTexts(m, ids); });
+        bool all = true;
+        const auto ids = nativeIds(windows, all);
+        return all && call("Activate", [&](sd_bus_message* m) { return appendTexts(m, ids); });
     }
 
     bool setFrame(const desktop::Window& w, std::int64_t x, std::int64_t y, std::int64_t width,
@@ -248,40 +280,22 @@ private:
         });
     }
 
-    void say(const std::string& line) const {
-        if (log_) log_("tarvolin: " + line);
-    }
-
-    SdBusPtr bus_;
-    SdBusSlotPtr ownerWatch_, changes_, stops_;
-    std::string shell_;  // the Shell's own name on the bus: only it sends the changes
-    bool shellGone_ = false;
-    bool stopped_ = false;
-    desktop::ReportedState state_;
-    std::uint64_t roundTrips_ = 0;
-    std::function<void(const std::string&)> log_;
+    SdBusSlotPtr changes_, stops_;
 };
 
 std::unique_ptr<GnomeTransport> GnomeTransport::connect(std::string& error) {
     std::unique_ptr<GnomeTransport> t(new GnomeTransport());
-    t->bus_ = openSession();
-    if (!t->bus_) return nullptr;  // no session bus: no Shell to ask
-    sd_bus* bus = t->bus_.get();
-    auto owner = busNameOwner(bus, kShellName);
-    if (!owner) return nullptr;  // not a GNOME session
-    t->shell_ = *owner;
-
+    if (!t->open(kShellName, kCallTimeout, error)) return nullptr;
+    sd_bus* bus = t->bus();
+    const std::string signal = "type='signal',sender='" + t->compositor() + "',path='" + kObjectPath +
+                               "',interface='" + kInterface + "',member=";
     sd_bus_slot* slot = nullptr;
-    int r = watchNameLoss(bus, kShellName, &t->shellGone_, t->ownerWatch_);
-    if (r >= 0) {
-        const std::string signal = "type='signal',sender='" + t->shell_ + "',path='" + kObjectPath +
-                                   "',interface='" + kInterface + "',member=";
+    int r = ownClientName(bus);
+    if (r >= 0)
         r = sd_bus_add_match(bus, &slot, (signal + "'Changed'").c_str(), &GnomeTransport::onChanged, t.get());
-        if (r >= 0) {
-            t->changes_.reset(slot);
-            r = sd_bus_add_match(bus, &slot, (signal + "'Stopped'").c_str(), &GnomeTransport::onStopped,
-                                 t.get());
-        }
+    if (r >= 0) {
+        t->changes_.reset(slot);
+        r = sd_bus_add_match(bus, &slot, (signal + "'Stopped'").c_str(), &GnomeTransport::onStopped, t.get());
     }
     if (r < 0) {
         error = "GNOME Shell is on the session bus, but the agent cannot follow its changes: " +
@@ -289,33 +303,7 @@ std::unique_ptr<GnomeTransport> GnomeTransport::connect(std::string& error) {
         return nullptr;
     }
     t->stops_.reset(slot);
-
-    SdBusError e;
-    sd_bus_message* raw = nullptr;
-    ++t->roundTrips_;
-    r = sd_bus_call_method(bus, t->shell_.c_str(), kObjectPath, kInterface, "List", &e.e, &raw, "");
-    SdBusMessagePtr reply(raw);
-    const char* text = nullptr;
-    if (r < 0 || sd_bus_message_read(raw, "s", &text) < 0 || !text) {
-        error = diagnosis(bus, e.text(r < 0 ? r : -EBADMSG));
-        return nullptr;
-    }
-    const json list = json::parse(text, nullptr, false);
-    const json* version = list.is_object() && list.contains("hello") ? &list["hello"] : nullptr;
-    if (!version || !version->is_number_integer() || *version != TARVOLIN_GNOME_INTERFACE) {
-        error = "the agent's GNOME Shell extension speaks version " +
-                (version ? version->dump() : std::string("(none)")) + " of its interface, and this agent " +
-                std::to_string(TARVOLIN_GNOME_INTERFACE) +
-                ": install the agent and the extension from the same tarvolin, then log out and in so that "
-                "the Shell loads the extension installed";
-        return nullptr;
-    }
-    std::string why;
-    if (!t->state_.apply(text, why)) {
-        error =
-            "the agent's GNOME Shell extension listed the windows in a form this agent cannot read: " + why;
-        return nullptr;
-    }
+    if (!t->list(error)) return nullptr;
     t->process();  // the changes since the list, in order
     return t;
 }
@@ -343,7 +331,9 @@ std::optional<std::string> GnomeDesktop::choose(const std::vector<std::string>& 
         return std::nullopt;
     }
     sd_bus_message* raw = nullptr;
-    int r = sd_bus_message_new_method_call(bus.get(), &raw, gnome::kShellName, gnome::kObjectPath,
+    int r = gnome::ownClientName(bus.get());
+    if (r >= 0)
+        r = sd_bus_message_new_method_call(bus.get(), &raw, gnome::kShellName, gnome::kObjectPath,
                                            gnome::kInterface, "Choose");
     SdBusMessagePtr m(raw);
     const auto millis = static_cast<std::uint32_t>(std::min<std::int64_t>(timeout.count(), UINT32_MAX));
@@ -358,6 +348,10 @@ std::optional<std::string> GnomeDesktop::choose(const std::vector<std::string>& 
                         &e.e, &reply);
     SdBusMessagePtr answer(reply);
     const char* chosen = nullptr;
+    if (r < 0 && sd_bus_error_has_name(&e.e, gnome::kCannotShow)) {
+        error = "GNOME Shell did not show the list: " + e.text(r);
+        return std::nullopt;
+    }
     if (r < 0 || sd_bus_message_read(reply, "s", &chosen) < 0 || !chosen) {
         error = gnome::diagnosis(bus.get(), e.text(r < 0 ? r : -EBADMSG));
         return std::nullopt;

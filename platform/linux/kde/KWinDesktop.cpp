@@ -1,20 +1,16 @@
 #include "KWinDesktop.h"
 
-#include "platform/linux/desktop/ReportedState.h"
+#include "platform/linux/compositor/CompositorTransport.h"
 #include "platform/linux/session/BoundedRead.h"
-#include "platform/linux/session/NotificationBus.h"
 #include "platform/linux/session/PrivateDir.h"
-#include "platform/linux/session/UniqueFd.h"
 
 #include <nlohmann/json.hpp>
 
 #include <fcntl.h>
-#include <sys/epoll.h>
+#include <sys/random.h>
 #include <sys/stat.h>
-#include <sys/timerfd.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <set>
 #include <system_error>
@@ -28,8 +24,8 @@ extern const char kKWinScript[];
 namespace {
 
 using namespace std::chrono_literals;
+using compositor::Clock;
 using nlohmann::json;
-using Clock = std::chrono::steady_clock;
 
 constexpr const char* kKWinName = "org.kde.KWin";
 constexpr const char* kObjectPath = "/org/tarvolin/KWin";
@@ -40,6 +36,11 @@ constexpr auto kCommandTimeout = 5s;
 // Under QtDBus's 25 s: a call of the script's left waiting longer would fail, and KWin never
 // calls a script back on a failure.
 constexpr auto kHoldNext = 20s;
+// The script calls again as soon as it has an answer: a script silent for longer is gone (another
+// program unloaded it, or its call timed out while the agent was stopped).
+constexpr auto kRecall = 2s;
+// One try at loading the script again.
+constexpr auto kAwayLimit = kFirstCallTimeout;
 
 std::string errnoText(int r) { return std::system_category().message(r < 0 ? -r : r); }
 
@@ -50,36 +51,38 @@ std::filesystem::path scriptDirectory() {
     return std::filesystem::path("/tmp") / ("tarvolin-kwin-" + std::to_string(::geteuid()));
 }
 
+// What the script carries in every call: any program may load a script into KWin, and its calls
+// then come from KWin's name too.
+std::string newToken() {
+    unsigned char bytes[16] = {};
+    for (size_t got = 0; got < sizeof bytes;) {
+        const ssize_t n = ::getrandom(bytes + got, sizeof bytes - got, 0);
+        if (n > 0)
+            got += static_cast<size_t>(n);
+        else if (errno != EINTR)
+            throw std::system_error(errno, std::system_category(), "getrandom");
+    }
+    std::string hex;
+    for (unsigned char b : bytes) {
+        hex += "0123456789abcdef"[b >> 4];
+        hex += "0123456789abcdef"[b & 15];
+    }
+    return hex;
+}
+
 }  // namespace
 
 // KWin's windows as the script reports them, and the script's commands. The script keeps a
 // call pending on the agent; the next command is its answer.
-class KWinTransport final : public desktop::Transport {
+class KWinTransport final : public compositor::CompositorTransport {
 public:
     static std::unique_ptr<KWinTransport> connect(KWinDesktop::Role role, std::string& error);
     ~KWinTransport() override;
-
-    bool broken() const override { return kwinGone_ || sd_bus_is_open(bus_.get()) <= 0; }
-    int fd() const override { return epoll_.get(); }
-    bool processEvents() override {
-        std::uint64_t expirations = 0;
-        if (::read(timer_.get(), &expirations, sizeof expirations) > 0 && pendingNext_ && !queued_)
-            answerNext("{}");  // nothing to do: the script asks again
-        process();
-        return !broken();
-    }
-    const desktop::Snapshot& sync() override {
-        process();
-        return state_.snapshot();
-    }
 
     bool focus(const desktop::Window& w) override { return command("focus", {&w}); }
     // Each is activated in turn: KWin offers scripts no raise that leaves focus alone.
     bool raise(const std::vector<const desktop::Window*>& backToFront) override {
         return command("focus", backToFront);
-    }
-    bool close(const std::vector<const desktop::Window*>& windows) override {
-        return command("close", windows);
     }
     bool move(const desktop::Window& w, std::int64_t x, std::int64_t y) override {
         return command("frame", {&w}, {{"x", x}, {"y", y}, {"w", w.frame->width}, {"h", w.frame->height}});
@@ -90,19 +93,51 @@ public:
     bool minimise(const desktop::Window& w, bool minimised) override {
         return command("minimise", {&w}, {{"minimised", minimised}});
     }
-
-    std::uint64_t roundTrips() const override { return roundTrips_; }
     std::string name() const override { return "KWin"; }
-    std::string windowName(std::int64_t id) const override {
-        return "KWin window " + state_.nativeId(id).value_or(std::to_string(id));
+
+protected:
+    bool closeIds(const std::vector<std::string>& ids) override { return send("close", ids); }
+    bool comeBack() override {
+        std::string error;
+        if (loadScript(error)) return true;
+        lastError_ = error;
+        say(error);
+        return false;
     }
-    void setLog(std::function<void(const std::string&)> log) override { log_ = std::move(log); }
+    std::string lostWhy() const override {
+        return "KWin's script could not be loaded again within " +
+               std::to_string(std::chrono::seconds(kAwayLimit).count()) + " s" +
+               (lastError_.empty() ? "" : " (" + lastError_ + ")");
+    }
+    std::string inside() const override { return "KWin's script"; }
+    std::optional<Clock::time_point> nextWake() const override {
+        std::optional<Clock::time_point> wake = recallBy_;
+        if (pendingNext_ && (!wake || pendingAt_ + kHoldNext < *wake)) wake = pendingAt_ + kHoldNext;
+        return wake;
+    }
+    void onTimer() override {
+        const auto now = Clock::now();
+        if (pendingNext_ && now >= pendingAt_ + kHoldNext) answerNext("{}");  // nothing to do: it asks again
+        if (recallBy_ && now >= *recallBy_) {
+            recallBy_.reset();
+            goneAway(
+                "KWin's script stopped calling the agent (unloaded by another program, or its call timed "
+                "out): loading it again");
+        }
+    }
 
 private:
-    KWinTransport() = default;
+    explicit KWinTransport(KWinDesktop::Role role) : CompositorTransport(kAwayLimit), role_(role) {}
 
     static int onCall(sd_bus_message* m, void* self, sd_bus_error* error) {
-        return static_cast<KWinTransport*>(self)->call(m, error);
+        auto* t = static_cast<KWinTransport*>(self);
+        // Nothing the script sends may throw through the bus library.
+        try {
+            return t->call(m, error);
+        } catch (const std::exception& e) {
+            t->say(std::string("refused a call of KWin's script: ") + e.what());
+            return sd_bus_error_set(error, SD_BUS_ERROR_INVALID_ARGS, "the call could not be read");
+        }
     }
     static const sd_bus_vtable* vtable() {
         static const sd_bus_vtable table[] = {
@@ -113,35 +148,46 @@ private:
         };
         return table;
     }
+
     int call(sd_bus_message* m, sd_bus_error* error) {
         const char* sender = sd_bus_message_get_sender(m);
-        // Only KWin feeds the agent: another program of the session cannot plant windows.
-        if (!sender || kwin_ != sender) {
-            if (refused_.size() < 64 && refused_.insert(sender ? sender : "").second)
-                say("refused a call from " + std::string(sender ? sender : "an unnamed sender") +
-                    " on the bus: only KWin may call the agent's script interface");
-            return sd_bus_error_set(error, SD_BUS_ERROR_ACCESS_DENIED, "only KWin may call this");
-        }
         const char* text = nullptr;
         if (int r = sd_bus_message_read(m, "s", &text); r < 0) return r;
+        const json message = json::parse(text ? text : "", nullptr, false);
+        // Only the script the agent loaded last: from KWin, with the token written into it.
+        const auto token = message.is_object() ? message.find("token") : message.end();
+        if (!sender || compositor() != sender || token == message.end() || *token != token_) {
+            const std::string who = sender ? sender : "an unnamed sender";
+            if (refused_.size() < 64 && refused_.insert(who).second)
+                say("refused a call from " + who +
+                    " on the bus: only the agent's own script in KWin may call its script interface");
+            return sd_bus_error_set(error, SD_BUS_ERROR_ACCESS_DENIED,
+                                    "only the agent's own KWin script may call this");
+        }
         if (std::string_view(sd_bus_message_get_member(m)) == "Event") {
             std::string why;
-            if (!state_.apply(text, why))
-                say("ignored a message of the KWin script that could not be read: " + why);
+            if (!state_.apply(message, why))
+                say("ignored a message of KWin's script that could not be read: " + why);
             return sd_bus_reply_method_return(m, "");
         }
-        // Next: the answer to the last command, and a wait for the next one.
-        const json answer = json::parse(text, nullptr, false);
-        if (answer.is_object() && answer.contains("n") && answer["n"] == awaited_)
-            done_ = answer.value("done", false) == true;
+        // Next: the answer to the last command, and a wait for the next one. A second caller
+        // never takes the place of the one waiting.
+        if (pendingNext_) {
+            say("refused a second waiting call of KWin's script");
+            return sd_bus_error_set(error, "org.tarvolin.KWin.Error.Busy", "a call is waiting already");
+        }
+        if (const auto n = message.find("n"); n != message.end() && n->is_number() && *n == awaited_) {
+            const auto done = message.find("done");
+            const bool readable = done != message.end() && done->is_boolean();
+            if (!readable) say("KWin's script answered a command in a form the agent cannot read");
+            done_ = readable && done->get<bool>();
+        }
         pendingNext_.reset(sd_bus_message_ref(m));
+        pendingAt_ = Clock::now();
+        recallBy_.reset();
         if (queued_) {
             answerNext(*queued_);
             queued_.reset();
-        } else {
-            const itimerspec hold{{},
-                                  {std::chrono::duration_cast<std::chrono::seconds>(kHoldNext).count(), 0}};
-            ::timerfd_settime(timer_.get(), 0, &hold, nullptr);
         }
         return 1;
     }
@@ -150,119 +196,94 @@ private:
         if (!pendingNext_) return;
         sd_bus_reply_method_return(pendingNext_.get(), "s", text.c_str());
         pendingNext_.reset();
-        const itimerspec off{};
-        ::timerfd_settime(timer_.get(), 0, &off, nullptr);
-        sd_bus_flush(bus_.get());
-    }
-
-    void process() {
-        while (!broken() && sd_bus_process(bus_.get(), nullptr) > 0) {
-        }
-    }
-
-    // Until `done` holds, KWin leaves, or the time is up; what arrives meanwhile is applied.
-    template <class Done>
-    bool waitUntil(Done done, Clock::duration timeout) {
-        const auto end = Clock::now() + timeout;
-        for (process(); !done(); process()) {
-            const auto left = end - Clock::now();
-            if (broken() || left <= 0s) return false;
-            sd_bus_wait(bus_.get(), std::chrono::duration_cast<std::chrono::microseconds>(left).count());
-        }
-        return true;
+        recallBy_ = Clock::now() + kRecall;
+        sd_bus_flush(bus());
     }
 
     bool command(const char* op, const std::vector<const desktop::Window*>& windows,
                  json extra = json::object()) {
-        json c = std::move(extra);
-        c["op"] = op;
-        c["n"] = awaited_ = ++sequence_;
-        c["ids"] = json::array();
-        for (const desktop::Window* w : windows)
-            if (auto uuid = state_.nativeId(w->id)) c["ids"].push_back(*uuid);
-        if (c["ids"].size() != windows.size()) {
-            // Gone since the look: closed all the same; nothing else to act on.
-            if (std::string_view(op) != "close") return false;
-            if (c["ids"].empty()) return true;
-        }
-        done_.reset();
-        if (pendingNext_)
-            answerNext(c.dump());
-        else
-            queued_ = c.dump();
-        ++roundTrips_;
-        if (!waitUntil([&] { return done_.has_value(); }, kCommandTimeout)) {
+        bool all = true;
+        const auto ids = nativeIds(windows, all);
+        return all && send(op, ids, std::move(extra));  // one gone since the look: nothing to act on
+    }
+
+    // Carried out by the script; when it turns out gone meanwhile, again by the one loaded anew
+    // (each command does the same when done twice).
+    bool send(const char* op, const std::vector<std::string>& ids, json extra = json::object()) {
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            if (!live()) {
+                say(std::string("did not carry out ") + op + ": KWin's script is gone");
+                return false;
+            }
+            json c = extra;
+            c["op"] = op;
+            c["ids"] = ids;
+            c["n"] = awaited_ = ++sequence_;
+            done_.reset();
+            if (pendingNext_)
+                answerNext(c.dump());
+            else
+                queued_ = c.dump();
+            countTrip();
+            // Gone meanwhile: away, or already loaded again.
+            const std::uint64_t loads = loads_;
+            auto gone = [&] { return away() || loads_ != loads; };
+            waitUntil([&] { return done_.has_value() || gone(); }, kCommandTimeout);
+            if (done_) return *done_;
             queued_.reset();
-            say(std::string("KWin's script did not answer the command ") + op + " within " +
-                std::to_string(std::chrono::duration_cast<std::chrono::seconds>(kCommandTimeout).count()) +
-                " s");
-            return false;
+            if (!gone()) {
+                say(std::string("KWin's script did not answer the command ") + op + " within " +
+                    std::to_string(std::chrono::seconds(kCommandTimeout).count()) + " s");
+                goneAway("KWin's script takes no commands: loading it again");
+                return false;
+            }
         }
-        return *done_;
+        return false;
     }
 
-    void say(const std::string& line) const {
-        if (log_) log_("tarvolin: " + line);
-    }
-
-    bool loadScript(KWinDesktop::Role role, std::string& error);
+    bool loadScript(std::string& error);
     void unloadScript();
 
-    SdBusPtr bus_;
-    SdBusSlotPtr object_, ownerWatch_;
-    std::string kwin_;  // KWin's own name on the bus
-    std::string scriptName_;
-    UniqueFd epoll_, timer_;
-    bool kwinGone_ = false;
-    desktop::ReportedState state_;
+    const KWinDesktop::Role role_;
+    SdBusSlotPtr object_;
+    std::string scriptName_, token_, lastError_;
     SdBusMessagePtr pendingNext_;
+    Clock::time_point pendingAt_;
+    std::optional<Clock::time_point> recallBy_;
     std::optional<std::string> queued_;
-    std::uint64_t sequence_ = 0, awaited_ = 0;
+    std::uint64_t sequence_ = 0, awaited_ = 0, loads_ = 0;
     std::optional<bool> done_;
-    std::uint64_t roundTrips_ = 0;
     std::set<std::string> refused_;
-    std::function<void(const std::string&)> log_;
 };
 
 std::unique_ptr<KWinTransport> KWinTransport::connect(KWinDesktop::Role role, std::string& error) {
-    std::unique_ptr<KWinTransport> t(new KWinTransport());
-    sd_bus* raw = nullptr;
-    if (sd_bus_open_user(&raw) < 0) return nullptr;  // no session bus: no KWin to ask
-    t->bus_.reset(raw);
-    sd_bus_set_method_call_timeout(raw, std::chrono::microseconds(kCommandTimeout).count());
-    auto owner = busNameOwner(raw, kKWinName);
-    if (!owner) return nullptr;  // not a Plasma session
-    t->kwin_ = *owner;
-
+    std::unique_ptr<KWinTransport> t(new KWinTransport(role));
+    if (!t->open(kKWinName, kCommandTimeout, error)) return nullptr;
     sd_bus_slot* slot = nullptr;
-    int r = watchNameLoss(raw, kKWinName, &t->kwinGone_, t->ownerWatch_);
-    if (r >= 0) r = sd_bus_add_object_vtable(raw, &slot, kObjectPath, kInterface, vtable(), t.get());
-    if (r >= 0) t->object_.reset(slot);
-    t->epoll_ = UniqueFd(::epoll_create1(EPOLL_CLOEXEC));
-    t->timer_ = UniqueFd(::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC));
-    for (int fd : {sd_bus_get_fd(raw), t->timer_.get()}) {
-        epoll_event ev{};
-        ev.events = EPOLLIN;
-        ev.data.fd = fd;
-        if (r >= 0 && (!t->epoll_ || !t->timer_ || ::epoll_ctl(t->epoll_.get(), EPOLL_CTL_ADD, fd, &ev) != 0))
-            r = -errno;
-    }
-    if (r < 0) {
+    if (int r = sd_bus_add_object_vtable(t->bus(), &slot, kObjectPath, kInterface, vtable(), t.get());
+        r < 0) {
         error = "KWin is on the session bus, but the agent cannot serve its script there: " + errnoText(r);
         return nullptr;
     }
-    if (!t->loadScript(role, error)) return nullptr;
+    t->object_.reset(slot);
+    if (!t->loadScript(error)) return nullptr;
     return t;
 }
 
-bool KWinTransport::loadScript(KWinDesktop::Role role, std::string& error) {
+bool KWinTransport::loadScript(std::string& error) {
+    // Whatever an earlier load left: its waiting call, a command for it, the script in KWin.
+    pendingNext_.reset();
+    queued_.reset();
+    recallBy_.reset();
+    token_ = newToken();
     const char* unique = nullptr;
-    sd_bus_get_unique_name(bus_.get(), &unique);
+    sd_bus_get_unique_name(bus(), &unique);
     scriptName_ =
-        role == KWinDesktop::Role::agent ? "tarvolin-agent" : "tarvolin-" + std::to_string(::getpid());
+        role_ == KWinDesktop::Role::agent ? "tarvolin-agent" : "tarvolin-" + std::to_string(::getpid());
 
-    // The script text, after the line that tells it whom to call.
-    std::string text = "const agentBusName = " + json(std::string(unique ? unique : "")).dump() + ";\n";
+    // The script text, after the lines that tell it whom to call and how to be known.
+    std::string text = "const agentBusName = " + json(std::string(unique ? unique : "")).dump() +
+                       ";\nconst agentToken = " + json(token_).dump() + ";\n";
     const char* other = std::getenv("TARVOLIN_KWIN_SCRIPT");  // for work on the script
     if (other && *other) {
         BoundedFile body = readBoundedFile(AT_FDCWD, other, 1u << 20);
@@ -297,9 +318,9 @@ bool KWinTransport::loadScript(KWinDesktop::Role role, std::string& error) {
     auto scripting = [&](const char* method, const char* types, auto... args) -> SdBusMessagePtr {
         SdBusError e;
         sd_bus_message* reply = nullptr;
-        ++roundTrips_;
-        if (sd_bus_call_method(bus_.get(), kKWinName, "/Scripting", "org.kde.kwin.Scripting", method, &e.e,
-                               &reply, types, args...) < 0)
+        countTrip();
+        if (sd_bus_call_method(bus(), kKWinName, "/Scripting", "org.kde.kwin.Scripting", method, &e.e, &reply,
+                               types, args...) < 0)
             error = std::string("KWin refused ") + method + ": " + e.text(-EIO);
         return SdBusMessagePtr(reply);
     };
@@ -311,40 +332,35 @@ bool KWinTransport::loadScript(KWinDesktop::Role role, std::string& error) {
         if (loaded) error = "KWin would not load its script " + scriptName_ + " from " + path.string();
         return false;
     }
-    // KWin 5 names the loaded script /N; KWin 6 /Scripting/ScriptN. The one that is there runs it.
-    int ran = 0;
-    for (const std::string& object : {"/Scripting/Script" + std::to_string(id), "/" + std::to_string(id)}) {
-        SdBusError e;
-        if (sd_bus_call_method(bus_.get(), kKWinName, object.c_str(), "org.kde.kwin.Script", "run", &e.e,
-                               nullptr, "") >= 0)
-            ++ran;
-    }
-    ++roundTrips_;
-    if (!ran) {
-        error = "KWin loaded its script " + scriptName_ + " but would not run it";
+    // Not `run` on the script's object: KWin numbers a new script by the count of those loaded,
+    // so that object may be another script's. `start` runs every loaded script not yet running.
+    if (!scripting("start", "")) {
         unloadScript();
         return false;
     }
-    if (!waitUntil([&] { return state_.seenHello(); }, kFirstCallTimeout)) {
-        error = kwinGone_ ? "KWin left the session bus while starting the agent's script"
-                          : "KWin's script " + scriptName_ + " did not call the agent within " +
-                                std::to_string(std::chrono::seconds(kFirstCallTimeout).count()) +
-                                " s: KWin drops a script with an error silently and writes the error on its "
-                                "standard error (in a Plasma session: journalctl --user -b | grep -i kwin)";
+    const std::uint64_t hellos = state_.hellos();
+    if (!waitUntil([&] { return state_.hellos() > hellos; }, kFirstCallTimeout)) {
+        error = broken() ? "KWin left the session bus while starting the agent's script"
+                         : "KWin's script " + scriptName_ + " did not call the agent within " +
+                               std::to_string(std::chrono::seconds(kFirstCallTimeout).count()) +
+                               " s: KWin drops a script with an error silently and writes the error on its "
+                               "standard error (in a Plasma session: journalctl --user -b | grep -i kwin)";
         unloadScript();
         return false;
     }
+    recallBy_ = Clock::now() + kRecall;  // its first Next follows its first message
+    ++loads_;
     return true;
 }
 
 void KWinTransport::unloadScript() {
     if (scriptName_.empty() || broken()) return;
-    sd_bus_call_method(bus_.get(), kKWinName, "/Scripting", "org.kde.kwin.Scripting", "unloadScript", nullptr,
+    sd_bus_call_method(bus(), kKWinName, "/Scripting", "org.kde.kwin.Scripting", "unloadScript", nullptr,
                        nullptr, "s", scriptName_.c_str());
 }
 
 KWinTransport::~KWinTransport() {
-    // Its pending call would otherwise wait on a name that is gone.
+    // Its waiting call would otherwise wait on a name that is gone.
     answerNext("{}");
     unloadScript();
 }
