@@ -1,6 +1,6 @@
 // Runs inside KWin for the Tarvolin agent: reports every ordinary window and each change to
-// it to the agent, and carries out the agent's commands. The agent defines `agentBusName`
-// above this text when it loads the script.
+// it to the agent, and carries out the agent's commands. The agent defines `agentBusName` and
+// `agentToken` above this text when it loads the script; every call carries the token.
 "use strict";
 
 const agentPath = "/org/tarvolin/KWin";
@@ -17,8 +17,11 @@ const kwin = typeof workspace.windowList === "function"
         activate: (w) => { workspace.activeWindow = w; },
         desktopOf: (w) => (w.onAllDesktops || w.desktops.length === 0 ? "" : String(w.desktops[0].x11DesktopNumber)),
         desktopSignal: (w) => w.desktopsChanged,
-        screens: () => workspace.screens.map((s) => s.geometry),
-        screensChanged: workspace.screensChanged,
+        // The user's order: the first is the primary.
+        outputs: () => workspace.screenOrder || workspace.screens,
+        screens: () => kwin.outputs().map((s) => s.geometry),
+        screenSignals: [workspace.screensChanged, workspace.screenOrderChanged],
+        outputSignals: (o) => [o.geometryChanged],
     }
     : {
         version: 5,
@@ -29,19 +32,21 @@ const kwin = typeof workspace.windowList === "function"
         activate: (w) => { workspace.activeClient = w; },
         desktopOf: (w) => (w.onAllDesktops ? "" : String(w.desktop)),
         desktopSignal: (w) => w.desktopChanged,
+        outputs: () => [],
         screens: () => {
             const all = [];
             for (let i = 0; i < workspace.numScreens; ++i) all.push(workspace.clientArea(KWin.ScreenArea, i, 1));
             return all;
         },
-        screensChanged: workspace.numberScreensChanged,
+        screenSignals: [workspace.numberScreensChanged, workspace.screenResized, workspace.virtualScreenGeometryChanged],
+        outputSignals: () => [],
     };
 
-const known = new Map();  // id -> window, the windows reported
+const known = new Map();  // id -> { window, listed }: every window seen, ordinary or not
 
 const idOf = (w) => String(w.internalId);
-// Not docks, panels, the desktop, notifications, nor what stays off the task bar (layer-shell
-// surfaces such as menus come as normal windows that skip it).
+// A normal window or a dialog that does not skip the task bar (the same rule as the agent's GNOME
+// Shell extension): not docks, panels, the desktop, notifications, menus or layer-shell surfaces.
 const ordinary = (w) => (w.normalWindow || w.dialog) && !w.specialWindow && !w.skipTaskbar;
 const box = (g) => ({ x: g.x, y: g.y, w: g.width, h: g.height });
 
@@ -61,32 +66,64 @@ function describe(w) {
 }
 
 function send(change) {
+    change.token = agentToken;
     callDBus(agentBusName, agentPath, agentInterface, "Event", JSON.stringify(change));
+}
+
+function listed(id) {
+    const entry = known.get(id);
+    return entry && entry.listed ? entry.window : null;
+}
+
+// A window is listed while it is ordinary: one that becomes so later is listed then.
+function consider(w) {
+    const entry = known.get(idOf(w));
+    if (!entry) return;
+    const now = ordinary(w);
+    if (now) send({ windows: [describe(w)] });
+    else if (entry.listed) send({ gone: [idOf(w)] });
+    entry.listed = now;
 }
 
 function watch(w) {
     const id = idOf(w);
-    known.set(id, w);
-    const report = () => { if (known.has(id)) send({ windows: [describe(w)] }); };
-    for (const signal of [w.captionChanged, w.frameGeometryChanged, w.minimizedChanged, kwin.desktopSignal(w)])
+    known.set(id, { window: w, listed: ordinary(w) });
+    const report = () => consider(w);
+    for (const signal of [w.captionChanged, w.frameGeometryChanged, w.minimizedChanged, kwin.desktopSignal(w),
+        w.skipTaskbarChanged, w.windowTypeChanged])
         if (signal) signal.connect(report);
 }
 
 kwin.added.connect((w) => {
-    if (!ordinary(w)) return;
     watch(w);
-    send({ windows: [describe(w)] });
+    if (listed(idOf(w))) send({ windows: [describe(w)] });
 });
 kwin.removed.connect((w) => {
-    if (known.delete(idOf(w))) send({ gone: [idOf(w)] });
+    const wasListed = listed(idOf(w));
+    known.delete(idOf(w));
+    if (wasListed) send({ gone: [idOf(w)] });
 });
-// Around a switch KWin activates no window for a moment; that says nothing to report.
-kwin.activated.connect((w) => { if (w) send({ active: idOf(w) }); });
-if (kwin.screensChanged) kwin.screensChanged.connect(() => send({ screens: kwin.screens().map(box) }));
+// No active window says so too (KWin passes none around a switch, then the new one).
+kwin.activated.connect((w) => send({ active: w && listed(idOf(w)) ? idOf(w) : "" }));
+
+// Screens: the primary first; any change to one of them, or to which are there, is reported.
+const watchedOutputs = new Set();
+function watchOutputs() {
+    for (const o of kwin.outputs()) {
+        if (watchedOutputs.has(o)) continue;
+        watchedOutputs.add(o);
+        for (const signal of kwin.outputSignals(o)) if (signal) signal.connect(reportScreens);
+    }
+}
+function reportScreens() {
+    watchOutputs();
+    send({ screens: kwin.screens().map(box) });
+}
+for (const signal of kwin.screenSignals) if (signal) signal.connect(reportScreens);
 
 // The agent's commands, each carried out at once and answered in the next call.
 function carryOut(command) {
-    const windows = (command.ids || []).map((id) => known.get(id));
+    const windows = (command.ids || []).map((id) => listed(id));
     // A window closed meanwhile is closed all the same; any other command needs them all.
     if (command.op === "close") {
         for (const w of windows) if (w) w.closeWindow();
@@ -112,6 +149,7 @@ function carryOut(command) {
 }
 
 function next(answer) {
+    answer.token = agentToken;
     callDBus(agentBusName, agentPath, agentInterface, "Next", JSON.stringify(answer), (text) => {
         let command = {};
         let done = false;
@@ -125,9 +163,10 @@ function next(answer) {
     });
 }
 
-const all = kwin.windows().filter(ordinary);
-all.forEach(watch);
+kwin.windows().forEach(watch);
+const all = kwin.windows().filter((w) => listed(idOf(w)));
 const active = all.find((w) => w.active);
+watchOutputs();
 send({
     hello: kwin.version,
     windows: all.map(describe),
