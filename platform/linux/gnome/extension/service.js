@@ -1,7 +1,8 @@
 // Runs inside GNOME Shell for the Tarvolin agent: exports /org/tarvolin/Shell on the Shell's own
 // connection to the session bus. The agent reads the windows with List and follows them through
-// Changed, whose messages name only what changed. Written once for every Shell version: the entry
-// points pass in the Shell's modules.
+// Changed, whose messages name only what changed. Only the agent's own programs may call it or
+// hear it (see Callers). Written once for every Shell version: the entry points pass in the
+// Shell's modules, and what differs between versions is found by looking, not by version.
 "use strict";
 
 var INTERFACE_VERSION = 1;
@@ -31,6 +32,59 @@ const interfaceXml = `<node>
 </node>`;
 
 const kRowsShown = 12;
+const kSettleMs = 500;
+const kPath = "/org/tarvolin/Shell";
+const kInterface = "org.tarvolin.Shell";
+// Each program of the agent's owns a name here made from its unique name (":1.42" owns
+// "org.tarvolin.Client._1_42"). A sandboxed app cannot own names outside its own id.
+const kClientNamespace = "org.tarvolin.Client";
+const clientName = (unique) => `${kClientNamespace}.${unique.replace(/[:.]/g, "_")}`;
+
+// Who may call: a caller that owns its client name now. Answers from a cache once asked; a name
+// that changes hands drops its old owner.
+class Callers {
+    constructor(Gio, GLib, onLeft) {
+        this._Gio = Gio;
+        this._GLib = GLib;
+        this._admitted = new Set();
+        this._subscription = Gio.DBus.session.signal_subscribe("org.freedesktop.DBus",
+            "org.freedesktop.DBus", "NameOwnerChanged", "/org/freedesktop/DBus", kClientNamespace,
+            Gio.DBusSignalFlags.MATCH_ARG0_NAMESPACE, (_c, _s, _p, _i, _n, params) => {
+                const [, from] = params.deepUnpack();
+                if (from && this._admitted.delete(from)) onLeft(from);
+            });
+    }
+
+    // `then(admitted)`, at once when the caller is known.
+    check(sender, then) {
+        if (this._admitted.has(sender)) {
+            then(true);
+            return;
+        }
+        const { _Gio: Gio, _GLib: GLib } = this;
+        Gio.DBus.session.call("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+            "GetNameOwner", new GLib.Variant("(s)", [clientName(sender)]), new GLib.VariantType("(s)"),
+            Gio.DBusCallFlags.NONE, -1, null, (connection, result) => {
+                let owner = "";
+                try {
+                    [owner] = connection.call_finish(result).deepUnpack();
+                } catch (e) {
+                    // Not owned: not one of ours.
+                }
+                if (owner === sender && this._subscription) this._admitted.add(sender);
+                then(owner === sender);
+            });
+    }
+
+    stop() {
+        if (this._subscription) this._Gio.DBus.session.signal_unsubscribe(this._subscription);
+        this._subscription = 0;
+        this._admitted.clear();
+    }
+}
+
+// What each method answers, once the caller is admitted.
+const kAnswers = { List: "(s)", Activate: "(b)", Close: "(b)", SetFrame: "(b)", Minimise: "(b)" };
 
 var TarvolinService = class {
     constructor(shell) {
@@ -39,6 +93,7 @@ var TarvolinService = class {
         this._pending = null;
         this._flushSource = 0;
         this._chooser = null;
+        this._listeners = new Set();  // the callers of List, who get the changes
     }
 
     start() {
@@ -52,14 +107,17 @@ var TarvolinService = class {
         this._monitorHandler = this._shell.Main.layoutManager.connect("monitors-changed",
             () => this._queue({ screens: this._screens() }));
         for (const actor of global.get_window_actors()) this._consider(actor.meta_window, true);
+        this._callers = new Callers(Gio, this._shell.GLib, (gone) => this._listeners.delete(gone));
         this._dbus = Gio.DBusExportedObject.wrapJSObject(interfaceXml, this);
-        this._dbus.export(Gio.DBus.session, "/org/tarvolin/Shell");
+        this._dbus.export(Gio.DBus.session, kPath);
     }
 
     stop() {
         // The agent follows the windows no longer: it says so rather than act on a stale list.
-        this._dbus?.emit_signal("Stopped", null);
+        if (this._dbus) this._emit("Stopped", null);
         this._dbus?.unexport();
+        this._callers?.stop();
+        this._listeners.clear();
         this._dbus = null;
         this._chooser?.finish("");
         for (const id of this._displayHandlers ?? []) global.display.disconnect(id);
@@ -70,6 +128,8 @@ var TarvolinService = class {
     }
 
     // Not docks, panels, the desktop, menus, nor what stays off the task bar.
+    // A normal window or a dialog that does not skip the task bar (the same rule as the agent's
+    // KWin script).
     _ordinary(w) {
         const { Meta } = this._shell;
         const types = [Meta.WindowType.NORMAL, Meta.WindowType.DIALOG, Meta.WindowType.MODAL_DIALOG];
@@ -90,7 +150,8 @@ var TarvolinService = class {
             minimised: w.minimized,
             desktop: w.is_on_all_workspaces() || !workspace ? "" : String(workspace.index() + 1),
             close: w.can_close(),
-            move: w.allows_move() && w.allows_resize(),
+            // A maximised window allows no resize until it is unmaximised, which SetFrame does first.
+            move: w.allows_move() && (w.allows_resize() || this._maximized(w)),
             minimise: w.can_minimize(),
         };
     }
@@ -102,7 +163,8 @@ var TarvolinService = class {
             const report = () => this._consider(w);
             const handlers = ["notify::title", "notify::wm-class", "notify::gtk-application-id",
                 "notify::skip-taskbar", "notify::minimized", "notify::window-type", "position-changed",
-                "size-changed", "workspace-changed"].map((signal) => w.connect(signal, report));
+                "size-changed", "workspace-changed", "notify::maximized-horizontally",
+                "notify::maximized-vertically"].map((signal) => w.connect(signal, report));
             handlers.push(w.connect("unmanaged", () => {
                 const listed = this._known.get(id)?.listed;
                 this._forget(id);
@@ -180,7 +242,47 @@ var TarvolinService = class {
         if (!p || !this._dbus) return;
         // A window described twice in one message counts once, as last described.
         if (p.windows) p.windows = [...new Map(p.windows.map((w) => [w.id, w])).values()];
-        this._dbus.emit_signal("Changed", new this._shell.GLib.Variant("(s)", [JSON.stringify(p)]));
+        this._emit("Changed", new this._shell.GLib.Variant("(s)", [JSON.stringify(p)]));
+    }
+
+    // To the listeners alone, never broadcast: the titles are the user's.
+    _emit(signal, parameters) {
+        for (const listener of this._listeners)
+            this._shell.Gio.DBus.session.emit_signal(listener, kPath, kInterface, signal, parameters);
+    }
+
+    // Every method checks its caller first.
+    _serve(method, params, invocation) {
+        const sender = invocation.get_sender();
+        this._callers.check(sender, (admitted) => {
+            if (!this._dbus) {
+                invocation.return_dbus_error("org.freedesktop.DBus.Error.UnknownObject", "stopped");
+            } else if (!admitted) {
+                invocation.return_dbus_error("org.freedesktop.DBus.Error.AccessDenied",
+                    `${method} is only for the Tarvolin agent and tarvolinctl`);
+            } else if (method === "Choose") {
+                this._choose(params, invocation);
+            } else {
+                if (method === "List") this._listeners.add(sender);
+                // A method answers at once, or by a promise when the Shell must wait on a client.
+                Promise.resolve(this[`_${method}`](...params)).then((result) => invocation.return_value(
+                    new this._shell.GLib.Variant(kAnswers[method], [result])));
+            }
+        });
+    }
+
+    // The time of the event that asked: a call on the bus has none of its own, and 0 makes
+    // Mutter refuse or warn.
+    _now() { return global.display.get_current_time_roundtrip(); }
+
+    // GNOME 49 took get_maximized and unmaximize's flags away.
+    _maximized(w) {
+        return typeof w.get_maximize_flags === "function" ? w.get_maximize_flags() !== 0 : w.get_maximized() !== 0;
+    }
+
+    _unmaximize(w) {
+        if (typeof w.get_maximized === "function") w.unmaximize(this._shell.Meta.MaximizeFlags.BOTH);
+        else w.unmaximize();
     }
 
     _windows(ids) {
@@ -194,7 +296,7 @@ var TarvolinService = class {
     }
 
     // The interface: every window, bottom first, with the focused one and the screens.
-    List() {
+    _List() {
         const { Meta } = this._shell;
         this._flush();  // other listeners are owed the changes before the list
         const ordered = global.display.get_tab_list(Meta.TabList.NORMAL_ALL, null).reverse();
@@ -208,31 +310,63 @@ var TarvolinService = class {
             active, screens: this._screens() });
     }
 
-    Activate(ids) {
+    _Activate(ids) {
         const windows = this._windows(ids);
         if (!windows) return this._answer(false);
         for (const w of windows) {
             if (w.minimized) w.unminimize();
-            this._shell.Main.activateWindow(w, global.get_current_time());
+            this._shell.Main.activateWindow(w, this._now());
         }
         return this._answer(true);
     }
 
     // A window closed meanwhile is closed all the same.
-    Close(ids) {
-        for (const id of ids) this._listed(id)?.delete(global.get_current_time());
+    _Close(ids) {
+        for (const id of ids) this._listed(id)?.delete(this._now());
         return this._answer(true);
     }
 
-    SetFrame(id, x, y, width, height) {
+    _SetFrame(id, x, y, width, height) {
         const w = this._listed(id);
-        if (!w || !w.allows_move() || !w.allows_resize() || width <= 0 || height <= 0) return this._answer(false);
-        if (w.get_maximized?.()) w.unmaximize(this._shell.Meta.MaximizeFlags.BOTH);
+        if (!w || !w.allows_move() || width <= 0 || height <= 0) return this._answer(false);
+        if (this._maximized(w)) this._unmaximize(w);
+        if (!w.allows_resize()) return this._answer(false);
         w.move_resize_frame(true, x, y, width, height);
-        return this._answer(true);
+        return this._settled(w, { x, y, width, height }).then(() => this._answer(true));
     }
 
-    Minimise(id, minimised) {
+    // Until the window's frame is the one asked for, or kSettleMs have passed: a Wayland client
+    // takes a new size, and a move with it, only once it acknowledges it, and the agent's next
+    // request must build on this one.
+    _settled(w, want) {
+        const { GLib } = this._shell;
+        const there = () => {
+            const f = w.get_frame_rect();
+            return f.x === want.x && f.y === want.y && f.width === want.width && f.height === want.height;
+        };
+        if (there()) return Promise.resolve();
+        return new Promise((resolve) => {
+            let timeout = 0;
+            const handlers = [];
+            const finish = () => {
+                if (!handlers.length) return;
+                for (const h of handlers.splice(0)) w.disconnect(h);
+                if (timeout) GLib.source_remove(timeout);
+                timeout = 0;
+                resolve();
+            };
+            for (const signal of ["position-changed", "size-changed"])
+                handlers.push(w.connect(signal, () => there() && finish()));
+            handlers.push(w.connect("unmanaged", finish));
+            timeout = GLib.timeout_add(GLib.PRIORITY_DEFAULT, kSettleMs, () => {
+                timeout = 0;
+                finish();
+                return GLib.SOURCE_REMOVE;
+            });
+        });
+    }
+
+    _Minimise(id, minimised) {
         const w = this._listed(id);
         if (!w || (minimised && !w.can_minimize())) return this._answer(false);
         if (minimised) w.minimize();
@@ -241,20 +375,29 @@ var TarvolinService = class {
     }
 
     // A list of the caller's rows drawn by the Shell: typing filters, Enter picks, Escape or
-    // the time running out answers "".
-    ChooseAsync([rows, icons, timeoutMs], invocation) {
+    // the time running out answers "". A list that cannot be shown is an error, never a choice.
+    _choose([rows, icons, timeoutMs], invocation) {
         this._chooser?.finish("");
+        const cannot = (why) => invocation.return_dbus_error("org.tarvolin.Shell.Error.CannotShow", why);
         // Over the lock screen the list would show the windows to whoever is at the keyboard.
         if (this._shell.Main.sessionMode.isLocked) {
-            invocation.return_value(new this._shell.GLib.Variant("(s)", [""]));
+            cannot("the screen is locked");
             return;
         }
-        this._chooser = new Chooser(this._shell, rows, icons, timeoutMs, (chosen) => {
-            this._chooser = null;
+        const chooser = new Chooser(this._shell, rows, icons, timeoutMs, (chosen) => {
+            if (this._chooser === chooser) this._chooser = null;
             invocation.return_value(new this._shell.GLib.Variant("(s)", [chosen]));
         });
+        if (chooser.open(this._now())) this._chooser = chooser;
+        else cannot("another window holds the keyboard (a modal dialog or a grab)");
     }
 };
+
+// Every method of the interface goes through the check of its caller.
+for (const method of [...Object.keys(kAnswers), "Choose"])
+    TarvolinService.prototype[`${method}Async`] = function (params, invocation) {
+        this._serve(method, params, invocation);
+    };
 
 // Each typed word must appear in a row, ignoring case; rows keep the caller's order, so the
 // caller puts the row of a label before the rows that merely contain it.
@@ -273,7 +416,9 @@ class Chooser {
         this._selected = 0;
         this._dialog = new ModalDialog.ModalDialog({ styleClass: "tarvolin-chooser", destroyOnClose: true });
         this._entry = new St.Entry({ hint_text: "Type a label or part of a name", can_focus: true });
-        this._list = new St.BoxLayout({ vertical: true });
+        // St.BoxLayout has `orientation` from GNOME 48 on, where `vertical` is deprecated.
+        this._list = new St.BoxLayout("orientation" in St.BoxLayout.prototype
+            ? { orientation: Clutter.Orientation.VERTICAL } : { vertical: true });
         this._dialog.contentLayout.add_child(this._entry);
         this._dialog.contentLayout.add_child(this._list);
         this._dialog.setButtons([
@@ -308,11 +453,19 @@ class Chooser {
             })
             : 0;
         this._draw();
-        if (!this._dialog.open(global.get_current_time())) {
-            this.finish("");
-            return;
+    }
+
+    // Shows it; false, with nothing left on the stage and no answer given, when the Shell cannot.
+    open(time) {
+        if (this._dialog.open(time)) {
+            global.stage.set_key_focus(this._entry.clutter_text);
+            return true;
         }
-        global.stage.set_key_focus(text);
+        this._done = null;
+        if (this._timeout) this._shell.GLib.source_remove(this._timeout);
+        this._timeout = 0;
+        this._dialog.destroy();
+        return false;
     }
 
     _matches() { return matchingRows(this._rows, this._entry.get_text()); }
@@ -340,7 +493,8 @@ class Chooser {
         const done = this._done;
         this._done = null;
         if (this._timeout) this._shell.GLib.source_remove(this._timeout);
-        this._dialog.close(global.get_current_time());
+        this._timeout = 0;
+        this._dialog.close(global.display.get_current_time_roundtrip());
         done(chosen);
     }
 }
