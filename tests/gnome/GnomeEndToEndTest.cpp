@@ -6,6 +6,7 @@
 #include "tools/headless/HeadlessGnome.h"
 
 #include <gtest/gtest.h>
+#include <systemd/sd-bus.h>
 
 namespace tarvolin::testing {
 namespace {
@@ -17,12 +18,14 @@ using nlohmann::json;
 class GnomeEndToEnd : public CompositorEndToEnd {
 protected:
     // The Shell with the extensions as built (the one for its version loads), or as `change`
-    // leaves a copy of their files.
+    // leaves a copy of their files; `before`, extension directories enabled before them.
     void startShell(const std::vector<std::string>& disabled = {},
-                    const std::function<void(const fs::path& extension)>& change = {}) {
-        makeDir("tarvolin-gnome-e2e");
+                    const std::function<void(const fs::path& extension)>& change = {},
+                    const std::vector<std::string>& before = {}) {
+        if (dir.empty()) makeDir("tarvolin-gnome-e2e");
         headless::GnomeOptions options;
         options.disabled = disabled;
+        options.extensions = before;
         for (const auto& built : fs::directory_iterator(TARVOLIN_GNOME_EXTENSIONS)) {
             const fs::path copy = fs::path(dir) / "extensions" / built.path().filename();
             fs::create_directories(copy.parent_path());
@@ -64,6 +67,26 @@ protected:
         return GnomeDesktop::connect(center, error);
     }
     void stopCompositor() override { shell->stop(); }
+    void maximise(const json& w) override {
+        ASSERT_EQ(shell->eval("for (const w of global.display.list_all_windows())"
+                              " if (String(w.get_id()) === '" +
+                              w["id"].get<std::string>() +
+                              "') w.maximize(imports.gi.Meta.MaximizeFlags.BOTH); return 1;"),
+                  1)
+            << shell->lastError();
+    }
+    // Runs the agent with its output at hand.
+    void startJoinedAgent() {
+        agent = spawnJoined({TARVOLIN_AGENT}, env);
+        ASSERT_EQ(ctl({"json", R"({"cmd":"barrier"})", "--force"}, env).status, 0);
+        ASSERT_TRUE(waitFor([&] {
+            return ctl({"pasteboard", "show"}, env).out.find('"') == std::string::npos;
+        }));
+    }
+    void raised(const json& w) {
+        ASSERT_EQ(ctl({"raise", number(w)}, env).status, 0);
+        EXPECT_TRUE(waitFor([&] { return now(w)["focused"] == true; })) << w["title"];
+    }
 
     std::unique_ptr<headless::HeadlessGnome> shell;
 };
@@ -76,6 +99,8 @@ TEST_F(GnomeEndToEnd, TheInventoryIsWhatTheShellShowsWithKeyLabels) {
 TEST_F(GnomeEndToEnd, RaiseCloseAndQuitActOnTheWindowMeant) {
     ASSERT_NO_FATAL_FAILURE(startShell());
     raiseCloseAndQuit();
+    // Each with the time of the event that asked for it: with none, Mutter refuses its ping.
+    EXPECT_EQ(shell->log().find("bad serial"), std::string::npos) << shell->log();
 }
 
 TEST_F(GnomeEndToEnd, AWindowMovesResizesAndMinimisesThroughItsElement) {
@@ -131,6 +156,93 @@ TEST_F(GnomeEndToEnd, TheAgentRestartsAtOnceAndEndsWithTheExtensionOrTheShell) {
     auto third = joined();
     shell->stop();
     ended(*third, "tarvolin:");
+}
+
+// GNOME disables the agent's extension and enables it again whenever another one enabled before it
+// is switched off (and at a screen lock): a pause for the agent, not an end.
+TEST_F(GnomeEndToEnd, AnotherExtensionSwitchedOffAndOnIsAPause) {
+    makeDir("tarvolin-gnome-e2e");
+    const fs::path other = fs::path(dir) / "other" / "other@tarvolin.invalid";
+    fs::create_directories(other);
+    std::ofstream(other / "metadata.json")
+        << R"({"uuid": "other@tarvolin.invalid", "name": "Other", "description": "another extension",)"
+           R"( "shell-version": ["43", "44"]})";
+    std::ofstream(other / "extension.js")
+        << "function init() {}\nfunction enable() {}\nfunction disable() {}\n";
+    ASSERT_NO_FATAL_FAILURE(startShell({}, {}, {other.string()}));
+    auto notes = wayland({{"notes", "Note A"}, {"notes", "Note B"}});
+    auto byTitle = shown(2);
+    ASSERT_NO_FATAL_FAILURE(startJoinedAgent());
+    for (auto [verb, title] : {std::pair{"disable", "Note A"}, {"enable", "Note B"}, {"disable", "Note A"}}) {
+        SCOPED_TRACE(verb);
+        ASSERT_EQ(shell->eval(std::string("imports.ui.main.extensionManager.") + verb +
+                              "Extension('other@tarvolin.invalid'); return 1;"),
+                  1)
+            << shell->lastError();
+        ASSERT_NO_FATAL_FAILURE(raised(byTitle[title]));
+    }
+    // It did go away meanwhile, and the agent said so.
+    bool said = false;
+    while (auto line = agent->readLine(10s))
+        if ((said = line->find("the GNOME Shell extension stopped") != std::string::npos)) break;
+    EXPECT_TRUE(said);
+}
+
+// Only the agent's own programs may call the extension or hear it: a program that owns no name of
+// theirs is refused by every method, and hears none of the changes the agent hears.
+TEST_F(GnomeEndToEnd, AForeignCallerIsRefusedAndHearsNothing) {
+    ASSERT_NO_FATAL_FAILURE(startShell());
+    auto notes = wayland({{"notes", "Note A"}});
+    const json a = shown(1)["Note A"];
+    ASSERT_NO_FATAL_FAILURE(startAgent(env, agent));
+    sd_bus* bus = nullptr;
+    ASSERT_GE(sd_bus_new(&bus), 0);
+    std::unique_ptr<sd_bus, decltype(&sd_bus_flush_close_unref)> owned(bus, &sd_bus_flush_close_unref);
+    sd_bus_set_address(bus, shell->busAddress().c_str());
+    sd_bus_set_bus_client(bus, 1);
+    ASSERT_GE(sd_bus_start(bus), 0);
+    int heard = 0;
+    ASSERT_GE(sd_bus_add_match(
+                  bus, nullptr, "type='signal',path='/org/tarvolin/Shell'",
+                  [](sd_bus_message*, void* count, sd_bus_error*) { return ++*static_cast<int*>(count), 0; },
+                  &heard),
+              0);
+    const std::string id = a["id"];
+    const std::pair<const char*, std::function<int(sd_bus_message*)>> calls[] = {
+        {"List", [](sd_bus_message*) { return 0; }},
+        {"Activate", [&](sd_bus_message* m) { return sd_bus_message_append(m, "as", 1, id.c_str()); }},
+        {"Close", [&](sd_bus_message* m) { return sd_bus_message_append(m, "as", 1, id.c_str()); }},
+        {"SetFrame",
+         [&](sd_bus_message* m) { return sd_bus_message_append(m, "siiii", id.c_str(), 1, 2, 300, 200); }},
+        {"Minimise", [&](sd_bus_message* m) { return sd_bus_message_append(m, "sb", id.c_str(), 1); }},
+        {"Choose",
+         [](sd_bus_message* m) { return sd_bus_message_append(m, "asasu", 1, "row", 1, "", 1000u); }},
+    };
+    for (const auto& [method, args] : calls) {
+        sd_bus_message* raw = nullptr;
+        ASSERT_GE(sd_bus_message_new_method_call(bus, &raw, "org.gnome.Shell", "/org/tarvolin/Shell",
+                                                 "org.tarvolin.Shell", method),
+                  0);
+        std::unique_ptr<sd_bus_message, decltype(&sd_bus_message_unref)> m(raw, &sd_bus_message_unref);
+        ASSERT_GE(args(raw), 0);
+        sd_bus_error e{};  // SD_BUS_ERROR_NULL, without its C compound literal
+        EXPECT_LT(sd_bus_call(bus, raw, 0, &e, nullptr), 0) << method;
+        EXPECT_TRUE(sd_bus_error_has_name(&e, SD_BUS_ERROR_ACCESS_DENIED))
+            << method << ": " << (e.name ? e.name : "");
+        sd_bus_error_free(&e);
+    }
+    EXPECT_EQ(now(a)["minimized"], false);
+    // A window the agent learns of from the extension alone, then raised through the agent.
+    auto more = wayland({{"notes", "Note B"}});
+    const json b = shown(2)["Note B"];
+    ASSERT_NO_FATAL_FAILURE(raised(a));
+    ASSERT_NO_FATAL_FAILURE(raised(b));
+    // Whatever was sent to this connection is here after a round trip.
+    sd_bus_call_method(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "GetId",
+                       nullptr, nullptr, "");
+    while (sd_bus_process(bus, nullptr) > 0) {
+    }
+    EXPECT_EQ(heard, 0);
 }
 
 // Where the extension does not answer, the agent says why in the Shell's words and how to
@@ -240,6 +352,18 @@ TEST_F(GnomeEndToEnd, TheSwitcherShowsTheShellsOwnListAndATypedLabelRaisesItsWin
         const json& want = byTitle[kMenuApps[chosen].second];
         EXPECT_TRUE(waitFor([&] { return now(want)["focused"] == true; })) << shell->windows().dump();
     }
+    // A list the Shell cannot show (another modal holds the keyboard) is an error, not a choice,
+    // and leaves nothing on the screen.
+    ASSERT_EQ(shell->eval("imports.ui.modalDialog.ModalDialog.prototype.open = () => false; return 1;"), 1)
+        << shell->lastError();
+    const RunResult refused = finish(*spawnJoined({TARVOLINCTL, "switch", "--timeout", "30"}, env), 40s);
+    EXPECT_EQ(refused.status, 1) << refused.out;
+    EXPECT_NE(refused.out.find("did not show the list"), std::string::npos) << refused.out;
+    EXPECT_EQ(shell->eval("const main = imports.ui.main;"
+                          " const ours = (a) => (a.has_style_class_name?.('tarvolin-chooser') ? 1 : 0) +"
+                          "     a.get_children().reduce((n, c) => n + ours(c), 0);"
+                          " return main.modalCount + ours(main.layoutManager.modalDialogGroup);"),
+              0);
 }
 
 }  // namespace

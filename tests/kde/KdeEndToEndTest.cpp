@@ -61,6 +61,13 @@ protected:
         return KWinDesktop::connect(KWinDesktop::Role::observer, center, error);
     }
     void stopCompositor() override { kwin->stop(); }
+    void maximise(const json& w) override {
+        ASSERT_EQ(kwin->runScript("for (const c of workspace.clientList())"
+                                  " if (c.internalId == '" +
+                                  w["id"].get<std::string>() + "') c.setMaximize(true, true); return 1;"),
+                  1)
+            << kwin->lastError();
+    }
 
     std::unique_ptr<headless::HeadlessKWin> kwin;
 };
@@ -95,50 +102,116 @@ TEST_F(KdeEndToEnd, TheAgentRestartsAtOnceAndEndsWithKWin) {
     EXPECT_NE(out.find("lost the connection to the desktop"), std::string::npos) << out;
 }
 
-TEST_F(KdeEndToEnd, AFailingScriptEndsTheAgentAndOnlyKWinMayFeedIt) {
-    auto notes = wayland({{"notes", "Note A"}});
-    shown(1);
-    const std::string broken = dir + "/broken.js";
-    std::ofstream(broken) << "this is not JavaScript (\n";
-    ::chmod(broken.c_str(), 0644);
-    std::vector<std::string> brokenEnv = env;
-    brokenEnv.push_back("TARVOLIN_KWIN_SCRIPT=" + broken);
-    const RunResult failed = finish(*spawnJoined({TARVOLIN_AGENT}, brokenEnv), 20s);
+// Another program unloading the agent's script leaves it no way to command KWin: the agent finds
+// out on the next command, loads its script again and carries that command and the next out.
+TEST_F(KdeEndToEnd, ItsScriptUnloadedByAnotherProgramIsLoadedAgain) {
+    auto notes = wayland({{"notes", "Note A"}, {"notes", "Note B"}});
+    auto byTitle = shown(2);
+    startAgent(env, agent);
+    ASSERT_TRUE(kwin->unloadScript("tarvolin-agent"));
+    for (const char* title : {"Note A", "Note B", "Note A"}) {
+        ASSERT_EQ(ctl({"raise", number(byTitle[title])}, env).status, 0);
+        EXPECT_TRUE(waitFor([&] { return now(byTitle[title])["focused"] == true; })) << title;
+    }
+}
+
+// KWin numbers a new script by the count of those loaded: after one below it is unloaded, the
+// agent's script gets the number of another that is still loaded. It runs all the same, for the
+// agent and for tarvolinctl.
+TEST_F(KdeEndToEnd, ItsScriptRunsWhateverNumberKWinGivesIt) {
+    auto notes = wayland({{"notes", "Note A"}, {"notes", "Note B"}});
+    auto byTitle = shown(2);
+    int round = 0;
+    auto collide = [&] {
+        const std::string a = "idle-a" + std::to_string(++round), b = "idle-b" + std::to_string(round);
+        ASSERT_GE(kwin->loadScript(a, "// idle"), 0) << kwin->lastError();
+        const int taken = kwin->loadScript(b, "// idle");
+        ASSERT_GE(taken, 0) << kwin->lastError();
+        ASSERT_TRUE(kwin->unloadScript(a));
+        // The next one loaded gets the number of the one still there.
+        ASSERT_EQ(kwin->loadScript("probe", "// idle"), taken);
+        ASSERT_TRUE(kwin->unloadScript("probe"));
+    };
+    ASSERT_NO_FATAL_FAILURE(collide());
+    const RunResult listed = ctl({"windows"}, env);
+    EXPECT_EQ(listed.status, 0) << listed.out;
+    EXPECT_NE(listed.out.find("Note B"), std::string::npos) << listed.out;
+    ASSERT_NO_FATAL_FAILURE(collide());
+    ASSERT_NO_FATAL_FAILURE(startAgent(env, agent));
+    ASSERT_EQ(ctl({"raise", number(byTitle["Note A"])}, env).status, 0);
+    EXPECT_TRUE(waitFor([&] { return now(byTitle["Note A"])["focused"] == true; }));
+}
+
+// A script that fails ends the agent, saying where KWin put its error. Only the script the agent
+// loaded feeds it: another program is refused, and so is another script inside KWin (any program
+// may load one, and its calls come from KWin's name); an answer that does not read is refused
+// without ending the agent.
+TEST_F(KdeEndToEnd, AFailingScriptEndsTheAgentAndOnlyItsOwnScriptMayFeedIt) {
+    auto notes = wayland({{"notes", "Note A"}, {"notes", "Note B"}});
+    auto byTitle = shown(2);
+    auto withScript = [&](const std::string& name, const std::string& text) {
+        std::ofstream(dir + "/" + name) << text;
+        ::chmod((dir + "/" + name).c_str(), 0644);
+        std::vector<std::string> e = env;
+        e.push_back("TARVOLIN_KWIN_SCRIPT=" + dir + "/" + name);
+        return e;
+    };
+    const RunResult failed =
+        finish(*spawnJoined({TARVOLIN_AGENT}, withScript("broken.js", "this is not JavaScript (\n")), 20s);
     EXPECT_EQ(failed.status, 1) << failed.out;
     EXPECT_NE(failed.out.find("did not call the agent within"), std::string::npos) << failed.out;
     EXPECT_NE(failed.out.find("journalctl"), std::string::npos) << failed.out;
 
+    std::ifstream in(TARVOLIN_KWIN_SCRIPT_SOURCE);
+    std::string script((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const auto at = script.find("done: done");
+    ASSERT_NE(at, std::string::npos);
+    ASSERT_NO_FATAL_FAILURE(startAgent(withScript("odd.js", script.replace(at, 10, "done: 'yes'")), agent));
+    EXPECT_EQ(ctl({"raise", number(byTitle["Note A"])}, env).status, 0);
+    // Still there, and taking commands.
+    ASSERT_EQ(ctl({"json", R"({"cmd":"barrier"})", "--force"}, env).status, 0);
+    EXPECT_TRUE(waitFor([&] { return ctl({"pasteboard", "show"}, env).out.find('"') == std::string::npos; }));
+    stopAgent(agent.get());
+
     startAgent(env, agent);
-    const std::string before = ctl({"windows"}, env).out;
-    // Another program of the session says every window is gone: refused.
     sd_bus* bus = nullptr;
     ASSERT_GE(sd_bus_new(&bus), 0);
     sd_bus_set_address(bus, kwin->busAddress().c_str());
     sd_bus_set_bus_client(bus, 1);
     ASSERT_GE(sd_bus_start(bus), 0);
-    int refused = 0;
+    std::string agentName;
     char** names = nullptr;
     ASSERT_GE(sd_bus_list_names(bus, &names, nullptr), 0);
     for (char** n = names; n && *n; ++n) {
         sd_bus_creds* creds = nullptr;
         pid_t pid = 0;
         if (**n == ':' && sd_bus_get_name_creds(bus, *n, SD_BUS_CREDS_PID, &creds) >= 0 &&
-            sd_bus_creds_get_pid(creds, &pid) >= 0 && pid == agent->pid()) {
-            sd_bus_error e{};  // SD_BUS_ERROR_NULL, without its C compound literal
-            if (sd_bus_call_method(bus, *n, "/org/tarvolin/KWin", "org.tarvolin.KWin", "Event", &e, nullptr,
-                                   "s", R"({"hello":5,"windows":[]})") < 0 &&
-                sd_bus_error_has_name(&e, SD_BUS_ERROR_ACCESS_DENIED))
-                ++refused;
-            sd_bus_error_free(&e);
-        }
+            sd_bus_creds_get_pid(creds, &pid) >= 0 && pid == agent->pid())
+            agentName = *n;
         sd_bus_creds_unref(creds);
         free(*n);
     }
     free(names);
+    ASSERT_FALSE(agentName.empty());
+    // Another program of the session, then a script inside KWin, say every window is gone.
+    const char* forged = R"({"hello":5,"windows":[]})";
+    sd_bus_error e{};  // SD_BUS_ERROR_NULL, without its C compound literal
+    EXPECT_LT(sd_bus_call_method(bus, agentName.c_str(), "/org/tarvolin/KWin", "org.tarvolin.KWin", "Event",
+                                 &e, nullptr, "s", forged),
+              0);
+    EXPECT_TRUE(sd_bus_error_has_name(&e, SD_BUS_ERROR_ACCESS_DENIED)) << (e.name ? e.name : "");
+    sd_bus_error_free(&e);
     sd_bus_flush_close_unref(bus);
-    EXPECT_EQ(refused, 1);
-    EXPECT_EQ(ctl({"windows"}, env).out, before);
-    EXPECT_NE(before.find("Note A"), std::string::npos) << before;
+    EXPECT_EQ(kwin->runScript("callDBus(" + json(agentName).dump() +
+                              ", '/org/tarvolin/KWin', 'org.tarvolin.KWin', 'Event', " + json(forged).dump() +
+                              "); return 1;"),
+              1)
+        << kwin->lastError();
+    // Refused: the agent still knows the window behind (the one raised last is in front).
+    const json& behind = byTitle["Note B"];
+    ASSERT_EQ(now(behind)["focused"], false);
+    ASSERT_EQ(ctl({"raise", number(behind)}, env).status, 0);
+    EXPECT_TRUE(waitFor([&] { return now(behind)["focused"] == true; }));
 }
 
 TEST_F(KdeEndToEnd, AWindowMovesResizesAndMinimisesThroughItsElement) { elementMovesResizesAndMinimises(); }
