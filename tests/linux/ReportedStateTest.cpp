@@ -73,7 +73,8 @@ TEST(ReportedState, ANumberStaysWithItsWindowAndNeverPassesToAnother) {
         auto [it, fresh] = seen.emplace(windowNumber(id), id);
         if (!fresh) first = it->second, second = id;
     }
-    ReportedState s;
+    auto now = ReportedState::Clock::time_point{};
+    ReportedState s([&] { return now; });
     feed(s, R"({"hello":5,"windows":[)" + window(first, "First") + "]}");
     const std::int64_t n = s.snapshot().frontFirst.at(0).id;
     EXPECT_EQ(n, windowNumber(first)) << "every program of the session numbers a window alike";
@@ -88,6 +89,23 @@ TEST(ReportedState, ANumberStaysWithItsWindowAndNeverPassesToAnother) {
     EXPECT_NE(m, n);
     EXPECT_EQ(s.nativeId(m), second);
     EXPECT_EQ(s.nativeId(n), std::nullopt);
+
+    // Gone windows are kept for a while, not for ever: under churn the table stays small, and a
+    // number long free may serve again.
+    feed(s, R"({"gone":[")" + second + R"("]})");
+    for (int i = 0; i < 2000; ++i) {
+        now += ReportedState::kKeepGone / 100;
+        const std::string id = "{churn-" + std::to_string(i) + "}";
+        feed(s, R"({"windows":[)" + window(id) + R"(],"gone":[")" + id + R"("]})");
+    }
+    EXPECT_LE(s.numbersHeld(), 101u);
+    feed(s, R"({"windows":[)" + window(second, "Second again") + "]}");
+    EXPECT_EQ(s.snapshot().frontFirst.at(0).id, n);
+    // One back within the time keeps its number.
+    feed(s, R"({"gone":[")" + second + R"("]})");
+    now += ReportedState::kKeepGone / 2;
+    feed(s, R"({"hello":5,"windows":[)" + window(second, "Back") + "]}");
+    EXPECT_EQ(s.snapshot().frontFirst.at(0).id, n);
 }
 
 TEST(ReportedState, AMessageThatCannotBeReadChangesNothing) {
