@@ -115,6 +115,24 @@ TEST_F(KdeEndToEnd, ItsScriptUnloadedByAnotherProgramIsLoadedAgain) {
     }
 }
 
+// A window off the task bar when the agent starts is not listed; once it is on it, it is.
+TEST_F(KdeEndToEnd, AWindowThatBecomesOrdinaryLaterIsListed) {
+    auto notes = wayland({{"notes", "Note A"}, {"notes", "Note B"}});
+    auto byTitle = shown(2);
+    auto skip = [&](bool skipped) {
+        ASSERT_EQ(kwin->runScript("for (const c of workspace.clientList()) if (c.internalId == '" +
+                                  byTitle["Note A"]["id"].get<std::string>() +
+                                  "') c.skipTaskbar = " + (skipped ? "true" : "false") + "; return 1;"),
+                  1)
+            << kwin->lastError();
+    };
+    ASSERT_NO_FATAL_FAILURE(skip(true));
+    ASSERT_NO_FATAL_FAILURE(startAgent(env, agent));
+    ASSERT_NO_FATAL_FAILURE(skip(false));
+    ASSERT_EQ(ctl({"raise", number(byTitle["Note A"])}, env).status, 0);
+    EXPECT_TRUE(waitFor([&] { return now(byTitle["Note A"])["focused"] == true; }));
+}
+
 // KWin numbers a new script by the count of those loaded: after one below it is unloaded, the
 // agent's script gets the number of another that is still loaded. It runs all the same, for the
 // agent and for tarvolinctl.

@@ -317,6 +317,8 @@ std::unique_ptr<DesktopBackend> GnomeDesktop::connect(NotificationCenter& worksp
     return std::make_unique<DesktopBackend>(std::move(transport), workspaceCenter, std::move(bundleLookup));
 }
 
+int GnomeDesktop::becomeClient(sd_bus* bus) { return gnome::ownClientName(bus); }
+
 bool GnomeDesktop::running() {
     auto bus = gnome::openSession();
     return bus && busNameOwner(bus.get(), gnome::kShellName);

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+typedef struct sd_bus sd_bus;
+
 namespace tarvolin {
 
 // GNOME on Wayland, which shows no client the other programs' windows: an extension of the
@@ -19,6 +21,10 @@ struct GnomeDesktop {
     // to mend it).
     static std::unique_ptr<DesktopBackend> connect(NotificationCenter& workspaceCenter, std::string& error,
                                                    desktop::BundleLookup bundleLookup = {});
+
+    // Makes `bus` a connection the extension answers: it owns a name only the agent's own programs
+    // own (org.tarvolin.Client. and its unique name). A negative errno when it cannot.
+    static int becomeClient(sd_bus* bus);
 
     // Whether GNOME Shell is on the session bus.
     static bool running();
