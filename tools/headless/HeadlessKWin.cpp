@@ -63,8 +63,9 @@ struct KWinReport {
 };
 
 std::unique_ptr<HeadlessKWin> HeadlessKWin::start(std::string& error, const Options& options) {
-    if (options.width <= 0 || options.height <= 0 || options.desktops < 1 || options.desktops > 20) {
-        error = "bad options: the size must be positive and desktops 1 to 20";
+    if (options.width <= 0 || options.height <= 0 || options.desktops < 1 || options.desktops > 20 ||
+        options.outputs < 1 || options.outputs > 8) {
+        error = "bad options: the size must be positive, desktops 1 to 20 and outputs 1 to 8";
         return nullptr;
     }
     const bool root = ::geteuid() == 0;
@@ -144,6 +145,8 @@ std::unique_ptr<HeadlessKWin> HeadlessKWin::start(std::string& error, const Opti
 
     std::vector<std::string> args{binary,
                                   "--virtual",
+                                  "--output-count",
+                                  std::to_string(options.outputs),
                                   "--width",
                                   std::to_string(options.width),
                                   "--height",
@@ -334,14 +337,22 @@ json HeadlessKWin::runScript(const std::string& body) {
 }
 
 bool HeadlessKWin::keys(const std::string& events) {
+    std::vector<std::string> args{TARVOLIN_KWIN_KEYS};
+    std::istringstream words(events);
+    for (std::string word; words >> word;) args.push_back(word);
+    return runTool(args);
+}
+
+bool HeadlessKWin::setPrimaryOutput(const std::string& name) {
+    return runTool({TARVOLIN_KWIN_OUTPUTS, name});
+}
+
+bool HeadlessKWin::runTool(std::vector<std::string> args) {
     lastError_.clear();
     if (!running()) {
         lastError_ = "KWin is not running";
         return false;
     }
-    std::vector<std::string> args{TARVOLIN_KWIN_KEYS};
-    std::istringstream words(events);
-    for (std::string word; words >> word;) args.push_back(word);
     std::vector<char*> argp;
     for (auto& a : args) argp.push_back(a.data());
     argp.push_back(nullptr);
@@ -371,7 +382,7 @@ bool HeadlessKWin::keys(const std::string& events) {
     int status = 0;
     if (child < 0 || ::waitpid(child, &status, 0) != child || !WIFEXITED(status) ||
         WEXITSTATUS(status) != 0) {
-        lastError_ = message.empty() ? "tarvolin-kwin-keys failed" : message;
+        lastError_ = message.empty() ? args[0] + " failed" : message;
         return false;
     }
     return true;

@@ -28,6 +28,7 @@ struct KWinOptions {
     int width = 1280;
     int height = 800;
     int desktops = 2;  // virtual desktops, written to kwinrc before the start
+    int outputs = 1;   // each width x height, side by side
     bool xwayland = true;
 };
 
@@ -75,10 +76,15 @@ public:
     // pressed, -CODE only released ("+29 17 -29" is Ctrl+W). False, with lastError(), when
     // KWin did not take them.
     bool keys(const std::string& events);
+    // Makes the output `name` (Virtual-0, Virtual-1, ...) the primary, as Plasma's display
+    // settings do; false, with lastError(), when KWin did not apply it.
+    bool setPrimaryOutput(const std::string& name);
 
 private:
     HeadlessKWin() = default;
     int load(const std::string& path, const std::string& name);
+    // Runs a tool of the harness's as KWin's user on its display; false, with lastError(), when it fails.
+    bool runTool(std::vector<std::string> args);
     friend struct KWinReport;
 
     pid_t pid_ = -1;

@@ -64,9 +64,19 @@ const desktop::Snapshot& CompositorTransport::sync() {
     return state_.snapshot();
 }
 
+bool CompositorTransport::watchFd(int fd) {
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.fd = fd;
+    return ::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, fd, &ev) == 0;
+}
+
+void CompositorTransport::unwatchFd(int fd) { ::epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, fd, nullptr); }
+
 void CompositorTransport::process() {
     while (!broken() && sd_bus_process(bus_.get(), nullptr) > 0) {
     }
+    readMore();
     runDue();
     arm();
 }

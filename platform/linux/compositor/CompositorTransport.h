@@ -50,6 +50,11 @@ protected:
     // The compositor's unique name: only it speaks for the code inside.
     const std::string& compositor() const { return compositor_; }
 
+    // Another descriptor of the transport's own for the run loop to watch; readMore() reads it.
+    bool watchFd(int fd);
+    void unwatchFd(int fd);
+    virtual void readMore() {}
+
     // Takes what has arrived, and runs what is due.
     void process();
     // Until `done` holds, the desktop is lost or the code inside went away, or the time is up.

@@ -183,6 +183,12 @@ bool ReportedState::apply(const json& m, std::string& error) {
     return true;
 }
 
+void ReportedState::setPrimary(const std::optional<Box>& primary) {
+    if (primary == primary_) return;
+    primary_ = primary;
+    changed_ = true;
+}
+
 const Snapshot& ReportedState::snapshot() {
     if (!changed_) return snapshot_;
     snapshot_.frontFirst.clear();
@@ -191,8 +197,12 @@ const Snapshot& ReportedState::snapshot() {
         w.focused = id == active_;
         snapshot_.frontFirst.push_back(std::move(w));
     }
+    std::vector<Box> screens = screens_;
+    if (auto p = primary_ ? std::find(screens.begin(), screens.end(), *primary_) : screens.end();
+        p != screens.end())
+        std::rotate(screens.begin(), p, p + 1);
     snapshot_.monitors.clear();
-    for (const Box& s : screens_) snapshot_.monitors.push_back({s, snapshot_.monitors.empty()});
+    for (const Box& s : screens) snapshot_.monitors.push_back({s, snapshot_.monitors.empty()});
     ++snapshot_.generation;
     changed_ = false;
     return snapshot_;

@@ -49,6 +49,8 @@ public:
     std::uint64_t hellos() const { return hellos_; }
     int version() const { return hello_; }
     std::optional<std::string> nativeId(std::int64_t number) const;
+    // Which screen is the primary, where the reporter cannot say: it goes first.
+    void setPrimary(const std::optional<Box>& primary);
     // How many window numbers are reserved, for windows there and gone.
     std::size_t numbersHeld() const { return numbered_.size(); }
 
@@ -68,6 +70,7 @@ private:
     std::vector<std::string> order_;         // front first
     std::string active_;
     std::vector<Box> screens_;
+    std::optional<Box> primary_;
     // Every window there or gone within kKeepGone, both ways: a number never passes to another
     // window meanwhile.
     std::map<std::int64_t, std::string> numbered_;

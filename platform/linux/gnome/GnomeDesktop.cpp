@@ -15,12 +15,12 @@ namespace {
 using namespace std::chrono_literals;
 using nlohmann::json;
 
-constexpr const char* kShellName = "org.gnome.Shell";
-constexpr const char* kObjectPath = "/org/tarvolin/Shell";
-constexpr const char* kInterface = "org.tarvolin.Shell";
 constexpr auto kCallTimeout = 5s;
 // GNOME disables and enables the extension again on its own: it is back within this.
 constexpr auto kAwayLimit = 2s;
+constexpr const char* kShellName = "org.gnome.Shell";
+constexpr const char* kObjectPath = "/org/tarvolin/Shell";
+constexpr const char* kInterface = "org.tarvolin.Shell";
 // The extension's answer when the Shell cannot show the list (over the lock screen, or when
 // another modal holds the keyboard).
 constexpr const char* kCannotShow = "org.tarvolin.Shell.Error.CannotShow";

@@ -1,5 +1,7 @@
 #include "KWinDesktop.h"
 
+#include "KWinOutputOrder.h"
+
 #include "platform/linux/compositor/CompositorTransport.h"
 #include "platform/linux/session/BoundedRead.h"
 #include "platform/linux/session/PrivateDir.h"
@@ -110,6 +112,13 @@ protected:
                (lastError_.empty() ? "" : " (" + lastError_ + ")");
     }
     std::string inside() const override { return "KWin's script"; }
+    void readMore() override {
+        if (outputs_ && !outputs_->dispatch()) {
+            unwatchFd(outputs_->fd());
+            outputs_.reset();
+        }
+        state_.setPrimary(outputs_ ? outputs_->primary() : std::nullopt);
+    }
     std::optional<Clock::time_point> nextWake() const override {
         std::optional<Clock::time_point> wake = recallBy_;
         if (pendingNext_ && (!wake || pendingAt_ + kHoldNext < *wake)) wake = pendingAt_ + kHoldNext;
@@ -245,6 +254,7 @@ private:
     void unloadScript();
 
     const KWinDesktop::Role role_;
+    std::unique_ptr<KWinOutputOrder> outputs_;  // KWin 5's primary
     SdBusSlotPtr object_;
     std::string scriptName_, token_, lastError_;
     SdBusMessagePtr pendingNext_;
@@ -267,6 +277,11 @@ std::unique_ptr<KWinTransport> KWinTransport::connect(KWinDesktop::Role role, st
     }
     t->object_.reset(slot);
     if (!t->loadScript(error)) return nullptr;
+    // KWin 6 gives its script the user's order of the screens; KWin 5 only Wayland clients.
+    if (t->state_.version() < 6 && (t->outputs_ = KWinOutputOrder::connect()) &&
+        !t->watchFd(t->outputs_->fd()))
+        t->outputs_.reset();
+    t->process();
     return t;
 }
 
