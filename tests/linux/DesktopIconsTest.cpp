@@ -76,8 +76,8 @@ TEST(DesktopIcons, WhatSitsUnderAnEntrysOrIconsNameIsReadOnlyWhenARegularFileWit
         // Links are followed: desktops export their entries as links.
         {"entry as a link to a file", [&] { link(data.dir / "elsewhere.desktop", entryPath); }, {}, "", kRed},
         {"entry as a FIFO", [&] { link(fifo, entryPath); }, {}, entry("app"), 0},
-        {"entry at the size cap", entryAs(entry("app", DesktopIcons::kMaxEntrySize)), {}, "", kRed},
-        {"entry one byte over the cap", entryAs(entry("app", DesktopIcons::kMaxEntrySize + 1)), {}, "", 0},
+        {"entry at the size cap", entryAs(entry("app", DesktopEntries::kMaxEntrySize)), {}, "", kRed},
+        {"entry one byte over the cap", entryAs(entry("app", DesktopEntries::kMaxEntrySize + 1)), {}, "", 0},
         {"icon as a FIFO, a PNG at the next size",
          {},
          [&] {
@@ -130,7 +130,7 @@ TEST(DesktopIcons, TheEntrysIconFromTheNearestSizeOrABlankOne) {
         ASSERT_EQ(icon.pixelWidth(), 32) << app.value_or("-");
         EXPECT_EQ(icon.pixel(16, 16), pixel) << app.value_or("-");
     }
-    EXPECT_EQ(desktopEntryIcon("[Desktop Entry]\nIcon[de]=de\nIcons=x\nIcon=  a b \n"), "a b");
+    EXPECT_EQ(desktopEntryValue("[Desktop Entry]\nIcon[de]=de\nIcons=x\nIcon=  a b \n", "Icon"), "a b");
 }
 
 TEST(DesktopIcons, AnAppInstalledAfterTheFirstLookupGetsItsIcon) {
