@@ -2,8 +2,12 @@
 
 #include "platform/linux/session/BoundedRead.h"
 
+#include <glib.h>
+
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
+#include <memory>
 #include <sstream>
 
 namespace tarvolin::desktop {
@@ -27,6 +31,26 @@ std::optional<std::string> readEntry(const fs::path& file) {
     BoundedFile read = readBoundedFile(AT_FDCWD, file.c_str(), DesktopEntries::kMaxEntrySize);
     if (!read.regular || read.tooLarge) return std::nullopt;
     return std::move(read.bytes);
+}
+
+// The keys a localized value is looked up under, most specific first; the encoding plays no part.
+std::vector<std::string> localeKeys(const std::string& key, const std::string& locale) {
+    const auto at = locale.find('@');
+    const std::string modifier = at == std::string::npos ? "" : locale.substr(at + 1);
+    const std::string name = locale.substr(0, std::min(at, locale.find('.')));
+    const auto underscore = name.find('_');
+    const std::string lang = name.substr(0, underscore);
+    const std::string country = underscore == std::string::npos ? "" : name.substr(underscore + 1);
+    std::vector<std::string> keys;
+    auto add = [&](const std::string& suffix) { keys.push_back(key + "[" + suffix + "]"); };
+    if (!lang.empty()) {
+        if (!country.empty() && !modifier.empty()) add(lang + "_" + country + "@" + modifier);
+        if (!country.empty()) add(lang + "_" + country);
+        if (!modifier.empty()) add(lang + "@" + modifier);
+        add(lang);
+    }
+    keys.push_back(key);
+    return keys;
 }
 
 }  // namespace
@@ -75,6 +99,11 @@ std::optional<std::string> DesktopEntries::entryFor(const std::string& app) {
     return std::nullopt;
 }
 
+std::optional<std::string> DesktopEntries::nameFor(const std::string& app, const std::string& locale) {
+    const auto text = entryFor(app);
+    return text ? desktopEntryName(*text, locale) : std::nullopt;
+}
+
 std::optional<std::string> desktopEntryValue(const std::string& entryText, const std::string& key) {
     std::istringstream in(entryText);
     bool inEntry = false;
@@ -91,6 +120,27 @@ std::optional<std::string> desktopEntryValue(const std::string& entryText, const
         if (!value.empty()) return value;
     }
     return std::nullopt;
+}
+
+std::optional<std::string> desktopEntryName(const std::string& entryText, const std::string& locale) {
+    // GLib's key-file reader, as GNOME reads entries: it undoes the escapes and refuses values
+    // that are not UTF-8. Every translation is kept, not only the process locale's.
+    std::unique_ptr<GKeyFile, decltype(&g_key_file_free)> file(g_key_file_new(), g_key_file_free);
+    if (!g_key_file_load_from_data(file.get(), entryText.data(), entryText.size(),
+                                   G_KEY_FILE_KEEP_TRANSLATIONS, nullptr))
+        return std::nullopt;
+    for (const std::string& key : localeKeys("Name", locale)) {
+        std::unique_ptr<gchar, decltype(&g_free)> value(
+            g_key_file_get_string(file.get(), "Desktop Entry", key.c_str(), nullptr), g_free);
+        if (value && *value.get() != '\0') return std::string(value.get());
+    }
+    return std::nullopt;
+}
+
+std::string messagesLocale() {
+    for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"})
+        if (const char* value = std::getenv(name); value && *value) return value;
+    return {};
 }
 
 }  // namespace tarvolin::desktop

@@ -27,6 +27,8 @@ public:
 
     // The entry's text; none when the app has no entry that is a regular file within the cap.
     std::optional<std::string> entryFor(const std::string& app);
+    // The entry's Name in `locale` (as $LC_MESSAGES names one); none when it has none.
+    std::optional<std::string> nameFor(const std::string& app, const std::string& locale);
     // After entries were added, changed or removed: StartupWMClass= is read again when needed.
     void reload() { wmClasses_.reset(); }
 
@@ -38,5 +40,14 @@ private:
 
 // The value of `key` in a desktop entry's [Desktop Entry] group, as written.
 std::optional<std::string> desktopEntryValue(const std::string& entryText, const std::string& key);
+
+// The [Desktop Entry] group's Name for `locale` (lang_COUNTRY.ENCODING@MODIFIER): the first of
+// Name[lang_COUNTRY@MODIFIER], Name[lang_COUNTRY], Name[lang@MODIFIER], Name[lang] and Name
+// that is there, not empty and UTF-8, its escapes (\s \n \t \r \\) undone. None when no such
+// key is there, or the entry is not a well-formed key file.
+std::optional<std::string> desktopEntryName(const std::string& entryText, const std::string& locale);
+
+// The locale for messages: $LC_ALL, else $LC_MESSAGES, else $LANG; "" when none is set.
+std::string messagesLocale();
 
 }  // namespace tarvolin::desktop
