@@ -131,7 +131,9 @@ TEST(DesktopIcons, TheEntrysIconFromTheNearestSizeOrABlankOne) {
         ASSERT_EQ(icon.pixelWidth(), 32) << app.value_or("-");
         EXPECT_EQ(icon.pixel(16, 16), pixel) << app.value_or("-");
     }
-    EXPECT_EQ(desktopEntryValue("[Desktop Entry]\nIcon[de]=de\nIcons=x\nIcon=  a b \n", "Icon"), "a b");
+    EXPECT_EQ(
+        desktopEntryValue("Icon=ungrouped\n[Desktop Entry]\nIcon[de]=de\nIcons=x\nIcon=  a b \n", "Icon"),
+        "a b");
 }
 
 TEST(DesktopIcons, AnAppInstalledAfterTheFirstLookupGetsItsIcon) {

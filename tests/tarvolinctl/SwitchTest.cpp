@@ -91,8 +91,8 @@ TEST(SwitchRows, AdversarialTitlesGiveDistinctRowsThatMapBackToTheirWindow) {
          {window(4, "", std::nullopt), window(6, "", ""), window(8, "", "#4")},
          {"#4.2", "#6", "#4"}},
         {"labels",
-         {window(1, "A", "t", "n1"), window(2, "A", "n1"), window(3, "A", "t")},
-         {"n1  A  t", "    A  n1", "    A  t"}},
+         {window(1, "A", "t", "n1"), window(2, "A", "n1"), window(3, "A", "t"), window(4, "", std::nullopt)},
+         {"n1  A  t", "    A  n1", "    A  t", "#4"}},
         // A NUL in a title would end the text that rofi shows.
         {"controls, line breaks and bad bytes",
          {window(1, "A\x1f", "a\0z\nb"s, ""), window(2, "A", "caf\xE9"), window(3, "A", " a\tz b ")},
