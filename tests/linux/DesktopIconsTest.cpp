@@ -1,5 +1,6 @@
 // Desktop entries and icon files as hostile or changing files: what sits under their names
-// must not stall or swamp the agent, and an app installed later gets its icon.
+// must not stall or swamp the agent, and an app installed later gets its icon. An entry's
+// name in the user's language.
 #include "LinuxTestSupport.h"
 #include "platform/linux/desktop/DesktopIcons.h"
 
@@ -76,8 +77,8 @@ TEST(DesktopIcons, WhatSitsUnderAnEntrysOrIconsNameIsReadOnlyWhenARegularFileWit
         // Links are followed: desktops export their entries as links.
         {"entry as a link to a file", [&] { link(data.dir / "elsewhere.desktop", entryPath); }, {}, "", kRed},
         {"entry as a FIFO", [&] { link(fifo, entryPath); }, {}, entry("app"), 0},
-        {"entry at the size cap", entryAs(entry("app", DesktopIcons::kMaxEntrySize)), {}, "", kRed},
-        {"entry one byte over the cap", entryAs(entry("app", DesktopIcons::kMaxEntrySize + 1)), {}, "", 0},
+        {"entry at the size cap", entryAs(entry("app", DesktopEntries::kMaxEntrySize)), {}, "", kRed},
+        {"entry one byte over the cap", entryAs(entry("app", DesktopEntries::kMaxEntrySize + 1)), {}, "", 0},
         {"icon as a FIFO, a PNG at the next size",
          {},
          [&] {
@@ -130,7 +131,9 @@ TEST(DesktopIcons, TheEntrysIconFromTheNearestSizeOrABlankOne) {
         ASSERT_EQ(icon.pixelWidth(), 32) << app.value_or("-");
         EXPECT_EQ(icon.pixel(16, 16), pixel) << app.value_or("-");
     }
-    EXPECT_EQ(desktopEntryIcon("[Desktop Entry]\nIcon[de]=de\nIcons=x\nIcon=  a b \n"), "a b");
+    EXPECT_EQ(
+        desktopEntryValue("Icon=ungrouped\n[Desktop Entry]\nIcon[de]=de\nIcons=x\nIcon=  a b \n", "Icon"),
+        "a b");
 }
 
 TEST(DesktopIcons, AnAppInstalledAfterTheFirstLookupGetsItsIcon) {
@@ -173,6 +176,55 @@ TEST(DesktopIcons, AnAppInstalledAfterTheFirstLookupGetsItsIcon) {
         step.change();
         EXPECT_EQ(icons.iconFor(step.app).pixel(16, 16), step.after) << step.what;
     }
+}
+
+// The first of Name[lang_COUNTRY@MODIFIER], Name[lang_COUNTRY], Name[lang@MODIFIER], Name[lang]
+// and Name that is there, not empty and UTF-8, for $LC_ALL, else $LC_MESSAGES, else $LANG.
+TEST(DesktopEntries, TheNameFollowsTheLocaleFromTheMostToTheLeastSpecific) {
+    TempData data;
+    data.write("applications/org.example.Files.desktop",
+               "# Files\n[Desktop Action window]\nName[de]=Neues Fenster\n[Desktop Entry]\nName=Files\n"
+               "Name[de]=Dateien\nName[de_CH]=Dateien (CH)\nName[de_AT@euro]=Dateien (AT, Euro)\n"
+               "Name[sr_RS]=Datoteke (RS)\nName[sr@latin]=Datoteke\nName[pt_BR]=Arquivos\nName[fr]=\n"
+               "Name[es]=\\sMis\\sarchivos\\\\\\n\\tya\\r\nName[it]=File\xff\nStartupWMClass=FilesWin\n");
+    DesktopEntries entries({data.dir});
+    struct Case {
+        std::string lcAll, lcMessages, lang;
+        std::string name;
+    } cases[] = {
+        {"", "", "de_DE.UTF-8", "Dateien"},
+        {"", "", "de_CH.UTF-8", "Dateien (CH)"},
+        {"", "", "de_AT.UTF-8@euro", "Dateien (AT, Euro)"},
+        {"", "", "de_DE@euro", "Dateien"},
+        {"", "", "sr_RS@latin", "Datoteke (RS)"},  // the country before the modifier
+        {"", "", "sr_ME.UTF-8@latin", "Datoteke"},
+        {"", "", "sr", "Files"},
+        {"", "", "pt", "Files"},           // no other country's name for the language
+        {"", "", "fr_FR.UTF-8", "Files"},  // empty
+        {"", "", "it_IT.UTF-8", "Files"},  // not UTF-8
+        {"", "", "es_ES.UTF-8", " Mis archivos\\\n\tya\r"},
+        {"", "", "C.UTF-8", "Files"},
+        {"", "", "", "Files"},
+        {"de_CH", "fr", "pt", "Dateien (CH)"},
+        {"", "de", "fr", "Dateien"},
+    };
+    for (const Case& c : cases) {
+        test::ScopedEnv all("LC_ALL", c.lcAll), messages("LC_MESSAGES", c.lcMessages), lang("LANG", c.lang);
+        EXPECT_EQ(entries.nameFor("org.example.Files", messagesLocale()), c.name)
+            << c.lcAll << "/" << c.lcMessages << "/" << c.lang;
+    }
+    EXPECT_EQ(entries.nameFor("fileswin", "de"), "Dateien");  // found as the icons are
+    EXPECT_EQ(entries.nameFor("org.example.Other", "de"), std::nullopt);
+}
+
+// No name where the entry has none of its own, or is not a key file (as GNOME reads them).
+TEST(DesktopEntries, NoNameFromAnEntryWithoutOneOrThatIsNotAKeyFile) {
+    for (const char* text : {"[Desktop Entry]\nIcon=files\n", "[Desktop Action x]\nName=Action\n",
+                             "[Desktop Entry]\nName=Files\nnot a key\n", "Name=Files\n[Desktop Entry]\n",
+                             "[Desktop Entry]\nName=\n", "[Desktop Entry]\nName=\xC0\xAF\n", ""})
+        EXPECT_EQ(desktopEntryName(text, "de_DE.UTF-8"), std::nullopt) << text;
+    const std::string longName(DesktopEntries::kMaxEntrySize - 30, 'x');
+    EXPECT_EQ(desktopEntryName("[Desktop Entry]\nName=" + longName + "\n", ""), longName);
 }
 
 // The user's own entries: under $XDG_DATA_HOME, or ~/.local/share when it is empty or unset.

@@ -1,6 +1,7 @@
 // tarvolinctl switch without a desktop: hostile titles in the rows, the menu's answer mapped
 // back, and what is checked between the answer and the send (menus are small shell scripts).
 #include "Switch.h"
+#include "platform/linux/desktop/DesktopEntries.h"
 
 #include <gtest/gtest.h>
 
@@ -90,8 +91,8 @@ TEST(SwitchRows, AdversarialTitlesGiveDistinctRowsThatMapBackToTheirWindow) {
          {window(4, "", std::nullopt), window(6, "", ""), window(8, "", "#4")},
          {"#4.2", "#6", "#4"}},
         {"labels",
-         {window(1, "A", "t", "n1"), window(2, "A", "n1"), window(3, "A", "t")},
-         {"n1  A  t", "    A  n1", "    A  t"}},
+         {window(1, "A", "t", "n1"), window(2, "A", "n1"), window(3, "A", "t"), window(4, "", std::nullopt)},
+         {"n1  A  t", "    A  n1", "    A  t", "#4"}},
         // A NUL in a title would end the text that rofi shows.
         {"controls, line breaks and bad bytes",
          {window(1, "A\x1f", "a\0z\nb"s, ""), window(2, "A", "caf\xE9"), window(3, "A", " a\tz b ")},
@@ -244,6 +245,45 @@ TEST(SwitchDesktopList, IsTheDefaultWhereTheDesktopDrawsOneAndANamedMenuWins) {
         EXPECT_EQ(rows, (std::vector<std::string>{"n1  one  one", "    term  build n1"}));
         EXPECT_EQ(icons.size(), rows.size());
     }
+}
+
+// The application column shows the name the app's desktop entry gives it; the app id still
+// stands for the window: its label picks it, the fresh scan matches it and the command names it.
+TEST(SwitchDesktopList, RowsShowTheEntrysNameWhileTheAppIdStillNamesTheWindow) {
+    char pattern[] = "/tmp/tarvolin-entries-XXXXXX";
+    const std::filesystem::path data = ::mkdtemp(pattern);
+    std::filesystem::create_directories(data / "applications");
+    std::ofstream(data / "applications/org.gnome.Nautilus.desktop")
+        << "[Desktop Entry]\nName=Files\nName[de]=Dateien\n";
+    std::ofstream(data / "applications/blank.desktop") << "[Desktop Entry]\nName=\\n\\t\n";
+    std::ofstream(data / "applications/long.desktop") << "[Desktop Entry]\nName=" << repeat("x", 300) << "\n";
+    desktop::DesktopEntries entries({data});
+    const std::vector<WindowEntry> windows{
+        window(7, "org.gnome.Nautilus", "Docs"), window(5, "org.gnome.Nautilus", "Home", "dat"),
+        window(8, "blank", "t"), window(9, "long", "t"), window(10, "org.gnome.Nautilus", "Docs")};
+    std::vector<std::string> rows;
+    std::vector<WindowEntry> sent;
+    SwitchOptions options;
+    options.timeout = std::chrono::seconds(20);
+    SwitchPeers peers;
+    peers.scan = [&](std::string&) { return std::optional(windows); };
+    peers.agentRunning = [] { return true; };
+    peers.send = [&](const WindowEntry& w) { sent.push_back(w); };
+    peers.applicationName = [&](const std::string& app) { return entries.nameFor(app, "de_DE.UTF-8"); };
+    peers.desktopMenu = [&](const std::vector<std::string>& r, const std::vector<std::string>&,
+                            std::chrono::milliseconds, std::string&) {
+        rows = r;
+        return std::optional<std::string>("dat");  // the label typed alone
+    };
+    EXPECT_EQ(switchWindow(options, peers), 0);
+    // The labelled row first: its label is in the other row's name.
+    EXPECT_EQ(rows, (std::vector<std::string>{"dat  Dateien  Home", "     Dateien  Docs", "     blank  t",
+                                              "     " + repeat("x", 199) + more + "  t",
+                                              "     Dateien  Docs  #10"}));
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].winId, 5);
+    EXPECT_EQ(sent[0].appName, "org.gnome.Nautilus");
+    std::filesystem::remove_all(data);
 }
 
 }  // namespace

@@ -388,7 +388,8 @@ std::vector<std::string> distinctRows(std::vector<std::string> rows,
     return rows;
 }
 
-std::vector<std::string> menuLines(const std::vector<WindowEntry>& windows) {
+std::vector<std::string> menuLines(const std::vector<WindowEntry>& windows,
+                                   const std::map<std::string, std::string>& appNames) {
     // The labels as a column as wide as the longest, rows without one padded with spaces:
     // a row starts with a typed label only when it is that label's row (or one it prefixes).
     std::vector<std::string> keys;
@@ -401,8 +402,11 @@ std::vector<std::string> menuLines(const std::vector<WindowEntry>& windows) {
     for (std::size_t i = 0; i < windows.size(); ++i) {
         const auto& w = windows[i];
         std::string line = width == 0 ? "" : keys[i] + std::string(width - characters(keys[i]) + 2, ' ');
-        for (const std::string& part : {w.appName.value_or(""), w.title.value_or("")}) {
-            const std::string text = rowText(part, kMaxPartChars);
+        const std::string app = w.appName.value_or("");
+        const auto name = appNames.find(app);
+        std::string shownApp = name == appNames.end() ? "" : rowText(name->second, kMaxPartChars);
+        if (shownApp.empty()) shownApp = rowText(app, kMaxPartChars);
+        for (const std::string& text : {shownApp, rowText(w.title.value_or(""), kMaxPartChars)}) {
             if (text.empty()) continue;
             line += (line.empty() || line.back() == ' ' ? "" : "  ") + text;
         }
@@ -649,7 +653,11 @@ int switchWindow(const SwitchOptions& options, const SwitchPeers& peers) {
         std::cerr << "tarvolinctl: no windows to switch to\n";
         return 1;
     }
-    const auto lines = menuLines(*windows);
+    std::map<std::string, std::string> appNames;
+    for (const WindowEntry& w : *windows)
+        if (peers.applicationName && w.appName && !appNames.contains(*w.appName))
+            appNames[*w.appName] = peers.applicationName(*w.appName).value_or("");
+    const auto lines = menuLines(*windows, appNames);
     std::vector<std::string> icons;
     if (desktopDrawn || menu->rofi) {
         if (const auto dir = privateIconDirectory(error))

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -45,9 +46,11 @@ std::vector<std::string> distinctRows(std::vector<std::string> rows, const std::
 
 // One line per window, in the inventory's order: "KEY  Application  Title", the key labels
 // a column padded to the longest (spaces on a line without one; no column when no window
-// has a label), the title left out when empty, each part passed through rowText; made
-// distinct, so each line names one window.
-std::vector<std::string> menuLines(const std::vector<WindowEntry>& windows);
+// has a label), the application the name `appNames` gives its app id (the app id where it
+// gives none that shows), the title left out when empty, each part passed through rowText;
+// made distinct, so each line names one window.
+std::vector<std::string> menuLines(const std::vector<WindowEntry>& windows,
+                                   const std::map<std::string, std::string>& appNames = {});
 
 // The order to show the lines in: the inventory's, except that a labelled line comes before
 // every line that also holds its label (ignoring case, each word of it anywhere), so that a
@@ -90,6 +93,9 @@ struct SwitchPeers {
     std::function<std::optional<std::vector<WindowEntry>>(std::string& error)> scan;
     std::function<bool()> agentRunning;
     std::function<void(const WindowEntry&)> send;  // places the command; throws when it cannot
+    // The name people know an app id by (its desktop entry's, in their language); none, or
+    // no function: the app id is shown.
+    std::function<std::optional<std::string>(const std::string& appName)> applicationName;
     // The list the desktop draws itself, the default menu where there is one (GNOME Shell):
     // the row picked, "" for none; none, with the error, when it could not be shown.
     std::function<std::optional<std::string>(const std::vector<std::string>& rows,

@@ -5,6 +5,7 @@
 #include "Windows.h"
 #include "platform/LocalNotificationCenter.h"
 #include "platform/linux/LinuxPlatform.h"
+#include "platform/linux/desktop/DesktopEntries.h"
 #include "platform/linux/session/AgentInstanceLock.h"
 #include "platform/linux/session/FilePasteboard.h"
 #include "platform/linux/session/LinuxRunLoop.h"
@@ -229,7 +230,9 @@ void checkWindowNumber(std::int64_t winId, bool pasteboard) {
 constexpr const char* kSwitchHelp = R"(
 Each window is one line, front (most recently used) first: KEY  Application  Title,
 each part cut to 200 characters, the key labels an aligned column; a repeated line gets
-"  #WINDOW". Type a key label and Enter to pick its window: a labelled line comes just
+"  #WINDOW". Application is the Name of the app's desktop entry in the language of
+$LC_ALL, else $LC_MESSAGES, else $LANG, or else the app id, which key labels (keys)
+and commands go by. Type a key label and Enter to pick its window: a labelled line comes just
 before the first line that also holds its label. Escape or an empty choice sends nothing
 and exits 1; no menu program found exits 2. With no agent running, nothing is shown and
 it exits 1 (start one: systemctl --user start tarvolin-agent.service). The choice is sent
@@ -412,6 +415,10 @@ int main(int argc, char** argv) {
             peers.scan = scanWindows;
             peers.agentRunning = [] { return AgentInstanceLock::probeHolder(runtimeDirectory()) != 0; };
             peers.desktopMenu = LinuxPlatform::desktopChooser();
+            desktop::DesktopEntries entries;
+            peers.applicationName = [&entries](const std::string& appId) {
+                return entries.nameFor(appId, desktop::messagesLocale());
+            };
             peers.send = [&](const WindowEntry& chosen) {
                 nlohmann::json command;
                 if (action == "quit") {

@@ -8,9 +8,7 @@
 #include <png.h>
 #include <sys/inotify.h>
 
-#include <cstdlib>
 #include <memory>
-#include <sstream>
 
 namespace tarvolin::desktop {
 
@@ -31,36 +29,12 @@ std::vector<std::string> themeDirs() {
     return dirs;
 }
 
-std::string lowered(std::string s) {
-    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
-
-std::vector<fs::path> xdgDataDirs() {
-    std::vector<fs::path> dirs;
-    if (const char* home = std::getenv("XDG_DATA_HOME"); home && *home)
-        dirs.emplace_back(home);
-    else if (const char* h = std::getenv("HOME"); h && *h)
-        dirs.push_back(fs::path(h) / ".local/share");
-    const char* list = std::getenv("XDG_DATA_DIRS");
-    std::stringstream in(list && *list ? list : "/usr/local/share:/usr/share");
-    for (std::string dir; std::getline(in, dir, ':');)
-        if (!dir.empty()) dirs.emplace_back(dir);
-    return dirs;
-}
-
-std::string trim(std::string s) {
-    const auto first = s.find_first_not_of(" \t\r");
-    if (first == std::string::npos) return {};
-    return s.substr(first, s.find_last_not_of(" \t\r") - first + 1);
-}
-
 }  // namespace
 
 DesktopIcons::DesktopIcons() : DesktopIcons(xdgDataDirs()) {}
 
 DesktopIcons::DesktopIcons(std::vector<fs::path> dataDirs)
-    : dataDirs_(std::move(dataDirs)), inotify_(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
+    : entries_(std::move(dataDirs)), inotify_(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
     watchDirectories();
 }
 
@@ -75,7 +49,7 @@ void DesktopIcons::watchDirectories() {
     auto watch = [&](const fs::path& dir, std::uint32_t mask) {
         ::inotify_add_watch(inotify_.get(), dir.c_str(), mask);
     };
-    for (const fs::path& data : dataDirs_) {
+    for (const fs::path& data : entries_.dataDirs()) {
         watch(data, kDirectories);
         watch(data / "applications", kFiles);
         watch(data / "pixmaps", kFiles);
@@ -100,24 +74,6 @@ bool DesktopIcons::directoriesChanged() {
         changed = true;
     }
     return changed;
-}
-
-std::optional<std::string> desktopEntryIcon(const std::string& entryText, const std::string& key) {
-    std::istringstream in(entryText);
-    bool inEntry = false;
-    for (std::string line; std::getline(in, line);) {
-        line = trim(line);
-        if (line.starts_with('[')) {
-            inEntry = line == "[Desktop Entry]";
-            continue;
-        }
-        if (!inEntry || !line.starts_with(key)) continue;
-        const auto eq = line.find('=');
-        if (eq == std::string::npos || trim(line.substr(0, eq)) != key) continue;
-        auto value = trim(line.substr(eq + 1));
-        if (!value.empty()) return value;
-    }
-    return std::nullopt;
 }
 
 std::optional<Image> decodePng(const std::string& bytes) {
@@ -167,37 +123,8 @@ std::optional<Image> decodeSvg(const std::string& bytes) {
 }
 
 std::optional<std::string> DesktopIcons::iconName(const std::string& app) {
-    for (const std::string& id : {app, lowered(app)}) {
-        // An app id is a name, never a path.
-        if (id.empty() || id.find('/') != std::string::npos) return std::nullopt;
-        for (const fs::path& dir : dataDirs_) {
-            const fs::path entry = dir / "applications" / (id + ".desktop");
-            BoundedFile file = readBoundedFile(AT_FDCWD, entry.c_str(), kMaxEntrySize);
-            if (!file.regular || file.tooLarge) continue;
-            return desktopEntryIcon(file.bytes);
-        }
-    }
-    // X11 names a window by its WM_CLASS, which entries give as StartupWMClass=.
-    if (!wmClasses_) {
-        wmClasses_.emplace();
-        for (const fs::path& dir : dataDirs_) {
-            std::error_code ec;
-            for (fs::directory_iterator it(dir / "applications", ec), end; !ec && it != end;
-                 it.increment(ec)) {
-                if (it->path().extension() != ".desktop") continue;
-                BoundedFile file = readBoundedFile(AT_FDCWD, it->path().c_str(), kMaxEntrySize);
-                if (!file.regular || file.tooLarge) continue;
-                auto wmClass = desktopEntryIcon(file.bytes, "StartupWMClass");
-                auto icon = desktopEntryIcon(file.bytes);
-                if (!wmClass || !icon) continue;
-                wmClasses_->emplace(*wmClass, *icon);  // the first data directory's wins
-            }
-        }
-    }
-    if (auto it = wmClasses_->find(app); it != wmClasses_->end()) return it->second;
-    for (const auto& [wmClass, icon] : *wmClasses_)
-        if (lowered(wmClass) == lowered(app)) return icon;
-    return std::nullopt;
+    const auto entry = entries_.entryFor(app);
+    return entry ? desktopEntryValue(*entry, "Icon") : std::nullopt;
 }
 
 std::optional<Image> DesktopIcons::iconPicture(const std::string& name) const {
@@ -207,10 +134,10 @@ std::optional<Image> DesktopIcons::iconPicture(const std::string& name) const {
     } else if (name.find('/') == std::string::npos) {
         // A PNG before an SVG in the same place.
         for (const std::string& theme : themeDirs())
-            for (const fs::path& data : dataDirs_)
+            for (const fs::path& data : entries_.dataDirs())
                 for (const char* type : {".png", ".svg"})
                     candidates.push_back(data / "icons/hicolor" / theme / "apps" / (name + type));
-        for (const fs::path& data : dataDirs_)
+        for (const fs::path& data : entries_.dataDirs())
             for (const char* type : {".png", ".svg"}) candidates.push_back(data / "pixmaps" / (name + type));
     }
     for (const fs::path& p : candidates) {
@@ -227,7 +154,7 @@ Image DesktopIcons::iconFor(const std::optional<std::string>& app) {
     if (!app) return blank_;
     if (directoriesChanged()) {
         cache_.clear();
-        wmClasses_.reset();
+        entries_.reload();
         watchDirectories();
     }
     if (auto it = cache_.find(*app); it != cache_.end()) return it->second;
