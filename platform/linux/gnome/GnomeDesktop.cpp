@@ -176,7 +176,7 @@ protected:
     }
     bool comeBack() override {
         std::string error;
-        return list(error);
+        return list(error, false);
     }
     std::string lostWhy() const override {
         return "the GNOME Shell extension stopped (disabled, or the Shell is ending) and was not back "
@@ -202,8 +202,8 @@ private:
     }
 
     // The whole list, read afresh; false with `error` when the extension does not answer it as
-    // this agent expects.
-    bool list(std::string& error) {
+    // this agent expects (asking the Shell why, when `diagnose`).
+    bool list(std::string& error, bool diagnose = true) {
         SdBusError e;
         sd_bus_message* raw = nullptr;
         countTrip();
@@ -212,7 +212,7 @@ private:
         SdBusMessagePtr reply(raw);
         const char* text = nullptr;
         if (r < 0 || sd_bus_message_read(raw, "s", &text) < 0 || !text) {
-            error = diagnosis(bus(), e.text(r < 0 ? r : -EBADMSG));
+            error = diagnose ? diagnosis(bus(), e.text(r < 0 ? r : -EBADMSG)) : e.text(r < 0 ? r : -EBADMSG);
             return false;
         }
         const json list = json::parse(text, nullptr, false);
