@@ -326,25 +326,34 @@ var TarvolinService = class {
         return this._answer(true);
     }
 
-    _SetFrame(id, x, y, width, height) {
+    async _SetFrame(id, x, y, width, height) {
         const w = this._listed(id);
         if (!w || !w.allows_move() || width <= 0 || height <= 0) return this._answer(false);
-        if (this._maximized(w)) this._unmaximize(w);
+        const frame = () => {
+            const f = w.get_frame_rect();
+            return { x: f.x, y: f.y, width: f.width, height: f.height };
+        };
+        const same = (a, b) => a.x === b.x && a.y === b.y && a.width === b.width && a.height === b.height;
+        if (this._maximized(w)) {
+            // The client takes its size back in its own time, and Mutter places it then: a move
+            // made before would be undone.
+            const maximised = frame();
+            this._unmaximize(w);
+            await this._until(w, () => !same(frame(), maximised));
+        }
         if (!w.allows_resize()) return this._answer(false);
+        const want = { x, y, width, height };
         w.move_resize_frame(true, x, y, width, height);
-        return this._settled(w, { x, y, width, height }).then(() => this._answer(true));
+        // The agent's next request builds on this one.
+        await this._until(w, () => same(frame(), want));
+        return this._answer(true);
     }
 
-    // Until the window's frame is the one asked for, or kSettleMs have passed: a Wayland client
-    // takes a new size, and a move with it, only once it acknowledges it, and the agent's next
-    // request must build on this one.
-    _settled(w, want) {
+    // Until `done()` holds once the window moved or changed size, or kSettleMs have passed: a
+    // Wayland client takes a new size, and a move with it, only once it acknowledges it.
+    _until(w, done) {
         const { GLib } = this._shell;
-        const there = () => {
-            const f = w.get_frame_rect();
-            return f.x === want.x && f.y === want.y && f.width === want.width && f.height === want.height;
-        };
-        if (there()) return Promise.resolve();
+        if (done()) return Promise.resolve();
         return new Promise((resolve) => {
             let timeout = 0;
             const handlers = [];
@@ -356,7 +365,7 @@ var TarvolinService = class {
                 resolve();
             };
             for (const signal of ["position-changed", "size-changed"])
-                handlers.push(w.connect(signal, () => there() && finish()));
+                handlers.push(w.connect(signal, () => done() && finish()));
             handlers.push(w.connect("unmanaged", finish));
             timeout = GLib.timeout_add(GLib.PRIORITY_DEFAULT, kSettleMs, () => {
                 timeout = 0;
