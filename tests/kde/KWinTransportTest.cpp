@@ -1,0 +1,239 @@
+// The KDE transport against KWin's scripting interface as the test plays it, script included:
+// what the agent does when KWin or its script does what a working KWin seldom shows.
+#include "platform/AccessibilityNames.h"
+#include "platform/LocalNotificationCenter.h"
+#include "platform/linux/kde/KWinDesktop.h"
+#include "tests/linux/LinuxTestSupport.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <systemd/sd-bus.h>
+#include <nlohmann/json.hpp>
+
+#include <atomic>
+#include <mutex>
+#include <regex>
+#include <thread>
+
+namespace tarvolin::test {
+namespace {
+
+using nlohmann::json;
+using ::testing::HasSubstr;
+
+// org.kde.KWin's /Scripting on a private bus, on a thread of its own; a script it starts is played
+// here too: it reports one window and takes commands as the agent's script does, or as told.
+class FakeKWin {
+public:
+    std::atomic<bool> refuseLoad = false, refuseStart = false;
+    // What the script answers a command with; it stops calling after one when `silent` is set.
+    std::function<json(const json& command)> answer = [](const json& c) {
+        return json{{"n", c["n"]}, {"done", true}};
+    };
+    std::atomic<bool> silent = false;
+    std::atomic<int> loads = 0, commands = 0;
+
+    FakeKWin() {
+        sd_bus_open_user(&bus_);
+        static const sd_bus_vtable table[] = {
+            SD_BUS_VTABLE_START(0),
+            SD_BUS_METHOD("loadScript", "ss", "i", &FakeKWin::onLoad, 0),
+            SD_BUS_METHOD("unloadScript", "s", "b", &FakeKWin::onUnload, 0),
+            SD_BUS_METHOD("start", "", "", &FakeKWin::onStart, 0),
+            SD_BUS_VTABLE_END,
+        };
+        sd_bus_add_object_vtable(bus_, nullptr, "/Scripting", "org.kde.kwin.Scripting", table, this);
+        sd_bus_request_name(bus_, "org.kde.KWin", 0);
+        thread_ = std::thread([this] {
+            while (!stop_) {
+                std::lock_guard lock(mutex_);
+                if (sd_bus_process(bus_, nullptr) > 0) continue;
+                sd_bus_wait(bus_, 10'000);
+            }
+        });
+    }
+    ~FakeKWin() {
+        stop_ = true;
+        thread_.join();
+        sd_bus_flush_close_unref(bus_);
+    }
+    // Runs `f` with the bus, between two turns of the fake's loop.
+    template <class F>
+    auto withBus(F f) {
+        std::lock_guard lock(mutex_);
+        return f(bus_);
+    }
+    // A call to the agent as a script makes it (from KWin's name); its answer's error name, "" for
+    // none, lands in answers().
+    void callAgent(const char* method, const json& message) {
+        withBus([&](sd_bus* bus) {
+            return sd_bus_call_method_async(
+                bus, nullptr, agent_.c_str(), "/org/tarvolin/KWin", "org.tarvolin.KWin", method,
+                [](sd_bus_message* m, void* self, sd_bus_error*) {
+                    const sd_bus_error* e = sd_bus_message_get_error(m);
+                    static_cast<FakeKWin*>(self)->answers_.push_back(e && e->name ? e->name : "");
+                    return 0;
+                },
+                this, "s", message.dump().c_str());
+        });
+    }
+    std::vector<std::string> answers() {
+        return withBus([&](sd_bus*) { return answers_; });
+    }
+    std::string token() const { return token_; }
+
+private:
+    static int onLoad(sd_bus_message* m, void* self, sd_bus_error*) {
+        auto* k = static_cast<FakeKWin*>(self);
+        const char *path = nullptr, *name = nullptr;
+        sd_bus_message_read(m, "ss", &path, &name);
+        k->path_ = path;
+        ++k->loads;
+        return sd_bus_reply_method_return(m, "i", k->refuseLoad ? -1 : 0);
+    }
+    static int onUnload(sd_bus_message* m, void*, sd_bus_error*) {
+        return sd_bus_reply_method_return(m, "b", 1);
+    }
+    static int onStart(sd_bus_message* m, void* self, sd_bus_error* e) {
+        auto* k = static_cast<FakeKWin*>(self);
+        if (k->refuseStart) return sd_bus_error_set(e, SD_BUS_ERROR_FAILED, "no");
+        // The script: whom to call and its token are its first lines.
+        const std::string text = contents(k->path_);
+        std::smatch name, token;
+        std::regex_search(text, name, std::regex("agentBusName = \"([^\"]*)\""));
+        std::regex_search(text, token, std::regex("agentToken = \"([^\"]*)\""));
+        k->agent_ = name[1];
+        k->token_ = token[1];
+        k->silent = false;
+        const json window{{"id", "{a}"},        {"pid", 42},
+                          {"title", "A"},       {"app", "notes"},
+                          {"minimised", false}, {"desktop", "1"},
+                          {"close", true},      {"move", true},
+                          {"minimise", true},   {"frame", {{"x", 10}, {"y", 20}, {"w", 300}, {"h", 200}}}};
+        k->send("Event", {{"hello", 5},
+                          {"windows", {window}},
+                          {"active", "{a}"},
+                          {"screens", {{{"x", 0}, {"y", 0}, {"w", 1280}, {"h", 800}}}}});
+        k->send("Next", json::object());
+        return sd_bus_reply_method_return(m, "");
+    }
+    static int onNext(sd_bus_message* m, void* self, sd_bus_error*) {
+        auto* k = static_cast<FakeKWin*>(self);
+        const char* text = nullptr;
+        if (sd_bus_message_is_method_error(m, nullptr) || sd_bus_message_read(m, "s", &text) < 0) return 0;
+        const json command = json::parse(text);
+        if (!command.contains("n")) return k->send("Next", json::object()), 0;
+        ++k->commands;
+        if (!k->silent) k->send("Next", k->answer(command));
+        return 0;
+    }
+    void send(const char* method, json message) {
+        message["token"] = token_;
+        sd_bus_call_method_async(bus_, nullptr, agent_.c_str(), "/org/tarvolin/KWin", "org.tarvolin.KWin",
+                                 method, std::string_view(method) == "Next" ? &FakeKWin::onNext : nullptr,
+                                 this, "s", message.dump().c_str());
+    }
+
+    sd_bus* bus_ = nullptr;
+    std::thread thread_;
+    std::mutex mutex_;
+    std::atomic<bool> stop_ = false;
+    std::string path_, agent_, token_;
+    std::vector<std::string> answers_;
+};
+
+// Until `done` holds; false when the deadline, there only so that a broken test cannot hang, passes.
+bool waitFor(const std::function<bool()>& done) {
+    for (auto end = std::chrono::steady_clock::now() + 20s; std::chrono::steady_clock::now() < end;
+         std::this_thread::sleep_for(5ms))
+        if (done()) return true;
+    return false;
+}
+
+class KWinTransport : public ::testing::Test {
+protected:
+    ScopedBus bus{"DBUS_SESSION_BUS_ADDRESS"};
+    TempDir run;
+    ScopedEnv runtime{"XDG_RUNTIME_DIR", run.path().string()};
+    ScopedEnv noWayland{"WAYLAND_DISPLAY", "/nonexistent"};
+    LocalNotificationCenter center;
+    std::vector<std::string> log;
+
+    std::unique_ptr<DesktopBackend> connect(std::string& error) {
+        auto d = KWinDesktop::connect(KWinDesktop::Role::observer, center, error);
+        if (d) d->setLog([this](const std::string& line) { log.push_back(line); });
+        return d;
+    }
+    // The reported window's raise, as the element asks for it.
+    static AXError raise(DesktopBackend& d) {
+        const auto windows =
+            ax::copyAttributeValue(d.accessibility().createApplication(42), kAXWindowsAttribute).value;
+        if (!windows || windows->asArray()->empty()) return AXError::noValue;
+        return ax::performAction(*windows->asArray()->front().asElement(), kAXRaiseAction);
+    }
+    std::string said() const {
+        std::string all;
+        for (const auto& line : log) all += line + "\n";
+        return all;
+    }
+};
+
+TEST_F(KWinTransport, KWinRefusingToLoadOrStartTheScriptIsSaid) {
+    for (bool load : {true, false}) {
+        FakeKWin kwin;
+        (load ? kwin.refuseLoad : kwin.refuseStart) = true;
+        std::string error;
+        EXPECT_FALSE(connect(error));
+        EXPECT_THAT(error, HasSubstr(load ? "would not load its script" : "KWin refused start")) << error;
+    }
+}
+
+// Calls from KWin's name without the token of the last load are refused; so is a second waiting
+// call; an answer that does not read counts as not done, and the agent goes on.
+TEST_F(KWinTransport, OnlyItsOwnScriptFeedsItAndAnOddAnswerEndsNothing) {
+    FakeKWin kwin;
+    std::string error;
+    auto d = connect(error);
+    ASSERT_TRUE(d) << error;
+    kwin.callAgent("Event", {{"hello", 5}, {"windows", json::array()}});
+    kwin.callAgent("Event", {{"hello", 5}, {"windows", json::array()}, {"token", 7}});
+    kwin.callAgent("Next", {{"token", kwin.token()}});
+    ASSERT_TRUE(waitFor([&] { return d->processEvents() && kwin.answers().size() == 3; }));
+    EXPECT_THAT(kwin.answers(), ::testing::ElementsAre(SD_BUS_ERROR_ACCESS_DENIED, SD_BUS_ERROR_ACCESS_DENIED,
+                                                       "org.tarvolin.KWin.Error.Busy"));
+    EXPECT_EQ(d->windows().copyWindowInfo(0, 0)->size(), 1u) << "the forged list changed nothing";
+    EXPECT_THAT(said(), HasSubstr("refused a call from"));
+    EXPECT_THAT(said(), HasSubstr("refused a second waiting call"));
+
+    kwin.answer = [](const json& c) { return json{{"n", c["n"]}, {"done", "yes"}}; };
+    EXPECT_EQ(raise(*d), AXError::cannotComplete);
+    EXPECT_THAT(said(), HasSubstr("in a form the agent cannot read"));
+    kwin.answer = [](const json& c) { return json{{"n", c["n"]}, {"done", true}}; };
+    EXPECT_EQ(raise(*d), AXError::success);
+    EXPECT_EQ(kwin.loads, 1);
+}
+
+// A script that stops calling is loaded again and the command that found it so is sent to the new
+// one; when it cannot be loaded again, the desktop is lost, saying why.
+TEST_F(KWinTransport, AScriptThatStopsCallingIsLoadedAgainOrTheDesktopIsLost) {
+    FakeKWin kwin;
+    std::string error;
+    auto d = connect(error);
+    ASSERT_TRUE(d) << error;
+    kwin.silent = true;
+    EXPECT_EQ(raise(*d), AXError::success);
+    EXPECT_EQ(kwin.loads, 2);
+    EXPECT_EQ(kwin.commands, 2) << "the same command, to the script loaded again";
+    EXPECT_THAT(said(), HasSubstr("stopped calling the agent"));
+    EXPECT_THAT(said(), HasSubstr("is back"));
+
+    kwin.silent = true;
+    kwin.refuseLoad = true;
+    EXPECT_EQ(raise(*d), AXError::cannotComplete);
+    EXPECT_TRUE(waitFor([&] { return !d->processEvents(); }));
+    EXPECT_THAT(said(), HasSubstr("could not be loaded again"));
+    EXPECT_THAT(said(), HasSubstr("would not load its script"));
+}
+
+}  // namespace
+}  // namespace tarvolin::test
