@@ -92,7 +92,23 @@ protected:
         auto byTitle = shown(4);
         ASSERT_EQ(ctl({"keys", "set", "notes", "n1", "n2"}, env).status, 0);
 
-        const json list = listed();
+        // The compositor may place a window after it first shows it: the two views are compared
+        // once the frames agree (or, when they never do, as they were last).
+        json list;
+        waitFor([&] {
+            byTitle = shown(4);
+            list = listed();
+            if (!list.is_array()) return false;
+            for (const json& entry : list) {
+                const auto w = byTitle.find(entry.value("title", ""));
+                if (w == byTitle.end()) return false;
+                const json g = w->second.value("frame", json::object());
+                if (entry["x"] != g["x"] || entry["y"] != g["y"] || entry["width"] != g["w"] ||
+                    entry["height"] != g["h"])
+                    return false;
+            }
+            return true;
+        });
         ASSERT_TRUE(list.is_array()) << list.dump();
         ASSERT_EQ(list.size(), 4u) << "no dock: " << list.dump();
         std::map<std::string, std::string> keys;
