@@ -17,7 +17,9 @@ using namespace tarvolin;
 
 int main(int argc, char** argv) {
     std::string error;
-    auto kwin = headless::HeadlessKWin::start(error, {.xwayland = false});
+    headless::KWinOptions options;
+    options.xwayland = false;
+    auto kwin = headless::HeadlessKWin::start(error, options);
     if (!kwin) {
         std::fprintf(stderr, "cannot start KWin: %s\n", error.c_str());
         return 1;
@@ -42,9 +44,9 @@ int main(int argc, char** argv) {
         {"one-shot list",
          [&](int) {
              all = kwin->runScript(
-                 "return workspace.clientList().map(c => ({id: String(c.internalId), pid: c.pid, title: "
+                 "return windowList().map(c => ({id: String(c.internalId), pid: c.pid, title: "
                  "c.caption, app: c.desktopFileName, g: c.frameGeometry, min: c.minimized, desktop: "
-                 "c.desktop}));");
+                 "desktopOf(c)}));");
              if (all.is_array() && !all.empty()) return true;
              std::fprintf(stderr, "the one-shot list: %s\n", kwin->lastError().c_str());
              return false;

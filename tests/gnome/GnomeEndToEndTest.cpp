@@ -68,11 +68,11 @@ protected:
     }
     void stopCompositor() override { shell->stop(); }
     void maximise(const json& w) override {
-        ASSERT_EQ(shell->eval("for (const w of global.display.list_all_windows())"
-                              " if (String(w.get_id()) === '" +
-                              w["id"].get<std::string>() +
-                              "') w.maximize(imports.gi.Meta.MaximizeFlags.BOTH); return 1;"),
-                  1)
+        ASSERT_EQ(
+            shell->eval("for (const w of global.display.list_all_windows())"
+                        " if (String(w.get_id()) === '" +
+                        w["id"].get<std::string>() + "') w.maximize(Meta.MaximizeFlags.BOTH); return 1;"),
+            1)
             << shell->lastError();
     }
     // Runs the agent with its output at hand.
@@ -131,7 +131,7 @@ TEST_F(GnomeEndToEnd, TheAgentRestartsAtOnceAndEndsWithTheExtensionOrTheShell) {
         ASSERT_EQ(
             shell->eval(
                 std::string("for (const uuid of ['tarvolin@tarvolin.org', 'tarvolin-legacy@tarvolin.org'])"
-                            " imports.ui.main.extensionManager.") +
+                            " Main.extensionManager.") +
                 verb + "Extension(uuid); return true;"),
             true)
             << shell->lastError();
@@ -162,21 +162,30 @@ TEST_F(GnomeEndToEnd, TheAgentRestartsAtOnceAndEndsWithTheExtensionOrTheShell) {
 // is switched off (and at a screen lock): a pause for the agent, not an end.
 TEST_F(GnomeEndToEnd, AnotherExtensionSwitchedOffAndOnIsAPause) {
     makeDir("tarvolin-gnome-e2e");
-    const fs::path other = fs::path(dir) / "other" / "other@tarvolin.invalid";
-    fs::create_directories(other);
-    std::ofstream(other / "metadata.json")
-        << R"({"uuid": "other@tarvolin.invalid", "name": "Other", "description": "another extension",)"
-           R"( "shell-version": ["43", "44"]})";
-    std::ofstream(other / "extension.js")
-        << "function init() {}\nfunction enable() {}\nfunction disable() {}\n";
-    ASSERT_NO_FATAL_FAILURE(startShell({}, {}, {other.string()}));
+    // In both styles, as the agent's: the Shell loads the one for its version.
+    std::vector<std::string> others;
+    for (const auto& [uuid, versions, text] :
+         {std::tuple{"other-legacy@tarvolin.invalid", R"(["43", "44"])",
+                     "function init() {}\nfunction enable() {}\nfunction disable() {}\n"},
+          std::tuple{"other@tarvolin.invalid", R"(["45", "46", "47", "48", "49"])",
+                     "export default class { enable() {} disable() {} }\n"}}) {
+        const fs::path other = fs::path(dir) / "other" / uuid;
+        fs::create_directories(other);
+        std::ofstream(other / "metadata.json")
+            << R"({"uuid": ")" << uuid << R"(", "name": "Other", "description": "another",)"
+            << R"( "shell-version": )" << versions << "}";
+        std::ofstream(other / "extension.js") << text;
+        others.push_back(other.string());
+    }
+    ASSERT_NO_FATAL_FAILURE(startShell({}, {}, others));
     auto notes = wayland({{"notes", "Note A"}, {"notes", "Note B"}});
     auto byTitle = shown(2);
     ASSERT_NO_FATAL_FAILURE(startJoinedAgent());
     for (auto [verb, title] : {std::pair{"disable", "Note A"}, {"enable", "Note B"}, {"disable", "Note A"}}) {
         SCOPED_TRACE(verb);
-        ASSERT_EQ(shell->eval(std::string("imports.ui.main.extensionManager.") + verb +
-                              "Extension('other@tarvolin.invalid'); return 1;"),
+        ASSERT_EQ(shell->eval(std::string("for (const uuid of ['other@tarvolin.invalid',"
+                                          " 'other-legacy@tarvolin.invalid']) Main.extensionManager.") +
+                              verb + "Extension(uuid); return 1;"),
                   1)
             << shell->lastError();
         ASSERT_NO_FATAL_FAILURE(raised(byTitle[title]));
@@ -328,8 +337,8 @@ TEST_F(GnomeEndToEnd, TheSwitcherShowsTheShellsOwnListAndATypedLabelRaisesItsWin
                {"PATH=" + dir + "/bin:/usr/bin:/bin", "HOME=" + dir, "XDG_CACHE_HOME=" + dir + "/cache"});
     auto listOpen = [&] {
         return shell->eval(
-                   "return imports.ui.main.modalCount > 0 &&"
-                   " global.stage.get_key_focus() instanceof imports.gi.Clutter.Text;") == true;
+                   "return Main.modalCount > 0 && global.stage.get_key_focus() instanceof Clutter.Text;") ==
+               true;
     };
     for (auto [typed, chosen, keys] : {std::tuple{"n1", 0, "49 2"}, {"n10", 1, "49 2 11"}, {"", -1, "1"}}) {
         SCOPED_TRACE(typed);
@@ -354,15 +363,14 @@ TEST_F(GnomeEndToEnd, TheSwitcherShowsTheShellsOwnListAndATypedLabelRaisesItsWin
     }
     // A list the Shell cannot show (another modal holds the keyboard) is an error, not a choice,
     // and leaves nothing on the screen.
-    ASSERT_EQ(shell->eval("imports.ui.modalDialog.ModalDialog.prototype.open = () => false; return 1;"), 1)
+    ASSERT_EQ(shell->eval("ModalDialog.ModalDialog.prototype.open = () => false; return 1;"), 1)
         << shell->lastError();
     const RunResult refused = finish(*spawnJoined({TARVOLINCTL, "switch", "--timeout", "30"}, env), 40s);
     EXPECT_EQ(refused.status, 1) << refused.out;
     EXPECT_NE(refused.out.find("did not show the list"), std::string::npos) << refused.out;
-    EXPECT_EQ(shell->eval("const main = imports.ui.main;"
-                          " const ours = (a) => (a.has_style_class_name?.('tarvolin-chooser') ? 1 : 0) +"
+    EXPECT_EQ(shell->eval("const ours = (a) => (a.has_style_class_name?.('tarvolin-chooser') ? 1 : 0) +"
                           "     a.get_children().reduce((n, c) => n + ours(c), 0);"
-                          " return main.modalCount + ours(main.layoutManager.modalDialogGroup);"),
+                          " return Main.modalCount + ours(Main.layoutManager.modalDialogGroup);"),
               0);
 }
 

@@ -22,8 +22,13 @@ protected:
         ::mkdir((dir + "/run/tarvolin-kwin").c_str(), 0755);
         ASSERT_NO_FATAL_FAILURE(startKWin());
     }
-    void startKWin(const headless::KWinOptions& options = {}) {
+    // On this system's KWin, or on the one of the Debian root $TARVOLIN_DEBIAN13_ROOT names.
+    void startKWin(headless::KWinOptions options = {}) {
         kwin.reset();
+        if (const char* root = std::getenv("TARVOLIN_DEBIAN13_ROOT"); root && *root) {
+            options.root = root;
+            options.shared = {dir};
+        }
         std::string error;
         kwin = headless::HeadlessKWin::start(error, options);
         ASSERT_TRUE(kwin) << error;
@@ -48,14 +53,9 @@ protected:
         return out;
     }
     void secondWorkspaceAndMinimised(const json& a, const json& b) override {
-        ASSERT_EQ(kwin->runScript("for (const c of workspace.clientList()) {"
-                                  " if (c.internalId == '" +
-                                  a["id"].get<std::string>() +
-                                  "') c.desktop = 2;"
-                                  " if (c.internalId == '" +
-                                  b["id"].get<std::string>() +
-                                  "') c.minimized = true; }"
-                                  " workspace.currentDesktop = 1; return 1;"),
+        ASSERT_EQ(kwin->runScript("putOnDesktop(windowById('" + a["id"].get<std::string>() +
+                                  "'), 2); windowById('" + b["id"].get<std::string>() +
+                                  "').minimized = true; setCurrentDesktop(1); return 1;"),
                   1)
             << kwin->lastError();
     }
@@ -66,9 +66,8 @@ protected:
     }
     void stopCompositor() override { kwin->stop(); }
     void maximise(const json& w) override {
-        ASSERT_EQ(kwin->runScript("for (const c of workspace.clientList())"
-                                  " if (c.internalId == '" +
-                                  w["id"].get<std::string>() + "') c.setMaximize(true, true); return 1;"),
+        ASSERT_EQ(kwin->runScript("windowById('" + w["id"].get<std::string>() +
+                                  "').setMaximize(true, true); return 1;"),
                   1)
             << kwin->lastError();
     }
@@ -141,9 +140,8 @@ TEST_F(KdeEndToEnd, AWindowThatBecomesOrdinaryLaterIsListed) {
     auto notes = wayland({{"notes", "Note A"}, {"notes", "Note B"}});
     auto byTitle = shown(2);
     auto skip = [&](bool skipped) {
-        ASSERT_EQ(kwin->runScript("for (const c of workspace.clientList()) if (c.internalId == '" +
-                                  byTitle["Note A"]["id"].get<std::string>() +
-                                  "') c.skipTaskbar = " + (skipped ? "true" : "false") + "; return 1;"),
+        ASSERT_EQ(kwin->runScript("windowById('" + byTitle["Note A"]["id"].get<std::string>() +
+                                  "').skipTaskbar = " + (skipped ? "true" : "false") + "; return 1;"),
                   1)
             << kwin->lastError();
     };
@@ -268,10 +266,11 @@ TEST_F(KdeEndToEnd, TheSwitcherPicksAWaylandMenuAndATypedLabelRaisesItsWindow) {
     std::ofstream(dir + "/bin/rofi") << "#!/bin/sh\nexit 3\n";
     ::chmod((dir + "/bin/rofi").c_str(), 0755);
     env.insert(env.end(), {"PATH=" + dir + "/bin", "HOME=" + dir, "XDG_CACHE_HOME=" + dir + "/cache"});
-    // The menu, a surface off the task bar, has the keyboard once it is the active window.
+    // The menu, a surface off the task bar, takes keys once it is the active window and has shown
+    // its first frame (its list read and its entry made).
     auto menuActive = [&] {
         for (const json& w : kwin->windows())
-            if (w["skipTaskbar"] == true && w["active"] == true) return true;
+            if (w["skipTaskbar"] == true && w["active"] == true && w["readyForPainting"] == true) return true;
         return false;
     };
     for (auto [typed, chosen, keys] : {std::tuple{"n1", 0, "49 2"}, {"n10", 1, "49 2 11"}}) {
@@ -283,10 +282,8 @@ TEST_F(KdeEndToEnd, TheSwitcherPicksAWaylandMenuAndATypedLabelRaisesItsWindow) {
              !ready && std::chrono::steady_clock::now() < end;)
             ready = menuActive();
         ASSERT_TRUE(ready) << "the menu never took the keyboard";
-        std::this_thread::sleep_for(300ms);  // mapped before it draws its first list
-        EXPECT_TRUE(kwin->keys(keys)) << kwin->lastError();
-        std::this_thread::sleep_for(300ms);  // the typed text filters the list before Enter
-        EXPECT_TRUE(kwin->keys("28")) << kwin->lastError();
+        // The menu filters at each key, in order: Enter comes after the typed label.
+        EXPECT_TRUE(kwin->keys(std::string(keys) + " 28")) << kwin->lastError();
         const RunResult r = finish(*switcher, 40s);
         EXPECT_EQ(r.status, 0) << r.out;
         const json& want = byTitle[kMenuApps[chosen].second];

@@ -42,10 +42,10 @@ constexpr const char* kInterface = "org.tarvolin.Harness";
 constexpr int kMaxKeyCode = 0x2ff;  // KEY_MAX of linux/input-event-codes.h
 
 // Test-only: never part of the product. Eval runs the statements it is given as a function of
-// `harness`, whose keyboard is made at enable(): a virtual device takes no events right after
-// its creation.
-constexpr const char* kHarnessExtension = R"js(const { Clutter, Gio, GLib } = imports.gi;
-
+// `harness` and the Shell's modules (Main, ModalDialog, Meta, Shell, Clutter, GLib, Gio), alike
+// in both styles of extension; its keyboard is made at start(): a virtual device takes no events
+// right after its creation.
+constexpr const char* kHarnessBody = R"js(
 const IFACE = `<node><interface name="org.tarvolin.Harness">
   <method name="Eval"><arg type="s" direction="in"/><arg type="s" direction="out"/><arg type="s" direction="out"/></method>
 </interface></node>`;
@@ -74,7 +74,8 @@ function reply(invocation, value, error) {
 const service = {
     EvalAsync([body], invocation) {
         try {
-            const value = new Function('harness', body)(harness);
+            const value = new Function('harness', 'Main', 'ModalDialog', 'Meta', 'Shell', 'Clutter', 'GLib', 'Gio',
+                body)(harness, Main, ModalDialog, Meta, Shell, Clutter, GLib, Gio);
             if (value instanceof Promise)
                 value.then(v => reply(invocation, v, ''), e => reply(invocation, null, String(e)));
             else
@@ -85,19 +86,43 @@ const service = {
     },
 };
 
-function init() {}
-
-function enable() {
+function start() {
     harness.keyboard = Clutter.get_default_backend().get_default_seat()
         .create_virtual_device(Clutter.InputDeviceType.KEYBOARD_DEVICE);
     exported = Gio.DBusExportedObject.wrapJSObject(IFACE, service);
     exported.export(Gio.DBus.session, '/org/tarvolin/Harness');
 }
 
-function disable() {
+function stop() {
     exported?.unexport();
     exported = null;
     harness.keyboard = null;
+}
+)js";
+
+// GNOME 43 and 44 load extensions in the imports style, 45 and later as ES modules.
+constexpr const char* kHarnessLegacy = R"js(const { Clutter, Gio, GLib, Meta, Shell } = imports.gi;
+const Main = imports.ui.main;
+const ModalDialog = imports.ui.modalDialog;
+)js";
+constexpr const char* kHarnessLegacyEnd = R"js(
+function init() {}
+function enable() { start(); }
+function disable() { stop(); }
+)js";
+constexpr const char* kHarnessModule = R"js(import Clutter from 'gi://Clutter';
+import Gio from 'gi://Gio';
+import GLib from 'gi://GLib';
+import Meta from 'gi://Meta';
+import Shell from 'gi://Shell';
+import * as Main from 'resource:///org/gnome/shell/ui/main.js';
+import * as ModalDialog from 'resource:///org/gnome/shell/ui/modalDialog.js';
+import { Extension } from 'resource:///org/gnome/shell/extensions/extension.js';
+)js";
+constexpr const char* kHarnessModuleEnd = R"js(
+export default class HarnessExtension extends Extension {
+    enable() { start(); }
+    disable() { stop(); }
 }
 )js";
 
@@ -176,7 +201,7 @@ std::unique_ptr<HeadlessGnome> HeadlessGnome::start(std::string& error, const Op
         return nullptr;
     }
     std::vector<std::pair<std::string, std::string>> extensions;  // UUID, directory
-    std::set<std::string> uuids{kHarnessUuid};
+    std::set<std::string> uuids{kHarnessUuid, kHarnessUuidLegacy};
     for (const auto& dir : options.extensions) {
         fs::path path = fs::path(dir).lexically_normal();
         if (!path.has_filename()) path = path.parent_path();
@@ -193,7 +218,7 @@ std::unique_ptr<HeadlessGnome> HeadlessGnome::start(std::string& error, const Op
         extensions.emplace_back(uuid, path.string());
     }
     for (const auto& uuid : options.disabled)
-        if (uuid == kHarnessUuid || !uuids.contains(uuid)) {
+        if (uuid == kHarnessUuid || uuid == kHarnessUuidLegacy || !uuids.contains(uuid)) {
             error = "a disabled extension that is not installed: " + uuid;
             return nullptr;
         }
@@ -214,9 +239,9 @@ std::unique_ptr<HeadlessGnome> HeadlessGnome::start(std::string& error, const Op
     const std::string installed = home + "/.local/share/gnome-shell/extensions";
     std::error_code ec;
     fs::create_directories(config + "/glib-2.0/settings", ec);
-    fs::create_directories(installed + "/" + kHarnessUuid, ec);
     fs::create_directories(run, ec);
-    std::vector<std::string> enabled{kHarnessUuid};
+    fs::create_directories(installed, ec);
+    std::vector<std::string> enabled{kHarnessUuidLegacy, kHarnessUuid};
     for (const auto& [uuid, dir] : extensions) {
         fs::copy(dir, installed + "/" + uuid, fs::copy_options::recursive, ec);
         if (ec) {
@@ -226,12 +251,20 @@ std::unique_ptr<HeadlessGnome> HeadlessGnome::start(std::string& error, const Op
         if (std::find(options.disabled.begin(), options.disabled.end(), uuid) == options.disabled.end())
             enabled.push_back(uuid);
     }
-    std::ofstream(installed + "/" + kHarnessUuid + "/metadata.json") << json{
-        {"uuid", kHarnessUuid},
-        {"name", "Tarvolin test harness"},
-        {"description", "The headless test harness's look into the Shell"},
-        {"shell-version", {"43"}}}.dump();
-    std::ofstream(installed + "/" + kHarnessUuid + "/extension.js") << kHarnessExtension;
+    // Both styles: the Shell loads the one for its version.
+    for (const auto& [uuid, versions, text] :
+         {std::tuple{kHarnessUuidLegacy, json{"43", "44"},
+                     std::string(kHarnessLegacy) + kHarnessBody + kHarnessLegacyEnd},
+          std::tuple{kHarnessUuid, json{"45", "46", "47", "48", "49"},
+                     std::string(kHarnessModule) + kHarnessBody + kHarnessModuleEnd}}) {
+        fs::create_directories(installed + "/" + uuid, ec);
+        std::ofstream(installed + "/" + uuid + "/metadata.json") << json{
+            {"uuid", uuid},
+            {"name", "Tarvolin test harness"},
+            {"description", "The headless test harness's look into the Shell"},
+            {"shell-version", versions}}.dump();
+        std::ofstream(installed + "/" + uuid + "/extension.js") << text;
+    }
     std::ofstream(config + "/glib-2.0/settings/keyfile") << keyfile(enabled, options.workspaces);
     ::chmod(g->dir_.c_str(), 0755);
     ::chmod(run.c_str(), 0700);
@@ -276,14 +309,27 @@ std::unique_ptr<HeadlessGnome> HeadlessGnome::start(std::string& error, const Op
                                   "--virtual-monitor",
                                   std::to_string(options.width) + "x" + std::to_string(options.height)};
     if (!options.xwayland) args.push_back("--no-x11");
-    Launch launch{args,
-                  {"HOME=" + home, "XDG_RUNTIME_DIR=" + run, "XDG_CONFIG_HOME=" + config,
-                   "XDG_DATA_HOME=" + home + "/.local/share", "XDG_CACHE_HOME=" + home + "/.cache",
-                   "GSETTINGS_BACKEND=keyfile", "DBUS_SESSION_BUS_ADDRESS=" + g->busAddress_,
-                   "DBUS_SYSTEM_BUS_ADDRESS=" + systemBus, "NO_AT_BRIDGE=1"},
-                  home,
-                  std::getenv("TARVOLIN_GNOME_VERBOSE") ? "" : g->dir_ + "/shell.log",
-                  true};  // it crashes on every SIGTERM: no core dump for that
+    Launch launch;
+    launch.argv = args;
+    launch.environment = {"HOME=" + home,
+                          "XDG_RUNTIME_DIR=" + run,
+                          "XDG_CONFIG_HOME=" + config,
+                          "XDG_DATA_HOME=" + home + "/.local/share",
+                          "XDG_CACHE_HOME=" + home + "/.cache",
+                          "GSETTINGS_BACKEND=keyfile",
+                          "DBUS_SESSION_BUS_ADDRESS=" + g->busAddress_,
+                          "DBUS_SYSTEM_BUS_ADDRESS=" + systemBus,
+                          "NO_AT_BRIDGE=1"};
+    launch.home = home;
+    launch.output = std::getenv("TARVOLIN_GNOME_VERBOSE") ? "" : g->dir_ + "/shell.log";
+    launch.noCoreDump = true;  // it crashes on every SIGTERM: no core dump for that
+    if (!options.root.empty()) {
+        launch.root = options.root;
+        launch.scratch = g->dir_ + "/overlay";
+        ::mkdir(launch.scratch.c_str(), 0755);
+        launch.shared = options.shared;
+        launch.shared.push_back(g->dir_);
+    }  // it crashes on every SIGTERM: no core dump for that
     g->pid_ = launchAs(launch, *account);
     if (g->pid_ < 0) {
         error = "fork failed";
@@ -293,13 +339,11 @@ std::unique_ptr<HeadlessGnome> HeadlessGnome::start(std::string& error, const Op
     // The harness's extension answers once the Shell has enabled its extensions; the overview it
     // opens at the end of its start up is closed then, else windows mapped later get no focus.
     const std::string probe = R"(
-        const Main = imports.ui.main;
         if (Main.layoutManager._startingUp) return null;
         if (Main.overview.visible || Main.overview.animationInProgress) {
             Main.overview.hide();
             return null;
         }
-        const GLib = imports.gi.GLib;
         return {display: GLib.getenv('DISPLAY') || '', xauthority: GLib.getenv('XAUTHORITY') || ''};)";
     const std::string socket = run + "/" + kSocket;
     const auto deadline = std::chrono::steady_clock::now() + kReadyTimeout;
@@ -397,7 +441,6 @@ json HeadlessGnome::eval(const std::string& body) {
 
 json HeadlessGnome::windows() {
     return eval(R"(
-        const { Meta, Shell } = imports.gi;
         const tracker = Shell.WindowTracker.get_default();
         return global.display.list_all_windows()
             .filter(w => !w.is_override_redirect() && w.get_window_type() === Meta.WindowType.NORMAL)
@@ -438,7 +481,7 @@ bool HeadlessGnome::activate(const std::string& id) {
         "const w = global.display.list_all_windows().find(w => String(w.get_id()) === " + json(id).dump() +
         ");\n"
         "if (!w) return false;\n"
-        "imports.ui.main.activateWindow(w, global.display.get_current_time_roundtrip());\n"
+        "Main.activateWindow(w, global.display.get_current_time_roundtrip());\n"
         "return true;");
     if (v != true && lastError_.empty()) lastError_ = "no window " + id;
     return v == true;

@@ -33,6 +33,10 @@ struct GnomeOptions {
     // enabled-extensions.
     std::vector<std::string> extensions;
     std::vector<std::string> disabled;
+    // A Debian root whose Shell to run ("" for this system's); the `shared` folders are seen at
+    // the same paths from there (the harness's own always are).
+    std::string root;
+    std::vector<std::string> shared;
 };
 
 class HeadlessGnome {
@@ -42,6 +46,7 @@ public:
     static constexpr const char* kUser = "tarvolin-gnome";
     // The UUID of the harness's own extension.
     static constexpr const char* kHarnessUuid = "harness@tarvolin.invalid";
+    static constexpr const char* kHarnessUuidLegacy = "harness-legacy@tarvolin.invalid";
 
     // None, with `error` set, when the Shell cannot be started or does not become ready.
     static std::unique_ptr<HeadlessGnome> start(std::string& error, const Options& options = {});
@@ -70,8 +75,9 @@ public:
     // TARVOLIN_GNOME_VERBOSE, which leaves them on ours).
     std::string log() const;
 
-    // Runs `body`, the statements of a JavaScript function, inside the Shell (`imports` and
-    // `global` at hand; a returned Promise is awaited). Its return value JSON-encoded, or null
+    // Runs `body`, the statements of a JavaScript function, inside the Shell (`global`, Main,
+    // ModalDialog, Meta, Shell, Clutter, GLib and Gio at hand, alike on every Shell version; a
+    // returned Promise is awaited). Its return value JSON-encoded, or null
     // with lastError() saying why.
     nlohmann::json eval(const std::string& body);
     const std::string& lastError() const { return lastError_; }

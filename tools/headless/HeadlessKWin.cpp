@@ -19,6 +19,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -37,25 +38,42 @@ constexpr const char* kSocket = "wayland-0";
 
 // KWin names its Xwayland display only in the environment of its own children: read it from the
 // command line of the Xwayland it started.
-std::string xwaylandDisplayOf(pid_t kwin) {
+// The X display KWin listens on for Xwayland: read back, never assumed (KWin 6 starts Xwayland
+// only once an X client connects, and in a Debian root any number may be taken, as abstract
+// sockets are shared with this system). Its listening sockets' names, by inode.
+std::string xDisplayOf(pid_t kwin) {
+    std::set<std::string> sockets;
     std::error_code ec;
-    for (const auto& entry : fs::directory_iterator("/proc", ec)) {
-        std::string stat;
-        std::getline(std::ifstream(entry.path() / "stat"), stat);
-        const auto close = stat.rfind(')');
-        if (close == std::string::npos || stat.find("(Xwayland)") == std::string::npos) continue;
-        std::istringstream rest(stat.substr(close + 1));
-        char state = 0;
-        pid_t parent = 0;
-        if (!(rest >> state >> parent) || parent != kwin) continue;
-        std::ifstream cmdline(entry.path() / "cmdline");
-        for (std::string arg; std::getline(cmdline, arg, '\0');)
-            if (arg.size() > 1 && arg[0] == ':') return arg;
+    for (const auto& fd : fs::directory_iterator("/proc/" + std::to_string(kwin) + "/fd", ec)) {
+        const std::string link = fs::read_symlink(fd.path(), ec).string();
+        if (link.starts_with("socket:[")) sockets.insert(link.substr(8, link.size() - 9));
+    }
+    std::ifstream unix("/proc/net/unix");
+    const std::string prefix = "@/tmp/.X11-unix/X";
+    for (std::string line; std::getline(unix, line);) {
+        std::istringstream fields(line);
+        std::string slot, refs, protocol, flags, type, state, inode, path;
+        if (!(fields >> slot >> refs >> protocol >> flags >> type >> state >> inode >> path)) continue;
+        if (sockets.count(inode) && path.starts_with(prefix) && path.size() > prefix.size() &&
+            path.find_first_not_of("0123456789", prefix.size()) == std::string::npos)
+            return ":" + path.substr(prefix.size());
     }
     return "";
 }
 
 }  // namespace
+
+// What every script of the harness's may use, alike on KWin 5 and 6 (numbered desktops from 1).
+constexpr const char* kScriptPrelude = R"js(
+const six = typeof workspace.windowList === "function";
+const windowList = () => (six ? workspace.windowList() : workspace.clientList());
+const windowById = (id) => windowList().find((c) => c.internalId.toString() === id) || null;
+const desktopOf = (c) => (six ? (c.desktops.length ? c.desktops[0].x11DesktopNumber : 0) : c.desktop);
+const putOnDesktop = (c, n) => { if (six) c.desktops = [workspace.desktops[n - 1]]; else c.desktop = n; };
+const currentDesktop = () => (six ? workspace.currentDesktop.x11DesktopNumber : workspace.currentDesktop);
+const setCurrentDesktop = (n) => { workspace.currentDesktop = six ? workspace.desktops[n - 1] : n; };
+const activate = (c) => { if (six) workspace.activeWindow = c; else workspace.activeClient = c; };
+)js";
 
 // What the harness's scripts call back with.
 struct KWinReport {
@@ -87,19 +105,13 @@ std::unique_ptr<HeadlessKWin> HeadlessKWin::start(std::string& error, const Opti
     fs::create_directories(run, ec);
     fs::create_directories(k->dir_ + "/scripts", ec);
     // The copy has no file capability; it keeps the name, by which KWin picks its own Qt platform.
-    fs::copy_file("/usr/bin/kwin_wayland", binary, ec);
+    const std::string installed = options.root + "/usr/bin/kwin_wayland";
+    fs::copy_file(installed, binary, ec);
     if (ec) {
-        error = "cannot copy /usr/bin/kwin_wayland (is kwin-wayland installed?): " + ec.message();
+        error = "cannot copy " + installed + " (is kwin-wayland installed?): " + ec.message();
         return nullptr;
     }
     std::ofstream(config + "/kwinrc") << "[Desktops]\nNumber=" << options.desktops << "\nRows=1\n";
-    // KWin offers its fake input only to a program a desktop entry asks it for (matched by path).
-    const std::string applications = home + "/.local/share/applications";
-    fs::create_directories(applications, ec);
-    std::ofstream(applications + "/tarvolin-kwin-keys.desktop")
-        << "[Desktop Entry]\nType=Application\nName=Tarvolin key events\nNoDisplay=true\nExec="
-        << fs::weakly_canonical(TARVOLIN_KWIN_KEYS, ec).string()
-        << "\nX-KDE-Wayland-Interfaces=org_kde_kwin_fake_input\n";
     ::chmod(k->dir_.c_str(), 0755);
     ::chmod(run.c_str(), 0700);
     k->uid_ = uid;
@@ -156,11 +168,21 @@ std::unique_ptr<HeadlessKWin> HeadlessKWin::start(std::string& error, const Opti
                                   "--socket",
                                   kSocket};
     if (options.xwayland) args.push_back("--xwayland");
-    Launch launch{args,
-                  {"HOME=" + home, "XDG_RUNTIME_DIR=" + run, "XDG_CONFIG_HOME=" + config,
-                   "DBUS_SESSION_BUS_ADDRESS=" + k->busAddress_},
-                  home,
-                  std::getenv("TARVOLIN_KWIN_VERBOSE") ? "" : "/dev/null"};
+    Launch launch;
+    launch.argv = args;
+    launch.environment = {"HOME=" + home, "XDG_RUNTIME_DIR=" + run, "XDG_CONFIG_HOME=" + config,
+                          "DBUS_SESSION_BUS_ADDRESS=" + k->busAddress_,
+                          // The harness's tools speak protocols KWin keeps to programs it trusts.
+                          "KWIN_WAYLAND_NO_PERMISSION_CHECKS=1"};
+    launch.home = home;
+    launch.output = std::getenv("TARVOLIN_KWIN_VERBOSE") ? "" : "/dev/null";
+    if (!options.root.empty()) {
+        launch.root = options.root;
+        launch.scratch = k->dir_ + "/overlay";
+        ::mkdir(launch.scratch.c_str(), 0755);
+        launch.shared = options.shared;
+        launch.shared.push_back(k->dir_);
+    }
     k->pid_ = launchAs(launch, *account);
     if (k->pid_ < 0) {
         error = "fork failed";
@@ -187,11 +209,11 @@ std::unique_ptr<HeadlessKWin> HeadlessKWin::start(std::string& error, const Opti
     k->waylandDisplay_ = socket;
     if (options.xwayland) {
         while (k->xDisplay_.empty() && std::chrono::steady_clock::now() < deadline && k->running()) {
-            k->xDisplay_ = xwaylandDisplayOf(k->pid_);
+            k->xDisplay_ = xDisplayOf(k->pid_);
             if (k->xDisplay_.empty()) std::this_thread::sleep_for(20ms);
         }
         if (k->xDisplay_.empty()) {
-            error = "KWin started no Xwayland (TARVOLIN_KWIN_VERBOSE=1 shows its messages)";
+            error = "KWin listens on no X display (TARVOLIN_KWIN_VERBOSE=1 shows its messages)";
             return nullptr;
         }
         if (root && !admitRootToXwayland(k->xDisplay_, uid, gid)) {
@@ -284,7 +306,8 @@ json HeadlessKWin::runScript(const std::string& body) {
     const std::string path = dir_ + "/scripts/" + name + ".js";
     const char* unique = nullptr;
     sd_bus_get_unique_name(bus_, &unique);
-    std::ofstream(path) << "(function () {\n"
+    std::ofstream(path) << kScriptPrelude
+                        << "(function () {\n"
                            "    var value = null, error = '', text = 'null';\n"
                            "    try { value = (function () {\n"
                         << body
@@ -390,42 +413,33 @@ bool HeadlessKWin::runTool(std::vector<std::string> args) {
 
 json HeadlessKWin::windows() {
     return runScript(R"(
-        var out = [], clients = workspace.clientList();
-        for (var i = 0; i < clients.length; ++i) {
-            var c = clients[i], g = c.frameGeometry;
-            out.push({internalId: c.internalId.toString(), pid: c.pid, caption: c.caption,
-                      resourceClass: String(c.resourceClass), resourceName: String(c.resourceName),
-                      desktopFileName: c.desktopFileName,
-                      frameGeometry: {x: g.x, y: g.y, width: g.width, height: g.height},
-                      minimized: c.minimized, desktop: c.desktop, onAllDesktops: c.onAllDesktops,
-                      active: c.active, normalWindow: c.normalWindow, specialWindow: c.specialWindow,
-                      skipTaskbar: c.skipTaskbar});
-        }
-        return out;)");
+        return windowList().map((c) => {
+            const g = c.frameGeometry;
+            return {internalId: c.internalId.toString(), pid: c.pid, caption: c.caption,
+                    resourceClass: String(c.resourceClass), resourceName: String(c.resourceName),
+                    desktopFileName: c.desktopFileName,
+                    frameGeometry: {x: g.x, y: g.y, width: g.width, height: g.height},
+                    minimized: c.minimized, desktop: desktopOf(c), onAllDesktops: c.onAllDesktops,
+                    active: c.active, normalWindow: c.normalWindow, specialWindow: c.specialWindow,
+                    skipTaskbar: c.skipTaskbar, readyForPainting: c.readyForPainting};
+        });)");
 }
 
 int HeadlessKWin::currentDesktop() {
-    const json v = runScript("return workspace.currentDesktop;");
+    const json v = runScript("return currentDesktop();");
     return v.is_number_integer() ? v.get<int>() : 0;
 }
 
 bool HeadlessKWin::setCurrentDesktop(int desktop) {
-    const json v = runScript("workspace.currentDesktop = " + std::to_string(desktop) +
-                             "; return workspace.currentDesktop;");
+    const json v = runScript("setCurrentDesktop(" + std::to_string(desktop) + "); return currentDesktop();");
     return v.is_number_integer() && v.get<int>() == desktop;
 }
 
 bool HeadlessKWin::activate(const std::string& internalId) {
-    const json v = runScript(
-        "var clients = workspace.clientList();\n"
-        "for (var i = 0; i < clients.length; ++i)\n"
-        "    if (clients[i].internalId.toString() === " +
-        json(internalId).dump() +
-        ") {\n"
-        "        workspace.activeClient = clients[i];\n"
-        "        return true;\n"
-        "    }\n"
-        "return false;");
+    const json v = runScript("const c = windowById(" + json(internalId).dump() +
+                             ");\n"
+                             "if (c) activate(c);\n"
+                             "return !!c;");
     return v == true;
 }
 

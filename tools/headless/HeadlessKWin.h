@@ -29,6 +29,10 @@ struct KWinOptions {
     int height = 800;
     int desktops = 2;  // virtual desktops, written to kwinrc before the start
     int outputs = 1;   // each width x height, side by side
+    // A Debian root whose KWin to run ("" for this system's); the `shared` folders are seen at
+    // the same paths from there (the harness's own always are).
+    std::string root;
+    std::vector<std::string> shared;
     bool xwayland = true;
 };
 
@@ -55,7 +59,9 @@ public:
     void stop();
 
     // Runs `body`, the statements of a JavaScript function whose return value is reported, as a
-    // KWin script. Its JSON value, or null with lastError() saying why.
+    // KWin script. Its JSON value, or null with lastError() saying why. The body may use, alike on
+    // KWin 5 and 6: windowList(), windowById(id), desktopOf(c), putOnDesktop(c, n),
+    // currentDesktop(), setCurrentDesktop(n), activate(c) (desktops numbered from 1).
     nlohmann::json runScript(const std::string& body);
     const std::string& lastError() const { return lastError_; }
     // Loads `body` as the KWin script `name` and starts it: its id (KWin's number for it), or -1
@@ -64,7 +70,7 @@ public:
     // Whether KWin had a script of that name and unloaded it.
     bool unloadScript(const std::string& name);
 
-    // Every client of workspace.clientList(), as objects with KWin's property names.
+    // Every window KWin has, as objects with KWin 5's property names.
     nlohmann::json windows();
     int currentDesktop();  // 0 when KWin did not answer
     bool setCurrentDesktop(int desktop);

@@ -1,7 +1,7 @@
 // tarvolin-kwin-keys EVENT...: real key events on the KWin of WAYLAND_DISPLAY through its fake
 // input protocol. An EVENT is a Linux key code (linux/input-event-codes.h) pressed and released,
-// +CODE pressed only, -CODE released only. KWin offers the protocol only to a program a desktop
-// entry of KWin's own user names with X-KDE-Wayland-Interfaces=org_kde_kwin_fake_input.
+// +CODE pressed only, -CODE released only. KWin offers the protocol only to programs it trusts:
+// the harness runs it with KWIN_WAYLAND_NO_PERMISSION_CHECKS.
 #include "fake-input-client-protocol.h"
 
 #include <wayland-client.h>

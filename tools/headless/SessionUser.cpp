@@ -8,8 +8,11 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -132,6 +135,53 @@ void stopGroup(pid_t& pid) {
 
 bool handTo(const std::string& path, const Account& to) { return ::chown(path.c_str(), to.uid, to.gid) == 0; }
 
+namespace {
+
+// The mounts that make a Debian root the child's own, all prepared before fork.
+struct RootMounts {
+    std::string top, overlay, proc, dev, x11;
+    std::vector<std::string> folders;                        // made inside, parents first
+    std::vector<std::pair<std::string, std::string>> binds;  // from, to
+
+    explicit RootMounts(const Launch& launch) {
+        if (launch.root.empty()) return;
+        top = launch.scratch + "/top";
+        for (const char* layer : {"/top", "/upper", "/work"}) ::mkdir((launch.scratch + layer).c_str(), 0755);
+        overlay = "lowerdir=" + launch.root + ",upperdir=" + launch.scratch +
+                  "/upper,workdir=" + launch.scratch + "/work";
+        proc = top + "/proc";
+        dev = top + "/dev";
+        x11 = top + "/tmp/.X11-unix";
+        for (const std::string& dir : launch.shared) {
+            for (auto slash = dir.find('/', 1); slash != std::string::npos; slash = dir.find('/', slash + 1))
+                folders.push_back(top + dir.substr(0, slash));
+            folders.push_back(top + dir);
+            binds.emplace_back(dir, top + dir);
+        }
+        for (const char* file : {"/etc/passwd", "/etc/group"}) binds.emplace_back(file, top + file);
+    }
+
+    // In the child, before it gives up root: false when a mount fails.
+    bool enter() const {
+        if (top.empty()) return true;
+        if (::unshare(CLONE_NEWNS) != 0 ||
+            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            ::mount("overlay", top.c_str(), "overlay", 0, overlay.c_str()) != 0 ||
+            ::mount("proc", proc.c_str(), "proc", 0, nullptr) != 0 ||
+            ::mount("/dev", dev.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0)
+            return false;
+        for (const std::string& folder : folders) ::mkdir(folder.c_str(), 0755);
+        for (const auto& [from, to] : binds)
+            if (::mount(from.c_str(), to.c_str(), nullptr, MS_BIND, nullptr) != 0) return false;
+        // Xwayland's sockets: its own, and abstract ones shared with ours.
+        ::mkdir(x11.c_str(), 01777);
+        ::chmod(x11.c_str(), 01777);
+        return ::chroot(top.c_str()) == 0;
+    }
+};
+
+}  // namespace
+
 pid_t launchAs(const Launch& launch, const Account& as) {
     std::vector<std::string> env;
     for (char** e = environ; *e; ++e) {
@@ -155,6 +205,7 @@ pid_t launchAs(const Launch& launch, const Account& as) {
     const UniqueFd output(launch.output.empty() ? -1
                                                 : ::open(launch.output.c_str(),
                                                          O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+    const RootMounts mounts(launch);
     const pid_t parent = ::getpid();
     const pid_t pid = ::fork();
     if (pid != 0) {
@@ -162,6 +213,7 @@ pid_t launchAs(const Launch& launch, const Account& as) {
         return pid < 0 ? -1 : pid;
     }
     ::setpgid(0, 0);
+    if (!mounts.enter()) ::_exit(125);
     if (root && (::setgroups(0, nullptr) != 0 || ::setgid(as.gid) != 0 || ::setuid(as.uid) != 0))
         ::_exit(126);
     // It must not outlive whoever started it (set after setuid, which clears it).

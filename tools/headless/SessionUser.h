@@ -42,6 +42,12 @@ struct Launch {
     std::string home;
     std::string output = "/dev/null";  // where its output goes (appended); "" leaves ours
     bool noCoreDump = false;
+    // A Debian root to run it in ("" for this system), seen through an overlay that keeps
+    // nothing it writes, in a mount namespace of its own: every mount made for it goes when it
+    // ends. The `shared` folders (absolute paths) are the same inside; `scratch`, an empty
+    // folder of ours, holds the overlay's layers. /etc/passwd and /etc/group are ours there.
+    std::string root, scratch;
+    std::vector<std::string> shared;
 };
 // Starts it in a process group of its own (which stopGroup ends whole), as `as` when we are root,
 // ending when we do. Its pid, or -1.
