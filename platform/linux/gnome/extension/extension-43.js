@@ -11,6 +11,8 @@ let service = null;
 function init() {}
 
 function enable() {
+    // Enabled twice without a disable between: one service stays.
+    if (service) return;
     service = new TarvolinService({ GLib, Gio, Meta, Shell, St, Clutter, Main, ModalDialog });
     service.start();
 }

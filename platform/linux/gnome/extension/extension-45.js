@@ -12,6 +12,8 @@ import { TarvolinService } from "./service.js";
 
 export default class TarvolinExtension extends Extension {
     enable() {
+        // GNOME 48 may enable an extension twice without disabling it between: one service stays.
+        if (this._service) return;
         this._service = new TarvolinService({ GLib, Gio, Meta, Shell, St, Clutter, Main, ModalDialog });
         this._service.start();
     }

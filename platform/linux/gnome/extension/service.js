@@ -98,6 +98,16 @@ var TarvolinService = class {
 
     start() {
         const { Gio, Shell } = this._shell;
+        // First what may fail (the object taken): nothing else is left to undo then.
+        this._callers = new Callers(Gio, this._shell.GLib, (gone) => this._listeners.delete(gone));
+        const exported = Gio.DBusExportedObject.wrapJSObject(interfaceXml, this);
+        try {
+            exported.export(Gio.DBus.session, kPath);
+        } catch (e) {
+            this._callers.stop();
+            throw e;
+        }
+        this._dbus = exported;
         this._tracker = Shell.WindowTracker.get_default();
         const display = global.display;
         this._displayHandlers = [
@@ -107,9 +117,6 @@ var TarvolinService = class {
         this._monitorHandler = this._shell.Main.layoutManager.connect("monitors-changed",
             () => this._queue({ screens: this._screens() }));
         for (const actor of global.get_window_actors()) this._consider(actor.meta_window, true);
-        this._callers = new Callers(Gio, this._shell.GLib, (gone) => this._listeners.delete(gone));
-        this._dbus = Gio.DBusExportedObject.wrapJSObject(interfaceXml, this);
-        this._dbus.export(Gio.DBus.session, kPath);
     }
 
     stop() {
