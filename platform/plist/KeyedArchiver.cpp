@@ -76,7 +76,7 @@ public:
         plist_to_bin(archive.get(), &bytes, &length);
         if (!bytes) throw std::runtime_error("keyed archive: libplist could not write the archive");
         std::vector<std::uint8_t> out(bytes, bytes + length);
-        plist_to_bin_free(bytes);
+        plistMemFree(bytes);
         return out;
     }
 

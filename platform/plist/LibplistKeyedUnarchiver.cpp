@@ -159,10 +159,9 @@ private:
 
 std::optional<Value> LibplistKeyedUnarchiver::unarchiveObjectWithData(std::span<const std::uint8_t> data) {
     if (data.empty() || data.size() > std::numeric_limits<uint32_t>::max()) return std::nullopt;
-    plist_t parsed = nullptr;
-    plist_from_memory(reinterpret_cast<const char*>(data.data()), static_cast<uint32_t>(data.size()),
-                      &parsed);
-    PlistPtr top(parsed);
+    PlistPtr top(
+        plistFromMemory(reinterpret_cast<const char*>(data.data()), static_cast<uint32_t>(data.size())));
+    plist_t parsed = top.get();
 
     if (!isType(parsed, PLIST_DICT)) return std::nullopt;
     if (!isString(plist_dict_get_item(parsed, "$archiver"), "NSKeyedArchiver")) return std::nullopt;

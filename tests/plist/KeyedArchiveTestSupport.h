@@ -53,9 +53,8 @@ inline Value valueFromJson(const json& j) {
 }
 
 inline PlistPtr parsePlist(const Bytes& bytes) {
-    plist_t p = nullptr;
-    plist_from_memory(reinterpret_cast<const char*>(bytes.data()), static_cast<uint32_t>(bytes.size()), &p);
-    return PlistPtr(p);
+    return PlistPtr(
+        plistFromMemory(reinterpret_cast<const char*>(bytes.data()), static_cast<uint32_t>(bytes.size())));
 }
 
 inline Bytes toBinary(plist_t p) {
@@ -63,7 +62,7 @@ inline Bytes toBinary(plist_t p) {
     uint32_t length = 0;
     plist_to_bin(p, &bytes, &length);
     Bytes out(bytes, bytes + length);
-    plist_to_bin_free(bytes);
+    plistMemFree(bytes);
     return out;
 }
 

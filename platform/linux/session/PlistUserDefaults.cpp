@@ -26,7 +26,7 @@ namespace tarvolin {
 namespace {
 
 struct XmlFree {
-    void operator()(char* xml) const { plist_to_xml_free(xml); }
+    void operator()(char* xml) const { plistMemFree(xml); }
 };
 
 [[noreturn]] void throwErrno(const std::string& what) {
@@ -106,7 +106,7 @@ std::optional<Value> fromPlist(plist_t node, int depth) {
 PlistPtr parseDomain(std::string_view bytes) {
     plist_t node = nullptr;
     if (!bytes.empty() && bytes.size() <= PlistUserDefaults::kMaxFileSize)
-        plist_from_memory(bytes.data(), static_cast<std::uint32_t>(bytes.size()), &node);
+        node = plistFromMemory(bytes.data(), static_cast<std::uint32_t>(bytes.size()));
     PlistPtr root(node);
     if (!root || plist_get_node_type(root.get()) != PLIST_DICT) return nullptr;
     return root;
