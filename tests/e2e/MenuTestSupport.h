@@ -52,8 +52,14 @@ inline bool waitFor(const std::function<bool()>& done) {
     return false;
 }
 
+// The agent the tests start: $TARVOLIN_TEST_AGENT (a package's, for its test), else this build's.
+inline std::string agentProgram() {
+    const char* other = std::getenv("TARVOLIN_TEST_AGENT");
+    return other && *other ? other : TARVOLIN_AGENT;
+}
+
 inline void startAgent(const std::vector<std::string>& env, std::unique_ptr<headless::Process>& agent) {
-    agent = headless::Process::spawn({TARVOLIN_AGENT}, {env});
+    agent = headless::Process::spawn({agentProgram()}, {env});
     // A command that does nothing, taken: the agent is up and has acted on all before it.
     ASSERT_EQ(ctl({"json", R"({"cmd":"barrier"})", "--force"}, env).status, 0);
     ASSERT_TRUE(waitFor([&] { return ctl({"pasteboard", "show"}, env).out.find('"') == std::string::npos; }));

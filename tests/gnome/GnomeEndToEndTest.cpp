@@ -26,12 +26,21 @@ protected:
         headless::GnomeOptions options;
         options.disabled = disabled;
         options.extensions = before;
+        // A package's test: the extensions it installed, else the ones built here.
+        if (const char* packaged = std::getenv("TARVOLIN_TEST_PACKAGED"); packaged && *packaged)
+            options.systemExtensions = {"tarvolin@tarvolin.org", "tarvolin-legacy@tarvolin.org"};
         for (const auto& built : fs::directory_iterator(TARVOLIN_GNOME_EXTENSIONS)) {
+            if (!options.systemExtensions.empty()) break;
             const fs::path copy = fs::path(dir) / "extensions" / built.path().filename();
             fs::create_directories(copy.parent_path());
             fs::copy(built.path(), copy, fs::copy_options::recursive);
             if (change) change(copy);
             if (fs::exists(copy)) options.extensions.push_back(copy.string());
+        }
+        // On this system's Shell, or on the one of the Debian root $TARVOLIN_DEBIAN13_ROOT names.
+        if (const char* root = std::getenv("TARVOLIN_DEBIAN13_ROOT"); root && *root) {
+            options.root = root;
+            options.shared = {dir};
         }
         std::string error;
         shell = headless::HeadlessGnome::start(error, options);
@@ -177,7 +186,17 @@ TEST_F(GnomeEndToEnd, AnotherExtensionSwitchedOffAndOnIsAPause) {
         std::ofstream(other / "extension.js") << text;
         others.push_back(other.string());
     }
-    ASSERT_NO_FATAL_FAILURE(startShell({}, {}, others));
+    // The agent's enabled last, so that it comes after the other whatever order the Shell takes.
+    const std::vector<std::string> ours{"tarvolin@tarvolin.org", "tarvolin-legacy@tarvolin.org"};
+    ASSERT_NO_FATAL_FAILURE(startShell(ours, {}, others));
+    ASSERT_EQ(shell->eval("for (const uuid of ['tarvolin@tarvolin.org', 'tarvolin-legacy@tarvolin.org'])"
+                          " Main.extensionManager.enableExtension(uuid); return 1;"),
+              1)
+        << shell->lastError();
+    ASSERT_TRUE(waitFor([&] {
+        return shell->extensionInfo("tarvolin@tarvolin.org").value("state", 0.0) == 1 ||
+               shell->extensionInfo("tarvolin-legacy@tarvolin.org").value("state", 0.0) == 1;
+    }));
     auto notes = wayland({{"notes", "Note A"}, {"notes", "Note B"}});
     auto byTitle = shown(2);
     ASSERT_NO_FATAL_FAILURE(startJoinedAgent());

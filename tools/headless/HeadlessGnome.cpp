@@ -242,6 +242,8 @@ std::unique_ptr<HeadlessGnome> HeadlessGnome::start(std::string& error, const Op
     fs::create_directories(run, ec);
     fs::create_directories(installed, ec);
     std::vector<std::string> enabled{kHarnessUuidLegacy, kHarnessUuid};
+    for (const auto& uuid : options.systemExtensions)
+        if (plainUuid(uuid)) enabled.push_back(uuid);
     for (const auto& [uuid, dir] : extensions) {
         fs::copy(dir, installed + "/" + uuid, fs::copy_options::recursive, ec);
         if (ec) {

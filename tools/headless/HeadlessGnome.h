@@ -33,8 +33,11 @@ struct GnomeOptions {
     // enabled-extensions.
     std::vector<std::string> extensions;
     std::vector<std::string> disabled;
-    // A Debian root whose Shell to run ("" for this system's); the `shared` folders are seen at
-    // the same paths from there (the harness's own always are).
+    // UUIDs of extensions installed for every user (under /usr/share) to enable too.
+    std::vector<std::string> systemExtensions;
+    // A Debian root whose Shell to run ("" for this system's), or layers over one, the top first
+    // ("upper:root"); the `shared` folders are seen at the same paths from there (the harness's
+    // own always are).
     std::string root;
     std::vector<std::string> shared;
 };

@@ -38,6 +38,15 @@ constexpr const char* kSocket = "wayland-0";
 
 // KWin names its Xwayland display only in the environment of its own children: read it from the
 // command line of the Xwayland it started.
+// Whether `name` serves `path` yet.
+bool nameHasObject(sd_bus* bus, const char* name, const char* path) {
+    sd_bus_message* reply = nullptr;
+    const bool there = sd_bus_call_method(bus, name, path, "org.freedesktop.DBus.Introspectable",
+                                          "Introspect", nullptr, &reply, "") >= 0;
+    sd_bus_message_unref(reply);
+    return there;
+}
+
 // The X display KWin listens on for Xwayland: read back, never assumed (KWin 6 starts Xwayland
 // only once an X client connects, and in a Debian root any number may be taken, as abstract
 // sockets are shared with this system). Its listening sockets' names, by inode.
@@ -105,7 +114,14 @@ std::unique_ptr<HeadlessKWin> HeadlessKWin::start(std::string& error, const Opti
     fs::create_directories(run, ec);
     fs::create_directories(k->dir_ + "/scripts", ec);
     // The copy has no file capability; it keeps the name, by which KWin picks its own Qt platform.
-    const std::string installed = options.root + "/usr/bin/kwin_wayland";
+    // The root may be layers, the top first ("upper:lower"): the top one that has it.
+    std::string installed = "/usr/bin/kwin_wayland";
+    for (std::istringstream layers(options.root); !options.root.empty();) {
+        std::string layer;
+        if (!std::getline(layers, layer, ':')) break;
+        installed = layer + "/usr/bin/kwin_wayland";
+        if (fs::exists(installed, ec)) break;
+    }
     fs::copy_file(installed, binary, ec);
     if (ec) {
         error = "cannot copy " + installed + " (is kwin-wayland installed?): " + ec.message();
@@ -207,6 +223,29 @@ std::unique_ptr<HeadlessKWin> HeadlessKWin::start(std::string& error, const Opti
         return nullptr;
     }
     k->waylandDisplay_ = socket;
+    // Which windows KWin has shown: scripts see no such property on KWin 5, only the signal.
+    const char* unique = nullptr;
+    sd_bus_get_unique_name(k->bus_, &unique);
+    // org.kde.KWin is on the bus a moment before its /Scripting is.
+    while (!nameHasObject(k->bus_, "org.kde.KWin", "/Scripting") &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(20ms);
+    if (k->loadScript("tarvolin-harness-watch",
+                      std::string(kScriptPrelude) + "const report = (c) => callDBus(" +
+                          json(unique ? unique : "").dump() + ", '/', '" + kInterface +
+                          "', 'Report', 'shown', c.internalId.toString(), '');\n"
+                          "(six ? workspace.windowAdded : workspace.clientAdded).connect((c) => {\n"
+                          "    for (const shown of [c.windowShown, c.readyForPaintingChanged])\n"
+                          "        if (shown) shown.connect(() => report(c));\n"
+                          "    c.damaged.connect(() => callDBus(" +
+                          json(unique ? unique : "").dump() + ", '/', '" + kInterface +
+                          "', 'Report', 'drawn', c.internalId.toString(), ''));\n"
+                          "    // KWin adds a Wayland window once it has shown it.\n"
+                          "    if (!c.windowId) report(c);\n"
+                          "});\n") < 0) {
+        error = "KWin would not run the harness's script: " + k->lastError_;
+        return nullptr;
+    }
     if (options.xwayland) {
         while (k->xDisplay_.empty() && std::chrono::steady_clock::now() < deadline && k->running()) {
             k->xDisplay_ = xDisplayOf(k->pid_);
@@ -246,6 +285,8 @@ int KWinReport::handle(sd_bus_message* message, void* self, sd_bus_error*) {
     auto* k = static_cast<HeadlessKWin*>(self);
     const char *token = nullptr, *value = nullptr, *error = nullptr;
     if (sd_bus_message_read(message, "sss", &token, &value, &error) < 0) return -EINVAL;
+    if (std::string_view(token) == "shown") k->shown_.insert(value);
+    if (std::string_view(token) == "drawn") ++k->drawn_[value];
     // A script given up on may still report: only the awaited one counts.
     if (token == k->awaited_ && !k->reported_) {
         k->reported_ = true;
@@ -359,11 +400,38 @@ json HeadlessKWin::runScript(const std::string& body) {
     return value;
 }
 
-bool HeadlessKWin::keys(const std::string& events) {
-    std::vector<std::string> args{TARVOLIN_KWIN_KEYS};
-    std::istringstream words(events);
-    for (std::string word; words >> word;) args.push_back(word);
-    return runTool(args);
+bool HeadlessKWin::keys(const std::string& events, const std::string& drawnBy) {
+    std::vector<std::string> words;
+    std::istringstream in(events);
+    for (std::string word; in >> word;) words.push_back(word);
+    if (drawnBy.empty()) {
+        words.insert(words.begin(), TARVOLIN_KWIN_KEYS);
+        return runTool(words);
+    }
+    // One event at a time: a client handed keys faster than it draws loses some. Each press but
+    // the last waits for the window to draw again.
+    size_t lastPress = 0;
+    for (size_t i = 0; i < words.size(); ++i)
+        if (words[i][0] != '-') lastPress = i;
+    for (size_t i = 0; i < words.size(); ++i) {
+        const bool press = words[i][0] != '-';
+        for (const std::string& event : press&& words[i][0] != '+'
+                                            ? std::vector<std::string>{"+" + words[i], "-" + words[i]}
+                                            : std::vector<std::string>{words[i]}) {
+            const std::uint64_t drawn = drawn_[drawnBy];
+            if (!runTool({TARVOLIN_KWIN_KEYS, event})) return false;
+            if (event[0] == '-' || i == lastPress) continue;
+            const auto end = std::chrono::steady_clock::now() + kScriptTimeout;
+            while (drawn_[drawnBy] == drawn && std::chrono::steady_clock::now() < end) {
+                if (sd_bus_process(bus_, nullptr) == 0) sd_bus_wait(bus_, 10'000);
+            }
+            if (drawn_[drawnBy] == drawn) {
+                lastError_ = "window " + drawnBy + " did not draw after the key event " + event;
+                return false;
+            }
+        }
+    }
+    return true;
 }
 
 bool HeadlessKWin::setPrimaryOutput(const std::string& name) {
@@ -412,7 +480,7 @@ bool HeadlessKWin::runTool(std::vector<std::string> args) {
 }
 
 json HeadlessKWin::windows() {
-    return runScript(R"(
+    json all = runScript(R"(
         return windowList().map((c) => {
             const g = c.frameGeometry;
             return {internalId: c.internalId.toString(), pid: c.pid, caption: c.caption,
@@ -421,8 +489,10 @@ json HeadlessKWin::windows() {
                     frameGeometry: {x: g.x, y: g.y, width: g.width, height: g.height},
                     minimized: c.minimized, desktop: desktopOf(c), onAllDesktops: c.onAllDesktops,
                     active: c.active, normalWindow: c.normalWindow, specialWindow: c.specialWindow,
-                    skipTaskbar: c.skipTaskbar, readyForPainting: c.readyForPainting};
+                    skipTaskbar: c.skipTaskbar};
         });)");
+    for (json& w : all) w["shown"] = shown_.count(w.value("internalId", "")) > 0;
+    return all;
 }
 
 int HeadlessKWin::currentDesktop() {

@@ -12,7 +12,10 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
+#include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -29,8 +32,9 @@ struct KWinOptions {
     int height = 800;
     int desktops = 2;  // virtual desktops, written to kwinrc before the start
     int outputs = 1;   // each width x height, side by side
-    // A Debian root whose KWin to run ("" for this system's); the `shared` folders are seen at
-    // the same paths from there (the harness's own always are).
+    // A Debian root whose KWin to run ("" for this system's), or layers over one, the top first
+    // ("upper:root"); the `shared` folders are seen at the same paths from there (the harness's
+    // own always are).
     std::string root;
     std::vector<std::string> shared;
     bool xwayland = true;
@@ -70,7 +74,8 @@ public:
     // Whether KWin had a script of that name and unloaded it.
     bool unloadScript(const std::string& name);
 
-    // Every window KWin has, as objects with KWin 5's property names.
+    // Every window KWin has, as objects with KWin 5's property names, and `shown`: whether KWin
+    // has shown it yet (drawn its first frame).
     nlohmann::json windows();
     int currentDesktop();  // 0 when KWin did not answer
     bool setCurrentDesktop(int desktop);
@@ -79,9 +84,11 @@ public:
 
     // Real key events to the focused window, as from a keyboard: Linux key codes
     // (linux/input-event-codes.h) separated by spaces, each pressed and released; +CODE only
-    // pressed, -CODE only released ("+29 17 -29" is Ctrl+W). False, with lastError(), when
-    // KWin did not take them.
-    bool keys(const std::string& events);
+    // pressed, -CODE only released ("+29 17 -29" is Ctrl+W). With `drawnBy` (a window's
+    // internal id), each press but the last waits until that window has drawn again, as a client
+    // handed keys faster than it draws may lose some. False, with lastError(), when KWin did not
+    // take them or the window did not draw.
+    bool keys(const std::string& events, const std::string& drawnBy = "");
     // Makes the output `name` (Virtual-0, Virtual-1, ...) the primary, as Plasma's display
     // settings do; false, with lastError(), when KWin did not apply it.
     bool setPrimaryOutput(const std::string& name);
@@ -109,6 +116,8 @@ private:
     std::string awaited_;
     bool reported_ = false;
     std::string reportValue_, reportError_;
+    std::set<std::string> shown_;                 // internal ids
+    std::map<std::string, std::uint64_t> drawn_;  // frames drawn, by internal id
 };
 
 }  // namespace tarvolin::headless

@@ -6,6 +6,7 @@
 
 #include <wayland-client.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>

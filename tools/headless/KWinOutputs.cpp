@@ -6,6 +6,7 @@
 #include <wayland-client.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -79,10 +80,10 @@ int main(int argc, char** argv) {
     }
     int result = 0;  // 1 applied, -1 failed
     kde_output_configuration_v2* config = kde_output_management_v2_create_configuration(management);
-    static const kde_output_configuration_v2_listener listener = {
-        [](void* r, kde_output_configuration_v2*) { *static_cast<int*>(r) = 1; },
-        [](void* r, kde_output_configuration_v2*) { *static_cast<int*>(r) = -1; },
-    };
+    // Newer protocols add events this version is not sent: those stay empty.
+    static kde_output_configuration_v2_listener listener{};
+    listener.applied = [](void* r, kde_output_configuration_v2*) { *static_cast<int*>(r) = 1; };
+    listener.failed = [](void* r, kde_output_configuration_v2*) { *static_cast<int*>(r) = -1; };
     kde_output_configuration_v2_add_listener(config, &listener, &result);
     // Plasma 5.27 orders its outputs by priority (1 first); earlier ones name a primary.
     if (managementVersion >= 3) {

@@ -139,7 +139,7 @@ namespace {
 
 // The mounts that make a Debian root the child's own, all prepared before fork.
 struct RootMounts {
-    std::string top, overlay, proc, dev, x11;
+    std::string top, overlay, proc, dev, sys, x11;
     std::vector<std::string> folders;                        // made inside, parents first
     std::vector<std::pair<std::string, std::string>> binds;  // from, to
 
@@ -151,6 +151,7 @@ struct RootMounts {
                   "/upper,workdir=" + launch.scratch + "/work";
         proc = top + "/proc";
         dev = top + "/dev";
+        sys = top + "/sys";
         x11 = top + "/tmp/.X11-unix";
         for (const std::string& dir : launch.shared) {
             for (auto slash = dir.find('/', 1); slash != std::string::npos; slash = dir.find('/', slash + 1))
@@ -168,7 +169,9 @@ struct RootMounts {
             ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
             ::mount("overlay", top.c_str(), "overlay", 0, overlay.c_str()) != 0 ||
             ::mount("proc", proc.c_str(), "proc", 0, nullptr) != 0 ||
-            ::mount("/dev", dev.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0)
+            ::mount("/dev", dev.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0 ||
+            // libsystemd finds a process's cgroup through it (GNOME Shell 48 asks its own).
+            ::mount("/sys", sys.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0)
             return false;
         for (const std::string& folder : folders) ::mkdir(folder.c_str(), 0755);
         for (const auto& [from, to] : binds)
