@@ -3,6 +3,7 @@
 // a script's gdbus call is refused).
 //
 //   tarvolin_gnome_bench [--counts 10,100] [--reps 20]
+// With $TARVOLIN_DEBIAN13_ROOT set (scripts/debian13-root), GNOME Shell 48 from that root.
 #include "bench/CompositorBench.h"
 #include "platform/LocalNotificationCenter.h"
 #include "platform/linux/gnome/GnomeDesktop.h"
@@ -19,11 +20,13 @@ int main(int argc, char** argv) {
     options.xwayland = false;
     for (const auto& built : std::filesystem::directory_iterator(TARVOLIN_GNOME_EXTENSIONS))
         options.extensions.push_back(built.path().string());
+    if (const char* root = std::getenv("TARVOLIN_DEBIAN13_ROOT"); root && *root) options.root = root;
     auto shell = headless::HeadlessGnome::start(error, options);
     if (!shell) {
         std::fprintf(stderr, "cannot start GNOME Shell: %s\n", error.c_str());
         return 1;
     }
+
     ::setenv("DBUS_SESSION_BUS_ADDRESS", shell->busAddress().c_str(), 1);
     sd_bus* raw = nullptr;
     if (sd_bus_open_user(&raw) < 0) {
@@ -31,6 +34,11 @@ int main(int argc, char** argv) {
         return 1;
     }
     const SdBusPtr bus(raw);
+    char* version = nullptr;
+    sd_bus_get_property_string(raw, "org.gnome.Shell", "/org/gnome/Shell", "org.gnome.Shell", "ShellVersion",
+                               nullptr, &version);
+    std::printf("GNOME Shell %s\n", version ? version : "(version unknown)");
+    std::free(version);
     if (GnomeDesktop::becomeClient(raw) < 0) {
         std::fprintf(stderr, "cannot own a client name on the bus\n");
         return 1;

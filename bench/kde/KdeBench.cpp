@@ -3,6 +3,7 @@
 // list and the same activation.
 //
 //   tarvolin_kde_bench [--counts 10,100] [--reps 20]
+// With $TARVOLIN_DEBIAN13_ROOT set (scripts/debian13-root), KWin 6 from that root.
 #include "bench/CompositorBench.h"
 #include "platform/LocalNotificationCenter.h"
 #include "platform/linux/kde/KWinDesktop.h"
@@ -16,19 +17,24 @@
 using namespace tarvolin;
 
 int main(int argc, char** argv) {
-    std::string error;
-    headless::KWinOptions options;
-    options.xwayland = false;
-    auto kwin = headless::HeadlessKWin::start(error, options);
-    if (!kwin) {
-        std::fprintf(stderr, "cannot start KWin: %s\n", error.c_str());
-        return 1;
-    }
     // KWin runs as another user when this runs as root: it must be able to read the script.
     char pattern[] = "/tmp/tarvolin-kde-bench-XXXXXX";
     const std::string runtime = ::mkdtemp(pattern);
     ::chmod(runtime.c_str(), 0755);
     ::mkdir((runtime + "/tarvolin-kwin").c_str(), 0755);
+    std::string error;
+    headless::KWinOptions options;
+    options.xwayland = false;
+    if (const char* root = std::getenv("TARVOLIN_DEBIAN13_ROOT"); root && *root) {
+        options.root = root;
+        options.shared = {runtime};
+    }
+    auto kwin = headless::HeadlessKWin::start(error, options);
+    if (!kwin) {
+        std::fprintf(stderr, "cannot start KWin: %s\n", error.c_str());
+        return 1;
+    }
+    std::printf("KWin %s\n", kwin->runScript("return six ? 6 : 5;").dump().c_str());
     ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
     ::setenv("DBUS_SESSION_BUS_ADDRESS", kwin->busAddress().c_str(), 1);
 

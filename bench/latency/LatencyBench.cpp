@@ -14,8 +14,8 @@
 //   tarvolin_latency_bench [--counts 10,100,500] [--commands 200] [--placements one,across]
 //                          [--modes wake,poll,ctl,wm] [--runtimes shm,default]
 #include "app/AppDelegate.h"
-#include "platform/linux/session/FilePasteboard.h"
 #include "platform/linux/LinuxPlatform.h"
+#include "platform/linux/session/FilePasteboard.h"
 #include "tools/headless/SampleClient.h"
 
 #include <dirent.h>
