@@ -60,7 +60,6 @@ bool CompositorTransport::processEvents() {
 
 const desktop::Snapshot& CompositorTransport::sync() {
     live();
-    process();
     return state_.snapshot();
 }
 
@@ -166,6 +165,7 @@ void CompositorTransport::goneAway(const std::string& why) {
 }
 
 bool CompositorTransport::live() {
+    process();  // the news first: the code inside may have said it is gone
     while (away() && !broken() && !running_) {
         const auto now = Clock::now();
         if (nextTry_ && *nextTry_ > now)

@@ -236,30 +236,42 @@ private:
     }
 
     // One method of the extension's, its arguments appended by `args`: whether it answered true.
+    // A call that finds the extension gone (disabled just before, its Stopped not read yet)
+    // waits for it as a pause does, and goes again once.
     template <class Args>
     bool call(const char* method, Args args) {
-        if (!live()) {
-            say(std::string("did not carry out ") + method + ": the GNOME Shell extension is gone");
-            return false;
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            if (!live()) {
+                say(std::string("did not carry out ") + method + ": the GNOME Shell extension is gone");
+                return false;
+            }
+            sd_bus_message* raw = nullptr;
+            if (sd_bus_message_new_method_call(bus(), &raw, compositor().c_str(), kObjectPath, kInterface,
+                                               method) < 0)
+                return false;
+            SdBusMessagePtr m(raw);
+            if (args(raw) < 0) return false;
+            SdBusError e;
+            sd_bus_message* reply = nullptr;
+            countTrip();
+            const int r = sd_bus_call(bus(), raw, 0, &e.e, &reply);
+            SdBusMessagePtr answer(reply);
+            if (r < 0 && attempt == 0 &&
+                (sd_bus_error_has_name(&e.e, SD_BUS_ERROR_UNKNOWN_OBJECT) ||
+                 sd_bus_error_has_name(&e.e, SD_BUS_ERROR_UNKNOWN_METHOD))) {
+                goneAway("the GNOME Shell extension is not there; commands wait for it to be back");
+                continue;
+            }
+            int done = 0;
+            if (r < 0 || sd_bus_message_read(reply, "b", &done) < 0) {
+                if (!broken())
+                    say(std::string("the GNOME Shell extension failed ") + method + ": " + e.text(r));
+                done = 0;
+            }
+            process();  // what it changed, sent before the answer
+            return done != 0;
         }
-        sd_bus_message* raw = nullptr;
-        if (sd_bus_message_new_method_call(bus(), &raw, compositor().c_str(), kObjectPath, kInterface,
-                                           method) < 0)
-            return false;
-        SdBusMessagePtr m(raw);
-        if (args(raw) < 0) return false;
-        SdBusError e;
-        sd_bus_message* reply = nullptr;
-        countTrip();
-        const int r = sd_bus_call(bus(), raw, 0, &e.e, &reply);
-        SdBusMessagePtr answer(reply);
-        int done = 0;
-        if (r < 0 || sd_bus_message_read(reply, "b", &done) < 0) {
-            if (!broken()) say(std::string("the GNOME Shell extension failed ") + method + ": " + e.text(r));
-            done = 0;
-        }
-        process();  // what it changed, sent before the answer
-        return done != 0;
+        return false;
     }
 
     bool activate(const std::vector<const desktop::Window*>& windows) {

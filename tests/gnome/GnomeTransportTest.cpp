@@ -1,0 +1,196 @@
+// The GNOME transport against the Shell and the agent's extension as the test plays them: what the
+// agent does when they answer what a working Shell seldom does.
+#include "platform/AccessibilityNames.h"
+#include "platform/LocalNotificationCenter.h"
+#include "platform/linux/gnome/GnomeDesktop.h"
+#include "tests/linux/LinuxTestSupport.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <systemd/sd-bus.h>
+#include <nlohmann/json.hpp>
+
+#include <atomic>
+#include <mutex>
+#include <thread>
+
+namespace tarvolin::test {
+namespace {
+
+using nlohmann::json;
+using ::testing::HasSubstr;
+
+// org.gnome.Shell on a private bus, on a thread of its own, with the extension's object: List
+// answers `list`, Activate `activated`; the Shell says its version and the extension's state.
+class FakeShell {
+public:
+    std::atomic<bool> extension = true, activated = true;
+    // While away, back at the agent's n-th try (0: not by itself).
+    std::atomic<int> backAtTry = 0;
+    std::string list = json{{"hello", TARVOLIN_GNOME_INTERFACE},
+                            {"windows",
+                             {{{"id", "7"},
+                               {"pid", 42},
+                               {"title", "A"},
+                               {"app", "notes"},
+                               {"minimised", false},
+                               {"desktop", "1"},
+                               {"close", true},
+                               {"move", true},
+                               {"minimise", true},
+                               {"frame", {{"x", 10}, {"y", 20}, {"w", 300}, {"h", 200}}}}}},
+                            {"active", "7"},
+                            {"screens", {{{"x", 0}, {"y", 0}, {"w", 1280}, {"h", 800}}}}}
+                           .dump();
+
+    FakeShell() {
+        sd_bus_open_user(&bus_);
+        static const sd_bus_vtable shell[] = {
+            SD_BUS_VTABLE_START(0),
+            SD_BUS_PROPERTY("ShellVersion", "s", &FakeShell::onVersion, 0, 0),
+            SD_BUS_VTABLE_END,
+        };
+        static const sd_bus_vtable extensions[] = {
+            SD_BUS_VTABLE_START(0),
+            SD_BUS_METHOD("GetExtensionInfo", "s", "a{sv}", &FakeShell::onInfo, 0),
+            SD_BUS_VTABLE_END,
+        };
+        static const sd_bus_vtable ours[] = {
+            SD_BUS_VTABLE_START(0),
+            SD_BUS_METHOD("List", "", "s", &FakeShell::onList, 0),
+            SD_BUS_METHOD("Activate", "as", "b", &FakeShell::onActivate, 0),
+            SD_BUS_VTABLE_END,
+        };
+        sd_bus_add_object_vtable(bus_, nullptr, "/org/gnome/Shell", "org.gnome.Shell", shell, this);
+        sd_bus_add_object_vtable(bus_, nullptr, "/org/gnome/Shell", "org.gnome.Shell.Extensions", extensions,
+                                 this);
+        sd_bus_add_fallback_vtable(bus_, nullptr, "/org/tarvolin", "org.tarvolin.Shell", ours,
+                                   &FakeShell::find, this);
+        sd_bus_request_name(bus_, "org.gnome.Shell", 0);
+        thread_ = std::thread([this] {
+            while (!stop_) {
+                std::lock_guard lock(mutex_);
+                if (sd_bus_process(bus_, nullptr) > 0) continue;
+                sd_bus_wait(bus_, 10'000);
+            }
+        });
+    }
+    ~FakeShell() {
+        stop_ = true;
+        thread_.join();
+        sd_bus_flush_close_unref(bus_);
+    }
+    // The extension's Stopped, to the agent's connection only, as the extension sends it.
+    void stopped(const std::string& agent) {
+        std::lock_guard lock(mutex_);
+        sd_bus_message* m = nullptr;
+        sd_bus_message_new_signal(bus_, &m, "/org/tarvolin/Shell", "org.tarvolin.Shell", "Stopped");
+        sd_bus_message_set_destination(m, agent.c_str());
+        sd_bus_send(bus_, m, nullptr);
+        sd_bus_message_unref(m);
+    }
+    std::string lastCaller() {
+        std::lock_guard lock(mutex_);
+        return caller_;
+    }
+
+private:
+    // The extension's object is there only while it is enabled.
+    static int find(sd_bus*, const char* path, const char*, void* self, void** found, sd_bus_error*) {
+        auto* s = static_cast<FakeShell*>(self);
+        *found = self;
+        if (!s->extension && s->backAtTry > 0 && --s->backAtTry == 0) s->extension = true;
+        return s->extension && std::string_view(path) == "/org/tarvolin/Shell";
+    }
+    static int onVersion(sd_bus*, const char*, const char*, const char*, sd_bus_message* reply, void*,
+                         sd_bus_error*) {
+        return sd_bus_message_append(reply, "s", "43.9");
+    }
+    static int onInfo(sd_bus_message* m, void*, sd_bus_error*) {
+        // A state the agent knows no name for, and nothing else.
+        return sd_bus_reply_method_return(m, "a{sv}", 1, "state", "d", 99.0);
+    }
+    static int onList(sd_bus_message* m, void* self, sd_bus_error*) {
+        auto* s = static_cast<FakeShell*>(self);
+        s->caller_ = sd_bus_message_get_sender(m);
+        return sd_bus_reply_method_return(m, "s", s->list.c_str());
+    }
+    static int onActivate(sd_bus_message* m, void* self, sd_bus_error*) {
+        return sd_bus_reply_method_return(m, "b", static_cast<int>(static_cast<FakeShell*>(self)->activated));
+    }
+
+    sd_bus* bus_ = nullptr;
+    std::thread thread_;
+    std::mutex mutex_;
+    std::atomic<bool> stop_ = false;
+    std::string caller_;
+};
+
+class GnomeTransport : public ::testing::Test {
+protected:
+    ScopedBus bus{"DBUS_SESSION_BUS_ADDRESS"};
+    LocalNotificationCenter center;
+    std::vector<std::string> log;
+
+    std::unique_ptr<DesktopBackend> connect(std::string& error) {
+        auto d = GnomeDesktop::connect(center, error);
+        if (d) d->setLog([this](const std::string& line) { log.push_back(line); });
+        return d;
+    }
+    static AXError raise(DesktopBackend& d) {
+        const auto windows =
+            ax::copyAttributeValue(d.accessibility().createApplication(42), kAXWindowsAttribute).value;
+        if (!windows || windows->asArray()->empty()) return AXError::noValue;
+        return ax::performAction(*windows->asArray()->front().asElement(), kAXRaiseAction);
+    }
+    std::string said() const {
+        std::string all;
+        for (const auto& line : log) all += line + "\n";
+        return all;
+    }
+};
+
+// Whether the Shell is there is its name on the bus; a list that does not read, or an extension
+// in a state the agent has no name for, ends the connection saying so.
+TEST_F(GnomeTransport, WhatTheShellSaysOfItsExtensionIsPassedOn) {
+    EXPECT_FALSE(GnomeDesktop::running());
+    std::string error;
+    EXPECT_FALSE(connect(error));
+    EXPECT_EQ(error, "") << "no Shell: another desktop";
+    FakeShell shell;
+    EXPECT_TRUE(GnomeDesktop::running());
+    shell.list = json{{"hello", TARVOLIN_GNOME_INTERFACE}, {"windows", {{{"id", 7}}}}}.dump();
+    EXPECT_FALSE(connect(error));
+    EXPECT_THAT(error, HasSubstr("in a form this agent cannot read"));
+    shell.extension = false;
+    EXPECT_FALSE(connect(error));
+    EXPECT_THAT(error, HasSubstr("GNOME Shell 43.9 is on the session bus"));
+    EXPECT_THAT(error, HasSubstr("state as 99; try `gnome-extensions enable tarvolin-legacy@tarvolin.org`"));
+}
+
+// The extension away is a pause: a command waits for it and is carried out once it is back; when
+// it does not come back in time, the command is refused and the desktop is lost.
+TEST_F(GnomeTransport, ACommandWaitsForTheExtensionOrIsRefusedWhenItStaysAway) {
+    FakeShell shell;
+    std::string error;
+    auto d = connect(error);
+    ASSERT_TRUE(d) << error;
+    const std::string agent = shell.lastCaller();
+    shell.extension = false;
+    shell.backAtTry = 2;  // away for a moment, as when GNOME cycles it
+    shell.stopped(agent);
+    EXPECT_EQ(raise(*d), AXError::success);
+    EXPECT_THAT(said(), HasSubstr("commands wait for it to be back"));
+    EXPECT_THAT(said(), HasSubstr("is back"));
+    EXPECT_TRUE(d->processEvents());
+
+    shell.extension = false;
+    shell.stopped(agent);
+    EXPECT_EQ(raise(*d), AXError::cannotComplete);
+    EXPECT_FALSE(d->processEvents());
+    EXPECT_THAT(said(), HasSubstr("was not back within 2000 ms"));
+    EXPECT_THAT(said(), HasSubstr("did not carry out Activate"));
+}
+
+}  // namespace
+}  // namespace tarvolin::test
