@@ -174,39 +174,6 @@ TEST_F(SwitchEndToEnd, RofiGetsTheInventoryWithPrivateIconsAndTheChoiceIsRaised)
     round();
 }
 
-// Notes' desktop entry names it in the user's language; the labels set for the app id still
-// pick its windows.
-TEST_F(SwitchEndToEnd, RowsShowTheEntrysNameAndTheAppIdsLabelsStillPick) {
-    ASSERT_NO_FATAL_FAILURE(startAgent(env, agent));
-    const fs::path data = dir / "data";
-    fs::create_directories(data / "applications");
-    std::ofstream(data / "applications/Notes.desktop") << "[Desktop Entry]\nName=Notes\nName[de]=Notizen\n";
-    std::ofstream(dir / "bin/rofi.answer") << "k1\n";
-    const auto list = nlohmann::json::parse(ctl({"windows", "--json"}).out);
-    const auto r =
-        ctl({"switch"}, {"XDG_DATA_HOME=" + data.string(), "XDG_DATA_DIRS=" + (dir / "none").string(),
-                         "LC_ALL=", "LC_MESSAGES=", "LANG=de_DE.UTF-8"});
-    EXPECT_EQ(r.status, 0) << r.out;
-    std::istringstream rows(slurp(dir / "bin/rofi.in"));
-    xcb_window_t labelled = 0;
-    std::size_t seen = 0;
-    for (std::string row; std::getline(rows, row); ++seen) {
-        row = row.substr(0, row.find('\0'));
-        const auto e = std::find_if(list.begin(), list.end(), [&](const auto& w) {
-            std::string title = w["title"];
-            std::replace(title.begin(), title.end(), '\n', ' ');
-            return row.ends_with("  " + title);
-        });
-        ASSERT_TRUE(e != list.end()) << row;
-        const std::string shown = (*e)["appName"] == "Notes" ? "Notizen" : std::string((*e)["appName"]);
-        EXPECT_NE(row.find("  " + shown + "  "), std::string::npos) << row;
-        if ((*e)["key"] == "k1") labelled = (*e)["winId"];
-    }
-    EXPECT_EQ(seen, list.size());
-    ASSERT_NE(labelled, 0u);
-    EXPECT_TRUE(waitUntilActive(*x, labelled));
-}
-
 TEST_F(SwitchEndToEnd, ActionsOnTheChosenTargetAndAnswersOrAgentsThatSendNothing) {
     const auto low = std::min(notes->windows[0], notes->windows[1]);
     const auto high = std::max(notes->windows[0], notes->windows[1]);

@@ -145,26 +145,16 @@ TEST_F(GnomeEndToEnd, TheAgentRestartsAtOnceAndEndsWithTheExtensionOrTheShell) {
             true)
             << shell->lastError();
     };
-    auto joined = [&] {
-        auto p = spawnJoined({TARVOLIN_AGENT}, env);
-        EXPECT_EQ(ctl({"json", R"({"cmd":"barrier"})", "--force"}, env).status, 0);
-        EXPECT_TRUE(waitFor([&] {
-            return ctl({"pasteboard", "show"}, env).out.find('"') == std::string::npos;
-        }));
-        return p;
-    };
-    auto again = joined();
-    for (const char* title : {"Note A", "Note B"}) {
-        ASSERT_EQ(ctl({"raise", number(byTitle[title])}, env).status, 0);
-        EXPECT_TRUE(waitFor([&] { return now(byTitle[title])["focused"] == true; })) << title;
-    }
+    ASSERT_NO_FATAL_FAILURE(startJoinedAgent());
+    for (const char* title : {"Note A", "Note B"}) ASSERT_NO_FATAL_FAILURE(raised(byTitle[title]));
     extensions("disable");
-    ended(*again, "the GNOME Shell extension stopped");
+    ended(*agent, "the GNOME Shell extension stopped");
 
     extensions("enable");
-    auto third = joined();
+    ASSERT_NO_FATAL_FAILURE(startJoinedAgent());
     shell->stop();
-    ended(*third, "tarvolin:");
+    ended(*agent, "tarvolin:");
+    agent.reset();
 }
 
 // GNOME disables the agent's extension and enables it again whenever another one enabled before it

@@ -3,6 +3,7 @@
 #include "platform/AccessibilityNames.h"
 #include "platform/LocalNotificationCenter.h"
 #include "platform/linux/kde/KWinDesktop.h"
+#include "tests/linux/FakePeer.h"
 #include "tests/linux/LinuxTestSupport.h"
 
 #include <gmock/gmock.h>
@@ -21,64 +22,37 @@ namespace {
 using nlohmann::json;
 using ::testing::HasSubstr;
 
-// org.kde.KWin's /Scripting on a private bus, on a thread of its own; a script it starts is played
-// here too: it reports one window and takes commands as the agent's script does, or as told.
+// org.kde.KWin's /Scripting on a private bus; a script it starts is played here too: it reports one
+// window and takes commands as the agent's script does, or as told.
 class FakeKWin {
 public:
-    std::atomic<bool> refuseLoad = false, refuseStart = false;
+    std::atomic<bool> refuseLoad = false, refuseStart = false, mute = false;
     // What the script answers a command with; it stops calling after one when `silent` is set.
     std::function<json(const json& command)> answer = [](const json& c) {
         return json{{"n", c["n"]}, {"done", true}};
     };
     std::atomic<bool> silent = false;
-    std::atomic<int> loads = 0, commands = 0;
+    std::atomic<int> loads = 0, unloads = 0, commands = 0;
 
-    FakeKWin() {
-        sd_bus_open_user(&bus_);
-        static const sd_bus_vtable table[] = {
-            SD_BUS_VTABLE_START(0),
-            SD_BUS_METHOD("loadScript", "ss", "i", &FakeKWin::onLoad, 0),
-            SD_BUS_METHOD("unloadScript", "s", "b", &FakeKWin::onUnload, 0),
-            SD_BUS_METHOD("start", "", "", &FakeKWin::onStart, 0),
-            SD_BUS_VTABLE_END,
-        };
-        sd_bus_add_object_vtable(bus_, nullptr, "/Scripting", "org.kde.kwin.Scripting", table, this);
-        sd_bus_request_name(bus_, "org.kde.KWin", 0);
-        thread_ = std::thread([this] {
-            while (!stop_) {
-                std::lock_guard lock(mutex_);
-                if (sd_bus_process(bus_, nullptr) > 0) continue;
-                sd_bus_wait(bus_, 10'000);
-            }
-        });
-    }
-    ~FakeKWin() {
-        stop_ = true;
-        thread_.join();
-        sd_bus_flush_close_unref(bus_);
-    }
-    // Runs `f` with the bus, between two turns of the fake's loop.
-    template <class F>
-    auto withBus(F f) {
-        std::lock_guard lock(mutex_);
-        return f(bus_);
-    }
-    // A call to the agent as a script makes it (from KWin's name); its answer's error name, "" for
-    // none, lands in answers().
-    void callAgent(const char* method, const json& message) {
-        withBus([&](sd_bus* bus) {
+    // A call to the agent as a script makes it (from KWin's name, else from another program's); its
+    // answer's error name, "" for none, lands in answers().
+    void callAgent(const char* method, const std::string& message, bool fromAnother = false) {
+        (fromAnother ? other_ : peer_).withBus([&](sd_bus* bus) {
             return sd_bus_call_method_async(
                 bus, nullptr, agent_.c_str(), "/org/tarvolin/KWin", "org.tarvolin.KWin", method,
                 [](sd_bus_message* m, void* self, sd_bus_error*) {
                     const sd_bus_error* e = sd_bus_message_get_error(m);
-                    static_cast<FakeKWin*>(self)->answers_.push_back(e && e->name ? e->name : "");
+                    auto* k = static_cast<FakeKWin*>(self);
+                    std::lock_guard lock(k->answersMutex_);
+                    k->answers_.push_back(e && e->name ? e->name : "");
                     return 0;
                 },
-                this, "s", message.dump().c_str());
+                this, "s", message.c_str());
         });
     }
     std::vector<std::string> answers() {
-        return withBus([&](sd_bus*) { return answers_; });
+        std::lock_guard lock(answersMutex_);
+        return answers_;
     }
     std::string token() const { return token_; }
 
@@ -91,7 +65,8 @@ private:
         ++k->loads;
         return sd_bus_reply_method_return(m, "i", k->refuseLoad ? -1 : 0);
     }
-    static int onUnload(sd_bus_message* m, void*, sd_bus_error*) {
+    static int onUnload(sd_bus_message* m, void* self, sd_bus_error*) {
+        ++static_cast<FakeKWin*>(self)->unloads;
         return sd_bus_reply_method_return(m, "b", 1);
     }
     static int onStart(sd_bus_message* m, void* self, sd_bus_error* e) {
@@ -105,16 +80,12 @@ private:
         k->agent_ = name[1];
         k->token_ = token[1];
         k->silent = false;
-        const json window{{"id", "{a}"},        {"pid", 42},
-                          {"title", "A"},       {"app", "notes"},
-                          {"minimised", false}, {"desktop", "1"},
-                          {"close", true},      {"move", true},
-                          {"minimise", true},   {"frame", {{"x", 10}, {"y", 20}, {"w", 300}, {"h", 200}}}};
-        k->send("Event", {{"hello", 5},
-                          {"windows", {window}},
-                          {"active", "{a}"},
-                          {"screens", {{{"x", 0}, {"y", 0}, {"w", 1280}, {"h", 800}}}}});
-        k->send("Next", json::object());
+        if (k->mute) return sd_bus_reply_method_return(m, "");
+        k->send(m, "Event", json::parse(R"({"hello": 5, "active": "{a}", "windows": [{"id": "{a}", "pid": 42,
+            "title": "A", "app": "notes", "minimised": false, "desktop": "1", "close": true, "move": true,
+            "minimise": true, "frame": {"x": 10, "y": 20, "w": 300, "h": 200}}],
+            "screens": [{"x": 0, "y": 0, "w": 1280, "h": 800}]})"));
+        k->send(m, "Next", json::object());
         return sd_bus_reply_method_return(m, "");
     }
     static int onNext(sd_bus_message* m, void* self, sd_bus_error*) {
@@ -122,24 +93,34 @@ private:
         const char* text = nullptr;
         if (sd_bus_message_is_method_error(m, nullptr) || sd_bus_message_read(m, "s", &text) < 0) return 0;
         const json command = json::parse(text);
-        if (!command.contains("n")) return k->send("Next", json::object()), 0;
+        if (!command.contains("n")) return k->send(m, "Next", json::object()), 0;
         ++k->commands;
-        if (!k->silent) k->send("Next", k->answer(command));
+        if (!k->silent) k->send(m, "Next", k->answer(command));
         return 0;
     }
-    void send(const char* method, json message) {
+    void send(sd_bus_message* from, const char* method, json message) {
         message["token"] = token_;
-        sd_bus_call_method_async(bus_, nullptr, agent_.c_str(), "/org/tarvolin/KWin", "org.tarvolin.KWin",
-                                 method, std::string_view(method) == "Next" ? &FakeKWin::onNext : nullptr,
-                                 this, "s", message.dump().c_str());
+        sd_bus_call_method_async(sd_bus_message_get_bus(from), nullptr, agent_.c_str(), "/org/tarvolin/KWin",
+                                 "org.tarvolin.KWin", method,
+                                 std::string_view(method) == "Next" ? &FakeKWin::onNext : nullptr, this, "s",
+                                 message.dump().c_str());
     }
 
-    sd_bus* bus_ = nullptr;
-    std::thread thread_;
-    std::mutex mutex_;
-    std::atomic<bool> stop_ = false;
     std::string path_, agent_, token_;
+    std::mutex answersMutex_;  // the answers come on two threads
     std::vector<std::string> answers_;
+    FakePeer other_{"org.example.Other", [](sd_bus*) {}};
+    FakePeer peer_{"org.kde.KWin", [this](sd_bus* bus) {
+                       static const sd_bus_vtable table[] = {
+                           SD_BUS_VTABLE_START(0),
+                           SD_BUS_METHOD("loadScript", "ss", "i", &FakeKWin::onLoad, 0),
+                           SD_BUS_METHOD("unloadScript", "s", "b", &FakeKWin::onUnload, 0),
+                           SD_BUS_METHOD("start", "", "", &FakeKWin::onStart, 0),
+                           SD_BUS_VTABLE_END,
+                       };
+                       sd_bus_add_object_vtable(bus, nullptr, "/Scripting", "org.kde.kwin.Scripting", table,
+                                                this);
+                   }};  // last: its thread ends before the rest goes
 };
 
 // Until `done` holds; false when the deadline, there only so that a broken test cannot hang, passes.
@@ -178,13 +159,23 @@ protected:
     }
 };
 
-TEST_F(KWinTransport, KWinRefusingToLoadOrStartTheScriptIsSaid) {
-    for (bool load : {true, false}) {
+// KWin refusing the script, or dropping it (as it does one with an error), is said; the script is
+// unloaded as the agent gives up.
+TEST_F(KWinTransport, AScriptKWinRefusesOrDropsIsSaid) {
+    for (const std::string how : {"load", "start", "mute", "unreadable"}) {
         FakeKWin kwin;
-        (load ? kwin.refuseLoad : kwin.refuseStart) = true;
+        (how == "load" ? kwin.refuseLoad : how == "start" ? kwin.refuseStart : kwin.mute) = true;
+        ScopedEnv script("TARVOLIN_KWIN_SCRIPT", how == "unreadable" ? "/nonexistent" : "");
         std::string error;
         EXPECT_FALSE(connect(error));
-        EXPECT_THAT(error, HasSubstr(load ? "would not load its script" : "KWin refused start")) << error;
+        EXPECT_THAT(error, HasSubstr(how == "load"         ? "would not load its script"
+                                     : how == "start"      ? "KWin refused start"
+                                     : how == "unreadable" ? "cannot read the KWin script /nonexistent"
+                                                           : "did not call the agent within 5 s"))
+            << how;
+        if (how == "mute") {
+            EXPECT_EQ(kwin.unloads, 2) << "a copy left before, then its own, dropped";
+        }
     }
 }
 
@@ -195,12 +186,17 @@ TEST_F(KWinTransport, OnlyItsOwnScriptFeedsItAndAnOddAnswerEndsNothing) {
     std::string error;
     auto d = connect(error);
     ASSERT_TRUE(d) << error;
-    kwin.callAgent("Event", {{"hello", 5}, {"windows", json::array()}});
-    kwin.callAgent("Event", {{"hello", 5}, {"windows", json::array()}, {"token", 7}});
-    kwin.callAgent("Next", {{"token", kwin.token()}});
-    ASSERT_TRUE(waitFor([&] { return d->processEvents() && kwin.answers().size() == 3; }));
-    EXPECT_THAT(kwin.answers(), ::testing::ElementsAre(SD_BUS_ERROR_ACCESS_DENIED, SD_BUS_ERROR_ACCESS_DENIED,
-                                                       "org.tarvolin.KWin.Error.Busy"));
+    const std::string forged = R"({"hello": 5, "windows": [])";
+    kwin.callAgent("Event", forged + "}");
+    kwin.callAgent("Event", "{not JSON");
+    kwin.callAgent("Event", forged + R"(, "token": 7})");
+    kwin.callAgent("Next", json{{"token", kwin.token()}}.dump());
+    // Another program of the session, token and all.
+    kwin.callAgent("Event", forged + R"(, "token": ")" + kwin.token() + "\"}", true);
+    ASSERT_TRUE(waitFor([&] { return d->processEvents() && kwin.answers().size() == 5; }));
+    const auto answers = kwin.answers();
+    EXPECT_EQ(std::count(answers.begin(), answers.end(), SD_BUS_ERROR_ACCESS_DENIED), 4);
+    EXPECT_EQ(std::count(answers.begin(), answers.end(), "org.tarvolin.KWin.Error.Busy"), 1);
     EXPECT_EQ(d->windows().copyWindowInfo(0, 0)->size(), 1u) << "the forged list changed nothing";
     EXPECT_THAT(said(), HasSubstr("refused a call from"));
     EXPECT_THAT(said(), HasSubstr("refused a second waiting call"));

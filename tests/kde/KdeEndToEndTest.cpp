@@ -180,35 +180,19 @@ TEST_F(KdeEndToEnd, ItsScriptRunsWhateverNumberKWinGivesIt) {
 }
 
 // A script that fails ends the agent, saying where KWin put its error. Only the script the agent
-// loaded feeds it: another program is refused, and so is another script inside KWin (any program
-// may load one, and its calls come from KWin's name); an answer that does not read is refused
-// without ending the agent.
+// loaded feeds it: another script inside KWin is refused (any program may load one, and its calls
+// come from KWin's name).
 TEST_F(KdeEndToEnd, AFailingScriptEndsTheAgentAndOnlyItsOwnScriptMayFeedIt) {
     auto notes = wayland({{"notes", "Note A"}, {"notes", "Note B"}});
     auto byTitle = shown(2);
-    auto withScript = [&](const std::string& name, const std::string& text) {
-        std::ofstream(dir + "/" + name) << text;
-        ::chmod((dir + "/" + name).c_str(), 0644);
-        std::vector<std::string> e = env;
-        e.push_back("TARVOLIN_KWIN_SCRIPT=" + dir + "/" + name);
-        return e;
-    };
-    const RunResult failed =
-        finish(*spawnJoined({TARVOLIN_AGENT}, withScript("broken.js", "this is not JavaScript (\n")), 20s);
+    std::ofstream(dir + "/broken.js") << "this is not JavaScript (\n";
+    ::chmod((dir + "/broken.js").c_str(), 0644);
+    std::vector<std::string> broken = env;
+    broken.push_back("TARVOLIN_KWIN_SCRIPT=" + dir + "/broken.js");
+    const RunResult failed = finish(*spawnJoined({TARVOLIN_AGENT}, broken), 20s);
     EXPECT_EQ(failed.status, 1) << failed.out;
     EXPECT_NE(failed.out.find("did not call the agent within"), std::string::npos) << failed.out;
     EXPECT_NE(failed.out.find("journalctl"), std::string::npos) << failed.out;
-
-    std::ifstream in(TARVOLIN_KWIN_SCRIPT_SOURCE);
-    std::string script((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    const auto at = script.find("done: done");
-    ASSERT_NE(at, std::string::npos);
-    ASSERT_NO_FATAL_FAILURE(startAgent(withScript("odd.js", script.replace(at, 10, "done: 'yes'")), agent));
-    EXPECT_EQ(ctl({"raise", number(byTitle["Note A"])}, env).status, 0);
-    // Still there, and taking commands.
-    ASSERT_EQ(ctl({"json", R"({"cmd":"barrier"})", "--force"}, env).status, 0);
-    EXPECT_TRUE(waitFor([&] { return ctl({"pasteboard", "show"}, env).out.find('"') == std::string::npos; }));
-    stopAgent(agent.get());
 
     startAgent(env, agent);
     sd_bus* bus = nullptr;
@@ -230,15 +214,9 @@ TEST_F(KdeEndToEnd, AFailingScriptEndsTheAgentAndOnlyItsOwnScriptMayFeedIt) {
     }
     free(names);
     ASSERT_FALSE(agentName.empty());
-    // Another program of the session, then a script inside KWin, say every window is gone.
-    const char* forged = R"({"hello":5,"windows":[]})";
-    sd_bus_error e{};  // SD_BUS_ERROR_NULL, without its C compound literal
-    EXPECT_LT(sd_bus_call_method(bus, agentName.c_str(), "/org/tarvolin/KWin", "org.tarvolin.KWin", "Event",
-                                 &e, nullptr, "s", forged),
-              0);
-    EXPECT_TRUE(sd_bus_error_has_name(&e, SD_BUS_ERROR_ACCESS_DENIED)) << (e.name ? e.name : "");
-    sd_bus_error_free(&e);
     sd_bus_flush_close_unref(bus);
+    // A script of another program's, inside KWin, says every window is gone.
+    const char* forged = R"({"hello":5,"windows":[]})";
     EXPECT_EQ(kwin->runScript("callDBus(" + json(agentName).dump() +
                               ", '/org/tarvolin/KWin', 'org.tarvolin.KWin', 'Event', " + json(forged).dump() +
                               "); return 1;"),

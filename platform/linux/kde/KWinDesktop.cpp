@@ -44,8 +44,6 @@ constexpr auto kRecall = 2s;
 // One try at loading the script again.
 constexpr auto kAwayLimit = kFirstCallTimeout;
 
-std::string errnoText(int r) { return std::system_category().message(r < 0 ? -r : r); }
-
 // Where the script goes for KWin to read: KWin is the user's own, and reads it as that user.
 std::filesystem::path scriptDirectory() {
     if (const char* dir = std::getenv("XDG_RUNTIME_DIR"); dir && *dir)
@@ -272,7 +270,8 @@ std::unique_ptr<KWinTransport> KWinTransport::connect(KWinDesktop::Role role, st
     sd_bus_slot* slot = nullptr;
     if (int r = sd_bus_add_object_vtable(t->bus(), &slot, kObjectPath, kInterface, vtable(), t.get());
         r < 0) {
-        error = "KWin is on the session bus, but the agent cannot serve its script there: " + errnoText(r);
+        error = "KWin is on the session bus, but the agent cannot serve its script there: " +
+                SdBusError{}.text(r);
         return nullptr;
     }
     t->object_.reset(slot);
@@ -320,7 +319,7 @@ bool KWinTransport::loadScript(std::string& error) {
         UniqueFd out(
             ::openat(dirFd.get(), file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
         if (!out || ::write(out.get(), text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
-            error = "cannot write KWin's script to " + path.string() + ": " + errnoText(errno);
+            error = "cannot write KWin's script to " + path.string() + ": " + SdBusError{}.text(-errno);
             return false;
         }
     }
@@ -349,10 +348,8 @@ bool KWinTransport::loadScript(std::string& error) {
     }
     // Not `run` on the script's object: KWin numbers a new script by the count of those loaded,
     // so that object may be another script's. `start` runs every loaded script not yet running.
-    if (!scripting("start", "")) {
-        unloadScript();
-        return false;
-    }
+    // What fails from here stays loaded till the next load or the end, which unload it by name.
+    if (!scripting("start", "")) return false;
     const std::uint64_t hellos = state_.hellos();
     if (!waitUntil([&] { return state_.hellos() > hellos; }, kFirstCallTimeout)) {
         error = broken() ? "KWin left the session bus while starting the agent's script"
@@ -360,7 +357,6 @@ bool KWinTransport::loadScript(std::string& error) {
                                std::to_string(std::chrono::seconds(kFirstCallTimeout).count()) +
                                " s: KWin drops a script with an error silently and writes the error on its "
                                "standard error (in a Plasma session: journalctl --user -b | grep -i kwin)";
-        unloadScript();
         return false;
     }
     recallBy_ = Clock::now() + kRecall;  // its first Next follows its first message
