@@ -1,10 +1,7 @@
 // The GNOME transport against the Shell and the agent's extension as the test plays them: what the
 // agent does when they answer what a working Shell seldom does.
-#include "platform/AccessibilityNames.h"
-#include "platform/LocalNotificationCenter.h"
 #include "platform/linux/gnome/GnomeDesktop.h"
 #include "tests/linux/FakePeer.h"
-#include "tests/linux/LinuxTestSupport.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -101,27 +98,10 @@ private:
                    }};  // last: its thread ends before the rest goes
 };
 
-class GnomeTransport : public ::testing::Test {
+class GnomeTransport : public PeerTransportTest {
 protected:
-    ScopedBus bus{"DBUS_SESSION_BUS_ADDRESS"};
-    LocalNotificationCenter center;
-    std::vector<std::string> log;
-
     std::unique_ptr<DesktopBackend> connect(std::string& error) {
-        auto d = GnomeDesktop::connect(center, error);
-        if (d) d->setLog([this](const std::string& line) { log.push_back(line); });
-        return d;
-    }
-    static AXError raise(DesktopBackend& d) {
-        const auto windows =
-            ax::copyAttributeValue(d.accessibility().createApplication(42), kAXWindowsAttribute).value;
-        if (!windows || windows->asArray()->empty()) return AXError::noValue;
-        return ax::performAction(*windows->asArray()->front().asElement(), kAXRaiseAction);
-    }
-    std::string said() const {
-        std::string all;
-        for (const auto& line : log) all += line + "\n";
-        return all;
+        return logged(GnomeDesktop::connect(center, error));
     }
 };
 

@@ -1,10 +1,7 @@
 // The KDE transport against KWin's scripting interface as the test plays it, script included:
 // what the agent does when KWin or its script does what a working KWin seldom shows.
-#include "platform/AccessibilityNames.h"
-#include "platform/LocalNotificationCenter.h"
 #include "platform/linux/kde/KWinDesktop.h"
 #include "tests/linux/FakePeer.h"
-#include "tests/linux/LinuxTestSupport.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -131,31 +128,10 @@ bool waitFor(const std::function<bool()>& done) {
     return false;
 }
 
-class KWinTransport : public ::testing::Test {
+class KWinTransport : public PeerTransportTest {
 protected:
-    ScopedBus bus{"DBUS_SESSION_BUS_ADDRESS"};
-    TempDir run;
-    ScopedEnv runtime{"XDG_RUNTIME_DIR", run.path().string()};
-    ScopedEnv noWayland{"WAYLAND_DISPLAY", "/nonexistent"};
-    LocalNotificationCenter center;
-    std::vector<std::string> log;
-
     std::unique_ptr<DesktopBackend> connect(std::string& error) {
-        auto d = KWinDesktop::connect(KWinDesktop::Role::observer, center, error);
-        if (d) d->setLog([this](const std::string& line) { log.push_back(line); });
-        return d;
-    }
-    // The reported window's raise, as the element asks for it.
-    static AXError raise(DesktopBackend& d) {
-        const auto windows =
-            ax::copyAttributeValue(d.accessibility().createApplication(42), kAXWindowsAttribute).value;
-        if (!windows || windows->asArray()->empty()) return AXError::noValue;
-        return ax::performAction(*windows->asArray()->front().asElement(), kAXRaiseAction);
-    }
-    std::string said() const {
-        std::string all;
-        for (const auto& line : log) all += line + "\n";
-        return all;
+        return logged(KWinDesktop::connect(KWinDesktop::Role::observer, center, error));
     }
 };
 

@@ -2,6 +2,11 @@
 
 // A peer on the session bus that a test plays (a compositor, say), on a thread of its own, so that
 // the code under test can block on it as on the real one.
+#include "LinuxTestSupport.h"
+#include "platform/AccessibilityNames.h"
+#include "platform/LocalNotificationCenter.h"
+#include "platform/linux/desktop/DesktopBackend.h"
+
 #include <systemd/sd-bus.h>
 
 #include <atomic>
@@ -43,6 +48,31 @@ private:
     std::thread thread_;
     std::mutex mutex_;
     std::atomic<bool> stop_ = false;
+};
+
+// A transport's test against a peer: a private session bus, the transport's log, and the one
+// window the peers report (pid 42) raised through its element.
+class PeerTransportTest : public ::testing::Test {
+protected:
+    ScopedBus bus{"DBUS_SESSION_BUS_ADDRESS"};
+    LocalNotificationCenter center;
+    std::vector<std::string> log;
+
+    std::unique_ptr<DesktopBackend> logged(std::unique_ptr<DesktopBackend> d) {
+        if (d) d->setLog([this](const std::string& line) { log.push_back(line); });
+        return d;
+    }
+    static AXError raise(DesktopBackend& d) {
+        const auto windows =
+            ax::copyAttributeValue(d.accessibility().createApplication(42), kAXWindowsAttribute).value;
+        if (!windows || windows->asArray()->empty()) return AXError::noValue;
+        return ax::performAction(*windows->asArray()->front().asElement(), kAXRaiseAction);
+    }
+    std::string said() const {
+        std::string all;
+        for (const auto& line : log) all += line + "\n";
+        return all;
+    }
 };
 
 }  // namespace tarvolin::test

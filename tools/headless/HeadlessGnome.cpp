@@ -325,13 +325,7 @@ std::unique_ptr<HeadlessGnome> HeadlessGnome::start(std::string& error, const Op
     launch.home = home;
     launch.output = std::getenv("TARVOLIN_GNOME_VERBOSE") ? "" : g->dir_ + "/shell.log";
     launch.noCoreDump = true;  // it crashes on every SIGTERM: no core dump for that
-    if (!options.root.empty()) {
-        launch.root = options.root;
-        launch.scratch = g->dir_ + "/overlay";
-        ::mkdir(launch.scratch.c_str(), 0755);
-        launch.shared = options.shared;
-        launch.shared.push_back(g->dir_);
-    }  // it crashes on every SIGTERM: no core dump for that
+    if (!options.root.empty()) launch.inRoot(options.root, g->dir_, options.shared);
     g->pid_ = launchAs(launch, *account);
     if (g->pid_ < 0) {
         error = "fork failed";

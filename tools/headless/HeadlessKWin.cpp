@@ -192,13 +192,7 @@ std::unique_ptr<HeadlessKWin> HeadlessKWin::start(std::string& error, const Opti
                           "KWIN_WAYLAND_NO_PERMISSION_CHECKS=1"};
     launch.home = home;
     launch.output = std::getenv("TARVOLIN_KWIN_VERBOSE") ? "" : "/dev/null";
-    if (!options.root.empty()) {
-        launch.root = options.root;
-        launch.scratch = k->dir_ + "/overlay";
-        ::mkdir(launch.scratch.c_str(), 0755);
-        launch.shared = options.shared;
-        launch.shared.push_back(k->dir_);
-    }
+    if (!options.root.empty()) launch.inRoot(options.root, k->dir_, options.shared);
     k->pid_ = launchAs(launch, *account);
     if (k->pid_ < 0) {
         error = "fork failed";

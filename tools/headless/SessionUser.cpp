@@ -185,6 +185,14 @@ struct RootMounts {
 
 }  // namespace
 
+void Launch::inRoot(const std::string& rootDir, const std::string& dir, std::vector<std::string> more) {
+    root = rootDir;
+    scratch = dir + "/overlay";
+    ::mkdir(scratch.c_str(), 0755);
+    shared = std::move(more);
+    shared.push_back(dir);
+}
+
 pid_t launchAs(const Launch& launch, const Account& as) {
     std::vector<std::string> env;
     for (char** e = environ; *e; ++e) {

@@ -48,6 +48,9 @@ struct Launch {
     // folder of ours, holds the overlay's layers. /etc/passwd and /etc/group are ours there.
     std::string root, scratch;
     std::vector<std::string> shared;
+    // Runs it in `root`, with `dir` (a folder of the harness's) and `shared` the same inside and
+    // the overlay's layers in dir/overlay.
+    void inRoot(const std::string& root, const std::string& dir, std::vector<std::string> shared);
 };
 // Starts it in a process group of its own (which stopGroup ends whole), as `as` when we are root,
 // ending when we do. Its pid, or -1.
