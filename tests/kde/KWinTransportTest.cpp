@@ -130,6 +130,10 @@ bool waitFor(const std::function<bool()>& done) {
 
 class KWinTransport : public PeerTransportTest {
 protected:
+    TempDir run;
+    ScopedEnv runtime{"XDG_RUNTIME_DIR", run.path().string()};
+    ScopedEnv noWayland{"WAYLAND_DISPLAY", "/nonexistent"};  // KWin 5's output order: none here
+
     std::unique_ptr<DesktopBackend> connect(std::string& error) {
         return logged(KWinDesktop::connect(KWinDesktop::Role::observer, center, error));
     }
@@ -138,16 +142,22 @@ protected:
 // KWin refusing the script, or dropping it (as it does one with an error), is said; the script is
 // unloaded as the agent gives up.
 TEST_F(KWinTransport, AScriptKWinRefusesOrDropsIsSaid) {
-    for (const std::string how : {"load", "start", "mute", "unreadable"}) {
+    for (const std::string how : {"load", "start", "mute", "unreadable", "open to others"}) {
         FakeKWin kwin;
         (how == "load" ? kwin.refuseLoad : how == "start" ? kwin.refuseStart : kwin.mute) = true;
         ScopedEnv script("TARVOLIN_KWIN_SCRIPT", how == "unreadable" ? "/nonexistent" : "");
+        // The script's folder: anyone who could write there could write the agent's script.
+        TempDir open;
+        std::filesystem::create_directory(open.path() / "tarvolin-kwin");
+        std::filesystem::permissions(open.path() / "tarvolin-kwin", std::filesystem::perms::all);
+        ScopedEnv where("XDG_RUNTIME_DIR", (how == "open to others" ? open : run).path().string());
         std::string error;
         EXPECT_FALSE(connect(error));
         EXPECT_THAT(error, HasSubstr(how == "load"         ? "would not load its script"
                                      : how == "start"      ? "KWin refused start"
                                      : how == "unreadable" ? "cannot read the KWin script /nonexistent"
-                                                           : "did not call the agent within 5 s"))
+                                     : how == "mute"       ? "did not call the agent within 5 s"
+                                                     : "refusing " + (open.path() / "tarvolin-kwin").string()))
             << how;
         if (how == "mute") {
             EXPECT_EQ(kwin.unloads, 2) << "a copy left before, then its own, dropped";
@@ -174,7 +184,13 @@ TEST_F(KWinTransport, OnlyItsOwnScriptFeedsItAndAnOddAnswerEndsNothing) {
     EXPECT_EQ(std::count(answers.begin(), answers.end(), SD_BUS_ERROR_ACCESS_DENIED), 4);
     EXPECT_EQ(std::count(answers.begin(), answers.end(), "org.tarvolin.KWin.Error.Busy"), 1);
     EXPECT_EQ(d->windows().copyWindowInfo(0, 0)->size(), 1u) << "the forged list changed nothing";
-    EXPECT_THAT(said(), HasSubstr("refused a call from"));
+    // Once for each caller: KWin's name and the other program's.
+    const std::string all = said();
+    std::size_t refusals = 0;
+    for (auto at = all.find("refused a call from"); at != std::string::npos;
+         at = all.find("refused a call from", at + 1))
+        ++refusals;
+    EXPECT_EQ(refusals, 2u) << all;
     EXPECT_THAT(said(), HasSubstr("refused a second waiting call"));
 
     kwin.answer = [](const json& c) { return json{{"n", c["n"]}, {"done", "yes"}}; };
