@@ -130,6 +130,10 @@ TEST_F(GnomeTransport, ACommandWaitsForTheExtensionOrIsRefusedWhenItStaysAway) {
     std::string error;
     auto d = connect(error);
     ASSERT_TRUE(d) << error;
+    // A list at the start, a call a command, nothing for a look at an unchanged desktop.
+    EXPECT_EQ(raise(*d), AXError::success);
+    d->windows().copyWindowInfo(0, 0);
+    EXPECT_EQ(d->roundTrips(), 2u);
     const std::string agent = shell.lastCaller();
     shell.extension = false;
     shell.backAtTry = 2;  // away for a moment, as when GNOME cycles it

@@ -153,11 +153,12 @@ TEST_F(KWinTransport, AScriptKWinRefusesOrDropsIsSaid) {
         ScopedEnv where("XDG_RUNTIME_DIR", (how == "open to others" ? open : run).path().string());
         std::string error;
         EXPECT_FALSE(connect(error));
-        EXPECT_THAT(error, HasSubstr(how == "load"         ? "would not load its script"
-                                     : how == "start"      ? "KWin refused start"
-                                     : how == "unreadable" ? "cannot read the KWin script /nonexistent"
-                                     : how == "mute"       ? "did not call the agent within 5 s"
-                                                     : "refusing " + (open.path() / "tarvolin-kwin").string()))
+        EXPECT_THAT(error,
+                    HasSubstr(how == "load"         ? "would not load its script"
+                              : how == "start"      ? "KWin refused start"
+                              : how == "unreadable" ? "cannot read the KWin script /nonexistent"
+                              : how == "mute"       ? "did not call the agent within 5 s"
+                                                    : "refusing " + (open.path() / "tarvolin-kwin").string()))
             << how;
         if (how == "mute") {
             EXPECT_EQ(kwin.unloads, 2) << "a copy left before, then its own, dropped";
@@ -197,7 +198,10 @@ TEST_F(KWinTransport, OnlyItsOwnScriptFeedsItAndAnOddAnswerEndsNothing) {
     EXPECT_EQ(raise(*d), AXError::cannotComplete);
     EXPECT_THAT(said(), HasSubstr("in a form the agent cannot read"));
     kwin.answer = [](const json& c) { return json{{"n", c["n"]}, {"done", true}}; };
+    const auto trips = d->roundTrips();
     EXPECT_EQ(raise(*d), AXError::success);
+    d->windows().copyWindowInfo(0, 0);
+    EXPECT_EQ(d->roundTrips(), trips + 1) << "a call a command, nothing for a look at an unchanged desktop";
     EXPECT_EQ(kwin.loads, 1);
 }
 
