@@ -111,6 +111,8 @@ std::unique_ptr<DesktopBackend> connectDesktop(const char* display, Notification
         return lock ? lock->runningCopies(id, LinuxApplication::kBundleIdentifier)
                     : std::vector<RunningApplication>{};
     };
+    // A copy that ends itself for the one running leaves that one's script in KWin alone.
+    if (role == Role::agent && lock && !lock->heldByUs()) role = Role::observer;
     const char* wayland = variable("WAYLAND_DISPLAY");
     for (const DesktopKind& kind : desktopKinds()) {
         // An explicit display is a choice of X11.

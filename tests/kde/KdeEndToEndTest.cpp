@@ -92,6 +92,8 @@ TEST_F(KdeEndToEnd, TheAgentRestartsAtOnceAndEndsWithKWin) {
     // Taken: the agent is up and has acted on all before it.
     ASSERT_EQ(ctl({"json", R"({"cmd":"barrier"})", "--force"}, env).status, 0);
     ASSERT_TRUE(waitFor([&] { return ctl({"pasteboard", "show"}, env).out.find('"') == std::string::npos; }));
+    // A second copy ends itself and leaves the running one's script alone.
+    EXPECT_EQ(finish(*spawnJoined({TARVOLIN_AGENT}, env), 20s).status, 0);
     for (const char* title : {"Note A", "Note B"}) {
         ASSERT_EQ(ctl({"raise", number(byTitle[title])}, env).status, 0);
         EXPECT_TRUE(waitFor([&] { return now(byTitle[title])["focused"] == true; })) << title;
@@ -103,6 +105,7 @@ TEST_F(KdeEndToEnd, TheAgentRestartsAtOnceAndEndsWithKWin) {
     std::string out;
     while (auto line = again->readLine(1s)) out += *line + "\n";
     EXPECT_NE(out.find("lost the connection to the desktop"), std::string::npos) << out;
+    EXPECT_EQ(out.find("stopped calling"), std::string::npos) << out;
 }
 
 // Another program unloading the agent's script leaves it no way to command KWin: the agent finds
