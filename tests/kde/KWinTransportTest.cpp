@@ -90,7 +90,10 @@ private:
         const char* text = nullptr;
         if (sd_bus_message_is_method_error(m, nullptr) || sd_bus_message_read(m, "s", &text) < 0) return 0;
         const json command = json::parse(text);
-        if (!command.contains("n")) return k->send(m, "Next", json::object()), 0;
+        if (!command.contains("n")) {
+            if (!k->silent) k->send(m, "Next", json::object());
+            return 0;
+        }
         ++k->commands;
         if (!k->silent) k->send(m, "Next", k->answer(command));
         return 0;
@@ -121,8 +124,8 @@ private:
 };
 
 // Until `done` holds; false when the deadline, there only so that a broken test cannot hang, passes.
-bool waitFor(const std::function<bool()>& done) {
-    for (auto end = std::chrono::steady_clock::now() + 20s; std::chrono::steady_clock::now() < end;
+bool waitFor(const std::function<bool()>& done, std::chrono::seconds deadline = 20s) {
+    for (auto end = std::chrono::steady_clock::now() + deadline; std::chrono::steady_clock::now() < end;
          std::this_thread::sleep_for(5ms))
         if (done()) return true;
     return false;
@@ -225,6 +228,25 @@ TEST_F(KWinTransport, AScriptThatStopsCallingIsLoadedAgainOrTheDesktopIsLost) {
     EXPECT_TRUE(waitFor([&] { return !d->processEvents(); }));
     EXPECT_THAT(said(), HasSubstr("could not be loaded again"));
     EXPECT_THAT(said(), HasSubstr("would not load its script"));
+}
+
+}  // namespace
+}  // namespace tarvolin::test
+
+namespace tarvolin::test {
+namespace {
+
+// Idle, the script's waiting call is answered before QtDBus gives it up (25 s), and a script that
+// does not call again then is loaded again, with no command to find it so.
+TEST_F(KWinTransport, AnIdleScriptIsAnsweredInTimeAndLoadedAgainWhenItFallsSilent) {
+    FakeKWin kwin;
+    std::string error;
+    auto d = connect(error);
+    ASSERT_TRUE(d) << error;
+    kwin.silent = true;
+    EXPECT_TRUE(waitFor([&] { return d->processEvents() && kwin.loads == 2; }, 40s));
+    EXPECT_THAT(said(), HasSubstr("stopped calling the agent"));
+    EXPECT_EQ(kwin.commands, 0);
 }
 
 }  // namespace

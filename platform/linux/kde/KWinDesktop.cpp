@@ -127,9 +127,10 @@ protected:
         if (pendingNext_ && now >= pendingAt_ + kHoldNext) answerNext("{}");  // nothing to do: it asks again
         if (recallBy_ && now >= *recallBy_) {
             recallBy_.reset();
-            goneAway(
-                "KWin's script stopped calling the agent (unloaded by another program, or its call timed "
-                "out): loading it again");
+            if (!pendingNext_)
+                goneAway(
+                    "KWin's script stopped calling the agent (unloaded by another program, or its call timed "
+                    "out): loading it again");
         }
     }
 
@@ -359,7 +360,7 @@ bool KWinTransport::loadScript(std::string& error) {
                                "standard error (in a Plasma session: journalctl --user -b | grep -i kwin)";
         return false;
     }
-    recallBy_ = Clock::now() + kRecall;  // its first Next follows its first message
+    if (!pendingNext_) recallBy_ = Clock::now() + kRecall;  // its first Next follows its first message
     ++loads_;
     return true;
 }
