@@ -134,9 +134,8 @@ var TarvolinService = class {
         this._flushSource = 0;
     }
 
-    // Not docks, panels, the desktop, menus, nor what stays off the task bar.
     // A normal window or a dialog that does not skip the task bar (the same rule as the agent's
-    // KWin script).
+    // KWin script): not docks, panels, the desktop, menus.
     _ordinary(w) {
         const { Meta } = this._shell;
         const types = [Meta.WindowType.NORMAL, Meta.WindowType.DIALOG, Meta.WindowType.MODAL_DIALOG];
