@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstdio>
 #include <deque>
+#include <filesystem>
 #include <fstream>
 
 namespace tarvolin {
@@ -271,20 +272,24 @@ TEST_F(X11DesktopTest, AReusedWindowIdBelongsToItsNewOwner) {
 class X11FluxboxTest : public X11DesktopTest {
 protected:
     static void SetUpTestSuite() {
-        // A style without a wallpaper: fluxbox would pop up a window to say it cannot set one.
-        std::ofstream(rc_) << "session.styleFile: /usr/share/fluxbox/styles/Squared_blue\n";
-        desktop_ =
-            XvfbDesktop::start({.sessionBus = false, .windowManagerCommand = {"fluxbox", "-rc", rc_}}, error_)
-                .release();
+        // A style without a wallpaper, and a home that is not fluxbox's first: either would make fluxbox
+        // pop up a window to say it cannot set one.
+        std::filesystem::create_directories(home_ + "/.fluxbox");
+        std::ofstream(home_ + "/rc") << "session.styleFile: /usr/share/fluxbox/styles/Squared_blue\n";
+        desktop_ = XvfbDesktop::start(
+                       {.sessionBus = false,
+                        .windowManagerCommand = {"env", "HOME=" + home_, "fluxbox", "-rc", home_ + "/rc"}},
+                       error_)
+                       .release();
     }
     static void TearDownTestSuite() {
         // fluxbox 1.3.5 calls into Xlib from its SIGTERM handler and can deadlock there.
         if (desktop_ && desktop_->windowManagerAlive() && desktop_->windowManagerPid() > 0)
             kill(desktop_->windowManagerPid(), SIGKILL);
         X11DesktopTest::TearDownTestSuite();
-        std::remove(rc_.c_str());
+        std::filesystem::remove_all(home_);
     }
-    static inline const std::string rc_ = "/tmp/tarvolin-fluxbox-rc-" + std::to_string(getpid());
+    static inline const std::string home_ = "/tmp/tarvolin-fluxbox-" + std::to_string(getpid());
 };
 
 TEST_F(X11FluxboxTest, EachRaisedWindowComesFirstAndTheRestKeepTheFramesOrder) {
