@@ -23,6 +23,9 @@ public:
     std::atomic<bool> extension = true;
     // While away, back at the agent's n-th try (0: not by itself).
     std::atomic<int> backAtTry = 0;
+    // What the Shell says of itself and of the extension: a state the agent knows no name for.
+    std::string version = "43.9";
+    double state = 99;
     std::string list = R"({"hello": )" + std::to_string(TARVOLIN_GNOME_INTERFACE) +
                        R"(, "active": "7", "windows": [{"id": "7", "pid": 42, "title": "A", "app": "notes",
         "minimised": false, "desktop": "1", "close": true, "move": true, "minimise": true,
@@ -63,17 +66,20 @@ private:
                            SD_BUS_PROPERTY(
                                "ShellVersion", "s",
                                [](sd_bus*, const char*, const char*, const char*, sd_bus_message* reply,
-                                  void*, sd_bus_error*) { return sd_bus_message_append(reply, "s", "43.9"); },
+                                  void* self, sd_bus_error*) {
+                                   return sd_bus_message_append(
+                                       reply, "s", static_cast<FakeShell*>(self)->version.c_str());
+                               },
                                0, 0),
                            SD_BUS_VTABLE_END,
                        };
-                       // A state the agent knows no name for, and nothing else.
                        static const sd_bus_vtable extensions[] = {
                            SD_BUS_VTABLE_START(0),
                            SD_BUS_METHOD(
                                "GetExtensionInfo", "s", "a{sv}",
-                               [](sd_bus_message* m, void*, sd_bus_error*) {
-                                   return sd_bus_reply_method_return(m, "a{sv}", 1, "state", "d", 99.0);
+                               [](sd_bus_message* m, void* self, sd_bus_error*) {
+                                   return sd_bus_reply_method_return(m, "a{sv}", 1, "state", "d",
+                                                                     static_cast<FakeShell*>(self)->state);
                                },
                                0),
                            SD_BUS_VTABLE_END,
@@ -114,13 +120,28 @@ TEST_F(GnomeTransport, WhatTheShellSaysOfItsExtensionIsPassedOn) {
     EXPECT_EQ(error, "") << "no Shell: another desktop";
     FakeShell shell;
     EXPECT_TRUE(GnomeDesktop::running());
+    const std::string list = shell.list;
     shell.list = json{{"hello", TARVOLIN_GNOME_INTERFACE}, {"windows", {{{"id", 7}}}}}.dump();
     EXPECT_FALSE(connect(error));
     EXPECT_THAT(error, HasSubstr("in a form this agent cannot read"));
+    // An extension of another tarvolin.
+    for (const json& hello :
+         {json(TARVOLIN_GNOME_INTERFACE + 1), json(std::to_string(TARVOLIN_GNOME_INTERFACE))}) {
+        shell.list = json{{"hello", hello}, {"windows", json::array()}}.dump();
+        EXPECT_FALSE(connect(error));
+        EXPECT_THAT(error, HasSubstr("speaks version " + hello.dump() + " of its interface"));
+    }
+    shell.list = list;
     shell.extension = false;
     EXPECT_FALSE(connect(error));
     EXPECT_THAT(error, HasSubstr("GNOME Shell 43.9 is on the session bus"));
     EXPECT_THAT(error, HasSubstr("state as 99; try `gnome-extensions enable tarvolin-legacy@tarvolin.org`"));
+    // 45 is the first Shell of the module extension.
+    shell.version = "45.0";
+    shell.state = 2;
+    EXPECT_FALSE(connect(error));
+    EXPECT_THAT(error, HasSubstr("state as 2 (DISABLED): it is installed but not enabled. Enable it: "
+                                 "`gnome-extensions enable tarvolin@tarvolin.org`"));
 }
 
 // The extension away is a pause: a command waits for it and is carried out once it is back; when

@@ -23,7 +23,7 @@ using ::testing::HasSubstr;
 // window and takes commands as the agent's script does, or as told.
 class FakeKWin {
 public:
-    std::atomic<bool> refuseLoad = false, refuseStart = false, mute = false;
+    std::atomic<bool> refuseLoad = false, refuseStart = false, mute = false, firstNext = true;
     // What the script answers a command with; it stops calling after one when `silent` is set.
     std::function<json(const json& command)> answer = [](const json& c) {
         return json{{"n", c["n"]}, {"done", true}};
@@ -52,6 +52,9 @@ public:
         return answers_;
     }
     std::string token() const { return token_; }
+    std::string path() {
+        return peer_.withBus([&](sd_bus*) { return path_; });
+    }
 
 private:
     static int onLoad(sd_bus_message* m, void* self, sd_bus_error*) {
@@ -82,7 +85,7 @@ private:
             "title": "A", "app": "notes", "minimised": false, "desktop": "1", "close": true, "move": true,
             "minimise": true, "frame": {"x": 10, "y": 20, "w": 300, "h": 200}}],
             "screens": [{"x": 0, "y": 0, "w": 1280, "h": 800}]})"));
-        k->send(m, "Next", json::object());
+        if (k->firstNext) k->send(m, "Next", json::object());
         return sd_bus_reply_method_return(m, "");
     }
     static int onNext(sd_bus_message* m, void* self, sd_bus_error*) {
@@ -230,23 +233,32 @@ TEST_F(KWinTransport, AScriptThatStopsCallingIsLoadedAgainOrTheDesktopIsLost) {
     EXPECT_THAT(said(), HasSubstr("would not load its script"));
 }
 
-}  // namespace
-}  // namespace tarvolin::test
-
-namespace tarvolin::test {
-namespace {
-
 // Idle, the script's waiting call is answered before QtDBus gives it up (25 s), and a script that
-// does not call again then is loaded again, with no command to find it so.
+// does not call again then, or never after its list, is loaded again, with no command to find it so.
 TEST_F(KWinTransport, AnIdleScriptIsAnsweredInTimeAndLoadedAgainWhenItFallsSilent) {
+    for (const bool firstNext : {true, false}) {
+        FakeKWin kwin;
+        kwin.firstNext = firstNext;
+        std::string error;
+        auto d = connect(error);
+        ASSERT_TRUE(d) << error;
+        kwin.silent = true;
+        EXPECT_TRUE(waitFor([&] { return d->processEvents() && kwin.loads == 2; }, 40s)) << firstNext;
+        EXPECT_THAT(said(), HasSubstr("stopped calling the agent"));
+        EXPECT_EQ(kwin.commands, 0);
+    }
+}
+
+// Without a runtime folder the script goes to a folder of the user's own under /tmp.
+TEST_F(KWinTransport, WithoutARuntimeFolderTheScriptIsWrittenUnderTmp) {
+    const std::string own = "/tmp/tarvolin-kwin-" + std::to_string(::geteuid());
+    const bool there = std::filesystem::exists(own);
+    ScopedEnv none("XDG_RUNTIME_DIR", "");
     FakeKWin kwin;
     std::string error;
-    auto d = connect(error);
-    ASSERT_TRUE(d) << error;
-    kwin.silent = true;
-    EXPECT_TRUE(waitFor([&] { return d->processEvents() && kwin.loads == 2; }, 40s));
-    EXPECT_THAT(said(), HasSubstr("stopped calling the agent"));
-    EXPECT_EQ(kwin.commands, 0);
+    EXPECT_TRUE(connect(error)) << error;
+    EXPECT_EQ(kwin.path(), own + "/tarvolin-" + std::to_string(::getpid()) + ".js");
+    if (!there) std::filesystem::remove_all(own);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tarvolin::kde {
@@ -88,8 +89,7 @@ void onGlobal(void* data, wl_registry* registry, std::uint32_t name, const char*
             },
             [](void* state, kde_output_order_v1*) {
                 auto& done = *static_cast<State*>(state);
-                done.names = std::move(done.coming);
-                done.coming.clear();
+                done.names = std::exchange(done.coming, {});
             },
         };
         kde_output_order_v1_add_listener(s.order, &listener, &s);
@@ -101,17 +101,8 @@ void onGlobal(void* data, wl_registry* registry, std::uint32_t name, const char*
         for (auto& entry : s.outputs) s.describe(entry.second);
     } else if (std::strcmp(interface, wl_output_interface.name) == 0) {
         Output& o = s.outputs[name];
+        // Bound only to be described by xdg-output: what it says itself goes unheard (no listener).
         o.output = static_cast<wl_output*>(wl_registry_bind(registry, name, &wl_output_interface, 1));
-        static const wl_output_listener listener = {
-            [](void*, wl_output*, std::int32_t, std::int32_t, std::int32_t, std::int32_t, std::int32_t,
-               const char*, const char*, std::int32_t) { ignore(); },
-            [](void*, wl_output*, std::uint32_t, std::int32_t, std::int32_t, std::int32_t) { ignore(); },
-            nullptr,  // done, scale, name and description: not sent to version 1
-            nullptr,
-            nullptr,
-            nullptr,
-        };
-        wl_output_add_listener(o.output, &listener, &o);
         s.describe(o);
     }
 }
