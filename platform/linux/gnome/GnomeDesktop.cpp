@@ -256,9 +256,8 @@ private:
             countTrip();
             const int r = sd_bus_call(bus(), raw, 0, &e.e, &reply);
             SdBusMessagePtr answer(reply);
-            if (r < 0 && attempt == 0 &&
-                (sd_bus_error_has_name(&e.e, SD_BUS_ERROR_UNKNOWN_OBJECT) ||
-                 sd_bus_error_has_name(&e.e, SD_BUS_ERROR_UNKNOWN_METHOD))) {
+            if (attempt == 0 && (sd_bus_error_has_name(&e.e, SD_BUS_ERROR_UNKNOWN_OBJECT) ||
+                                 sd_bus_error_has_name(&e.e, SD_BUS_ERROR_UNKNOWN_METHOD))) {
                 goneAway("the GNOME Shell extension is not there; commands wait for it to be back");
                 continue;
             }
@@ -282,14 +281,13 @@ private:
 
     bool setFrame(const desktop::Window& w, std::int64_t x, std::int64_t y, std::int64_t width,
                   std::int64_t height) {
+        // The model keeps coordinates within a million pixels: they fit the extension's ints.
         const auto id = state_.nativeId(w.id);
-        auto fits = [](std::int64_t v) { return v >= INT32_MIN && v <= INT32_MAX; };
-        if (!id || !fits(x) || !fits(y) || !fits(width) || !fits(height)) return false;
-        return call("SetFrame", [&](sd_bus_message* m) {
-            return sd_bus_message_append(m, "siiii", id->c_str(), static_cast<std::int32_t>(x),
-                                         static_cast<std::int32_t>(y), static_cast<std::int32_t>(width),
-                                         static_cast<std::int32_t>(height));
-        });
+        return id && call("SetFrame", [&](sd_bus_message* m) {
+                   return sd_bus_message_append(
+                       m, "siiii", id->c_str(), static_cast<std::int32_t>(x), static_cast<std::int32_t>(y),
+                       static_cast<std::int32_t>(width), static_cast<std::int32_t>(height));
+               });
     }
 
     SdBusSlotPtr changes_, stops_;
@@ -362,7 +360,7 @@ std::optional<std::string> GnomeDesktop::choose(const std::vector<std::string>& 
                         &e.e, &reply);
     SdBusMessagePtr answer(reply);
     const char* chosen = nullptr;
-    if (r < 0 && sd_bus_error_has_name(&e.e, gnome::kCannotShow)) {
+    if (sd_bus_error_has_name(&e.e, gnome::kCannotShow)) {
         error = "GNOME Shell did not show the list: " + e.text(r);
         return std::nullopt;
     }
