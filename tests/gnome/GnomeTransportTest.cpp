@@ -163,6 +163,11 @@ TEST_F(GnomeTransport, ACommandWaitsForTheExtensionOrIsRefusedWhenItStaysAway) {
     EXPECT_THAT(said(), HasSubstr("commands wait for it to be back"));
     EXPECT_THAT(said(), HasSubstr("is back"));
     EXPECT_TRUE(d->processEvents());
+    // Gone before its Stopped came: the command finds it so, waits for it, and goes again.
+    shell.extension = false;
+    shell.backAtTry = 2;
+    EXPECT_EQ(raise(*d), AXError::success);
+    EXPECT_THAT(said(), HasSubstr("is not there; commands wait"));
 
     shell.extension = false;
     shell.stopped(agent);

@@ -212,7 +212,8 @@ private:
         SdBusMessagePtr reply(raw);
         const char* text = nullptr;
         if (r < 0 || sd_bus_message_read(raw, "s", &text) < 0 || !text) {
-            error = diagnose ? diagnosis(bus(), e.text(r < 0 ? r : -EBADMSG)) : e.text(r < 0 ? r : -EBADMSG);
+            const std::string why = e.text(r < 0 ? r : -EBADMSG);
+            error = diagnose ? diagnosis(bus(), why) : why;
             return false;
         }
         const json list = json::parse(text, nullptr, false);
@@ -240,7 +241,7 @@ private:
     // waits for it as a pause does, and goes again once.
     template <class Args>
     bool call(const char* method, Args args) {
-        for (int attempt = 0; attempt < 2; ++attempt) {
+        for (bool first = true;; first = false) {
             if (!live()) {
                 say(std::string("did not carry out ") + method + ": the GNOME Shell extension is gone");
                 return false;
@@ -256,8 +257,8 @@ private:
             countTrip();
             const int r = sd_bus_call(bus(), raw, 0, &e.e, &reply);
             SdBusMessagePtr answer(reply);
-            if (attempt == 0 && (sd_bus_error_has_name(&e.e, SD_BUS_ERROR_UNKNOWN_OBJECT) ||
-                                 sd_bus_error_has_name(&e.e, SD_BUS_ERROR_UNKNOWN_METHOD))) {
+            if (first && (sd_bus_error_has_name(&e.e, SD_BUS_ERROR_UNKNOWN_OBJECT) ||
+                          sd_bus_error_has_name(&e.e, SD_BUS_ERROR_UNKNOWN_METHOD))) {
                 goneAway("the GNOME Shell extension is not there; commands wait for it to be back");
                 continue;
             }
@@ -265,12 +266,10 @@ private:
             if (r < 0 || sd_bus_message_read(reply, "b", &done) < 0) {
                 if (!broken())
                     say(std::string("the GNOME Shell extension failed ") + method + ": " + e.text(r));
-                done = 0;
             }
             process();  // what it changed, sent before the answer
             return done != 0;
         }
-        return false;
     }
 
     bool activate(const std::vector<const desktop::Window*>& windows) {
