@@ -9,6 +9,7 @@
 #include "platform/linux/compositor/ReportedState.h"
 #include "platform/linux/desktop/DesktopBackend.h"
 
+#include <systemd/sd-bus.h>
 #include <nlohmann/json.hpp>
 
 #include <sys/stat.h>
@@ -72,6 +73,30 @@ protected:
         return std::to_string(compositor::windowNumber(w["id"].get<std::string>()));
     }
     json listed() { return json::parse(ctl({"windows", "--json"}, env).out, nullptr, false); }
+    // The agent with its output at hand, once it is up and has taken what was waiting.
+    void startJoinedAgent() {
+        agent = spawnJoined({TARVOLIN_AGENT}, env);
+        ASSERT_EQ(ctl({"json", R"({"cmd":"barrier"})", "--force"}, env).status, 0);
+        ASSERT_TRUE(waitFor([&] {
+            return ctl({"pasteboard", "show"}, env).out.find('"') == std::string::npos;
+        }));
+    }
+    // Another program's connection to the compositor's session bus; null when it cannot connect.
+    using Bus = std::unique_ptr<sd_bus, decltype(&sd_bus_flush_close_unref)>;
+    static Bus otherProgram(const std::string& address) {
+        sd_bus* bus = nullptr;
+        if (sd_bus_new(&bus) < 0) return Bus(nullptr, &sd_bus_flush_close_unref);
+        Bus owned(bus, &sd_bus_flush_close_unref);
+        sd_bus_set_address(bus, address.c_str());
+        sd_bus_set_bus_client(bus, 1);
+        if (sd_bus_start(bus) < 0) owned.reset();
+        return owned;
+    }
+    // Raised through the agent, as the compositor then shows it.
+    void raised(const json& w) {
+        ASSERT_EQ(ctl({"raise", number(w)}, env).status, 0);
+        EXPECT_TRUE(waitFor([&] { return now(w)["focused"] == true; })) << w["title"];
+    }
     std::unique_ptr<headless::Process> watch() {
         auto w = spawnJoined({TARVOLINCTL, "watch"}, env);
         EXPECT_EQ(w->readLine(10s), "tarvolinctl: watching");

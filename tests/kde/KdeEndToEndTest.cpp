@@ -88,22 +88,16 @@ TEST_F(KdeEndToEnd, TheAgentRestartsAtOnceAndEndsWithKWin) {
     ::kill(agent->pid(), SIGKILL);
     agent->wait(10s);
     agent.reset();
-    auto again = spawnJoined({TARVOLIN_AGENT}, env);
-    // Taken: the agent is up and has acted on all before it.
-    ASSERT_EQ(ctl({"json", R"({"cmd":"barrier"})", "--force"}, env).status, 0);
-    ASSERT_TRUE(waitFor([&] { return ctl({"pasteboard", "show"}, env).out.find('"') == std::string::npos; }));
+    ASSERT_NO_FATAL_FAILURE(startJoinedAgent());
     // A second copy ends itself and leaves the running one's script alone.
     EXPECT_EQ(finish(*spawnJoined({TARVOLIN_AGENT}, env), 20s).status, 0);
-    for (const char* title : {"Note A", "Note B"}) {
-        ASSERT_EQ(ctl({"raise", number(byTitle[title])}, env).status, 0);
-        EXPECT_TRUE(waitFor([&] { return now(byTitle[title])["focused"] == true; })) << title;
-    }
+    for (const char* title : {"Note A", "Note B"}) ASSERT_NO_FATAL_FAILURE(raised(byTitle[title]));
     kwin->stop();
-    auto status = again->wait(10s);
+    auto status = agent->wait(10s);
     ASSERT_TRUE(status);
     EXPECT_EQ(Process::exitCode(*status), 1);
     std::string out;
-    while (auto line = again->readLine(1s)) out += *line + "\n";
+    while (auto line = agent->readLine(1s)) out += *line + "\n";
     EXPECT_NE(out.find("lost the connection to the desktop"), std::string::npos) << out;
     EXPECT_EQ(out.find("stopped calling"), std::string::npos) << out;
 }
@@ -115,10 +109,7 @@ TEST_F(KdeEndToEnd, ItsScriptUnloadedByAnotherProgramIsLoadedAgain) {
     auto byTitle = shown(2);
     startAgent(env, agent);
     ASSERT_TRUE(kwin->unloadScript("tarvolin-agent"));
-    for (const char* title : {"Note A", "Note B", "Note A"}) {
-        ASSERT_EQ(ctl({"raise", number(byTitle[title])}, env).status, 0);
-        EXPECT_TRUE(waitFor([&] { return now(byTitle[title])["focused"] == true; })) << title;
-    }
+    for (const char* title : {"Note A", "Note B", "Note A"}) ASSERT_NO_FATAL_FAILURE(raised(byTitle[title]));
 }
 
 // Positions are measured from the primary screen's corner. Which one that is KWin 6 tells scripts,
@@ -151,8 +142,7 @@ TEST_F(KdeEndToEnd, AWindowThatBecomesOrdinaryLaterIsListed) {
     ASSERT_NO_FATAL_FAILURE(skip(true));
     ASSERT_NO_FATAL_FAILURE(startAgent(env, agent));
     ASSERT_NO_FATAL_FAILURE(skip(false));
-    ASSERT_EQ(ctl({"raise", number(byTitle["Note A"])}, env).status, 0);
-    EXPECT_TRUE(waitFor([&] { return now(byTitle["Note A"])["focused"] == true; }));
+    ASSERT_NO_FATAL_FAILURE(raised(byTitle["Note A"]));
 }
 
 // KWin numbers a new script by the count of those loaded: after one below it is unloaded, the
@@ -178,8 +168,7 @@ TEST_F(KdeEndToEnd, ItsScriptRunsWhateverNumberKWinGivesIt) {
     EXPECT_NE(listed.out.find("Note B"), std::string::npos) << listed.out;
     ASSERT_NO_FATAL_FAILURE(collide());
     ASSERT_NO_FATAL_FAILURE(startAgent(env, agent));
-    ASSERT_EQ(ctl({"raise", number(byTitle["Note A"])}, env).status, 0);
-    EXPECT_TRUE(waitFor([&] { return now(byTitle["Note A"])["focused"] == true; }));
+    ASSERT_NO_FATAL_FAILURE(raised(byTitle["Note A"]));
 }
 
 // A script that fails ends the agent, saying where KWin put its error. Only the script the agent
@@ -198,18 +187,15 @@ TEST_F(KdeEndToEnd, AFailingScriptEndsTheAgentAndOnlyItsOwnScriptMayFeedIt) {
     EXPECT_NE(failed.out.find("journalctl"), std::string::npos) << failed.out;
 
     startAgent(env, agent);
-    sd_bus* bus = nullptr;
-    ASSERT_GE(sd_bus_new(&bus), 0);
-    sd_bus_set_address(bus, kwin->busAddress().c_str());
-    sd_bus_set_bus_client(bus, 1);
-    ASSERT_GE(sd_bus_start(bus), 0);
+    const Bus bus = otherProgram(kwin->busAddress());
+    ASSERT_TRUE(bus);
     std::string agentName;
     char** names = nullptr;
-    ASSERT_GE(sd_bus_list_names(bus, &names, nullptr), 0);
+    ASSERT_GE(sd_bus_list_names(bus.get(), &names, nullptr), 0);
     for (char** n = names; n && *n; ++n) {
         sd_bus_creds* creds = nullptr;
         pid_t pid = 0;
-        if (**n == ':' && sd_bus_get_name_creds(bus, *n, SD_BUS_CREDS_PID, &creds) >= 0 &&
+        if (**n == ':' && sd_bus_get_name_creds(bus.get(), *n, SD_BUS_CREDS_PID, &creds) >= 0 &&
             sd_bus_creds_get_pid(creds, &pid) >= 0 && pid == agent->pid())
             agentName = *n;
         sd_bus_creds_unref(creds);
@@ -217,7 +203,6 @@ TEST_F(KdeEndToEnd, AFailingScriptEndsTheAgentAndOnlyItsOwnScriptMayFeedIt) {
     }
     free(names);
     ASSERT_FALSE(agentName.empty());
-    sd_bus_flush_close_unref(bus);
     // A script of another program's, inside KWin, says every window is gone.
     const char* forged = R"({"hello":5,"windows":[]})";
     EXPECT_EQ(kwin->runScript("callDBus(" + json(agentName).dump() +
@@ -227,8 +212,7 @@ TEST_F(KdeEndToEnd, AFailingScriptEndsTheAgentAndOnlyItsOwnScriptMayFeedIt) {
         << kwin->lastError();
     // Refused: the agent still knows the window behind.
     const json& behind = now(byTitle["Note A"])["focused"] == true ? byTitle["Note B"] : byTitle["Note A"];
-    ASSERT_EQ(ctl({"raise", number(behind)}, env).status, 0);
-    EXPECT_TRUE(waitFor([&] { return now(behind)["focused"] == true; }));
+    ASSERT_NO_FATAL_FAILURE(raised(behind));
 }
 
 TEST_F(KdeEndToEnd, AWindowMovesResizesAndMinimisesThroughItsElement) { elementMovesResizesAndMinimises(); }
