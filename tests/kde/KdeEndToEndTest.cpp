@@ -100,6 +100,7 @@ TEST_F(KdeEndToEnd, TheAgentRestartsAtOnceAndEndsWithKWin) {
     while (auto line = agent->readLine(1s)) out += *line + "\n";
     EXPECT_NE(out.find("lost the connection to the desktop"), std::string::npos) << out;
     EXPECT_EQ(out.find("stopped calling"), std::string::npos) << out;
+    agent.reset();
 }
 
 // Another program unloading the agent's script leaves it no way to command KWin: the agent finds

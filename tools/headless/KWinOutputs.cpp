@@ -96,6 +96,11 @@ int main(int argc, char** argv) {
     while (result == 0 && wl_display_dispatch(display) >= 0) {
     }
     if (result != 1) std::fprintf(stderr, "tarvolin-kwin-outputs: KWin did not apply the configuration\n");
+    // The connection frees none of its objects.
+    kde_output_configuration_v2_destroy(config);
+    for (auto& [id, d] : devices) kde_output_device_v2_destroy(d.proxy);
+    kde_output_management_v2_destroy(management);
+    wl_registry_destroy(registry);
     wl_display_disconnect(display);
     return result == 1 ? 0 : 1;
 }
