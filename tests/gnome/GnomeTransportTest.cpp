@@ -23,6 +23,7 @@ public:
     std::atomic<bool> extension = true;
     // While away, back at the agent's n-th try (0: not by itself).
     std::atomic<int> backAtTry = 0;
+    std::atomic<bool> failActivate = false;
     // What the Shell says of itself and of the extension: a state the agent knows no name for.
     std::string version = "43.9";
     double state = 99;
@@ -89,8 +90,10 @@ private:
                            SD_BUS_METHOD("List", "", "s", &FakeShell::onList, 0),
                            SD_BUS_METHOD(
                                "Activate", "as", "b",
-                               [](sd_bus_message* m, void*, sd_bus_error*) {
-                                   return sd_bus_reply_method_return(m, "b", 1);
+                               [](sd_bus_message* m, void* self, sd_bus_error* e) {
+                                   return static_cast<FakeShell*>(self)->failActivate
+                                              ? sd_bus_error_set(e, SD_BUS_ERROR_FAILED, "no window")
+                                              : sd_bus_reply_method_return(m, "b", 1);
                                },
                                0),
                            SD_BUS_VTABLE_END,
@@ -118,6 +121,8 @@ TEST_F(GnomeTransport, WhatTheShellSaysOfItsExtensionIsPassedOn) {
     std::string error;
     EXPECT_FALSE(connect(error));
     EXPECT_EQ(error, "") << "no Shell: another desktop";
+    EXPECT_FALSE(GnomeDesktop::choose({"row"}, {""}, 1s, error));
+    EXPECT_EQ(error, "GNOME Shell is not on the session bus");
     FakeShell shell;
     EXPECT_TRUE(GnomeDesktop::running());
     const std::string list = shell.list;
@@ -155,6 +160,10 @@ TEST_F(GnomeTransport, ACommandWaitsForTheExtensionOrIsRefusedWhenItStaysAway) {
     EXPECT_EQ(raise(*d), AXError::success);
     d->windows().copyWindowInfo(0, 0);
     EXPECT_EQ(d->roundTrips(), 2u);
+    shell.failActivate = true;
+    EXPECT_EQ(raise(*d), AXError::cannotComplete);
+    EXPECT_THAT(said(), HasSubstr("the GNOME Shell extension failed Activate: no window"));
+    shell.failActivate = false;
     const std::string agent = shell.lastCaller();
     shell.extension = false;
     shell.backAtTry = 2;  // away for a moment, as when GNOME cycles it
