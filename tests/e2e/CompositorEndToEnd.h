@@ -46,6 +46,23 @@ protected:
         ::mkdir((dir + "/run").c_str(), 0755);
     }
 
+    // A harness's compositor, on this system's desktop or on the one of the Debian root
+    // $TARVOLIN_DEBIAN13_ROOT names; the clients' environment for it.
+    template <class Harness, class Options>
+    std::unique_ptr<Harness> startCompositor(Options options) {
+        if (const char* root = std::getenv("TARVOLIN_DEBIAN13_ROOT"); root && *root) {
+            options.root = root;
+            options.shared = {dir};
+        }
+        std::string error;
+        auto started = Harness::start(error, options);
+        EXPECT_TRUE(started) << error;
+        if (!started) return started;
+        env = started->clientEnvironment();
+        env.insert(env.end(), {"XDG_RUNTIME_DIR=" + dir + "/run", "XDG_CONFIG_HOME=" + dir + "/config"});
+        return started;
+    }
+
     std::unique_ptr<headless::Process> wayland(std::vector<std::pair<std::string, std::string>> views) {
         std::vector<std::string> argv{TARVOLIN_SAMPLE_WAYLAND};
         for (auto& [app, title] : views) argv.insert(argv.end(), {"--view", app, title});

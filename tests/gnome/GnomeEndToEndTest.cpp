@@ -37,16 +37,8 @@ protected:
             if (change) change(copy);
             if (fs::exists(copy)) options.extensions.push_back(copy.string());
         }
-        // On this system's Shell, or on the one of the Debian root $TARVOLIN_DEBIAN13_ROOT names.
-        if (const char* root = std::getenv("TARVOLIN_DEBIAN13_ROOT"); root && *root) {
-            options.root = root;
-            options.shared = {dir};
-        }
-        std::string error;
-        shell = headless::HeadlessGnome::start(error, options);
-        ASSERT_TRUE(shell) << error;
-        env = shell->clientEnvironment();
-        env.insert(env.end(), {"XDG_RUNTIME_DIR=" + dir + "/run", "XDG_CONFIG_HOME=" + dir + "/config"});
+        shell = startCompositor<headless::HeadlessGnome>(options);
+        ASSERT_TRUE(shell);
     }
 
     // The Shell's application for the window, else its class, as the agent names it.

@@ -22,18 +22,10 @@ protected:
         ::mkdir((dir + "/run/tarvolin-kwin").c_str(), 0755);
         ASSERT_NO_FATAL_FAILURE(startKWin());
     }
-    // On this system's KWin, or on the one of the Debian root $TARVOLIN_DEBIAN13_ROOT names.
     void startKWin(headless::KWinOptions options = {}) {
         kwin.reset();
-        if (const char* root = std::getenv("TARVOLIN_DEBIAN13_ROOT"); root && *root) {
-            options.root = root;
-            options.shared = {dir};
-        }
-        std::string error;
-        kwin = headless::HeadlessKWin::start(error, options);
-        ASSERT_TRUE(kwin) << error;
-        env = kwin->clientEnvironment();
-        env.insert(env.end(), {"XDG_RUNTIME_DIR=" + dir + "/run", "XDG_CONFIG_HOME=" + dir + "/config"});
+        kwin = startCompositor<headless::HeadlessKWin>(options);
+        ASSERT_TRUE(kwin);
     }
 
     json windows() override {
