@@ -164,21 +164,11 @@ TEST_F(KdeEndToEnd, ItsScriptRunsWhateverNumberKWinGivesIt) {
     ASSERT_NO_FATAL_FAILURE(raised(byTitle["Note A"]));
 }
 
-// A script that fails ends the agent, saying where KWin put its error. Only the script the agent
-// loaded feeds it: another script inside KWin is refused (any program may load one, and its calls
-// come from KWin's name).
-TEST_F(KdeEndToEnd, AFailingScriptEndsTheAgentAndOnlyItsOwnScriptMayFeedIt) {
+// Only the script the agent loaded feeds it: another script inside KWin is refused (any program
+// may load one, and its calls come from KWin's name).
+TEST_F(KdeEndToEnd, OnlyItsOwnScriptMayFeedIt) {
     auto notes = wayland({{"notes", "Note A"}, {"notes", "Note B"}});
     auto byTitle = shown(2);
-    std::ofstream(dir + "/broken.js") << "this is not JavaScript (\n";
-    ::chmod((dir + "/broken.js").c_str(), 0644);
-    std::vector<std::string> broken = env;
-    broken.push_back("TARVOLIN_KWIN_SCRIPT=" + dir + "/broken.js");
-    const RunResult failed = finish(*spawnJoined({TARVOLIN_AGENT}, broken), 20s);
-    EXPECT_EQ(failed.status, 1) << failed.out;
-    EXPECT_NE(failed.out.find("did not call the agent within"), std::string::npos) << failed.out;
-    EXPECT_NE(failed.out.find("journalctl"), std::string::npos) << failed.out;
-
     startAgent(env, agent);
     const Bus bus = otherProgram(kwin->busAddress());
     ASSERT_TRUE(bus);
