@@ -128,6 +128,8 @@ std::unique_ptr<HeadlessKWin> HeadlessKWin::start(std::string& error, const Opti
         return nullptr;
     }
     std::ofstream(config + "/kwinrc") << "[Desktops]\nNumber=" << options.desktops << "\nRows=1\n";
+    // A key held while a loaded test is slow to release it must not repeat.
+    std::ofstream(config + "/kcminputrc") << "[Keyboard]\nKeyRepeat=nothing\n";
     ::chmod(k->dir_.c_str(), 0755);
     ::chmod(run.c_str(), 0700);
     k->uid_ = uid;
@@ -426,6 +428,12 @@ bool HeadlessKWin::keys(const std::string& events, const std::string& drawnBy) {
         }
     }
     return true;
+}
+
+std::uint64_t HeadlessKWin::framesDrawn(const std::string& internalId) {
+    while (sd_bus_process(bus_, nullptr) > 0) {
+    }
+    return drawn_[internalId];
 }
 
 bool HeadlessKWin::setPrimaryOutput(const std::string& name) {

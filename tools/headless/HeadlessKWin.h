@@ -89,6 +89,8 @@ public:
     // handed keys faster than it draws may lose some. False, with lastError(), when KWin did not
     // take them or the window did not draw.
     bool keys(const std::string& events, const std::string& drawnBy = "");
+    // Frames the window has drawn since KWin listed it, as far as KWin has reported them.
+    std::uint64_t framesDrawn(const std::string& internalId);
     // Makes the output `name` (Virtual-0, Virtual-1, ...) the primary, as Plasma's display
     // settings do; false, with lastError(), when KWin did not apply it.
     bool setPrimaryOutput(const std::string& name);
