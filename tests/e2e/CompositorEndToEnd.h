@@ -114,6 +114,14 @@ protected:
         ASSERT_EQ(ctl({"raise", number(w)}, env).status, 0);
         EXPECT_TRUE(waitFor([&] { return now(w)["focused"] == true; })) << w["title"];
     }
+    // The agent's status once the compositor is gone, and what it said.
+    std::pair<int, std::string> agentEnd() {
+        auto status = agent->wait(10s);
+        std::string out;
+        while (auto line = agent->readLine(1s)) out += *line + "\n";
+        agent.reset();
+        return {status ? headless::Process::exitCode(*status) : -1, out};
+    }
     std::unique_ptr<headless::Process> watch() {
         auto w = spawnJoined({TARVOLINCTL, "watch"}, env);
         EXPECT_EQ(w->readLine(10s), "tarvolinctl: watching");
@@ -136,20 +144,17 @@ protected:
 
         // The compositor may place a window after it first shows it: the two views are compared
         // once the frames agree (or, when they never do, as they were last).
+        auto frame = [](const json& entry) {
+            return json{{"x", entry["x"]}, {"y", entry["y"]}, {"w", entry["width"]}, {"h", entry["height"]}};
+        };
         json list;
         waitFor([&] {
             byTitle = shown(4);
             list = listed();
-            if (!list.is_array()) return false;
-            for (const json& entry : list) {
-                const auto w = byTitle.find(entry.value("title", ""));
-                if (w == byTitle.end()) return false;
-                const json g = w->second.value("frame", json::object());
-                if (entry["x"] != g["x"] || entry["y"] != g["y"] || entry["width"] != g["w"] ||
-                    entry["height"] != g["h"])
-                    return false;
-            }
-            return true;
+            return list.is_array() && std::all_of(list.begin(), list.end(), [&](const json& entry) {
+                       const auto w = byTitle.find(entry.value("title", ""));
+                       return w != byTitle.end() && frame(entry) == w->second.value("frame", json::object());
+                   });
         });
         ASSERT_TRUE(list.is_array()) << list.dump();
         ASSERT_EQ(list.size(), 4u) << "no dock: " << list.dump();
@@ -162,11 +167,7 @@ protected:
             EXPECT_EQ(std::to_string(entry["winId"].get<std::int64_t>()), number(w)) << title;
             EXPECT_EQ(entry["pid"], w["pid"]) << title;
             EXPECT_EQ(entry["appName"], w["app"]) << title;
-            const json& g = w["frame"];
-            EXPECT_EQ(entry["x"], g["x"]) << title;
-            EXPECT_EQ(entry["y"], g["y"]) << title;
-            EXPECT_EQ(entry["width"], g["w"]) << title;
-            EXPECT_EQ(entry["height"], g["h"]) << title;
+            EXPECT_EQ(frame(entry), w["frame"]) << title;
             keys[title] = entry["key"];
             if (title.starts_with("first line")) longShown = title;
         }

@@ -45,8 +45,8 @@ inline RunResult ctl(std::vector<std::string> args, const std::vector<std::strin
     return finish(*spawnJoined(args, env));
 }
 
-inline bool waitFor(const std::function<bool()>& done) {
-    for (auto end = std::chrono::steady_clock::now() + 10s; std::chrono::steady_clock::now() < end;
+inline bool waitFor(const std::function<bool()>& done, std::chrono::seconds deadline = 10s) {
+    for (auto end = std::chrono::steady_clock::now() + deadline; std::chrono::steady_clock::now() < end;
          std::this_thread::sleep_for(10ms))
         if (done()) return true;
     return false;

@@ -109,13 +109,9 @@ TEST_F(GnomeEndToEnd, TheAgentRestartsAtOnceAndEndsWithTheShell) {
     ASSERT_NO_FATAL_FAILURE(startJoinedAgent());
     for (const char* title : {"Note A", "Note B"}) ASSERT_NO_FATAL_FAILURE(raised(byTitle[title]));
     shell->stop();
-    auto status = agent->wait(10s);
-    ASSERT_TRUE(status);
-    EXPECT_EQ(Process::exitCode(*status), 1);
-    std::string out;
-    while (auto line = agent->readLine(1s)) out += *line + "\n";
+    const auto [status, out] = agentEnd();
+    EXPECT_EQ(status, 1);
     EXPECT_NE(out.find("lost the connection to the desktop"), std::string::npos) << out;
-    agent.reset();
 }
 
 // GNOME disables the agent's extension and enables it again whenever another one enabled before it
@@ -283,11 +279,7 @@ TEST_F(GnomeEndToEnd, TheSwitcherShowsTheShellsOwnListAndATypedLabelRaisesItsWin
     for (auto [typed, chosen, keys] : {std::tuple{"n1", 0, "49 2"}, {"n10", 1, "49 2 11"}, {"", -1, "1"}}) {
         SCOPED_TRACE(typed);
         auto switcher = spawnJoined({TARVOLINCTL, "switch", "--timeout", "30"}, env);
-        bool ready = false;
-        for (auto end = std::chrono::steady_clock::now() + 30s;
-             !ready && std::chrono::steady_clock::now() < end;)
-            ready = listOpen();
-        ASSERT_TRUE(ready) << "the list never took the keyboard";
+        ASSERT_TRUE(waitFor(listOpen, 30s)) << "the list never took the keyboard";
         EXPECT_TRUE(shell->keys(keys)) << shell->lastError();
         if (chosen >= 0) {
             EXPECT_TRUE(shell->keys("28")) << shell->lastError();
