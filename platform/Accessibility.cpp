@@ -1,5 +1,32 @@
 #include "Accessibility.h"
 
+#include <algorithm>
+
+namespace tarvolin {
+
+AXResult<Value::Array> AXElementNode::copyAttributeValues(std::string_view attribute, std::int64_t index,
+                                                          std::int64_t maxCount) const {
+    if (index < 0 || maxCount < 0) return AXResult<Value::Array>::failed(AXError::illegalArgument);
+    auto v = copyAttributeValue(attribute);
+    if (!v.ok()) return AXResult<Value::Array>::failed(v.error);
+    const Value::Array* all = v.value ? v.value->asArray() : nullptr;
+    if (!all) return AXResult<Value::Array>::failed(AXError::illegalArgument);
+    const auto size = static_cast<std::int64_t>(all->size());
+    const auto first = std::min(index, size);
+    const auto last = first + std::min(maxCount, size - first);
+    return AXResult<Value::Array>::success(Value::Array(all->begin() + first, all->begin() + last));
+}
+
+AXResult<std::int64_t> AXElementNode::attributeValueCount(std::string_view attribute) const {
+    auto v = copyAttributeValue(attribute);
+    if (!v.ok()) return AXResult<std::int64_t>::failed(v.error);
+    const Value::Array* all = v.value ? v.value->asArray() : nullptr;
+    if (!all) return AXResult<std::int64_t>::failed(AXError::illegalArgument);
+    return AXResult<std::int64_t>::success(static_cast<std::int64_t>(all->size()));
+}
+
+}  // namespace tarvolin
+
 namespace tarvolin::ax {
 
 namespace {

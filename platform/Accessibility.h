@@ -53,9 +53,10 @@ public:
     virtual AXResult<std::vector<std::string>> copyActionNames() const = 0;
     virtual AXResult<std::string> copyActionDescription(std::string_view action) const = 0;
     virtual AXResult<Value> copyAttributeValue(std::string_view attribute) const = 0;
+    // These two answer from the whole value unless a node knows better.
     virtual AXResult<Value::Array> copyAttributeValues(std::string_view attribute, std::int64_t index,
-                                                       std::int64_t maxCount) const = 0;
-    virtual AXResult<std::int64_t> attributeValueCount(std::string_view attribute) const = 0;
+                                                       std::int64_t maxCount) const;
+    virtual AXResult<std::int64_t> attributeValueCount(std::string_view attribute) const;
     virtual AXResult<bool> isAttributeSettable(std::string_view attribute) const = 0;
     virtual AXError setAttributeValue(std::string_view attribute, const Value& value) const = 0;
     virtual AXError performAction(std::string_view action) const = 0;

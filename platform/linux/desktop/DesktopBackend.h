@@ -37,9 +37,13 @@ public:
     void endTurnsWith(std::function<void(std::function<void()>)> schedule) {
         model_->endTurnsWith(std::move(schedule));
     }
+    void setWidgetSource(std::shared_ptr<desktop::WidgetSource> source) {
+        model_->setWidgetSource(std::move(source));
+    }
     // Where the backend's own diagnostics go.
     void setLog(std::function<void(const std::string&)> log) { model_->setLog(std::move(log)); }
 
+    std::string name() const { return model_->transport().name(); }
     std::uint64_t roundTrips() const { return model_->transport().roundTrips(); }
     int fd() const { return model_->transport().fd(); }
     // Takes what has arrived on fd(); false once the connection to the desktop is broken.

@@ -52,26 +52,6 @@ public:
     AXResult<std::int32_t> pid() const override { return ok(pid_); }
     AXResult<std::uint32_t> windowNumber() const override { return fail<std::uint32_t>(AXError::failure); }
 
-    AXResult<Value::Array> copyAttributeValues(std::string_view attribute, std::int64_t index,
-                                               std::int64_t maxCount) const override {
-        if (index < 0 || maxCount < 0) return fail<Value::Array>(AXError::illegalArgument);
-        auto v = copyAttributeValue(attribute);
-        if (!v.ok()) return fail<Value::Array>(v.error);
-        const Value::Array* all = v.value ? v.value->asArray() : nullptr;
-        if (!all) return fail<Value::Array>(AXError::illegalArgument);
-        const auto size = static_cast<std::int64_t>(all->size());
-        const auto first = std::min(index, size);
-        const auto last = first + std::min(maxCount, size - first);
-        return ok(Value::Array(all->begin() + first, all->begin() + last));
-    }
-    AXResult<std::int64_t> attributeValueCount(std::string_view attribute) const override {
-        auto v = copyAttributeValue(attribute);
-        if (!v.ok()) return fail<std::int64_t>(v.error);
-        const Value::Array* all = v.value ? v.value->asArray() : nullptr;
-        if (!all) return fail<std::int64_t>(AXError::illegalArgument);
-        return ok(static_cast<std::int64_t>(all->size()));
-    }
-
 protected:
     // A broken connection cannot answer; what is gone is an invalid element.
     AXError gone() const { return model_->broken() ? AXError::cannotComplete : AXError::invalidUIElement; }
@@ -182,8 +162,16 @@ public:
             return answer(Value::boolean(app && app->front == id_));
         }
         if (attribute == kAXParentAttribute) return answer(Value(model_->applicationElement(pid_)));
-        if (attribute == kAXChildrenAttribute)
-            return answer(Value::array(w->canClose ? Value::Array{closeButton()} : Value::Array{}));
+        if (attribute == kAXChildrenAttribute) {
+            Value::Array children;
+            if (WidgetSource* source = model_->widgetSource(); source && w->frame) {
+                const Box o = model_->look().origin();
+                const Box frame{w->frame->x - o.x, w->frame->y - o.y, w->frame->width, w->frame->height};
+                children = source->widgets(*w, frame, model_->windowElement(id_, pid_));
+            }
+            if (w->canClose) children.push_back(closeButton());
+            return answer(Value::array(std::move(children)));
+        }
         if (attribute == kAXCloseButtonAttribute && w->canClose) return answer(Value(closeButton()));
         return fail<Value>(AXError::attributeUnsupported);
     }

@@ -2,6 +2,7 @@
 
 #include "DesktopIcons.h"
 #include "Transport.h"
+#include "WidgetSource.h"
 #include "platform/Accessibility.h"
 
 #include <functional>
@@ -81,6 +82,9 @@ public:
     // One element per window / process while anyone holds it, so equal handles mean the same element.
     AXElement windowElement(std::int64_t window, std::int32_t pid);
     AXElement applicationElement(std::int32_t pid);
+    // The real widgets inside windows, where the session has a source of them.
+    void setWidgetSource(std::shared_ptr<WidgetSource> source) { widgets_ = std::move(source); }
+    WidgetSource* widgetSource() const { return widgets_.get(); }
 
     // The desktop restacks after a request, not at once: a raise is remembered so that bringing
     // its process forward in the same turn knows it is done already.
@@ -126,6 +130,7 @@ private:
     ElementTable<std::int32_t, ApplicationNode> appNodes_;
     std::optional<Raised> raised_;
     std::optional<std::int64_t> lastRaised_;
+    std::shared_ptr<WidgetSource> widgets_;
 };
 
 }  // namespace tarvolin::desktop
