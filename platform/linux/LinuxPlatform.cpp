@@ -1,5 +1,6 @@
 #include "LinuxPlatform.h"
 
+#include "atspi/AtspiWidgets.h"
 #include "session/PrivateDir.h"
 
 #include <sys/epoll.h>
@@ -175,6 +176,13 @@ std::unique_ptr<LinuxPlatform> LinuxPlatform::open(std::string& error, const cha
         p->desktop_->endTurnsWith(
             [self](std::function<void()> lapse) { self->loop_.dispatchAsync(std::move(lapse)); });
         p->desktop_->setLog([self](const std::string& line) { self->log_.log(line); });
+        // Widgets come from the accessibility bus where the session has one, on every desktop.
+        p->desktop_->setWidgetSource(atspi::connect(
+            p->desktop_->name() == "X11" ? atspi::Positions::screen : atspi::Positions::inWindow,
+            [self](int fd) {
+                self->widgetSource_ =
+                    self->loop_.addFdSource(fd, EPOLLIN, [](std::uint32_t) { atspi::processEvents(); });
+            }));
         p->displaySource_ = p->loop_.addFdSource(p->desktop_->fd(), EPOLLIN, [self](std::uint32_t) {
             if (self->desktop_->processEvents()) return;
             // Without its display the agent has nothing left to act on.

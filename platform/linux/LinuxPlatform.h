@@ -76,6 +76,7 @@ private:
     std::unique_ptr<SleepWatcher> sleepWatcher_;
     std::unique_ptr<DesktopBackend> desktop_;
     LinuxRunLoop::FdSource displaySource_;
+    LinuxRunLoop::FdSource widgetSource_;
     LibplistKeyedUnarchiver unarchiver_;
     PixmanGraphics graphics_;
     std::unique_ptr<Platform> platform_;

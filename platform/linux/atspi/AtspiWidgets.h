@@ -1,0 +1,21 @@
+#pragma once
+
+#include "platform/linux/desktop/WidgetSource.h"
+
+#include <functional>
+#include <memory>
+
+namespace tarvolin::atspi {
+
+// Where the accessibility bus answers in the agent's coordinates: X applications give screen
+// positions, Wayland ones only positions inside their window.
+enum class Positions { screen, inWindow };
+
+// The widgets of other processes' windows, read from the accessibility bus (AT-SPI 2) once the
+// session has one. `watch` is handed the bus's connection when there is one: whatever arrives on
+// it is to be taken at once (processEvents), so that nothing piles up between two questions.
+std::shared_ptr<desktop::WidgetSource> connect(Positions positions, std::function<void(int fd)> watch);
+// Takes what has arrived from the accessibility bus.
+void processEvents();
+
+}  // namespace tarvolin::atspi
