@@ -2,10 +2,10 @@
 _tarvolinctl() {
     local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD - 1]} words=""
     if [ "$COMP_CWORD" -eq 1 ]; then
-        words="raise close quit kill json sometext keys pasteboard watch windows switch --help --version"
+        words="raise close quit kill json sometext keys pasteboard watch windows switch inspect press set --help --version"
     elif [ "$prev" = --channel ]; then
         words="pasteboard defaults"
-    elif [ "$prev" = --action ]; then
+    elif [ "$prev" = --action ] && [ "${COMP_WORDS[1]}" = switch ]; then
         words="raise close quit"
     else
         case ${COMP_WORDS[1]} in
@@ -17,6 +17,8 @@ _tarvolinctl() {
             watch) words="--count" ;;
             windows) words="--json" ;;
             switch) words="--menu --action --timeout" ;;
+            inspect) words="--depth --json" ;;
+            press) words="--action" ;;
         esac
         words="$words --help"
     fi

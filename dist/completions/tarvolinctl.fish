@@ -1,5 +1,5 @@
 # fish completion for tarvolinctl
-set -l commands raise close quit kill json sometext keys pasteboard watch windows switch
+set -l commands raise close quit kill json sometext keys pasteboard watch windows switch inspect press set
 complete -c tarvolinctl -f
 complete -c tarvolinctl -n "not __fish_seen_subcommand_from $commands" -l version -d 'print the version'
 complete -c tarvolinctl -n "not __fish_seen_subcommand_from $commands" -a raise -d 'raise a window'
@@ -13,6 +13,12 @@ complete -c tarvolinctl -n "not __fish_seen_subcommand_from $commands" -a pasteb
 complete -c tarvolinctl -n "not __fish_seen_subcommand_from $commands" -a watch -d "print the agent's notifications"
 complete -c tarvolinctl -n "not __fish_seen_subcommand_from $commands" -a windows -d 'print the window inventory'
 complete -c tarvolinctl -n "not __fish_seen_subcommand_from $commands" -a switch -d 'pick a window in a menu program'
+complete -c tarvolinctl -n "not __fish_seen_subcommand_from $commands" -a inspect -d "print a window's elements"
+complete -c tarvolinctl -n "not __fish_seen_subcommand_from $commands" -a press -d "perform an element's action"
+complete -c tarvolinctl -n "not __fish_seen_subcommand_from $commands" -a set -d "write an element's attribute"
+complete -c tarvolinctl -n "__fish_seen_subcommand_from inspect" -l depth -x -d 'levels below the window'
+complete -c tarvolinctl -n "__fish_seen_subcommand_from inspect" -l json -d 'as a JSON tree'
+complete -c tarvolinctl -n "__fish_seen_subcommand_from press" -l action -x -d 'the action (AXPress)'
 complete -c tarvolinctl -n "__fish_seen_subcommand_from raise close quit json" -l channel -x -a 'pasteboard defaults'
 complete -c tarvolinctl -n "__fish_seen_subcommand_from raise close quit json" -l wait -x -d 'ms to wait for a pending command'
 complete -c tarvolinctl -n "__fish_seen_subcommand_from raise close quit json" -l force -d 'replace a pending command'

@@ -1,5 +1,6 @@
-// The element utilities' text parsers: writing an attribute from text.
+// The element utilities' text parsers: writing an attribute from text, and element paths.
 #include "FuzzSupport.h"
+#include "accessibility/ElementPath.h"
 #include "accessibility/UIElementUtilities.h"
 
 using namespace tarvolin;
@@ -36,6 +37,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                              Value(AXValue::opaque(kAXValueAXErrorType)),
                                              Value::array({})};
     const std::string_view input = fuzz::text(data, size);
+    // A path that parses is written back as the same steps.
+    std::string error;
+    if (auto steps = parseElementPath(input, error)) {
+        std::string again;
+        for (const PathStep& s : *steps) again += (again.empty() ? "" : "/") + formatPathStep(s);
+        auto reread = parseElementPath(again, error);
+        fuzz::check(reread && *reread == *steps, "the path " + again + " reads back otherwise");
+    } else {
+        fuzz::check(!error.empty(), "a path refused without a reason");
+    }
     for (const Value& current : kinds) {
         const auto written = writeFromText(current, input);
         if (!written) continue;

@@ -1,4 +1,5 @@
 #include "AgentFixture.h"
+#include "accessibility/ElementPath.h"
 
 #include <limits>
 
@@ -26,6 +27,21 @@ protected:
         e->attributes.push_back({name, std::move(get), std::move(count), {}});
     }
 };
+
+TEST(ElementPath, StepsReadBackAsWrittenAndAnythingElseIsRefusedWithWhere) {
+    std::string error;
+    const std::vector<PathStep> steps{{"AXGroup", "", 2}, {"AXButton", "a/b]\\c#3", 1}, {"AXRow", "", 12}};
+    std::string text;
+    for (const PathStep& s : steps) text += (text.empty() ? "" : "/") + formatPathStep(s);
+    EXPECT_EQ(text, "AXGroup#2/AXButton[a/b\\]\\\\c#3]/AXRow#12");
+    EXPECT_EQ(parseElementPath(text, error), steps) << error;
+    for (const char* bad :
+         {"", "AXGroup/", "[x]", "AXGroup[open", "AXGroup#0", "AXGroup#", "AXGroup]", "A\\B"}) {
+        error.clear();
+        EXPECT_FALSE(parseElementPath(bad, error)) << bad;
+        EXPECT_NE(error.find("of the path"), std::string::npos) << bad;
+    }
+}
 
 TEST_F(UIElementTest, ValuesAreDescribedTerselyOrVerbosely) {
     auto untitled = withRole("AXCheckBox");

@@ -20,31 +20,38 @@ public:
 
 }  // namespace
 
-std::optional<std::vector<WindowEntry>> scanWindows(std::string& error) {
-    auto desktop = LinuxPlatform::open(error, nullptr, LinuxPlatform::Role::observer);
-    if (!desktop) return std::nullopt;
+struct Inventory::Scan {
+    std::unique_ptr<LinuxPlatform> desktop;
     NoLog quiet;
-    const Platform& p = desktop->platform();
-    Platform platform{p.application,
-                      p.runLoop,
-                      p.workspace,
-                      p.windows,
-                      p.accessibility,
-                      p.processes,
-                      p.pasteboards,
-                      p.userDefaults,
-                      p.notificationCenter,
-                      p.distributedNotifications,
-                      p.darwinNotifications,
-                      p.scripts,
-                      p.screens,
-                      quiet,
-                      p.keyedUnarchiver,
-                      p.graphics};
-    AppDelegate agent(platform);
-    agent.resetWindowInfo();
+    std::optional<Platform> platform;
+    std::optional<AppDelegate> agent;
+};
+
+Inventory::Inventory() : scan_(std::make_unique<Scan>()) {}
+Inventory::~Inventory() = default;
+
+std::unique_ptr<Inventory> Inventory::open(std::string& error) {
+    std::unique_ptr<Inventory> inventory(new Inventory());
+    Scan& s = *inventory->scan_;
+    s.desktop = LinuxPlatform::open(error, nullptr, LinuxPlatform::Role::observer);
+    if (!s.desktop) return nullptr;
+    const Platform& p = s.desktop->platform();
+    s.platform.emplace(Platform{p.application, p.runLoop, p.workspace, p.windows, p.accessibility,
+                                p.processes, p.pasteboards, p.userDefaults, p.notificationCenter,
+                                p.distributedNotifications, p.darwinNotifications, p.scripts, p.screens,
+                                s.quiet, p.keyedUnarchiver, p.graphics});
+    s.agent.emplace(*s.platform);
+    s.agent->resetWindowInfo();
+    return inventory;
+}
+
+const WindowInfoList& Inventory::windows() const { return *scan_->agent->windowInfoArray(); }
+
+std::optional<std::vector<WindowEntry>> scanWindows(std::string& error) {
+    auto inventory = Inventory::open(error);
+    if (!inventory) return std::nullopt;
     std::vector<WindowEntry> entries;
-    for (const auto& r : *agent.windowInfoArray()) {
+    for (const auto& r : inventory->windows()) {
         entries.push_back({r->winId(), r->pid(), r->appName(), r->originalWinName(),
                            r->winName().value_or(""), r->x(), r->y(), r->width(), r->height(),
                            r->key().value_or(""), r->icon()});

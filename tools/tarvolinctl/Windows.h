@@ -1,8 +1,10 @@
 #pragma once
 
+#include "inventory/WindowInfoModel.h"
 #include "platform/Image.h"
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -19,6 +21,20 @@ struct WindowEntry {
     std::int64_t x = 0, y = 0, width = 0, height = 0;
     std::string key;
     Image icon;  // 32 x 32, premultiplied ARGB
+};
+
+// The current desktop and one scan of it as the agent makes it, kept while this lives: its
+// records' elements still answer.
+class Inventory {
+public:
+    static std::unique_ptr<Inventory> open(std::string& error);  // none, with `error`, without a desktop
+    ~Inventory();
+    const WindowInfoList& windows() const;  // front first
+
+private:
+    Inventory();
+    struct Scan;
+    std::unique_ptr<Scan> scan_;
 };
 
 // One scan of the current display, front first; none with `error` set when the display

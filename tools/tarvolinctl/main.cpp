@@ -1,6 +1,7 @@
 // tarvolinctl: the companion program of tarvolin-agent. It writes commands to the agent's
 // pasteboard or to the shared defaults, keeps the key-label table, and prints the
 // notifications the agent posts.
+#include "Inspect.h"
 #include "Switch.h"
 #include "Windows.h"
 #include "platform/LocalNotificationCenter.h"
@@ -39,6 +40,16 @@ constexpr const char* kHelpFooter =
 --wait ms for the pasteboard to empty, then gives up unless --force is given. The
 watch command prints the agent's D-Bus signals org.tarvolin.Agent.Darwin.Notification
 and org.tarvolin.Agent.Distributed.Notification from /org/tarvolin/Agent.
+
+Element paths (inspect, press, set):
+  A window's elements are its real widgets where its application shows them on the
+  accessibility bus (AT-SPI: GTK, Qt, Firefox, LibreOffice, Electron), and its close
+  button. A path names one below the window, step by step from the top, steps joined
+  by "/": ROLE[TITLE]#N, the role (AXButton), the title in brackets where it has one,
+  and #N for the N-th of its siblings with that role and title where there are more.
+  In a title, \] stands for ] and \\ for \. inspect prints each element's path, e.g.
+  AXGroup#2/AXButton[Volume Up]. press and set exit 1, saying why, when the window or
+  the element is not there or the element does not take the action or the attribute.
 
 Environment:
   XDG_RUNTIME_DIR    holds tarvolin/, the agent's pasteboard and instance lock
@@ -325,6 +336,27 @@ int main(int argc, char** argv) {
     auto* windows = app.add_subcommand("windows", "print the window inventory as the agent sees it");
     windows->add_flag("--json", asJson, "as a JSON list");
 
+    std::int64_t inspectWindow = 0;
+    int inspectDepth = 16;
+    auto* inspect =
+        app.add_subcommand("inspect", "print a window's accessibility elements, its real widgets included");
+    inspect->add_option("WINID", inspectWindow, "the window's number (tarvolinctl windows)")->required();
+    inspect->add_option("--depth", inspectDepth, "levels below the window (default 16)")
+        ->check(CLI::Range(0, 1000));
+    inspect->add_flag("--json", asJson, "as a JSON tree");
+
+    std::string elementPath, pressAction = "AXPress", attribute, attributeValue;
+    auto* press = app.add_subcommand("press", "perform an action of one element of a window");
+    press->add_option("WINID", inspectWindow, "the window's number")->required();
+    press->add_option("PATH", elementPath, "the element's path, as tarvolinctl inspect shows it")->required();
+    press->add_option("--action", pressAction, "the action (default AXPress)");
+    auto* set = app.add_subcommand("set", "write an attribute of one element of a window, from text");
+    set->add_option("WINID", inspectWindow, "the window's number")->required();
+    set->add_option("PATH", elementPath, "the element's path, as tarvolinctl inspect shows it")->required();
+    set->add_option("ATTRIBUTE", attribute, "the attribute, e.g. AXValue or AXFocused")->required();
+    set->add_option("VALUE", attributeValue, "the new value as text (\"x=10 y=20\" for a position)")
+        ->required();
+
     std::string menu, action = "raise";
     int timeoutSeconds = 120;
     auto* switcher = app.add_subcommand(
@@ -407,6 +439,12 @@ int main(int argc, char** argv) {
             }
         } else if (*windows) {
             return printWindows(asJson);
+        } else if (*inspect) {
+            return printElementTree(inspectWindow, inspectDepth, asJson);
+        } else if (*press) {
+            return pressElement(inspectWindow, elementPath, pressAction);
+        } else if (*set) {
+            return setElementAttribute(inspectWindow, elementPath, attribute, attributeValue);
         } else if (*switcher) {
             SwitchOptions options;
             if (menuOption->count() > 0) options.menu = menu;
