@@ -153,21 +153,7 @@ public:
     AXResult<std::vector<std::string>> copyAttributeNames() const override {
         auto f = facts();
         if (!f) return fail<std::vector<std::string>>(session_->failure(pid_));
-        std::vector<std::string> names{std::string(kAXRoleAttribute)};
-        if (!f->names().subrole.empty()) names.emplace_back(kAXSubroleAttribute);
-        for (std::string_view n : {kRoleDescription, kAXTitleAttribute, kAXDescriptionAttribute})
-            names.emplace_back(n);
-        if (f->hasValue()) names.emplace_back(kValue);
-        names.emplace_back(kEnabled);
-        names.emplace_back(kAXFocusedAttribute);
-        if (f->is(ATSPI_STATE_SELECTABLE)) names.emplace_back(kSelected);
-        if (f->placed()) {
-            names.emplace_back(kAXPositionAttribute);
-            names.emplace_back(kAXSizeAttribute);
-        }
-        for (std::string_view n : {kAXParentAttribute, kAXChildrenAttribute, kWindow, kTopLevel})
-            names.emplace_back(n);
-        return ok(std::move(names));
+        return ok(attributeNames(*f));
     }
 
     AXResult<Value> copyAttributeValue(std::string_view attribute) const override {
@@ -219,10 +205,8 @@ public:
         if (!f) return fail<bool>(session_->failure(pid_));
         if (attribute == kValue) return ok(f->hasValue() && (f->editableText() || f->numeric()));
         if (attribute == kAXFocusedAttribute) return ok(f->is(ATSPI_STATE_FOCUSABLE));
-        auto names = copyAttributeNames();
-        if (names.value &&
-            std::find(names.value->begin(), names.value->end(), attribute) != names.value->end())
-            return ok(false);
+        const auto names = attributeNames(*f);
+        if (std::find(names.begin(), names.end(), attribute) != names.end()) return ok(false);
         return fail<bool>(AXError::attributeUnsupported);
     }
 
@@ -317,6 +301,24 @@ private:
         // Hidden widgets give positions far off any screen.
         bool placed() const { return has("Component") && is(ATSPI_STATE_SHOWING); }
     };
+
+    static std::vector<std::string> attributeNames(const Facts& f) {
+        std::vector<std::string> names{std::string(kAXRoleAttribute)};
+        if (!f.names().subrole.empty()) names.emplace_back(kAXSubroleAttribute);
+        for (std::string_view n : {kRoleDescription, kAXTitleAttribute, kAXDescriptionAttribute})
+            names.emplace_back(n);
+        if (f.hasValue()) names.emplace_back(kValue);
+        names.emplace_back(kEnabled);
+        names.emplace_back(kAXFocusedAttribute);
+        if (f.is(ATSPI_STATE_SELECTABLE)) names.emplace_back(kSelected);
+        if (f.placed()) {
+            names.emplace_back(kAXPositionAttribute);
+            names.emplace_back(kAXSizeAttribute);
+        }
+        for (std::string_view n : {kAXParentAttribute, kAXChildrenAttribute, kWindow, kTopLevel})
+            names.emplace_back(n);
+        return names;
+    }
 
     std::optional<Facts> facts() const {
         AtspiAccessible* a = a_.get();
