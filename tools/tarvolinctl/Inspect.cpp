@@ -140,6 +140,15 @@ int printElementTree(std::int64_t winId, int depth, bool asJson) {
     return 0;
 }
 
+int describeElement(std::int64_t winId, const std::string& path) {
+    auto inventory = openInventory();
+    if (!inventory) return 1;
+    auto element = find(*inventory, winId, path);
+    if (!element) return 1;
+    std::cout << UIElementUtilities::stringDescriptionOfUIElement(*element);
+    return 0;
+}
+
 int pressElement(std::int64_t winId, const std::string& path, const std::string& action) {
     auto inventory = openInventory();
     if (!inventory) return 1;

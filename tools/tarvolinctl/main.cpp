@@ -48,8 +48,9 @@ Element paths (inspect, press, set):
   by "/": ROLE[TITLE]#N, the role (AXButton), the title in brackets where it has one,
   and #N for the N-th of its siblings with that role and title where there are more.
   In a title, \] stands for ] and \\ for \. inspect prints each element's path, e.g.
-  AXGroup#2/AXButton[Volume Up]. press and set exit 1, saying why, when the window or
-  the element is not there or the element does not take the action or the attribute.
+  AXGroup#2/AXButton[Volume Up]; inspect WINID PATH prints that element's report.
+  inspect with a path, press and set exit 1, saying why, when the window or the
+  element is not there or the element does not take the action or the attribute.
 
 Environment:
   XDG_RUNTIME_DIR    holds tarvolin/, the agent's pasteboard and instance lock
@@ -344,8 +345,9 @@ int main(int argc, char** argv) {
     inspect->add_option("--depth", inspectDepth, "levels below the window (default 16)")
         ->check(CLI::Range(0, 1000));
     inspect->add_flag("--json", asJson, "as a JSON tree");
-
     std::string elementPath, pressAction = "AXPress", attribute, attributeValue;
+    inspect->add_option("PATH", elementPath,
+                        "one element's report instead: its lineage, attributes (W: settable) and actions");
     auto* press = app.add_subcommand("press", "perform an action of one element of a window");
     press->add_option("WINID", inspectWindow, "the window's number")->required();
     press->add_option("PATH", elementPath, "the element's path, as tarvolinctl inspect shows it")->required();
@@ -440,6 +442,7 @@ int main(int argc, char** argv) {
         } else if (*windows) {
             return printWindows(asJson);
         } else if (*inspect) {
+            if (!elementPath.empty()) return describeElement(inspectWindow, elementPath);
             return printElementTree(inspectWindow, inspectDepth, asJson);
         } else if (*press) {
             return pressElement(inspectWindow, elementPath, pressAction);

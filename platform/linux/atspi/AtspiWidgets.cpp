@@ -183,8 +183,10 @@ public:
         if ((attribute == kAXPositionAttribute || attribute == kAXSizeAttribute) && f->placed()) {
             auto box = extents();
             if (!box) return fail<Value>(session_->failure(pid_));
-            if (attribute == kAXSizeAttribute) return ok(Value(AXValue::size({box->width, box->height})));
-            return ok(Value(AXValue::point({box->x, box->y})));
+            if (!*box) return fail<Value>(AXError::noValue);
+            if (attribute == kAXSizeAttribute)
+                return ok(Value(AXValue::size({(*box)->width, (*box)->height})));
+            return ok(Value(AXValue::point({(*box)->x, (*box)->y})));
         }
         if (attribute == kAXChildrenAttribute)
             return ok(Value::array(session_->children(a_, pid_, window_, self())));
@@ -366,8 +368,9 @@ private:
         return ok(Value(std::move(*s)));
     }
 
-    // The widget's box in the agent's coordinates.
-    std::optional<Rect> extents() const {
+    // The widget's box in the agent's coordinates; none inside when it has no place (a row
+    // scrolled out of sight says it is shown, at INT_MIN); none at all when the request failed.
+    std::optional<std::optional<Rect>> extents() const {
         AtspiAccessible* a = a_.get();
         const bool inWindow = session_->positions() == Positions::inWindow;
         auto box = session_->ask(pid_, [a, inWindow](GError** e) {
@@ -376,11 +379,13 @@ private:
                                    c.get(), inWindow ? ATSPI_COORD_TYPE_WINDOW : ATSPI_COORD_TYPE_SCREEN, e)
                              : nullptr;
             std::optional<Rect> out;
-            if (r) out = Rect{double(r->x), double(r->y), double(r->width), double(r->height)};
+            if (r && r->x != G_MININT32 && r->y != G_MININT32)
+                out = Rect{double(r->x), double(r->y), double(r->width), double(r->height)};
             g_free(r);
             return out;
         });
-        if (!box || !*box) return std::nullopt;
+        if (!box) return std::nullopt;
+        if (!*box) return std::optional<Rect>();
         Rect r = **box;
         if (inWindow) {
             // The window's own frame, as the desktop gives it, places what the application knows
