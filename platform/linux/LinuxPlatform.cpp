@@ -182,7 +182,8 @@ std::unique_ptr<LinuxPlatform> LinuxPlatform::open(std::string& error, const cha
             [self](int fd) {
                 self->widgetSource_ =
                     self->loop_.addFdSource(fd, EPOLLIN, [](std::uint32_t) { atspi::processEvents(); });
-            }));
+            },
+            [self](std::function<void()> lapse) { self->loop_.dispatchAsync(std::move(lapse)); }));
         p->displaySource_ = p->loop_.addFdSource(p->desktop_->fd(), EPOLLIN, [self](std::uint32_t) {
             if (self->desktop_->processEvents()) return;
             // Without its display the agent has nothing left to act on.

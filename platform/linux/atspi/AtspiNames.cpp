@@ -102,4 +102,12 @@ std::string axAction(std::string_view atspiAction) {
     return it == actions.end() ? std::string(atspiAction) : std::string(it->second);
 }
 
+std::string boundedText(std::string text, std::size_t max) {
+    if (text.size() <= max) return text;
+    std::size_t cut = max;
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+    text.resize(cut);
+    return text;
+}
+
 }  // namespace tarvolin::atspi

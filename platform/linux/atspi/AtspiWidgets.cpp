@@ -59,12 +59,7 @@ std::string take(gchar* s) {
     if (!s) return {};
     std::string text(s);
     g_free(s);
-    if (text.size() > kMaxText) {
-        std::size_t cut = kMaxText;
-        while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
-        text.resize(cut);
-    }
-    return text;
+    return boundedText(std::move(text), kMaxText);
 }
 
 bool processGone(std::int32_t pid) { return pid <= 0 || (::kill(pid, 0) != 0 && errno == ESRCH); }
@@ -87,10 +82,27 @@ class WidgetNode;
 // The connection's state: which applications are being skipped, and one element per widget.
 class Session : public desktop::WidgetSource, public std::enable_shared_from_this<Session> {
 public:
-    Session(Positions positions, std::function<void(int)> watch)
-        : positions_(positions), watch_(std::move(watch)) {}
+    Session(Positions positions, std::function<void(int)> watch, Schedule endTurnsWith)
+        : positions_(positions), watch_(std::move(watch)), schedule_(std::move(endTurnsWith)) {}
 
     Positions positions() const { return positions_; }
+
+    // What was read in this turn of the caller's loop holds until its end: one command that asks
+    // a widget ten questions reads it once. Without a turn's end to wait for, nothing is kept.
+    std::uint64_t turn() {
+        if (!schedule_) return ++turn_;
+        if (!turnEnds_) {
+            turnEnds_ = true;
+            schedule_([weak = weak_from_this()] {
+                if (auto self = weak.lock()) {
+                    ++self->turn_;
+                    self->turnEnds_ = false;
+                    self->windows_.clear();
+                }
+            });
+        }
+        return turn_;
+    }
 
     // One request to the application of `pid` (`call` is given the error slot); none when it failed.
     // An application that let the request run out of time is skipped for a while.
@@ -103,11 +115,17 @@ public:
         GError* error = nullptr;
         const auto start = Clock::now();
         auto result = call(&error);
-        if (!error) return result;
-        g_error_free(error);
-        if (Clock::now() - start >= std::chrono::milliseconds(kRequestMs * 9 / 10))
-            slow_[pid] = Clock::now() + kSkipSlowFor;
-        return std::nullopt;
+        // What libdbus read while it waited for the reply sits in its queue, where no poll of the
+        // connection's fd will see it.
+        if (DBusConnection* bus = atspi_get_a11y_bus();
+            bus && dbus_connection_get_dispatch_status(bus) == DBUS_DISPATCH_DATA_REMAINS)
+            processEvents();
+        // libatspi answers some requests that ran out of time with a default and no error.
+        const bool late = Clock::now() - start >= std::chrono::milliseconds(kRequestMs * 9 / 10);
+        if (late) slow_[pid] = Clock::now() + kSkipSlowFor;
+        if (error) g_error_free(error);
+        if (error || late) return std::nullopt;
+        return result;
     }
     AXError failure(std::int32_t pid) const {
         return processGone(pid) ? AXError::invalidUIElement : AXError::cannotComplete;
@@ -127,9 +145,14 @@ private:
 
     Positions positions_;
     std::function<void(int)> watch_;
+    Schedule schedule_;
+    std::uint64_t turn_ = 1;
+    bool turnEnds_ = false;
+    std::map<std::int64_t, Value::Array> windows_;  // each window's widgets, this turn
     bool connected_ = false;
     Clock::time_point nextTry_;
     std::map<std::int32_t, Clock::time_point> slow_;
+    std::map<std::string, std::int32_t> pids_;  // by bus name
     desktop::ElementTable<std::string, WidgetNode> nodes_;
 };
 
@@ -322,7 +345,16 @@ private:
         return names;
     }
 
-    std::optional<Facts> facts() const {
+    // None when the application did not answer.
+    const Facts* facts() const {
+        const std::uint64_t now = session_->turn();
+        if (!facts_ || factsRead_ != now) {
+            facts_ = readFacts();
+            factsRead_ = now;
+        }
+        return facts_ ? &*facts_ : nullptr;
+    }
+    std::optional<Facts> readFacts() const {
         AtspiAccessible* a = a_.get();
         Facts f;
         auto role = session_->ask(pid_, [a](GError** e) { return atspi_accessible_get_role(a, e); });
@@ -371,6 +403,14 @@ private:
     // The widget's box in the agent's coordinates; none inside when it has no place (a row
     // scrolled out of sight says it is shown, at INT_MIN); none at all when the request failed.
     std::optional<std::optional<Rect>> extents() const {
+        const std::uint64_t now = session_->turn();
+        if (!extents_ || extentsRead_ != now) {
+            extents_ = readExtents();
+            extentsRead_ = now;
+        }
+        return extents_;
+    }
+    std::optional<std::optional<Rect>> readExtents() const {
         AtspiAccessible* a = a_.get();
         const bool inWindow = session_->positions() == Positions::inWindow;
         auto box = session_->ask(pid_, [a, inWindow](GError** e) {
@@ -433,6 +473,9 @@ private:
     std::int32_t pid_;
     AXElement window_, parent_;
     std::weak_ptr<WidgetNode> self_;
+    mutable std::optional<Facts> facts_;
+    mutable std::optional<std::optional<Rect>> extents_;
+    mutable std::uint64_t factsRead_ = 0, extentsRead_ = 0;
 };
 
 AXElement Session::element(Accessible a, std::int32_t pid, const AXElement& window, const AXElement& parent) {
@@ -466,16 +509,27 @@ Accessible Session::applicationOf(std::int32_t pid) {
     GError* error = nullptr;
     const gint apps = atspi_accessible_get_child_count(desktop.get(), &error);
     if (error) g_clear_error(&error);
+    Accessible found;
+    std::map<std::string, std::int32_t> pids;  // of the applications there now
     for (gint i = 0; i < apps; ++i) {
         Accessible app = share(atspi_accessible_get_child_at_index(desktop.get(), i, &error));
         if (error) g_clear_error(&error);
         if (!app) continue;
-        // Its pid comes from the bus, not from the application.
-        const guint appPid = atspi_accessible_get_process_id(app.get(), &error);
-        if (error) g_clear_error(&error);
-        if (static_cast<std::int32_t>(appPid) == pid) return app;
+        const auto* o = reinterpret_cast<const AtspiObject*>(app.get());
+        const std::string name = o->app && o->app->bus_name ? o->app->bus_name : "";
+        // Its pid comes from the bus, not from the application, and stays with its connection's
+        // name, which the bus never gives again.
+        auto known = pids_.find(name);
+        std::int32_t appPid = known != pids_.end() ? known->second : 0;
+        if (known == pids_.end()) {
+            appPid = static_cast<std::int32_t>(atspi_accessible_get_process_id(app.get(), &error));
+            if (error) g_clear_error(&error);
+        }
+        if (!name.empty() && appPid > 0) pids.emplace(name, appPid);
+        if (appPid == pid && !found) found = app;
     }
-    return nullptr;
+    pids_ = std::move(pids);
+    return found;
 }
 
 Accessible Session::frameOf(const Accessible& app, const desktop::Window& w, const desktop::Box& frame) {
@@ -544,18 +598,22 @@ bool Session::connected() {
 }
 
 Value::Array Session::widgets(const desktop::Window& w, const desktop::Box& frame, const AXElement& window) {
-    if (!w.pid || slow_.count(*w.pid) || !connected()) return {};
+    if (!w.pid || slow_.count(*w.pid)) return {};
+    turn();
+    if (auto known = windows_.find(w.id); known != windows_.end()) return known->second;
+    if (!connected()) return {};
     Accessible app = applicationOf(*w.pid);
-    if (!app) return {};
-    Accessible top = frameOf(app, w, frame);
-    if (!top) return {};
-    return children(top, *w.pid, window, window);
+    Accessible top = app ? frameOf(app, w, frame) : nullptr;
+    Value::Array found = top ? children(top, *w.pid, window, window) : Value::Array{};
+    if (schedule_) windows_.emplace(w.id, found);
+    return found;
 }
 
 }  // namespace
 
-std::shared_ptr<desktop::WidgetSource> connect(Positions positions, std::function<void(int fd)> watch) {
-    return std::make_shared<Session>(positions, std::move(watch));
+std::shared_ptr<desktop::WidgetSource> connect(Positions positions, std::function<void(int fd)> watch,
+                                               Schedule endTurnsWith) {
+    return std::make_shared<Session>(positions, std::move(watch), std::move(endTurnsWith));
 }
 
 void processEvents() {

@@ -11,10 +11,15 @@ namespace tarvolin::atspi {
 // positions, Wayland ones only positions inside their window.
 enum class Positions { screen, inWindow };
 
+using Schedule = std::function<void(std::function<void()>)>;
+
 // The widgets of other processes' windows, read from the accessibility bus (AT-SPI 2) once the
 // session has one. `watch` is handed the bus's connection when there is one: whatever arrives on
 // it is to be taken at once (processEvents), so that nothing piles up between two questions.
-std::shared_ptr<desktop::WidgetSource> connect(Positions positions, std::function<void(int fd)> watch);
+// What is read of a widget holds until the task handed to `endTurnsWith` runs (as the desktop
+// model's look does); without it every question asks again.
+std::shared_ptr<desktop::WidgetSource> connect(Positions positions, std::function<void(int fd)> watch,
+                                               Schedule endTurnsWith = {});
 // Takes what has arrived from the accessibility bus.
 void processEvents();
 
