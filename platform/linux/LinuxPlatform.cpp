@@ -177,13 +177,16 @@ std::unique_ptr<LinuxPlatform> LinuxPlatform::open(std::string& error, const cha
             [self](std::function<void()> lapse) { self->loop_.dispatchAsync(std::move(lapse)); });
         p->desktop_->setLog([self](const std::string& line) { self->log_.log(line); });
         // Widgets come from the accessibility bus where the session has one, on every desktop.
+        const atspi::Schedule soon = [self](std::function<void()> task) {
+            self->loop_.dispatchAsync(std::move(task));
+        };
         p->desktop_->setWidgetSource(atspi::connect(
             p->desktop_->name() == "X11" ? atspi::Positions::screen : atspi::Positions::inWindow,
-            [self](int fd) {
-                self->widgetSource_ =
-                    self->loop_.addFdSource(fd, EPOLLIN, [](std::uint32_t) { atspi::processEvents(); });
+            [self, soon](int fd) {
+                self->widgetSource_ = self->loop_.addFdSource(
+                    fd, EPOLLIN, [soon](std::uint32_t) { atspi::processEvents(soon); });
             },
-            [self](std::function<void()> lapse) { self->loop_.dispatchAsync(std::move(lapse)); }));
+            soon));
         p->displaySource_ = p->loop_.addFdSource(p->desktop_->fd(), EPOLLIN, [self](std::uint32_t) {
             if (self->desktop_->processEvents()) return;
             // Without its display the agent has nothing left to act on.

@@ -27,6 +27,7 @@ constexpr auto kSkipSlowFor = std::chrono::seconds(5);
 constexpr auto kRetryBusAfter = std::chrono::seconds(5);  // while the session has none
 constexpr int kMaxChildren = 10'000;                      // of one element
 constexpr int kMaxText = 64 * 1024;                       // bytes of a name, description or value
+constexpr int kEventBatch = 64;                           // messages taken at once
 
 constexpr std::string_view kRoleDescription = "AXRoleDescription";
 constexpr std::string_view kValue = "AXValue";
@@ -119,7 +120,7 @@ public:
         // connection's fd will see it.
         if (DBusConnection* bus = atspi_get_a11y_bus();
             bus && dbus_connection_get_dispatch_status(bus) == DBUS_DISPATCH_DATA_REMAINS)
-            processEvents();
+            processEvents(schedule_);
         // libatspi answers some requests that ran out of time with a default and no error.
         const bool late = Clock::now() - start >= std::chrono::milliseconds(kRequestMs * 9 / 10);
         if (late) slow_[pid] = Clock::now() + kSkipSlowFor;
@@ -616,9 +617,10 @@ std::shared_ptr<desktop::WidgetSource> connect(Positions positions, std::functio
     return std::make_shared<Session>(positions, std::move(watch), std::move(endTurnsWith));
 }
 
-void processEvents() {
-    while (g_main_context_iteration(nullptr, FALSE)) {
-    }
+void processEvents(const Schedule& later) {
+    for (int i = 0; i < kEventBatch; ++i)
+        if (!g_main_context_iteration(nullptr, FALSE)) return;
+    if (later) later([later] { processEvents(later); });
 }
 
 }  // namespace tarvolin::atspi

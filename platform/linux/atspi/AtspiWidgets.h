@@ -20,7 +20,8 @@ using Schedule = std::function<void(std::function<void()>)>;
 // model's look does); without it every question asks again.
 std::shared_ptr<desktop::WidgetSource> connect(Positions positions, std::function<void(int fd)> watch,
                                                Schedule endTurnsWith = {});
-// Takes what has arrived from the accessibility bus.
-void processEvents();
+// Takes what has arrived from the accessibility bus, a batch at a time: the rest is handed to
+// `later`, so that a flood of events never holds the caller's loop.
+void processEvents(const Schedule& later);
 
 }  // namespace tarvolin::atspi
