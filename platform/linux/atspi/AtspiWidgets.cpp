@@ -109,10 +109,7 @@ public:
     // An application that let the request run out of time is skipped for a while.
     template <class Call>
     auto ask(std::int32_t pid, Call call) -> std::optional<decltype(call(nullptr))> {
-        if (auto it = slow_.find(pid); it != slow_.end()) {
-            if (Clock::now() < it->second) return std::nullopt;
-            slow_.erase(it);
-        }
+        if (skipped(pid)) return std::nullopt;
         GError* error = nullptr;
         const auto start = Clock::now();
         auto result = call(&error);
@@ -127,6 +124,13 @@ public:
         if (error) g_error_free(error);
         if (error || late) return std::nullopt;
         return result;
+    }
+    bool skipped(std::int32_t pid) {
+        auto it = slow_.find(pid);
+        if (it == slow_.end()) return false;
+        if (Clock::now() < it->second) return true;
+        slow_.erase(it);
+        return false;
     }
     AXError failure(std::int32_t pid) const {
         return processGone(pid) ? AXError::invalidUIElement : AXError::cannotComplete;
@@ -599,7 +603,7 @@ bool Session::connected() {
 }
 
 Value::Array Session::widgets(const desktop::Window& w, const desktop::Box& frame, const AXElement& window) {
-    if (!w.pid || slow_.count(*w.pid)) return {};
+    if (!w.pid || skipped(*w.pid)) return {};
     turn();
     if (auto known = windows_.find(w.id); known != windows_.end()) return known->second;
     if (!connected()) return {};
