@@ -138,13 +138,18 @@ public:
 
     AXElement element(Accessible a, std::int32_t pid, const AXElement& window, const AXElement& parent);
     Value::Array children(const Accessible& a, std::int32_t pid, const AXElement& window,
-                          const AXElement& parent);
+                          const AXElement& parent) {
+        return elements(childrenOf(a, pid), pid, window, parent);
+    }
 
     Value::Array widgets(const desktop::Window& w, const desktop::Box& frame,
                          const AXElement& window) override;
 
 private:
     bool connected();  // to the accessibility bus, once there is one
+    std::vector<Accessible> childrenOf(const Accessible& a, std::int32_t pid);
+    Value::Array elements(const std::vector<Accessible>& all, std::int32_t pid, const AXElement& window,
+                          const AXElement& parent);
     Accessible applicationOf(std::int32_t pid);
     Accessible frameOf(const Accessible& app, const desktop::Window& w, const desktop::Box& frame);
 
@@ -153,7 +158,8 @@ private:
     Schedule schedule_;
     std::uint64_t turn_ = 1;
     bool turnEnds_ = false;
-    std::map<std::int64_t, Value::Array> windows_;  // each window's widgets, this turn
+    // Each window's top widgets, this turn; not their elements, which hold the desktop.
+    std::map<std::int64_t, std::vector<Accessible>> windows_;
     bool connected_ = false;
     Clock::time_point nextTry_;
     std::map<std::int32_t, Clock::time_point> slow_;
@@ -496,15 +502,21 @@ AXElement Session::element(Accessible a, std::int32_t pid, const AXElement& wind
         });
 }
 
-Value::Array Session::children(const Accessible& a, std::int32_t pid, const AXElement& window,
-                               const AXElement& parent) {
-    Value::Array out;
+std::vector<Accessible> Session::childrenOf(const Accessible& a, std::int32_t pid) {
+    std::vector<Accessible> out;
     auto count = ask(pid, [&](GError** e) { return atspi_accessible_get_child_count(a.get(), e); });
     for (int i = 0; count && i < std::min(*count, kMaxChildren); ++i) {
         auto child = ask(pid, [&](GError** e) { return atspi_accessible_get_child_at_index(a.get(), i, e); });
         if (!child) break;  // gone, or too slow: what was read stands
-        if (*child) out.emplace_back(element(share(*child), pid, window, parent));
+        if (*child) out.push_back(share(*child));
     }
+    return out;
+}
+
+Value::Array Session::elements(const std::vector<Accessible>& all, std::int32_t pid, const AXElement& window,
+                               const AXElement& parent) {
+    Value::Array out;
+    for (const Accessible& a : all) out.emplace_back(element(a, pid, window, parent));
     return out;
 }
 
@@ -605,13 +617,14 @@ bool Session::connected() {
 Value::Array Session::widgets(const desktop::Window& w, const desktop::Box& frame, const AXElement& window) {
     if (!w.pid || skipped(*w.pid)) return {};
     turn();
-    if (auto known = windows_.find(w.id); known != windows_.end()) return known->second;
+    if (auto known = windows_.find(w.id); known != windows_.end())
+        return elements(known->second, *w.pid, window, window);
     if (!connected()) return {};
     Accessible app = applicationOf(*w.pid);
     Accessible top = app ? frameOf(app, w, frame) : nullptr;
-    Value::Array found = top ? children(top, *w.pid, window, window) : Value::Array{};
+    std::vector<Accessible> found = top ? childrenOf(top, *w.pid) : std::vector<Accessible>{};
     if (schedule_) windows_.emplace(w.id, found);
-    return found;
+    return elements(found, *w.pid, window, window);
 }
 
 }  // namespace
